@@ -1,0 +1,41 @@
+#pragma once
+
+#include <source_location>
+#include <stdexcept>
+#include <string>
+
+namespace vorda {
+
+// Console channels, as the failure report names them.
+inline constexpr int kConsoleIn = 5;
+inline constexpr int kConsoleOut = 6;
+
+// A failure that ends the run: a read, an open or a write that did not work.
+// It is raised where the failure happens and reported once, by main(), as
+//   At line L of file F (unit = U, file = 'NAME')
+//   VORDA runtime error: REASON
+// followed by exit status 2. `where` is the program statement that failed.
+class RuntimeFailure : public std::runtime_error {
+ public:
+  RuntimeFailure(int unit, std::string file, std::string reason,
+                 std::source_location where = std::source_location::current());
+
+  int unit() const { return unit_; }
+  const std::string& file() const { return file_; }
+  const std::string& reason() const { return reason_; }
+  const std::source_location& where() const { return where_; }
+
+  // The two report lines, each ended by LF.
+  std::string report() const;
+
+ private:
+  int unit_;
+  std::string file_;
+  std::string reason_;
+  std::source_location where_;
+};
+
+// The system's text for an errno value ("No space left on device").
+std::string system_error_text(int errnum);
+
+}  // namespace vorda

@@ -1,0 +1,104 @@
+#include "driver/run.hpp"
+
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "analysis/days.hpp"
+#include "analysis/events.hpp"
+#include "analysis/growing_season.hpp"
+#include "analysis/last_frost.hpp"
+#include "analysis/spells.hpp"
+#include "driver/banner.hpp"
+#include "driver/failure.hpp"
+#include "driver/reader.hpp"
+#include "driver/series.hpp"
+#include "driver/source.hpp"
+#include "output/channel.hpp"
+#include "output/format.hpp"
+#include "output/result_files.hpp"
+
+namespace vorda {
+
+namespace {
+
+const Format kSizePrompt("(a,i7,a)");
+
+void write_lines(Channel& console, std::span<const std::string_view> lines) {
+  for (std::string_view line : lines) {
+    if (line.empty()) {
+      console.write_list();
+    } else {
+      console.write_list(line);
+    }
+  }
+}
+
+ThresholdType type_of_answer(char answ1) {
+  if (answ1 == 'u') return ThresholdType::Upper;
+  if (answ1 == 'l') return ThresholdType::Lower;
+  return ThresholdType::None;
+}
+
+void analyse(const Series& series, const Threshold& threshold, ResultFiles& files) {
+  scan_events(series, threshold, files.events());
+  count_days(series, threshold, files.days());
+  if (!files.has_yearly_indices()) return;
+  spell_durations(series, threshold, files.spells());
+  if (threshold.type == ThresholdType::Upper) growing_season(series, threshold, files.season());
+  if (threshold.type == ThresholdType::Lower) last_frost(series, threshold, files.season());
+}
+
+}  // namespace
+
+void run() {
+  Channel console(STDOUT_FILENO, kConsoleOut, "stdout", Channel::Kind::Console, false);
+  Source answers(STDIN_FILENO, kConsoleIn, "stdin", false);
+  auto series = std::make_unique<Series>();
+
+  write_lines(console, kBanner);
+
+  std::array<char, 80> infile;
+  infile.fill(' ');
+  console.write_list(" Input data file name:");
+  Target infile_target = Target::text(infile);
+  read_list(answers, std::span(&infile_target, 1));
+  Source data = open_input(std::string_view(infile.data(), infile.size()));
+
+  write_lines(console, kBlankLines);
+  console.write(kSizePrompt, {" Input data size (maximum: ", NMAX, "):"});
+  Target n_target = Target::integer(series->n);
+  read_list(answers, std::span(&n_target, 1));
+  if (series->n > NMAX) {
+    throw RuntimeFailure(kConsoleIn, "stdin",
+                         "Data size " + std::to_string(series->n) + " exceeds the maximum of " +
+                             std::to_string(NMAX));
+  }
+  load_series(data, *series);
+
+  std::array<char, 1> answ1{'-'};
+  write_lines(console, kTypeQuestion);
+  Target type_target = Target::text(answ1);
+  read_list(answers, std::span(&type_target, 1));
+  Threshold threshold;
+  threshold.type = type_of_answer(answ1[0]);
+
+  write_lines(console, kValueQuestion);
+  Target thres_target = Target::real(threshold.thres);
+  read_list(answers, std::span(&thres_target, 1));
+
+  write_lines(console, kDurationQuestion);
+  Target durmin_target = Target::integer(threshold.durmin);
+  read_list(answers, std::span(&durmin_target, 1));
+
+  ResultFiles files(std::string_view(infile.data(), infile.size()), threshold);
+  analyse(*series, threshold, files);
+  files.close();
+
+  write_lines(console, kClosing);
+}
+
+}  // namespace vorda

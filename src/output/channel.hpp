@@ -1,0 +1,71 @@
+#pragma once
+
+#include <initializer_list>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "output/format.hpp"
+
+namespace vorda {
+
+// A numbered output connection: the console or a file. Every write is one
+// whole record ended by CR LF. Records are buffered; every failure to write
+// ends the run as a RuntimeFailure naming the channel and its name.
+//
+// A file channel is opened without being emptied: the first record written
+// after opening (or after a rewind) cuts the file at that record, later
+// records are appended.
+class Channel {
+ public:
+  enum class Kind {
+    Console,   // flushed after every record, so a prompt is seen before a read
+    File,      // buffered in large blocks
+    ReadOnly,  // an existing file that may only be read: any record fails
+  };
+
+  Channel(int fd, int unit, std::string name, Kind kind, bool owned);
+  Channel(Channel&& other) noexcept;
+  Channel& operator=(Channel&&) = delete;
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+  // A channel still open here belongs to a failed run: what it holds is
+  // written out as far as possible, so no record already written is lost.
+  ~Channel();
+
+  int unit() const { return unit_; }
+  const std::string& name() const { return name_; }
+  bool wrote_records() const { return records_ > 0; }
+
+  // Formatted write of one record.
+  void write(const Format& format, std::initializer_list<Arg> args,
+             std::source_location where = std::source_location::current());
+  // Free-format write with no item: an empty record.
+  void write_list(std::source_location where = std::source_location::current());
+  // Free-format write of one text item.
+  void write_list(std::string_view text,
+                  std::source_location where = std::source_location::current());
+
+  void flush(std::source_location where = std::source_location::current());
+  // Back to the start of the file; the next record cuts the file again.
+  void rewind(std::source_location where = std::source_location::current());
+  // Flushes and closes. A result file that received no record is emptied,
+  // so it cannot show the content of an earlier run as if it were this one's.
+  void close(std::source_location where = std::source_location::current());
+
+ private:
+  void begin_record(std::source_location where);
+  void end_record(std::source_location where);
+  [[noreturn]] void fail(int errnum, std::source_location where) const;
+  bool flush_buffer();
+
+  int fd_;
+  int unit_;
+  std::string name_;
+  Kind kind_;
+  bool owned_;
+  long records_ = 0;  // records since opening or the last rewind
+  std::string buffer_;
+};
+
+}  // namespace vorda

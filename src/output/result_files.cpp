@@ -1,0 +1,197 @@
+#include "output/result_files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <span>
+
+#include "driver/failure.hpp"
+#include "driver/reader.hpp"
+#include "driver/source.hpp"
+
+namespace vorda {
+
+namespace {
+
+const Format kF0_1("(f0.1)");
+const Format kI0("(i0)");
+const Format kText("(a)");
+const Format kTwoTexts("(a,a)");
+const Format kTextReal("(a,f0.1)");
+const Format kTextInteger("(a,i0)");
+const Format kThreeColumns("(3(a))");
+const Format kTwoColumns("(2(a))");
+const Format kFullEvent("(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)");
+const Format kShortEvent("(1x,f11.3,1x,f14.3)");
+const Format kYear("(1x,i4,1x,i3)");
+
+constexpr int kScratchUnit = 1;
+
+// An anonymous file in the system's temporary directory: it has no name from
+// the start, so nothing is left behind however the run ends.
+class ScratchFile {
+ public:
+  ScratchFile() {
+    fd_ = ::open(P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      char path[] = P_tmpdir "/vorda-XXXXXX";
+      fd_ = ::mkostemp(path, O_CLOEXEC);
+      if (fd_ >= 0) ::unlink(path);
+    }
+    if (fd_ < 0) throw RuntimeFailure(kScratchUnit, "", system_error_text(errno));
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  ~ScratchFile() { ::close(fd_); }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+template <std::size_t N>
+void read_text(Source& in, std::array<char, N>& text) {
+  text.fill(' ');
+  Target target = Target::text(text);
+  read_list(in, std::span(&target, 1));
+}
+
+std::string open_failure_reason(int errnum, const std::string& path) {
+  switch (errnum) {
+    case ENOENT: return "File '" + path + "' does not exist";
+    case EACCES: return "Permission denied trying to open file '" + path + "'";
+    case EISDIR: return "'" + path + "' is a directory";
+    default: return system_error_text(errnum);
+  }
+}
+
+// Opens a result file without emptying it; an existing file that may only be
+// read is opened for reading, and fails at its first record.
+Channel open_result_file(int unit, const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0) return Channel(fd, unit, path, Channel::Kind::File, true);
+  int errnum = errno;
+  if (errnum == EACCES || errnum == EROFS) {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return Channel(fd, unit, path, Channel::Kind::ReadOnly, true);
+  }
+  throw RuntimeFailure(unit, "", open_failure_reason(errnum, path));
+}
+
+}  // namespace
+
+NameTexts render_name_texts(double thres, std::int32_t durmin) {
+  ScratchFile file;
+  Channel out(file.fd(), kScratchUnit, "", Channel::Kind::File, false);
+  Source in(file.fd(), kScratchUnit, "", false);
+  NameTexts texts;
+
+  out.write(kF0_1, {thres});
+  out.rewind();
+  in.rewind();
+  read_text(in, texts.thres);
+
+  out.rewind();
+  out.write(kI0, {durmin});
+  out.rewind();
+  in.rewind();
+  read_text(in, texts.durmin);
+  return texts;
+}
+
+std::string_view adjusted(std::string_view text) {
+  auto first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  auto last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+OutputNames build_names(std::string_view infile, ThresholdType type, const NameTexts& texts) {
+  std::string tail(adjusted(infile));
+  tail += '-';
+  tail += type_name(type);
+  tail += '-';
+  tail += adjusted(std::string_view(texts.thres.data(), texts.thres.size()));
+  tail += "-durmin-";
+  tail += adjusted(std::string_view(texts.durmin.data(), texts.durmin.size()));
+  tail += ".dat";
+  return {
+      "VORDA-" + tail,      "VORDAshort-" + tail, "VORDAndays-" + tail, "VORDA-WSDI-" + tail,
+      "VORDA-SGS--" + tail, "VORDA-CSDI-" + tail, "VORDA-LFD--" + tail,
+  };
+}
+
+ResultFiles::EventFiles::EventFiles(Channel full_file, Channel brief_file)
+    : full(std::move(full_file)), brief(std::move(brief_file)) {}
+
+void ResultFiles::EventFiles::write(const Event& e) {
+  full.write(kFullEvent, {e.mid, e.d, e.m, e.yr, e.dur, e.a});
+  brief.write(kShortEvent, {e.mid, e.a});
+}
+
+ResultFiles::YearFile::YearFile(Channel file) : channel(std::move(file)) {}
+
+void ResultFiles::YearFile::write(std::int32_t year, std::int32_t value) {
+  channel.write(kYear, {year, value});
+}
+
+ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold)
+    : ResultFiles(infile, threshold,
+                  build_names(infile, threshold.type,
+                              render_name_texts(threshold.thres, threshold.durmin))) {}
+
+// Channels are opened in their fixed order: braced initialisers are
+// evaluated left to right.
+ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold,
+                         const OutputNames& names)
+    : input_part_(adjusted(infile)),
+      threshold_(threshold),
+      events_{open_result_file(1, names.full), open_result_file(2, names.brief)},
+      days_{open_result_file(3, names.days)} {
+  if (threshold.type == ThresholdType::Upper) {
+    spells_.emplace(open_result_file(4, names.wsdi));
+    season_.emplace(open_result_file(8, names.sgs));
+  } else if (threshold.type == ThresholdType::Lower) {
+    spells_.emplace(open_result_file(7, names.csdi));
+    season_.emplace(open_result_file(9, names.lfd));
+  }
+
+  write_header(events_.full, {" Midpoint_time__d__m___yr_(rounded_up)", " Duration", " Action_measure"});
+  write_header(days_.channel, {" yr  ", " #days_measure"});
+  if (threshold.type == ThresholdType::Upper) {
+    write_header(spells_->channel, {" yr  ", " WSDI"});
+    write_header(season_->channel, {" yr  ", " Start-of-growing-season"});
+  } else if (threshold.type == ThresholdType::Lower) {
+    write_header(spells_->channel, {" yr  ", " CSDI"});
+    write_header(season_->channel, {" yr  ", " Last-frost-day"});
+  }
+}
+
+void ResultFiles::write_header(Channel& channel, std::initializer_list<Arg> column_line) {
+  channel.write(kText, {" VORDA: Results"});
+  channel.write(kText, {" =============="});
+  channel.write(kText, {" "});
+  channel.write(kTwoTexts, {" Input data file: ", input_part_});
+  channel.write(kText, {" "});
+  channel.write(kTwoTexts, {" Threshold type:  ", type_name(threshold_.type)});
+  channel.write(kText, {" "});
+  channel.write(kTextReal, {" Threshold value: ", threshold_.thres});
+  channel.write(kText, {" "});
+  channel.write(kTextInteger, {" Event, minimum duration: ", threshold_.durmin});
+  channel.write(kText, {" "});
+  channel.write(column_line.size() == 3 ? kThreeColumns : kTwoColumns, column_line);
+}
+
+void ResultFiles::close() {
+  events_.full.close();
+  events_.brief.close();
+  days_.channel.close();
+  if (spells_) {
+    spells_->channel.close();
+    season_->channel.close();
+  }
+}
+
+}  // namespace vorda

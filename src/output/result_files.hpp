@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "analysis/records.hpp"
+#include "analysis/threshold.hpp"
+#include "output/channel.hpp"
+
+namespace vorda {
+
+// The threshold and the minimum duration as they appear in file names:
+// "(f0.1)" and "(i0)" renderings read back into 20 and 7 characters.
+struct NameTexts {
+  std::array<char, 20> thres;
+  std::array<char, 7> durmin;
+};
+
+// Renders the name texts through an anonymous scratch file on channel 1.
+NameTexts render_name_texts(double thres, std::int32_t durmin);
+
+// A text with leading blanks moved to its end and trailing blanks removed.
+std::string_view adjusted(std::string_view text);
+
+// The seven result file names of a run.
+struct OutputNames {
+  std::string full, brief, days, wsdi, sgs, csdi, lfd;
+};
+
+OutputNames build_names(std::string_view infile, ThresholdType type, const NameTexts& texts);
+
+// The result files of a run, from opening to closing. Constructing it opens
+// the files of the threshold type and writes their header blocks; the
+// analyses then write through its writers; close() ends the set.
+class ResultFiles {
+ public:
+  ResultFiles(std::string_view infile, const Threshold& threshold);
+
+  EventWriter& events() { return events_; }
+  YearWriter& days() { return days_; }
+  // WSDI (upper) or CSDI (lower).
+  YearWriter& spells() { return *spells_; }
+  // Start of growing season (upper) or last frost day (lower).
+  YearWriter& season() { return *season_; }
+  bool has_yearly_indices() const { return spells_.has_value(); }
+
+  void close();
+
+ private:
+  class EventFiles : public EventWriter {
+   public:
+    EventFiles(Channel full, Channel brief);
+    void write(const Event& event) override;
+    Channel full, brief;
+  };
+
+  class YearFile : public YearWriter {
+   public:
+    explicit YearFile(Channel channel);
+    void write(std::int32_t year, std::int32_t value) override;
+    Channel channel;
+  };
+
+  ResultFiles(std::string_view infile, const Threshold& threshold, const OutputNames& names);
+  void write_header(Channel& channel, std::initializer_list<Arg> column_line);
+
+  std::string input_part_;
+  Threshold threshold_;
+  EventFiles events_;
+  YearFile days_;
+  std::optional<YearFile> spells_;
+  std::optional<YearFile> season_;
+};
+
+}  // namespace vorda
