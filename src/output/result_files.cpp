@@ -173,7 +173,7 @@ void ResultFiles::write_header(Channel& channel, std::initializer_list<Arg> colu
   channel.write(kText, {" VORDA: Results"});
   channel.write(kText, {" =============="});
   channel.write(kText, {" "});
-  channel.write(kTwoTexts, {" Input data file: ", input_part_});
+  channel.write(kTwoTexts, {" Input data file: ", std::string_view(input_part_)});
   channel.write(kText, {" "});
   channel.write(kTwoTexts, {" Threshold type:  ", type_name(threshold_.type)});
   channel.write(kText, {" "});
