@@ -34,8 +34,9 @@ class Arg {
 // A parsed format text such as "(3x,f11.3,1x,i2)". Parse once, render often.
 //
 // Descriptors: a and aw (text), iw and i0 (integer), fw.d and f0.d (real),
-// nx (n blanks), a repeat count before any of them, and one level of groups
-// with a repeat count such as "(3(a))". Upper case is accepted too.
+// nx (n blanks), optionally with a repeat count before a data descriptor
+// ("2i3"), and one level of groups with a repeat count such as "(3(a))".
+// Upper case is accepted too.
 class Format {
  public:
   // Throws std::invalid_argument for a malformed format text.
