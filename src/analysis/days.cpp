@@ -1,0 +1,78 @@
+#include "analysis/days.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vorda {
+namespace {
+
+// The number of passing slots per year over the whole store, gathered in one
+// pass. Years normally span a short range (the unset year -999 included), and
+// then the counts sit in a table indexed by year; otherwise the passing years
+// are kept sorted and a year's count is the length of its range.
+class YearCounts {
+ public:
+  YearCounts(const Series& s, const Threshold& th) {
+    const auto [lo, hi] = std::minmax_element(s.yr.begin() + 1, s.yr.begin() + NMAX + 1);
+    first_year_ = *lo;
+    const std::int64_t span = std::int64_t{*hi} - *lo + 1;
+    dense_ = span <= kDenseSpan;
+    if (dense_) {
+      table_.assign(static_cast<std::size_t>(span), 0);
+      for (std::int32_t k = 1; k <= NMAX; ++k)
+        if (passes(th.type, s.x[k], th.thres)) ++table_[offset(s.yr[k])];
+    } else {
+      sorted_.reserve(NMAX);
+      for (std::int32_t k = 1; k <= NMAX; ++k)
+        if (passes(th.type, s.x[k], th.thres)) sorted_.push_back(s.yr[k]);
+      std::sort(sorted_.begin(), sorted_.end());
+    }
+  }
+
+  std::int32_t of(std::int32_t year) const {
+    if (dense_) return table_[offset(year)];
+    const auto [from, to] = std::equal_range(sorted_.begin(), sorted_.end(), year);
+    return static_cast<std::int32_t>(to - from);
+  }
+
+ private:
+  static constexpr std::int64_t kDenseSpan = 4 * std::int64_t{NMAX};
+
+  std::size_t offset(std::int32_t year) const {
+    return static_cast<std::size_t>(std::int64_t{year} - first_year_);
+  }
+
+  std::int32_t first_year_ = 0;
+  bool dense_ = true;
+  std::vector<std::int32_t> table_;
+  std::vector<std::int32_t> sorted_;
+};
+
+}  // namespace
+
+void count_days(const Series& s, const Threshold& th, YearWriter& out) {
+  if (th.type == ThresholdType::None) return;
+  const std::int32_t n = std::min(s.n, NMAX);
+  if (n < 1) return;
+
+  const YearCounts count(s, th);
+  std::int32_t yrold = s.yr[1];
+  for (std::int32_t i = 1; i <= n; ++i) {
+    // The last record ends the scan before its year is looked at: it reports
+    // the year in hand even when it opens a new one.
+    if (i == n) {
+      out.write(yrold, count.of(yrold));
+      return;
+    }
+    // A smaller year is no year change; its days are counted with its own
+    // year all the same.
+    if (s.yr[i] > yrold) {
+      out.write(yrold, count.of(yrold));
+      yrold = s.yr[i];
+    }
+  }
+}
+
+}  // namespace vorda
