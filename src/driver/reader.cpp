@@ -1,6 +1,7 @@
 #include "driver/reader.hpp"
 
 #include <array>
+#include <cfloat>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -95,14 +96,13 @@ class RealText {
   // large gives an infinity, too small a zero.
   double value(bool negative, std::int64_t power) {
     double magnitude = 0.0;
-    const std::int64_t e10 = scale_ + power;
-    if (count_ <= kExactDigits && e10 >= -kExactPower && e10 <= kExactPower) {
+    std::int64_t e = scale_ + power;
+    if (kExactArithmetic && count_ <= kExactDigits && e >= -kExactPower && e <= kExactPower) {
       // D and the power of ten are exact doubles: one rounding, the right one.
       magnitude = static_cast<double>(small_);
-      magnitude = e10 < 0 ? magnitude / kPowers[-e10] : magnitude * kPowers[e10];
+      magnitude = e < 0 ? magnitude / kPowers[-e] : magnitude * kPowers[e];
     } else if (count_ > 0) {
       int n = count_;
-      std::int64_t e = scale_ + power;
       if (sticky_) {
         digits_[n++] = '1';
         --e;
@@ -123,7 +123,10 @@ class RealText {
 
  private:
   static constexpr int kKeep = 800;
-  // Below 2^53 and up to 10^22 integers are exact doubles.
+  // Integers of up to 15 digits and powers of ten up to 10^22 are exact
+  // doubles; one multiplication or division of them rounds correctly where
+  // doubles are computed in double precision.
+  static constexpr bool kExactArithmetic = FLT_EVAL_METHOD == 0;
   static constexpr int kExactDigits = 15;
   static constexpr int kExactPower = 22;
   static constexpr double kPowers[kExactPower + 1] = {
