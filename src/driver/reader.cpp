@@ -164,7 +164,22 @@ class ListReader {
   void after_value(bool may_end_source);
   void finish();
 
-  std::uint64_t scan_digits(Target::Kind kind);
+  // Takes the digits at the current position, a buffered run at a time, and
+  // returns their value (capped), which serves integers and repeat counts.
+  std::uint64_t scan_digits(Target::Kind kind) {
+    std::uint64_t value = 0;
+    while (is_digit(peek())) {
+      const std::string_view bytes = buffered();
+      std::size_t n = 0;
+      for (; n < bytes.size() && is_digit(bytes[n]); ++n) {
+        if (value <= kDigitCap) value = value * 10 + static_cast<std::uint64_t>(bytes[n] - '0');
+      }
+      if (kind != Target::Kind::Integer) keep_digits(kind, bytes.substr(0, n));
+      skip(n);
+    }
+    return value;
+  }
+  void keep_digits(Target::Kind kind, std::string_view digits);
   void scan_fraction_digits();
   bool take_integer(std::int32_t& out, bool have_digits, std::uint64_t magnitude);
   bool take_real(double& out, bool have_digits, bool repeated);
@@ -337,25 +352,13 @@ void ListReader::finish() {
   if (!at_line_end_ && !in_.skip_past_lf()) fail_end();
 }
 
-// Takes the digits at the current position. Reals collect them as mantissa
-// digits, texts as characters; the value (capped) serves integers and repeat
-// counts. Each run of digits in the buffer is taken at once.
-std::uint64_t ListReader::scan_digits(Target::Kind kind) {
-  std::uint64_t value = 0;
-  while (is_digit(peek())) {
-    const std::string_view bytes = buffered();
-    std::size_t n = 0;
-    for (; n < bytes.size() && is_digit(bytes[n]); ++n) {
-      if (value <= kDigitCap) value = value * 10 + static_cast<std::uint64_t>(bytes[n] - '0');
-    }
-    if (kind == Target::Kind::Real) {
-      for (std::size_t k = 0; k < n; ++k) real_.add_integer_digit(bytes[k]);
-    } else if (kind == Target::Kind::Character) {
-      for (std::size_t k = 0; k < n; ++k) push_text(bytes[k]);
-    }
-    skip(n);
+// Reals keep the digits of a run as mantissa digits, texts as characters.
+void ListReader::keep_digits(Target::Kind kind, std::string_view digits) {
+  if (kind == Target::Kind::Real) {
+    for (char c : digits) real_.add_integer_digit(c);
+  } else if (kind == Target::Kind::Character) {
+    for (char c : digits) push_text(c);
   }
-  return value;
 }
 
 // Takes the digits after a real's point.
