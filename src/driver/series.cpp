@@ -23,32 +23,36 @@ std::string_view without_trailing_blanks(std::string_view s) {
   return end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1);
 }
 
-[[noreturn]] void fail_open(const std::string& reason) {
-  throw RuntimeFailure(kDataUnit, "", reason);
+std::string open_failure_reason(int err, const std::string& name) {
+  switch (err) {
+    case ENOENT:
+      return "File '" + name + "' does not exist";
+    case EACCES:
+      return "Permission denied trying to open file '" + name + "'";
+    case EISDIR:
+      return "'" + name + "' is a directory";
+    default:
+      return system_error_text(err);
+  }
 }
 
 }  // namespace
 
-Source open_input(std::string_view infile) {
+Source open_input(std::string_view infile, std::source_location where) {
   const std::string name(without_trailing_blanks(infile));
   // A name holding a NUL byte names no file (the system would see a
   // shorter name).
-  if (name.find('\0') != std::string::npos) fail_open("File '" + name + "' does not exist");
-
-  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    int err = errno;
-    if (err == ENOENT) fail_open("File '" + name + "' does not exist");
-    if (err == EACCES) fail_open("Permission denied trying to open file '" + name + "'");
-    if (err == EISDIR) fail_open("'" + name + "' is a directory");
-    fail_open(system_error_text(err));
-  }
+  const bool nameable = name.find('\0') == std::string::npos;
+  int fd = nameable ? ::open(name.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  int err = nameable ? errno : ENOENT;
   // Opening a directory for reading succeeds; reading it would not.
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
-    fail_open("'" + name + "' is a directory");
+    fd = -1;
+    err = EISDIR;
   }
+  if (fd < 0) throw RuntimeFailure(kDataUnit, "", open_failure_reason(err, name), where);
   return Source(fd, kDataUnit, name);
 }
 

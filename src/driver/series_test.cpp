@@ -188,6 +188,17 @@ TEST(OpenInput, Failures) {
   EXPECT_EQ(open_failure(std::string("a\0b", 3)), std::string("File 'a\0b' does not exist", 25));
 }
 
+TEST(OpenInput, FailureNamesTheCallersOpenStatement) {
+  const unsigned line = __LINE__ + 2;
+  try {
+    open_input("/nonexistent/x");
+    FAIL() << "opened";
+  } catch (const RuntimeFailure& f) {
+    EXPECT_EQ(f.where().line(), line);
+    EXPECT_NE(std::string(f.where().file_name()).find("series_test.cpp"), std::string::npos);
+  }
+}
+
 TEST(OpenInput, NameWithoutTrailingBlanks) {
   TempDir dir;
   std::string file = dir.write("f.txt", "1\n");
