@@ -241,6 +241,16 @@ class ListReader {
   [[noreturn]] void fail_item(const char* before, const char* after) const {
     fail(before + std::to_string(item_) + after);
   }
+  // A value cut short by the end of the source is an end of file; one with a
+  // character that does not belong is malformed.
+  [[noreturn]] void fail_bad_integer() {
+    if (peek() < 0) fail_end();
+    fail_item("Bad integer for item ", " in list input");
+  }
+  [[noreturn]] void fail_bad_real() {
+    if (peek() < 0) fail_end();
+    fail_item("Bad real number in item ", " of list input");
+  }
 
   Source& in_;
   std::source_location where_;
@@ -430,10 +440,11 @@ bool ListReader::take_integer(std::int32_t& out, bool have_digits, std::uint64_t
       negative = c == '-';
       skip();
     }
-    if (!is_digit(peek())) fail_item("Bad integer for item ", " in list input");
+    if (!is_digit(peek())) fail_bad_integer();
     magnitude = scan_digits(Target::Kind::Integer);
   }
-  if (!ends_value(peek())) fail_item("Bad integer for item ", " in list input");
+  if (!ends_value(peek())) fail_bad_integer();
+  if (peek() < 0) fail_end();  // before the range: no integer may end the source
   if (magnitude > kMaxInteger) fail_item("Integer overflow while reading item ", "");
   std::int32_t v = static_cast<std::int32_t>(magnitude);
   out = negative ? -v : v;
@@ -470,7 +481,7 @@ bool ListReader::take_real(double& out, bool have_digits, bool repeated) {
     skip();
     scan_fraction_digits();
   }
-  if (!have_digits && !point) fail_item("Bad real number in item ", " of list input");
+  if (!have_digits && !point) fail_bad_real();
 
   bool exponent = false;
   std::int64_t power = 0;
@@ -487,14 +498,14 @@ bool ListReader::take_real(double& out, bool have_digits, bool repeated) {
       skip();
       c = peek();
     }
-    if (!is_digit(c)) fail_item("Bad real number in item ", " of list input");
+    if (!is_digit(c)) fail_bad_real();
     for (; is_digit(c); c = peek()) {
       skip();
       if (power < kExponentCap) power = power * 10 + (c - '0');
     }
     if (negative_power) power = -power;
   }
-  if (!ends_value(peek())) fail_item("Bad real number in item ", " of list input");
+  if (!ends_value(peek())) fail_bad_real();
 
   out = real_.value(negative, power);
   return !exponent && (sign || repeated || (point && have_digits));
@@ -514,18 +525,18 @@ void ListReader::take_special_real(double& out, bool negative) {
       skip();
       int c = peek();
       for (; c != ')' && !ends_value(c); c = peek()) skip();
-      if (c != ')') fail_item("Bad real number in item ", " of list input");
+      if (c != ')') fail_bad_real();
       skip();
     }
     out = negative ? -std::numeric_limits<double>::quiet_NaN()
                    : std::numeric_limits<double>::quiet_NaN();
   }
-  if (!ends_value(peek())) fail_item("Bad real number in item ", " of list input");
+  if (!ends_value(peek())) fail_bad_real();
 }
 
 void ListReader::expect_letters(const char* word) {
   for (; *word != '\0'; ++word) {
-    if (lower(peek()) != *word) fail_item("Bad real number in item ", " of list input");
+    if (lower(peek()) != *word) fail_bad_real();
     skip();
   }
 }

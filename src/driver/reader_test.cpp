@@ -296,9 +296,16 @@ TEST(ReadList, EndOfSource) {
       {"1 1 1 2000 -3.5 9", "i i i i r", "!End of file"},
       {"1 1 1 2000 /", "i i i i r", "!End of file"},
       {"1 1 1 2000 -3.5 9\r", "i i i i r", "!End of file"},
-      // Malformed values keep their own reason.
+      // A value cut short by the end is an end of file; a malformed one
+      // keeps its own reason.
+      {"-", "r", "!End of file"},
+      {"1e", "r", "!End of file"},
+      {"nan(x", "r", "!End of file"},
+      {"+", "i", "!End of file"},
+      {"99999999999", "i", "!End of file"},
       {"1x", "i", "!Bad integer for item 1 in list input"},
       {"1x", "r", "!Bad real number in item 1 of list input"},
+      {"0*5", "i", "!Zero repeat count in item 1 of list input"},
   });
 }
 
