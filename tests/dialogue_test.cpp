@@ -131,6 +131,8 @@ struct Failure {
   std::size_t lines;  // console lines written before the failure
 };
 
+void PrintTo(const Failure& failure, std::ostream* os) { *os << failure.name; }
+
 class DialogueFailure : public ::testing::TestWithParam<Failure> {};
 
 TEST_P(DialogueFailure, EndsWithStatusTwoAndTheReason) {

@@ -150,6 +150,7 @@ TEST_F(ResultFileSet, HeaderBlocksOfALowerAndAnUnknownTypeRun) {
 }
 
 TEST_F(ResultFileSet, LeadingBlanksOfAQuotedInputNameAreDropped) {
+  dir.write("  data.txt", kTenDays);
   RunResult r = run_vorda(dir.path(), answers("'  data.txt'", "10", "u", "25", "5"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(dir.read("VORDA-data.txt-upper-25.0-durmin-5.dat").substr(0, 60),
@@ -159,11 +160,11 @@ TEST_F(ResultFileSet, LeadingBlanksOfAQuotedInputNameAreDropped) {
 TEST_F(ResultFileSet, RerunLeavesNoRemnantOfALongerFile) {
   ASSERT_EQ(run("u", "20", "1").status, 0);
   const std::string name = "VORDA-data.txt-upper-20.0-durmin-1.dat";
-  dir.write(name, dir.read(name) + std::string(5000, 'x'));
-  dir.write("VORDAshort-data.txt-upper-20.0-durmin-1.dat", std::string(9000, 'y'));
+  dir.write(name, dir.read(name) + std::string(5000, '~'));
+  dir.write("VORDAshort-data.txt-upper-20.0-durmin-1.dat", std::string(9000, '~'));
   ASSERT_EQ(run("u", "20", "1").status, 0);
-  EXPECT_EQ(dir.read(name).find('x'), std::string::npos);
-  EXPECT_EQ(dir.read("VORDAshort-data.txt-upper-20.0-durmin-1.dat").find('y'), std::string::npos);
+  EXPECT_EQ(dir.read(name).find('~'), std::string::npos);
+  EXPECT_EQ(dir.read("VORDAshort-data.txt-upper-20.0-durmin-1.dat").find('~'), std::string::npos);
 }
 
 TEST_F(ResultFileSet, StaleShortEventFileIsEmptied) {
