@@ -1,5 +1,6 @@
 #include "driver/failure.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -32,6 +33,15 @@ std::string RuntimeFailure::report() const {
 
 std::string system_error_text(int errnum) {
   return std::strerror(errnum);
+}
+
+std::string open_failure_reason(int errnum, const std::string& path) {
+  switch (errnum) {
+    case ENOENT: return "File '" + path + "' does not exist";
+    case EACCES: return "Permission denied trying to open file '" + path + "'";
+    case EISDIR: return "'" + path + "' is a directory";
+    default: return system_error_text(errnum);
+  }
 }
 
 }  // namespace vorda

@@ -38,4 +38,9 @@ class RuntimeFailure : public std::runtime_error {
 // The system's text for an errno value ("No space left on device").
 std::string system_error_text(int errnum);
 
+// Why a file could not be opened: a missing file (or directory on its path),
+// refused access and a directory have texts of their own; any other cause
+// gives the system's text.
+std::string open_failure_reason(int errnum, const std::string& path);
+
 }  // namespace vorda

@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <source_location>
 #include <string_view>
-#include <vector>
+#include <memory>
+#include <span>
 
 namespace vorda {
 
@@ -17,14 +18,24 @@ inline constexpr std::int32_t kUnset = -999;
 // The loaded daily series: five parallel columns addressed 1..NMAX (slot 0 is
 // unused, so that the code reads like the record numbers), and the record count.
 // Every slot starts at -999 (-999.0 for x); slots above n keep that value.
-struct Series {
-  Series()
-      : t(NMAX + 1, kUnset), d(NMAX + 1, kUnset), m(NMAX + 1, kUnset), yr(NMAX + 1, kUnset),
-        x(NMAX + 1, -999.0) {}
+class Series {
+ public:
+  Series();
+  Series(const Series& other);
+  Series& operator=(const Series& other);
+  Series(Series&&) noexcept = default;
+  Series& operator=(Series&&) noexcept = default;
 
   std::int32_t n = kUnset;
-  std::vector<std::int32_t> t, d, m, yr;
-  std::vector<double> x;
+  std::span<std::int32_t> t, d, m, yr;
+  std::span<double> x;
+
+ private:
+  struct Release {
+    void operator()(void* block) const;
+  };
+  // All five columns live in one block, allocated once.
+  std::unique_ptr<void, Release> block_;
 };
 
 // Opens the data file on channel 1. `infile` is the name as typed; trailing

@@ -58,15 +58,6 @@ void read_text(Source& in, std::array<char, N>& text) {
   read_list(in, std::span(&target, 1));
 }
 
-std::string open_failure_reason(int errnum, const std::string& path) {
-  switch (errnum) {
-    case ENOENT: return "File '" + path + "' does not exist";
-    case EACCES: return "Permission denied trying to open file '" + path + "'";
-    case EISDIR: return "'" + path + "' is a directory";
-    default: return system_error_text(errnum);
-  }
-}
-
 // Opens a result file without emptying it; an existing file that may only be
 // read is opened for reading, and fails at its first record.
 Channel open_result_file(int unit, const std::string& path) {
