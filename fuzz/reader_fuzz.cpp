@@ -1,0 +1,512 @@
+// Fuzz target for the free-format reader: arbitrary bytes read as console
+// answers, data file records, scratch texts and runs of single values.
+//
+// The first byte picks the plan of reads; the rest is the source. Reads go on
+// until one fails or the source is used up. Checked on every read:
+//   - a failure gives one of the reader's reason texts, with the item counter
+//     of a target of the read, and names the source's channel and name;
+//   - a read that succeeds takes at least one byte and leaves the source at
+//     the start of a line;
+//   - a read of one target accepts or refuses exactly what an independent
+//     model of the syntax says, and stores the value the bytes spell (reals
+//     checked against the C library's correctly rounded conversion);
+//   - in reads of several targets, an accepted integer or real reads back
+//     the same from its own rendering, and a text never holds a line end.
+// Hangs and memory faults are libFuzzer's and the sanitizers' to catch.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/failure.hpp"
+#include "driver/reader.hpp"
+#include "driver/source.hpp"
+
+namespace {
+
+using vorda::RuntimeFailure;
+using vorda::Source;
+using vorda::Target;
+
+[[noreturn]] void finding(const std::string& what, std::string_view bytes) {
+  std::fprintf(stderr, "reader_fuzz: %s\n  remaining source (%zu bytes): [", what.c_str(),
+               bytes.size());
+  for (unsigned char c : bytes.substr(0, 200)) {
+    if (c >= 32 && c < 127) {
+      std::fputc(c, stderr);
+    } else {
+      std::fprintf(stderr, "\\x%02x", c);
+    }
+  }
+  std::fprintf(stderr, "]\n");
+  std::abort();
+}
+
+// ---- targets of one read ----
+
+// A target with its value before the read: numbers hold a marker that the
+// bytes could spell too, texts hold a byte that no accepted text can hold.
+struct Slot {
+  char kind;           // 'i', 'r' or 'c'
+  std::size_t length;  // texts
+  std::int32_t i = -999;
+  double r = -999.0;
+  std::string c;
+};
+
+Slot slot(char kind, std::size_t length = 0) {
+  Slot s{kind, length, -999, -999.0, {}};
+  if (kind == 'c') s.c.assign(length, '\n');
+  return s;
+}
+
+std::vector<Target> targets_of(std::vector<Slot>& slots) {
+  std::vector<Target> targets;
+  for (Slot& s : slots) {
+    if (s.kind == 'i') targets.push_back(Target::integer(s.i));
+    if (s.kind == 'r') targets.push_back(Target::real(s.r));
+    if (s.kind == 'c') targets.push_back(Target::text(s.c));
+  }
+  return targets;
+}
+
+// ---- reason texts ----
+
+bool parse_item(std::string_view text, std::size_t targets) {
+  if (text.empty() || text.size() > 9 || text[0] == '0') return false;
+  std::size_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return v >= 1 && v <= targets;
+}
+
+// "BEFORE<item>AFTER" with an item counter of the read.
+bool matches_item(std::string_view reason, std::string_view before, std::string_view after,
+                  std::size_t targets) {
+  if (reason.size() < before.size() + after.size()) return false;
+  if (!reason.starts_with(before) || !reason.ends_with(after)) return false;
+  return parse_item(reason.substr(before.size(), reason.size() - before.size() - after.size()),
+                    targets);
+}
+
+bool is_type_name(std::string_view s) {
+  return s == "INTEGER" || s == "REAL" || s == "CHARACTER";
+}
+
+bool is_reason_text(std::string_view reason, std::size_t targets) {
+  if (reason == "End of file") return true;
+  if (matches_item(reason, "Bad integer for item ", " in list input", targets)) return true;
+  if (matches_item(reason, "Integer overflow while reading item ", "", targets)) return true;
+  if (matches_item(reason, "Bad real number in item ", " of list input", targets)) return true;
+  if (matches_item(reason, "Invalid string input in item ", "", targets)) return true;
+  if (matches_item(reason, "Zero repeat count in item ", " of list input", targets)) return true;
+  if (matches_item(reason, "Repeat count overflow in item ", " of list input", targets)) return true;
+  // Read type A where B was expected for item N
+  constexpr std::string_view kRead = "Read type ", kWhere = " where ",
+                             kExpected = " was expected for item ";
+  if (!reason.starts_with(kRead)) return false;
+  std::string_view rest = reason.substr(kRead.size());
+  std::size_t where = rest.find(kWhere);
+  if (where == std::string_view::npos) return false;
+  std::string_view first = rest.substr(0, where);
+  rest = rest.substr(where + kWhere.size());
+  std::size_t expected = rest.find(kExpected);
+  if (expected == std::string_view::npos) return false;
+  std::string_view second = rest.substr(0, expected);
+  return is_type_name(first) && is_type_name(second) && first != second &&
+         parse_item(rest.substr(expected + kExpected.size()), targets);
+}
+
+// ---- a model of one read of one target ----
+
+bool is_blank(int c) { return c == ' ' || c == '\t'; }
+bool is_line_end(int c) { return c == '\n' || c == '\r'; }
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+bool is_comma(int c) { return c == ',' || c == ';'; }
+bool is_separator(int c) { return is_blank(c) || is_line_end(c) || is_comma(c) || c == '/'; }
+int lower(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+
+// What a read of one target must do with the bytes: fail with a reason, or
+// succeed and either keep the target's value or store `value`.
+struct Expected {
+  std::string reason;  // empty: the read succeeds
+  bool keeps = false;  // a null value
+  std::int32_t integer = 0;
+  double real = 0.0;
+  std::string text;  // the whole text value, before cutting to the target
+};
+
+Expected failure(std::string reason) {
+  Expected e;
+  e.reason = std::move(reason);
+  return e;
+}
+
+// The syntax of an integer: the value, or why not.
+std::optional<std::string> integer_syntax(std::string_view token, std::int32_t& value) {
+  std::size_t k = 0;
+  bool negative = false;
+  if (k < token.size() && (token[k] == '+' || token[k] == '-')) negative = token[k++] == '-';
+  if (k == token.size()) return "Bad integer for item 1 in list input";
+  std::uint64_t magnitude = 0;
+  for (; k < token.size(); ++k) {
+    if (!is_digit(static_cast<unsigned char>(token[k]))) return "Bad integer for item 1 in list input";
+    if (magnitude <= 2147483647) magnitude = magnitude * 10 + static_cast<std::uint64_t>(token[k] - '0');
+  }
+  if (magnitude > 2147483647) return "Integer overflow while reading item 1";
+  value = static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(magnitude)
+                                             : static_cast<std::int64_t>(magnitude));
+  return std::nullopt;
+}
+
+// The syntax of a real: the value, whether it may stand right before the end
+// of the source, or nothing when the token is not a real.
+std::optional<double> real_syntax(std::string_view token, bool repeated, bool& may_end) {
+  std::size_t k = 0;
+  bool negative = false, sign = false;
+  if (k < token.size() && (token[k] == '+' || token[k] == '-')) {
+    negative = token[k++] == '-';
+    sign = true;
+  }
+  std::string rest;
+  for (std::size_t j = k; j < token.size(); ++j) rest += static_cast<char>(lower(static_cast<unsigned char>(token[j])));
+  if (rest == "inf" || rest == "infinity") {
+    may_end = false;
+    return negative ? -HUGE_VAL : HUGE_VAL;
+  }
+  if (rest.starts_with("nan")) {
+    bool ok = rest.size() == 3 ||
+              (rest[3] == '(' && rest.back() == ')' && rest.find(')') == rest.size() - 1);
+    if (!ok) return std::nullopt;
+    may_end = false;
+    return negative ? -std::nan("") : std::nan("");
+  }
+  // digits [. digits], with a digit or a point; then e|E|d|D [sign] digits,
+  // or sign digits.
+  std::string text = negative ? "-" : "";
+  std::size_t digits = 0;
+  for (; k < token.size() && is_digit(static_cast<unsigned char>(token[k])); ++k, ++digits) text += token[k];
+  bool point = false;
+  if (k < token.size() && token[k] == '.') {
+    point = true;
+    text += '.';
+    ++k;
+    for (; k < token.size() && is_digit(static_cast<unsigned char>(token[k])); ++k) text += token[k];
+  }
+  if (digits == 0 && !point) return std::nullopt;
+  if (text == "." || text == "-.") text.insert(text.size() - 1, "0");
+  bool exponent = false;
+  if (k < token.size()) {
+    char c = token[k];
+    if (c == 'e' || c == 'E' || c == 'd' || c == 'D') {
+      ++k;
+    } else if (c != '+' && c != '-') {
+      return std::nullopt;
+    }
+    exponent = true;
+    text += 'e';
+    if (k < token.size() && (token[k] == '+' || token[k] == '-')) text += token[k++];
+    if (k == token.size()) return std::nullopt;
+    for (; k < token.size(); ++k) {
+      if (!is_digit(static_cast<unsigned char>(token[k]))) return std::nullopt;
+      text += token[k];
+    }
+  }
+  may_end = !exponent && (sign || repeated || (point && digits > 0));
+  return std::strtod(text.c_str(), nullptr);
+}
+
+// Whether the reader, taking `token` from the left, could still be inside a
+// real when the token ends: some completion makes it a real.
+bool token_is_real_prefix(std::string_view token) {
+  static const char* const kCompletions[] = {"0", ")", "n", "an", "f", "nf", "y", "ty", "ity", "nity", "inity"};
+  for (const char* completion : kCompletions) {
+    bool may_end = false;
+    if (real_syntax(std::string(token) + completion, false, may_end)) return true;
+  }
+  return false;
+}
+
+// What one read of a target of `kind` makes of `in`.
+Expected model(std::string_view in, char kind) {
+  const std::size_t n = in.size();
+  auto at = [&](std::size_t p) { return p < n ? static_cast<int>(static_cast<unsigned char>(in[p])) : -1; };
+  auto has_lf_from = [&](std::size_t p) { return p < n && in.find('\n', p) != std::string_view::npos; };
+  // After a null value or a separator that is not a line end, the rest of
+  // the line is skipped up to the next LF.
+  auto rest_of_line = [&](std::size_t p, Expected keep) {
+    return has_lf_from(p) ? keep : failure("End of file");
+  };
+  Expected null_value;
+  null_value.keeps = true;
+
+  std::size_t p = 0;
+  while (is_blank(at(p))) ++p;
+  bool after_comma = false;
+  if (is_line_end(at(p))) {
+    while (is_blank(at(p)) || is_line_end(at(p))) ++p;
+    if (is_comma(at(p))) {
+      ++p;
+      after_comma = true;
+    }
+  }
+  if (after_comma) {
+    while (is_blank(at(p))) ++p;
+    if (is_line_end(at(p)))
+      while (is_blank(at(p)) || is_line_end(at(p))) ++p;
+  }
+  if (at(p) < 0) return failure("End of file");
+  if (is_comma(at(p)) || at(p) == '/') return rest_of_line(p + 1, null_value);
+
+  // The separator after a value that ends at q.
+  auto after_value = [&](std::size_t q, bool may_end, Expected value) {
+    while (is_blank(at(q))) ++q;
+    if (at(q) < 0) return may_end ? value : failure("End of file");
+    if (is_line_end(at(q))) return value;
+    return rest_of_line(q + 1, value);  // a comma or a slash
+  };
+
+  // A repeat count.
+  bool repeated = false;
+  {
+    std::size_t q = p;
+    while (is_digit(at(q))) ++q;
+    if (q > p && at(q) == '*') {
+      std::string_view count = in.substr(p, q - p);
+      while (count.size() > 1 && count[0] == '0') count.remove_prefix(1);
+      if (count == "0") return failure("Zero repeat count in item 1 of list input");
+      if (count.size() > 9 || (count.size() == 9 && count > "200000000"))
+        return failure("Repeat count overflow in item 1 of list input");
+      p = q + 1;
+      repeated = true;
+      if (at(p) < 0 || is_separator(at(p))) return after_value(p, false, null_value);
+    }
+  }
+
+  if (kind == 'c' && (at(p) == '\'' || at(p) == '"') &&
+      (repeated || !is_digit(at(p)))) {
+    const int quote = at(p);
+    Expected value;
+    std::size_t q = p + 1;
+    for (;;) {
+      if (at(q) < 0) return failure("End of file");
+      if (is_line_end(at(q))) {
+        ++q;
+        continue;
+      }
+      if (at(q) == quote) {
+        if (at(q + 1) != quote) break;
+        ++q;
+      }
+      value.text += in[q++];
+    }
+    ++q;
+    if (at(q) >= 0 && !is_separator(at(q))) return failure("Invalid string input in item 1");
+    return after_value(q, false, value);
+  }
+
+  std::size_t end = p;
+  while (at(end) >= 0 && !is_separator(at(end))) ++end;
+  const std::string_view token = in.substr(p, end - p);
+  Expected value;
+  if (kind == 'c') {
+    value.text = token;
+    return after_value(end, false, value);
+  }
+  if (kind == 'i') {
+    if (auto bad = integer_syntax(token, value.integer)) {
+      // A value cut short by the end of the source is an end of file.
+      bool prefix = (token.empty() || token == "+" || token == "-" ||
+                     token.find_first_not_of("0123456789", token[0] == '+' || token[0] == '-') ==
+                         std::string_view::npos);
+      if (end == n && prefix) return failure("End of file");
+      return failure(*bad);
+    }
+    if (end == n) return failure("End of file");
+    return after_value(end, false, value);
+  }
+  bool may_end = false;
+  std::optional<double> real = real_syntax(token, repeated, may_end);
+  if (!real) {
+    // Cut short by the end of the source: a prefix of some real.
+    bool cut = end == n && token_is_real_prefix(token);
+    return failure(cut ? "End of file" : "Bad real number in item 1 of list input");
+  }
+  value.real = *real;
+  return after_value(end, may_end, value);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- checks of one read ----
+
+struct Reader {
+  std::string_view bytes;  // the whole source
+  Source in;
+
+  // The bytes not yet taken. A CR that ended the last line may still owe
+  // the LF after it; peek() settles that first.
+  std::string_view remaining() {
+    if (in.peek() < 0) return {};
+    return bytes.substr(bytes.size() - in.buffered().size());
+  }
+};
+
+bool same_real(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::string shown(const Slot& s) {
+  char buf[64];
+  if (s.kind == 'i') return std::to_string(s.i);
+  if (s.kind == 'r') {
+    std::snprintf(buf, sizeof buf, "%.17g", s.r);
+    return buf;
+  }
+  return "[" + s.c + "]";
+}
+
+// An integer or a real read back from its own rendering.
+void check_reads_back(const Slot& s, std::string_view rest) {
+  Slot again = slot(s.kind);
+  std::string text = shown(s) + "\n";
+  Source in = Source::from_bytes(text, 1, "again");
+  std::vector<Slot> one{again};
+  std::vector<Target> targets = targets_of(one);
+  try {
+    vorda::read_list(in, targets);
+  } catch (const RuntimeFailure& f) {
+    finding("accepted value " + shown(s) + " does not read back: " + f.reason(), rest);
+  }
+  bool same = s.kind == 'i' ? one[0].i == s.i : same_real(one[0].r, s.r);
+  if (!same) finding("accepted value " + shown(s) + " reads back as " + shown(one[0]), rest);
+}
+
+void check_against_model(const Slot& s, const Expected& want, const std::string* reason,
+                         std::string_view rest) {
+  if (reason != nullptr) {
+    if (want.reason != *reason)
+      finding("read of '" + std::string(1, s.kind) + "' failed with \"" + *reason +
+                  "\", the syntax says \"" + (want.reason.empty() ? "success" : want.reason) + "\"",
+              rest);
+    return;
+  }
+  if (!want.reason.empty())
+    finding("read of '" + std::string(1, s.kind) + "' gave " + shown(s) + ", the syntax says \"" +
+                want.reason + "\"",
+            rest);
+  Slot expected = slot(s.kind, s.length);
+  if (!want.keeps) {
+    expected.i = want.integer;
+    expected.r = want.real;
+    expected.c = want.text.substr(0, s.length);
+    expected.c.resize(s.length, ' ');
+  }
+  bool same = s.kind == 'i'   ? s.i == expected.i
+              : s.kind == 'r' ? same_real(s.r, expected.r)
+                              : s.c == expected.c;
+  if (!same) finding("read stored " + shown(s) + ", the bytes say " + shown(expected), rest);
+}
+
+// One read of `slots` from `r`; false when it failed.
+bool checked_read(Reader& r, std::vector<Slot> slots) {
+  const std::string_view rest = r.remaining();
+  std::optional<Expected> want;
+  if (slots.size() == 1) want = model(rest, slots[0].kind);
+
+  std::vector<Target> targets = targets_of(slots);
+  std::string reason;
+  bool failed = false;
+  try {
+    vorda::read_list(r.in, targets);
+  } catch (const RuntimeFailure& f) {
+    if (f.unit() != r.in.unit() || f.file() != r.in.name())
+      finding("failure names unit " + std::to_string(f.unit()) + " '" + f.file() + "'", rest);
+    if (!is_reason_text(f.reason(), slots.size())) finding("unknown reason \"" + f.reason() + "\"", rest);
+    reason = f.reason();
+    failed = true;
+  }
+  if (want) check_against_model(slots[0], *want, failed ? &reason : nullptr, rest);
+  if (failed) return false;
+
+  if (rest.empty()) finding("a read at the end of the source succeeded", rest);
+  const std::string_view after = r.remaining();
+  const std::size_t used = rest.size() - after.size();
+  if (used == 0) finding("a read took no byte", rest);
+  const char last = rest[used - 1];
+  if (!after.empty() && last != '\n' && last != '\r')
+    finding("a read did not end at the start of a line", rest);
+
+  const std::string_view taken = rest.substr(0, used);
+  for (const Slot& s : slots) {
+    if (s.kind == 'c') {
+      bool untouched = s.c.find_first_not_of('\n') == std::string::npos;
+      if (!untouched && s.c.find_first_of("\r\n") != std::string::npos)
+        finding("a text holds a line end: " + shown(s), rest);
+    } else if (s.kind == 'i') {
+      if (s.i == -999) continue;
+      std::string digits = std::to_string(s.i < 0 ? -static_cast<std::int64_t>(s.i) : s.i);
+      if (taken.find(digits) == std::string_view::npos)
+        finding("integer " + digits + " is not among the bytes read", rest);
+      check_reads_back(s, rest);
+    } else if (!(s.r == -999.0)) {
+      check_reads_back(s, rest);
+    }
+  }
+  return true;
+}
+
+std::vector<Slot> shape(const char* kinds) {
+  std::vector<Slot> slots;
+  for (const char* k = kinds; *k != '\0'; ++k) {
+    if (*k == ' ') continue;
+    std::size_t length = 0;
+    const char kind = *k;
+    while (k[1] >= '0' && k[1] <= '9') length = length * 10 + static_cast<std::size_t>(*++k - '0');
+    slots.push_back(slot(kind, length));
+  }
+  return slots;
+}
+
+// The plans: each a cycle of read shapes on one kind of source.
+struct Plan {
+  int unit;
+  const char* name;
+  std::vector<const char*> reads;  // cycled; empty entry ends the plan
+};
+
+const Plan kPlans[] = {
+    {5, "stdin", {"c80", "i", "c1", "r", "i", ""}},  // the dialogue's answers
+    {1, "data.txt", {"i i i i r"}},                  // records of the data file
+    {1, "", {"c20", "c7"}},                          // the scratch file's texts
+    {5, "stdin", {"i"}},
+    {5, "stdin", {"r"}},
+    {5, "stdin", {"c1", "c2", "c7", "c20", "c80"}},
+    {1, "data.txt", {"i", "r", "c5", "c1"}},
+    {1, "mixed", {"r c3 i", "c1 c1", "i r", "c20 r i c2", "r r r", "c2 c2 c2 c2"}},
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const Plan& plan = kPlans[data[0] % (sizeof kPlans / sizeof kPlans[0])];
+  const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  Reader r{bytes, Source::from_bytes(bytes, plan.unit, plan.name)};
+  for (std::size_t k = 0; k <= bytes.size(); ++k) {
+    const char* read = plan.reads[k % plan.reads.size()];
+    if (*read == '\0') break;
+    if (!checked_read(r, shape(read))) break;
+  }
+  return 0;
+}
