@@ -1,7 +1,8 @@
 // Fuzz target for the free-format reader: arbitrary bytes read as console
 // answers, data file records, scratch texts and runs of single values.
 //
-// The first byte picks the plan of reads; the rest is the source. Reads go on
+// The first byte picks the plan of reads and whether the bytes come from
+// memory or from a file read in blocks; the rest is the source. Reads go on
 // until one fails or the source is used up. Checked on every read:
 //   - a failure gives one of the reader's reason texts, with the item counter
 //     of a target of the read, and names the source's channel and name;
@@ -13,6 +14,10 @@
 //   - in reads of several targets, an accepted integer or real reads back
 //     the same from its own rendering, and a text never holds a line end.
 // Hangs and memory faults are libFuzzer's and the sanitizers' to catch.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -34,8 +39,10 @@ using vorda::Source;
 using vorda::Target;
 
 [[noreturn]] void finding(const std::string& what, std::string_view bytes) {
-  std::fprintf(stderr, "reader_fuzz: %s\n  remaining source (%zu bytes): [", what.c_str(),
-               bytes.size());
+  const std::size_t empty = std::min(bytes.find_first_not_of('\n'), bytes.size());
+  std::fprintf(stderr, "reader_fuzz: %s\n  remaining source (%zu bytes): %zu LF, then [",
+               what.c_str(), bytes.size(), empty);
+  bytes.remove_prefix(empty);
   for (unsigned char c : bytes.substr(0, 200)) {
     if (c >= 32 && c < 127) {
       std::fputc(c, stderr);
@@ -352,12 +359,15 @@ namespace {
 struct Reader {
   std::string_view bytes;  // the whole source
   Source in;
+  int fd = -1;  // the file under `in`, or -1 for bytes in memory
 
   // The bytes not yet taken. A CR that ended the last line may still owe
   // the LF after it; peek() settles that first.
   std::string_view remaining() {
     if (in.peek() < 0) return {};
-    return bytes.substr(bytes.size() - in.buffered().size());
+    std::size_t read = bytes.size();
+    if (fd >= 0) read = static_cast<std::size_t>(::lseek(fd, 0, SEEK_CUR));
+    return bytes.substr(read - in.buffered().size());
   }
 };
 
@@ -495,14 +505,38 @@ const Plan kPlans[] = {
     {1, "data.txt", {"i", "r", "c5", "c1"}},
     {1, "mixed", {"r c3 i", "c1 c1", "i r", "c20 r i c2", "r r r", "c2 c2 c2 c2"}},
 };
+static_assert(sizeof kPlans / sizeof kPlans[0] == 8);
+
+// A file whose first block of 64 KiB ends `offset` bytes into `bytes`: empty
+// lines, then the bytes, so that values, line ends and CR LF pairs fall
+// across the boundary where the source reads its next block.
+int file_across_block_boundary(std::string& bytes, std::size_t offset) {
+  constexpr std::size_t kBlock = 64 * 1024;
+  bytes.insert(0, kBlock - std::min(offset, bytes.size()), '\n');
+  int fd = ::memfd_create("reader_fuzz", 0);
+  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      ::lseek(fd, 0, SEEK_SET) != 0) {
+    std::perror("reader_fuzz: memfd");
+    std::abort();
+  }
+  return fd;
+}
 
 }  // namespace
 
+// The first byte: the plan (low three bits), and whether the source is a
+// file read in blocks (bit 3), whose first block ends as many bytes into the
+// rest as the second byte says.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const Plan& plan = kPlans[data[0] % (sizeof kPlans / sizeof kPlans[0])];
-  const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-  Reader r{bytes, Source::from_bytes(bytes, plan.unit, plan.name)};
+  const Plan& plan = kPlans[data[0] % 8];
+  const bool from_file = (data[0] & 8) != 0 && size >= 2;
+  const std::size_t skip = from_file ? 2 : 1;
+  std::string bytes(reinterpret_cast<const char*>(data) + skip, size - skip);
+  int fd = -1;
+  if (from_file) fd = file_across_block_boundary(bytes, data[1]);
+  Reader r{bytes, fd >= 0 ? Source(fd, plan.unit, plan.name) : Source::from_bytes(bytes, plan.unit, plan.name),
+           fd};
   for (std::size_t k = 0; k <= bytes.size(); ++k) {
     const char* read = plan.reads[k % plan.reads.size()];
     if (*read == '\0') break;

@@ -142,6 +142,7 @@ TEST_P(Catalogue, EndsAsListed) {
   TempDir dir;
   if (options.as_nobody) fs::permissions(dir.path(), fs::perms::all);
   dir.write("data.txt", row.data);
+  if (options.as_nobody) fs::permissions(dir / "data.txt", fs::perms::others_read, fs::perm_options::add);
   if (row.setup) row.setup(dir);
 
   RunResult r = row.size_limit > 0 ? run_under_size_limit(dir.path(), row.input, row.size_limit)
@@ -453,6 +454,7 @@ TEST_F(NothingLost, ReadOnlyFileStopsTheRunWithoutChangingIt) {
   RunOptions options;
   options.as_nobody = ::geteuid() == 0;
   fs::permissions(dir.path(), fs::perms::all);
+  fs::permissions(dir / "data.txt", fs::perms::others_read, fs::perm_options::add);
   for (const char* prefix : kPrefixes) {
     restore();
     for (const auto& [name, content] : earlier) fs::permissions(dir / name, fs::perms::all);

@@ -58,6 +58,23 @@ bool switch_to_nobody() {
          ::setuid(nobody->pw_uid) == 0;
 }
 
+// The program as the unprivileged user may run it. The build tree may lie
+// under a directory that only its owner can enter (a clone in a fresh
+// temporary directory), so a copy is kept in a directory anyone may enter.
+const char* program_for_nobody() {
+  static const fs::path copy = [] {
+    static TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+    fs::path exe = dir / "vorda";
+    fs::copy_file(VORDA_EXE, exe);
+    fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    return exe;
+  }();
+  return copy.c_str();
+}
+
 }  // namespace
 
 RunResult run_vorda(const fs::path& workdir, std::string_view input, const RunOptions& options) {
@@ -71,6 +88,7 @@ RunResult run_vorda(const fs::path& workdir, std::string_view input, const RunOp
     ::close(pipe_fds[0]);
   }
 
+  const char* program = options.as_nobody ? program_for_nobody() : VORDA_EXE;
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -89,7 +107,7 @@ RunResult run_vorda(const fs::path& workdir, std::string_view input, const RunOp
       ::setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (options.as_nobody && !switch_to_nobody()) ::_exit(123);
-    ::execl(VORDA_EXE, "vorda", static_cast<char*>(nullptr));
+    ::execl(program, "vorda", static_cast<char*>(nullptr));
     ::_exit(124);
   }
   if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
