@@ -59,44 +59,10 @@ struct Row {
   rlim_t size_limit = 0;      // a file size limit for the program's own files
 };
 
-// Runs the program under a file size limit. The limit must not cut the
-// console's output or the report, so standard output goes to /dev/null and
-// standard error to a pipe, neither of which it applies to.
 RunResult run_under_size_limit(const fs::path& workdir, std::string_view input, rlim_t limit) {
-  TempDir io;
-  io.write("stdin", input);
-  int err_pipe[2];
-  if (::pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-  pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    int in = ::open((io / "stdin").c_str(), O_RDONLY);
-    int out = ::open("/dev/null", O_WRONLY);
-    if (in < 0 || out < 0 || ::chdir(workdir.c_str()) != 0) ::_exit(121);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err_pipe[1], 2);
-    ::close(err_pipe[0]);
-    rlimit rl{limit, limit};
-    ::setrlimit(RLIMIT_FSIZE, &rl);
-    ::execl(VORDA_EXE, "vorda", static_cast<char*>(nullptr));
-    ::_exit(124);
-  }
-  ::close(err_pipe[1]);
-  RunResult result;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(err_pipe[0], buf, sizeof buf)) != 0;) {
-    if (n > 0) result.err.append(buf, static_cast<std::size_t>(n));
-    if (n < 0 && errno != EINTR) break;
-  }
-  ::close(err_pipe[0]);
-  int wstatus = 0;
-  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-  if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
-  if (result.status == 121 || result.status == 124) throw std::runtime_error("could not start vorda");
-  return result;
+  RunOptions options;
+  options.file_size_limit = limit;
+  return run_vorda(workdir, input, options);
 }
 
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }

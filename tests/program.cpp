@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,11 +47,6 @@ bool TempDir::exists(std::string_view name) const { return fs::exists(path_ / na
 
 namespace {
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 bool switch_to_nobody() {
   const passwd* nobody = ::getpwnam("nobody");
   if (nobody == nullptr) return false;
@@ -77,15 +73,47 @@ const char* program_for_nobody() {
 
 }  // namespace
 
+namespace {
+
+// Reads both pipes until the program has closed them.
+void drain(int out_fd, int err_fd, RunResult& result) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_pipes = (out_fd >= 0) + (err_fd >= 0);
+  char buffer[1 << 14];
+  while (open_pipes > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("poll failed");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// Standard output and error are pipes, so that a file size limit applies to
+// the program's own files only.
 RunResult run_vorda(const fs::path& workdir, std::string_view input, const RunOptions& options) {
   TempDir io;
   io.write("stdin", input);
-  const fs::path in_path = io / "stdin", out_path = io / "stdout", err_path = io / "stderr";
+  const fs::path in_path = io / "stdin";
 
-  int pipe_fds[2] = {-1, -1};
+  int out_pipe[2], err_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
   if (options.stdout_closed_pipe) {
-    if (::pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-    ::close(pipe_fds[0]);
+    ::close(out_pipe[0]);
+    out_pipe[0] = -1;
   }
 
   const char* program = options.as_nobody ? program_for_nobody() : VORDA_EXE;
@@ -93,14 +121,13 @@ RunResult run_vorda(const fs::path& workdir, std::string_view input, const RunOp
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     int in = ::open(in_path.c_str(), O_RDONLY);
-    int out = options.stdout_closed_pipe   ? pipe_fds[1]
-              : options.stdout_to_dev_full ? ::open("/dev/full", O_WRONLY)
-                                           : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0) ::_exit(121);
+    int out = options.stdout_to_dev_full ? ::open("/dev/full", O_WRONLY) : out_pipe[1];
+    if (in < 0 || out < 0) ::_exit(121);
     ::dup2(in, 0);
     ::dup2(out, 1);
-    ::dup2(err, 2);
+    ::dup2(err_pipe[1], 2);
+    if (out_pipe[0] >= 0) ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
     if (::chdir(workdir.c_str()) != 0) ::_exit(122);
     if (options.file_size_limit > 0) {
       rlimit limit{options.file_size_limit, options.file_size_limit};
@@ -110,17 +137,17 @@ RunResult run_vorda(const fs::path& workdir, std::string_view input, const RunOp
     ::execl(program, "vorda", static_cast<char*>(nullptr));
     ::_exit(124);
   }
-  if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
 
+  RunResult result;
+  drain(out_pipe[0], err_pipe[0], result);
   int wstatus = 0;
   while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
   }
-  RunResult result;
   if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
   if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
   if (result.status >= 121 && result.status <= 124) throw std::runtime_error("could not start vorda");
-  result.out = slurp(out_path);
-  result.err = slurp(err_path);
   return result;
 }
 

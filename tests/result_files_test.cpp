@@ -47,7 +47,12 @@ std::set<std::string> files_in(const fs::path& dir) {
 
 class ResultFileSet : public ::testing::Test {
  protected:
-  void SetUp() override { dir.write("data.txt", kTenDays); }
+  void SetUp() override {
+    dir.write("data.txt", kTenDays);
+    // Readable by the unprivileged user whatever the umask.
+    fs::permissions(dir / "data.txt", fs::perms::group_read | fs::perms::others_read,
+                    fs::perm_options::add);
+  }
   RunResult run(std::string_view type, std::string_view thres, std::string_view durmin,
                 std::string_view n = "10", const RunOptions& options = {}) {
     return run_vorda(dir.path(), answers("data.txt", n, type, thres, durmin), options);
@@ -252,7 +257,8 @@ TEST_F(ResultFileSet, FileSizeLimitIsAFailureNotASignal) {
   RunResult r = run("u", "20", "1", "10", limited);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.status, 2);
-  EXPECT_THAT(r.err, HasSubstr("VORDA runtime error: File too large\n"));
+  EXPECT_THAT(r.err, HasSubstr("(unit = 1, file = 'VORDA-data.txt-upper-20.0-durmin-1.dat')\n"
+                               "VORDA runtime error: File too large\n"));
 }
 
 TEST_F(ResultFileSet, NoScratchFileOutlivesTheRun) {
