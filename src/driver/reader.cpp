@@ -149,12 +149,13 @@ class RealText {
 // The state of one list read over `in`.
 class ListReader {
  public:
-  ListReader(Source& in, std::source_location where) : in_(in), where_(where) {}
+  ListReader(Source& in, std::span<const Target> targets, std::source_location where)
+      : in_(in), targets_(targets), where_(where) {}
   ListReader(const ListReader&) = delete;
   ListReader& operator=(const ListReader&) = delete;
   ~ListReader() { give_back(); }
 
-  void read(std::span<const Target> targets);
+  void read();
 
  private:
   enum class Start { Value, Null, Slash };
@@ -166,20 +167,22 @@ class ListReader {
 
   // Takes the digits at the current position, a buffered run at a time, and
   // returns their value (capped), which serves integers and repeat counts.
+  // A run that ends inside the buffer ends the digits: no further look at
+  // the byte after it.
   std::uint64_t scan_digits(Target::Kind kind) {
     std::uint64_t value = 0;
-    while (is_digit(peek())) {
-      const std::string_view bytes = buffered();
-      std::size_t n = 0;
-      for (; n < bytes.size() && is_digit(bytes[n]); ++n) {
-        if (value <= kDigitCap) value = value * 10 + static_cast<std::uint64_t>(bytes[n] - '0');
+    do {
+      const char* const run = next_;
+      const char* p = run;
+      for (; p < end_ && is_digit(*p); ++p) {
+        if (value <= kDigitCap) value = value * 10 + static_cast<std::uint64_t>(*p - '0');
       }
-      if (kind != Target::Kind::Integer) keep_digits(kind, bytes.substr(0, n));
-      skip(n);
-    }
+      next_ = p;
+      if (kind != Target::Kind::Integer) keep_digits(kind, run, p);
+    } while (next_ == end_ && is_digit(refill()));
     return value;
   }
-  void keep_digits(Target::Kind kind, std::string_view digits);
+  void keep_digits(Target::Kind kind, const char* first, const char* last);
   void scan_fraction_digits();
   bool take_integer(std::int32_t& out, bool have_digits, std::uint64_t magnitude);
   bool take_real(double& out, bool have_digits, bool repeated);
@@ -187,11 +190,18 @@ class ListReader {
   void expect_letters(const char* word);
   bool take_text(const Target& t, bool have_digits);
   void take_delimited_text(int quote);
+  void start_value(Target::Kind kind) {
+    if (kind == Target::Kind::Real) real_.clear();
+    if (kind == Target::Kind::Character) size_text();
+    text_length_ = 0;
+  }
+  void size_text();
   void push_text(int c) {
     if (text_length_ < text_.size()) text_[text_length_] = static_cast<char>(c);
     ++text_length_;
   }
   void store_text(const Target& t) const;
+  void remember_repeat(const Target& t, std::uint64_t left);
   void give_repeated(const Target& t);
 
   // The reader walks the source's buffered bytes with its own cursor and
@@ -199,10 +209,6 @@ class ListReader {
   // line end is skipped, and when the read ends.
   int peek() { return next_ < end_ ? static_cast<unsigned char>(*next_) : refill(); }
   void skip() { ++next_; }
-  void skip(std::size_t n) { next_ += n; }
-  std::string_view buffered() const {
-    return std::string_view(next_, static_cast<std::size_t>(end_ - next_));
-  }
   void give_back() {
     in_.skip(static_cast<std::size_t>(next_ - begin_));
     begin_ = next_ = end_ = nullptr;
@@ -218,8 +224,12 @@ class ListReader {
     return c;
   }
 
-  void skip_blanks() {
-    while (is_blank(peek())) skip();
+  // Passes over blanks and tabs; returns the byte after them (-1 at the end
+  // of the source).
+  int skip_blanks() {
+    int c = peek();
+    for (; is_blank(c); c = peek()) skip();
+    return c;
   }
   void skip_line_end() {
     if (peek() == '\r') {
@@ -229,9 +239,11 @@ class ListReader {
       skip();
     }
   }
-  // Passes over line ends, blanks and tabs.
-  void skip_empty_lines() {
-    for (int c = peek(); is_blank(c) || is_line_end(c); c = peek()) skip_line_end();
+  // Passes over line ends, blanks and tabs; returns the byte after them.
+  int skip_empty_lines() {
+    int c = peek();
+    for (; is_blank(c) || is_line_end(c); c = peek()) skip_line_end();
+    return c;
   }
 
   [[noreturn]] void fail(const std::string& reason) const {
@@ -253,6 +265,7 @@ class ListReader {
   }
 
   Source& in_;
+  std::span<const Target> targets_;
   std::source_location where_;
   const char* begin_ = nullptr;  // the bytes from begin_ to next_ are taken
   const char* next_ = nullptr;
@@ -273,27 +286,24 @@ class ListReader {
   double repeat_real_ = 0.0;
 
   RealText real_;
-  // The current text value, kept up to the longest text target of the read.
+  // The current text value, kept up to the longest text target of the read:
+  // a repeated text may go on to a longer target than the one it was read
+  // for. Sized when the read meets its first text value.
   std::string text_;
+  bool text_sized_ = false;
   std::size_t text_length_ = 0;
 };
 
-void ListReader::read(std::span<const Target> targets) {
-  std::size_t longest_text = 0;
-  for (const Target& t : targets)
-    if (t.kind == Target::Kind::Character && t.length > longest_text) longest_text = t.length;
-  if (longest_text > 0) text_.resize(longest_text);
-
-  for (std::size_t k = 0; k < targets.size(); ++k) {
+void ListReader::read() {
+  for (std::size_t k = 0; k < targets_.size(); ++k) {
     item_ = k + 1;
-    const Target& t = targets[k];
+    const Target& t = targets_[k];
     if (repeat_left_ > 0) {
       --repeat_left_;
       give_repeated(t);
-      continue;
+    } else if (!slashed_ && find_value(k == 0) == Start::Value) {
+      take_value(t);
     }
-    if (slashed_) continue;
-    if (find_value(k == 0) == Start::Value) take_value(t);
   }
   finish();
 }
@@ -301,24 +311,23 @@ void ListReader::read(std::span<const Target> targets) {
 // Moves to the first byte of the current target's value. A comma where the
 // value should start is a null value, a slash ends the list; both are taken.
 ListReader::Start ListReader::find_value(bool first) {
-  skip_blanks();
-  int c = peek();
+  int c = skip_blanks();
   // Line ends before the first value, or after a line end that separated the
   // previous value, are passed over together with one comma after them.
   if (at_line_end_ || (first && is_line_end(c))) {
-    skip_empty_lines();
-    if (is_comma(peek())) {
+    c = skip_empty_lines();
+    if (is_comma(c)) {
       skip();
       after_comma_ = true;
     }
   }
   // A line end after a comma is not a value: the value is on a later line.
   if (after_comma_) {
-    skip_blanks();
-    if (is_line_end(peek())) skip_empty_lines();
+    c = skip_blanks();
+    if (is_line_end(c)) skip_empty_lines();
+    c = peek();
   }
   at_line_end_ = false;
-  c = peek();
   if (c < 0) fail_end();
   if (is_comma(c)) {
     skip();
@@ -337,8 +346,7 @@ ListReader::Start ListReader::find_value(bool first) {
 // Reads the separator after a value. `may_end_source` says whether the value
 // just taken may be followed by the end of the source instead of a line end.
 void ListReader::after_value(bool may_end_source) {
-  skip_blanks();
-  int c = peek();
+  const int c = skip_blanks();
   at_line_end_ = after_comma_ = false;
   if (c < 0) {
     if (!may_end_source) fail_end();
@@ -363,27 +371,25 @@ void ListReader::finish() {
 }
 
 // Reals keep the digits of a run as mantissa digits, texts as characters.
-void ListReader::keep_digits(Target::Kind kind, std::string_view digits) {
+void ListReader::keep_digits(Target::Kind kind, const char* first, const char* last) {
   if (kind == Target::Kind::Real) {
-    for (char c : digits) real_.add_integer_digit(c);
+    for (; first < last; ++first) real_.add_integer_digit(*first);
   } else if (kind == Target::Kind::Character) {
-    for (char c : digits) push_text(c);
+    for (; first < last; ++first) push_text(*first);
   }
 }
 
 // Takes the digits after a real's point.
 void ListReader::scan_fraction_digits() {
-  while (is_digit(peek())) {
-    const std::string_view bytes = buffered();
-    std::size_t n = 0;
-    for (; n < bytes.size() && is_digit(bytes[n]); ++n) real_.add_fraction_digit(bytes[n]);
-    skip(n);
-  }
+  do {
+    const char* p = next_;
+    for (; p < end_ && is_digit(*p); ++p) real_.add_fraction_digit(*p);
+    next_ = p;
+  } while (next_ == end_ && is_digit(refill()));
 }
 
 void ListReader::take_value(const Target& t) {
-  real_.clear();
-  text_length_ = 0;
+  start_value(t.kind);
   bool have_digits = false;
   bool repeated = false;
   std::uint64_t count = 1;
@@ -399,8 +405,7 @@ void ListReader::take_value(const Target& t) {
       count = digits;
       repeated = true;
       have_digits = false;
-      real_.clear();
-      text_length_ = 0;
+      start_value(t.kind);
       if (ends_value(peek())) {
         // r* alone: r null values.
         repeat_left_ = count - 1;
@@ -415,19 +420,15 @@ void ListReader::take_value(const Target& t) {
   switch (t.kind) {
     case Target::Kind::Integer:
       may_end_source = take_integer(*t.i, have_digits, digits);
-      repeat_integer_ = *t.i;
       break;
     case Target::Kind::Real:
       may_end_source = take_real(*t.r, have_digits, repeated);
-      repeat_real_ = *t.r;
       break;
     case Target::Kind::Character:
       may_end_source = take_text(t, have_digits);
       break;
   }
-  repeat_left_ = count - 1;
-  repeat_null_ = false;
-  repeat_kind_ = t.kind;
+  if (repeated) remember_repeat(t, count - 1);
   after_value(may_end_source);
 }
 
@@ -443,8 +444,9 @@ bool ListReader::take_integer(std::int32_t& out, bool have_digits, std::uint64_t
     if (!is_digit(peek())) fail_bad_integer();
     magnitude = scan_digits(Target::Kind::Integer);
   }
-  if (!ends_value(peek())) fail_bad_integer();
-  if (peek() < 0) fail_end();  // before the range: no integer may end the source
+  const int c = peek();
+  if (!ends_value(c)) fail_bad_integer();
+  if (c < 0) fail_end();  // before the range: no integer may end the source
   if (magnitude > kMaxInteger) fail_item("Integer overflow while reading item ", "");
   std::int32_t v = static_cast<std::int32_t>(magnitude);
   out = negative ? -v : v;
@@ -584,6 +586,24 @@ void ListReader::store_text(const Target& t) const {
   std::memset(t.c + n, ' ', t.length - n);
 }
 
+void ListReader::size_text() {
+  if (text_sized_) return;
+  std::size_t longest = 0;
+  for (const Target& t : targets_)
+    if (t.kind == Target::Kind::Character && t.length > longest) longest = t.length;
+  text_.resize(longest);
+  text_sized_ = true;
+}
+
+// The value just taken goes on to the next `left` targets.
+void ListReader::remember_repeat(const Target& t, std::uint64_t left) {
+  repeat_left_ = left;
+  repeat_null_ = false;
+  repeat_kind_ = t.kind;
+  if (t.kind == Target::Kind::Integer) repeat_integer_ = *t.i;
+  if (t.kind == Target::Kind::Real) repeat_real_ = *t.r;
+}
+
 void ListReader::give_repeated(const Target& t) {
   if (repeat_null_) return;
   if (t.kind != repeat_kind_) {
@@ -607,7 +627,7 @@ void ListReader::give_repeated(const Target& t) {
 
 void read_list(Source& in, std::span<const Target> targets, std::source_location where) {
   try {
-    ListReader(in, where).read(targets);
+    ListReader(in, targets, where).read();
   } catch (const RuntimeFailure& f) {
     // A failing read(2) is reported by the source; name the read statement.
     throw RuntimeFailure(f.unit(), f.file(), f.reason(), where);
