@@ -19,6 +19,7 @@
 namespace vorda {
 namespace {
 
+using testing::SeriesBuilder;
 using testing::YearRecord;
 using testing::year_records;
 using Records = std::vector<YearRecord>;
@@ -30,18 +31,10 @@ class RealSeries : public ::testing::Test {
   static void SetUpTestSuite() {
     std::ifstream in(kPath);
     if (!in) return;
-    auto s = std::make_unique<Series>();
-    s->n = 0;
+    auto s = std::make_unique<SeriesBuilder>();
     std::int32_t t, d, m, yr;
     double x;
-    while (s->n < NMAX && in >> t >> d >> m >> yr >> x) {
-      const std::int32_t i = ++s->n;
-      s->t[i] = t;
-      s->d[i] = d;
-      s->m[i] = m;
-      s->yr[i] = yr;
-      s->x[i] = x;
-    }
+    while (s->series().n < NMAX && in >> t >> d >> m >> yr >> x) s->row(t, d, m, yr, x);
     series_ = std::move(s);
   }
   static void TearDownTestSuite() { series_.reset(); }
@@ -50,7 +43,7 @@ class RealSeries : public ::testing::Test {
     if (!series_) GTEST_SKIP() << kPath << " is not available";
   }
 
-  static const Series& series() { return *series_; }
+  static const Series& series() { return series_->series(); }
 
   // Records per year, and records per year that pass.
   struct YearTally {
@@ -74,10 +67,10 @@ class RealSeries : public ::testing::Test {
     for (const auto& [y, value] : got) EXPECT_EQ(y, (year++)->first);
   }
 
-  static std::unique_ptr<Series> series_;
+  static std::unique_ptr<SeriesBuilder> series_;
 };
 
-std::unique_ptr<Series> RealSeries::series_;
+std::unique_ptr<SeriesBuilder> RealSeries::series_;
 
 TEST_F(RealSeries, DaysEqualAPlainCount) {
   ASSERT_EQ(series().n, 91005);

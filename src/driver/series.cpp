@@ -92,12 +92,6 @@ Source open_input(std::string_view infile, std::source_location where) {
 void load_series(Source& in, Series& s) {
   const std::int32_t n = s.n;
   if (n > NMAX) throw std::logic_error("load_series: record count above the store's capacity");
-  for (const auto* column : {&s.t, &s.d, &s.m, &s.yr}) {
-    if (n >= 0 && column->size() <= static_cast<std::size_t>(n))
-      throw std::logic_error("load_series: column shorter than the record count");
-  }
-  if (n >= 0 && s.x.size() <= static_cast<std::size_t>(n))
-    throw std::logic_error("load_series: column shorter than the record count");
 
   for (std::int32_t i = 1; i <= n; ++i) {
     const Target record[] = {Target::integer(s.t[i]), Target::integer(s.d[i]),
