@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
-# Times whole runs of vorda as a process, best of several, on:
-#   - 100000 records that all pass (one event of 100000 days),
-#   - 100000 records that alternate (50000 one-day events),
-#   - the real daily series in ../shared/data, when present,
-# each with an upper and a lower threshold, against a run of the same file
-# whose threshold type writes no records.
+# Whole runs of vorda as a process, side by side with the same file run with a
+# threshold type that writes no records and with bench/parse_only.cpp, which
+# only converts the five values of every record. Cases:
+#   - 100000 records that alternate (50000 one-day events), upper 20.0;
+#   - 100000 records that all pass (one event of 100000 days), upper 20.0;
+#   - the real daily series in ../shared/data, upper 10.0, when present;
+#   - the alternating file with a lower threshold.
+# Wall times are medians of RUNS runs (hyperfine when installed, otherwise
+# the best of RUNS); instruction counts come from valgrind's callgrind, when
+# installed, and are steady where wall times on a shared machine are not.
 # Usage: bench/bench.sh [path/to/vorda]   (default: build/release/vorda)
+# Environment: RUNS (default 20), CALLGRIND=0 to skip instruction counts.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 vorda=${1:-$root/build/release/vorda}
+runs=${RUNS:-20}
 if [ ! -x "$vorda" ]; then
   cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
 fi
 vorda=$(cd "$(dirname "$vorda")" && pwd)/$(basename "$vorda")
+parse_only=$root/build/bench/parse_only
+if [ ! -x "$parse_only" ] || [ "$root/bench/parse_only.cpp" -nt "$parse_only" ]; then
+  mkdir -p "$(dirname "$parse_only")"
+  "${CXX:-c++}" -std=c++20 -O2 -DNDEBUG -o "$parse_only" "$root/bench/parse_only.cpp"
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -24,35 +35,58 @@ make_series() {
 }
 make_series all-pass.txt '"25.5"'
 make_series alternate.txt '(i % 2 ? "25.5" : "14.5")'
-
-# Best wall time in milliseconds of ten runs.
-best_ms() {
-  local file=$1 n=$2 type=$3 thres=$4 durmin=$5 best=999999 start end ms
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    start=$(date +%s%N)
-    printf '%s\n%s\n%s\n%s\n%s\n' "$file" "$n" "$type" "$thres" "$durmin" | "$vorda" >/dev/null
-    end=$(date +%s%N)
-    ms=$(( (end - start) / 1000000 ))
-    [ "$ms" -lt "$best" ] && best=$ms
-  done
-  echo "$best"
-}
-
-report() {
-  local label=$1 file=$2 n=$3 thres=$4 durmin=$5
-  local upper lower none
-  upper=$(best_ms "$file" "$n" u "$thres" "$durmin")
-  lower=$(best_ms "$file" "$n" l "$thres" "$durmin")
-  none=$(best_ms "$file" "$n" x "$thres" "$durmin")
-  printf '%-34s upper %4d ms   lower %4d ms   no records %4d ms\n' "$label" "$upper" "$lower" "$none"
-}
-
-report "100000 records, all pass" all-pass.txt 100000 20.0 1
-report "100000 records, alternating" alternate.txt 100000 20.0 1
 real=$root/../shared/data/cet-daily-mean.txt
-if [ -f "$real" ]; then
-  cp "$real" real.txt
-  report "real series, 91005 records" real.txt 91005 10.0 1
+[ -f "$real" ] && cp "$real" real.txt
+
+# Median wall time in milliseconds of a shell command.
+time_ms() {
+  if command -v hyperfine >/dev/null; then
+    hyperfine --style none --warmup 2 --runs "$runs" --export-csv times.csv "$1" >/dev/null 2>&1
+    awk -F, 'NR == 2 { printf "%.1f", $4 * 1000 }' times.csv
+  else
+    local best=999999999 start end
+    for _ in $(seq "$runs"); do
+      start=$(date +%s%N)
+      sh -c "$1" >/dev/null
+      end=$(date +%s%N)
+      [ $((end - start)) -lt "$best" ] && best=$((end - start))
+    done
+    awk -v ns="$best" 'BEGIN { printf "%.1f", ns / 1e6 }'
+  fi
+}
+
+# Instructions of a shell command, in millions, or "-" without valgrind.
+instructions_m() {
+  if [ "${CALLGRIND:-1}" = 0 ] || ! command -v valgrind >/dev/null; then
+    echo "-"
+    return
+  fi
+  sh -c "valgrind --tool=callgrind --callgrind-out-file=/dev/null $1" 2>&1 >/dev/null |
+    awk '/Collected :/ { printf "%.1f", $NF / 1e6 }'
+}
+
+printf '%-28s %29s   %s\n' "" "median wall time, ms" "instructions, millions"
+printf '%-28s %9s %9s %9s %7s %7s %9s %9s %9s\n' case program "no rec" parse "p/parse" "n/parse" program "no rec" parse
+bench_case() {
+  local label=$1 file=$2 n=$3 type=$4 thres=$5 durmin=$6
+  printf '%s\n' "$file" "$n" "$type" "$thres" "$durmin" > answers.txt
+  printf '%s\n' "$file" "$n" x "$thres" "$durmin" > none.txt
+  local program="$vorda < answers.txt > /dev/null"
+  local none="$vorda < none.txt > /dev/null"
+  local parse="$parse_only $file $n > /dev/null"
+  local tp tn tr ip in ir
+  tp=$(time_ms "$program"); tn=$(time_ms "$none"); tr=$(time_ms "$parse")
+  ip=$(instructions_m "$program"); in=$(instructions_m "$none"); ir=$(instructions_m "$parse")
+  printf '%-28s %9s %9s %9s %7.2f %7.2f %9s %9s %9s\n' "$label" "$tp" "$tn" "$tr" \
+    "$(awk -v a="$tp" -v b="$tr" 'BEGIN { print a / b }')" \
+    "$(awk -v a="$tn" -v b="$tr" 'BEGIN { print a / b }')" "$ip" "$in" "$ir"
+}
+
+bench_case "alternating, upper 20.0" alternate.txt 100000 u 20.0 1
+bench_case "all pass, upper 20.0" all-pass.txt 100000 u 20.0 1
+if [ -f real.txt ]; then
+  bench_case "real series, upper 10.0" real.txt 91005 u 10.0 1
 else
   echo "real series not found at $real: skipped"
 fi
+bench_case "alternating, lower 20.0" alternate.txt 100000 l 20.0 1
