@@ -14,6 +14,7 @@
 #include <string>
 
 #include "driver/failure.hpp"
+#include "driver/plain_record.hpp"
 #include "driver/reader.hpp"
 #include "driver/source.hpp"
 
@@ -93,11 +94,34 @@ void load_series(Source& in, Series& s) {
   const std::int32_t n = s.n;
   if (n > NMAX) throw std::logic_error("load_series: record count above the store's capacity");
 
-  for (std::int32_t i = 1; i <= n; ++i) {
+  // Plain lines, nearly all of a data file, are read a buffer at a time by
+  // the fast path; the free-format reader takes every other line with all
+  // its rules, and the line that meets the end of the buffer.
+  const std::source_location where = std::source_location::current();
+  for (std::int32_t i = 1; i <= n;) {
+    std::string_view lines;
+    try {
+      lines = buffered_lines(in);
+    } catch (const RuntimeFailure& f) {
+      throw RuntimeFailure(f.unit(), f.file(), f.reason(), where);
+    }
+    std::size_t used = 0;
+    PlainRecord r;
+    for (std::size_t length; i <= n && (length = parse_plain_record(lines.substr(used), r)) > 0; ++i) {
+      s.t[i] = r.t;
+      s.d[i] = r.d;
+      s.m[i] = r.m;
+      s.yr[i] = r.yr;
+      s.x[i] = r.x;
+      used += length;
+    }
+    in.skip(used);
+    if (i > n || (used > 0 && used == lines.size())) continue;
     const Target record[] = {Target::integer(s.t[i]), Target::integer(s.d[i]),
                              Target::integer(s.m[i]), Target::integer(s.yr[i]),
                              Target::real(s.x[i])};
-    read_list(in, record);
+    read_list(in, record, where);
+    ++i;
   }
   in.close();
 }
