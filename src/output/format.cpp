@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "output/exact_fixed.hpp"
+
 namespace vorda {
 
 namespace {
@@ -111,14 +113,25 @@ bool shortest_digits_suffice(const DecimalDigits& shortest, std::size_t count, i
   return count < midpoint_digits || shortest.digits[count - 1] != '5';
 }
 
-// The digits of `magnitude` for a field with `decimals` fraction digits: the
-// 38-digit expansion, or the shortest form where that yields the same field
-// (it is twice as fast to produce).
-DecimalDigits decimal_digits(double magnitude, int decimals) {
+// The digits of `magnitude` for a field with `decimals` fraction digits: those
+// of the integer path where it applies, else the 38-digit expansion, or the
+// shortest form where that yields the same field (it is twice as fast to
+// produce).
+DecimalDigits decimal_digits(double magnitude, int decimals, bool integer_path) {
   DecimalDigits result;
   if (magnitude == 0) {
     result.digits.fill('0');
     result.exponent = 0;
+    return result;
+  }
+  if (const auto scaled = integer_path ? exact_scaled(magnitude, decimals) : std::nullopt) {
+    // The digits of N end at the last place: nothing is left to round.
+    result.digits.fill('0');
+    const auto end = *scaled == 0 ? result.digits.data()
+                                  : std::to_chars(result.digits.data(),
+                                                  result.digits.data() + result.digits.size(), *scaled)
+                                        .ptr;
+    result.exponent = static_cast<int>(end - result.digits.data()) - decimals;
     return result;
   }
   char buffer[64];
@@ -222,14 +235,15 @@ void append_not_finite(std::string& out, std::size_t blanks, double v, int w) {
   }
 }
 
-void append_fixed(std::string& out, std::size_t blanks, double v, int w, int d) {
+void append_fixed(std::string& out, std::size_t blanks, double v, int w, int d,
+                  bool integer_path = true) {
   if (!std::isfinite(v)) {
     append_not_finite(out, blanks, v, w);
     return;
   }
   const bool negative = std::signbit(v);
   const double magnitude = std::fabs(v);
-  DecimalDigits decimal = decimal_digits(magnitude, d);
+  DecimalDigits decimal = decimal_digits(magnitude, d, integer_path);
   const long exponent = decimal.exponent;
   const auto decimals = static_cast<std::size_t>(d);
 
@@ -407,6 +421,10 @@ void render_integer(std::string& out, std::int32_t v, int w) {
 
 void render_fixed(std::string& out, double v, int w, int d) {
   append_fixed(out, 0, v, w, d);
+}
+
+void render_fixed_expansion(std::string& out, double v, int w, int d) {
+  append_fixed(out, 0, v, w, d, false);
 }
 
 void render_list_item(std::string& out, std::string_view text) {

@@ -69,6 +69,9 @@ class Format {
 void render_text(std::string& out, std::string_view text, int w);
 void render_integer(std::string& out, std::int32_t v, int w);
 void render_fixed(std::string& out, double v, int w, int d);
+// fw.d from the 38-digit expansion alone, without the integer path that
+// render_fixed takes where it applies: the two are held against each other.
+void render_fixed_expansion(std::string& out, double v, int w, int d);
 
 // Free-format write of one text item: a blank, then the text as stored.
 // (A free-format write with no item adds nothing: the record is empty.)

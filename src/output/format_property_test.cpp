@@ -7,9 +7,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "output/exact_fixed.hpp"
 
 namespace vorda {
 namespace {
@@ -103,13 +107,11 @@ ExactDecimal round_to_38(ExactDecimal x) {
   return x;
 }
 
-// The field of fw.d (w = 0 for f0.d), taken from the definition: the
-// 38-digit value scaled by 10^d, rounded half up to an integer, split into
-// integer and fraction digits, then laid out.
-std::string reference_field(double v, int w, int d) {
-  const bool negative = std::signbit(v);
+// The 38-digit value of a finite v scaled by 10^d and rounded half up to an
+// integer, as decimal digits without leading zeros ("" for zero).
+std::string reference_scaled(double v, int d) {
   const double magnitude = std::fabs(v);
-  std::string scaled;  // the rounded value times 10^d, "" for zero
+  std::string scaled;
   if (magnitude != 0) {
     const ExactDecimal x = round_to_38(exact_decimal(magnitude));
     const int length = static_cast<int>(x.digits.size());
@@ -124,6 +126,16 @@ std::string reference_field(double v, int w, int d) {
     }
     scaled.erase(0, scaled.find_first_not_of('0'));
   }
+  return scaled;
+}
+
+// The field of fw.d (w = 0 for f0.d), taken from the definition: the
+// 38-digit value scaled by 10^d, rounded half up to an integer, split into
+// integer and fraction digits, then laid out.
+std::string reference_field(double v, int w, int d) {
+  const bool negative = std::signbit(v);
+  const double magnitude = std::fabs(v);
+  std::string scaled = reference_scaled(v, d);
   const auto decimals = static_cast<std::size_t>(d);
   if (scaled.size() < decimals) scaled.insert(0, decimals - scaled.size(), '0');
   const std::string integer_part = scaled.substr(0, scaled.size() - decimals);
@@ -190,6 +202,62 @@ TEST(FormatRealProperty, MatchesExactReference) {
     ASSERT_EQ(field, reference_field(v, w, d))
         << "value " << std::hexfloat << v << " in f" << w << "." << d;
   }
+}
+
+// How many values the integer-path property checks: a few seconds' worth,
+// unless VORDA_PROPERTY_VALUES asks for a long run.
+std::uint64_t property_values() {
+  const char* text = std::getenv("VORDA_PROPERTY_VALUES");
+  return text != nullptr ? std::strtoull(text, nullptr, 10) : 2000000;
+}
+
+// A double near a rounding midpoint (k + 1/2) / 10^d of the last place, or on
+// it: the nearest double to the midpoint, moved by up to two steps.
+double near_midpoint(std::mt19937_64& random, int d) {
+  const std::uint64_t k = random() % 1000000000000000000 >> (random() % 60);
+  std::string text = std::to_string(k / 1000) + "." + std::to_string(1000 + k % 1000).substr(4 - d, d) + "5";
+  double v = parse(text);
+  for (int step = static_cast<int>(random() % 5) - 2; step != 0; step += step < 0 ? 1 : -1)
+    v = std::nextafter(v, step < 0 ? 0.0 : 1e300);
+  return v;
+}
+
+// The integer path gives the reference's scaled integer wherever it applies,
+// and render_fixed, which takes it, lays out the same field as the 38-digit
+// expansion alone.
+TEST(FormatRealProperty, IntegerPathMatchesExpansionAndReference) {
+  std::mt19937_64 random(20261207);
+  std::uniform_int_distribution<int> decimals(0, 4);
+  const std::uint64_t count = property_values();
+  std::uint64_t exact = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const int d = decimals(random);
+    double v = 0;
+    switch (random() % 3) {
+      case 0:  // any bit pattern from 2^-80 to 2^80
+        v = std::ldexp(1.0 + static_cast<double>(random() >> 12) / 0x1p52, static_cast<int>(random() % 161) - 80);
+        break;
+      case 1:
+        v = near_midpoint(random, d);
+        break;
+      case 2:  // sums of data values, as action measures are
+        v = static_cast<double>(random() % 100000000) / 10.0 + static_cast<double>(random() % 1000) / 1000.0;
+        break;
+    }
+    if (const auto n = exact_scaled(v, d)) {
+      ++exact;
+      const std::string digits = *n == 0 ? "" : std::to_string(*n);
+      ASSERT_EQ(digits, reference_scaled(v, d)) << "value " << std::hexfloat << v << " with d = " << d;
+    }
+    const int w = static_cast<int>(random() % 25);
+    if (random() % 2 == 0) v = -v;
+    std::string field, expansion;
+    render_fixed(field, v, w, d);
+    render_fixed_expansion(expansion, v, w, d);
+    ASSERT_EQ(field, expansion) << "value " << std::hexfloat << v << " in f" << w << "." << d;
+  }
+  std::printf("integer path: %llu of %llu values\n", static_cast<unsigned long long>(exact),
+              static_cast<unsigned long long>(count));
 }
 
 }  // namespace
