@@ -44,6 +44,14 @@ void Channel::write(const Format& format, std::initializer_list<Arg> args,
   end_record(where);
 }
 
+char* Channel::grow_record(std::size_t width) {
+  const std::size_t size = buffer_.size();
+  buffer_.resize(size + width + kRecordEnd.size(), ' ');
+  char* const line = buffer_.data() + size;
+  kRecordEnd.copy(line + width, kRecordEnd.size());
+  return line;
+}
+
 void Channel::write_list(std::source_location where) {
   begin_record(where);
   end_record(where);
@@ -65,6 +73,10 @@ void Channel::begin_record(std::source_location where) {
 
 void Channel::end_record(std::source_location where) {
   buffer_ += kRecordEnd;
+  count_record(where);
+}
+
+void Channel::count_record(std::source_location where) {
   ++records_;
   if (kind_ == Kind::Console || buffer_.size() >= kBlock) flush(where);
 }

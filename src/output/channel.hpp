@@ -4,8 +4,10 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "output/format.hpp"
+#include "output/record_layout.hpp"
 
 namespace vorda {
 
@@ -40,6 +42,16 @@ class Channel {
   // Formatted write of one record.
   void write(const Format& format, std::initializer_list<Arg> args,
              std::source_location where = std::source_location::current());
+  // Formatted write of one record through a layout made once: one value
+  // per field.
+  template <typename... Values>
+  void write(const RecordLayout& layout, const std::tuple<Values...>& values,
+             std::source_location where = std::source_location::current()) {
+    begin_record(where);
+    char* const line = grow_record(layout.width());
+    std::apply([&](const Values&... v) { layout.render(line, v...); }, values);
+    count_record(where);
+  }
   // Free-format write with no item: an empty record.
   void write_list(std::source_location where = std::source_location::current());
   // Free-format write of one text item.
@@ -56,6 +68,11 @@ class Channel {
  private:
   void begin_record(std::source_location where);
   void end_record(std::source_location where);
+  // Grows the buffer by a record of `width` blanks and its end; returns
+  // where the record starts.
+  char* grow_record(std::size_t width);
+  // Counts a record whose end is in the buffer, and flushes when due.
+  void count_record(std::source_location where);
   [[noreturn]] void fail(int errnum, std::source_location where) const;
   bool flush_buffer();
 

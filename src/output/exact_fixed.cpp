@@ -1,35 +1,113 @@
 #include "output/exact_fixed.hpp"
 
-#include <bit>
-#include <limits>
+#include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace vorda {
 
 namespace {
 
-constexpr int kMaxDecimals = 3;
-constexpr std::uint64_t kPowersOfTen[kMaxDecimals + 1] = {1, 10, 100, 1000};
+constexpr std::uint64_t kPowersOfTen[] = {1,
+                                          10,
+                                          100,
+                                          1000,
+                                          10000,
+                                          100000,
+                                          1000000,
+                                          10000000,
+                                          100000000,
+                                          1000000000,
+                                          10000000000,
+                                          100000000000,
+                                          1000000000000,
+                                          10000000000000,
+                                          100000000000000,
+                                          1000000000000000,
+                                          10000000000000000,
+                                          100000000000000000,
+                                          1000000000000000000,
+                                          10000000000000000000u};
+
+// "00" "01" ... "99": two digits per division.
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
 
 }  // namespace
 
-std::optional<std::uint64_t> exact_scaled(double magnitude, int d) {
-  static_assert(std::numeric_limits<double>::is_iec559);
-  if (d < 0 || d > kMaxDecimals || !(magnitude >= std::numeric_limits<double>::min()) ||
-      !(magnitude <= std::numeric_limits<double>::max())) {
-    return std::nullopt;
+std::size_t decimal_digit_count(std::uint64_t n) {
+  // log10(2) is about 1233 / 4096: a guess from the bit length, one off at
+  // most, settled by the next power of ten.
+  const auto guess = static_cast<std::size_t>(std::bit_width(n)) * 1233 >> 12;
+  return guess + (n >= kPowersOfTen[guess] ? 1 : 0);
+}
+
+char* write_digits_backward(char* end, std::uint64_t n) {
+  // Two digits at a time, in 32 bits once the rest fits: cheaper divisions.
+  for (; n > 0xFFFFFFFF; n /= 100) {
+    end -= 2;
+    std::memcpy(end, &kDigitPairs[static_cast<std::size_t>(n % 100) * 2], 2);
   }
-  const auto bits = std::bit_cast<std::uint64_t>(magnitude);
-  const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-  const int e = static_cast<int>(bits >> 52) - 1075;  // magnitude = m * 2^e; the sign bit is 0
-  const std::uint64_t product = m * kPowersOfTen[d];  // below 2^53 * 1000 < 2^63
-  if (e >= 0) {
-    // An integer: exact as long as no bit is shifted out of 64.
-    if (e >= 64 || (product >> (63 - e)) >> 1 != 0) return std::nullopt;
-    return product << e;
+  auto rest = static_cast<std::uint32_t>(n);
+  for (; rest >= 10; rest /= 100) {
+    end -= 2;
+    std::memcpy(end, &kDigitPairs[static_cast<std::size_t>(rest % 100) * 2], 2);
   }
-  const int shift = -e;
-  if (shift >= 64) return 0;  // below half of the last place: product < 2^63
-  return (product >> shift) + ((product >> (shift - 1)) & 1);
+  if (rest != 0) *--end = static_cast<char>('0' + rest);
+  return end;
+}
+
+std::size_t scaled_field_length(bool negative, std::uint64_t n, int d) {
+  const auto decimals = static_cast<std::size_t>(d);
+  return (negative ? 1 : 0) + decimal_digit_count(n / kPowersOfTen[decimals]) + 1 + decimals;
+}
+
+void write_scaled_field(char* field, std::size_t width, bool negative, std::uint64_t n, int d) {
+  // Constant divisors, which compile to multiplications.
+  std::uint64_t integer = n;
+  std::uint32_t fraction = 0;
+  switch (d) {
+    case 1:
+      integer = n / 10;
+      fraction = static_cast<std::uint32_t>(n % 10);
+      break;
+    case 2:
+      integer = n / 100;
+      fraction = static_cast<std::uint32_t>(n % 100);
+      break;
+    case 3:
+      integer = n / 1000;
+      fraction = static_cast<std::uint32_t>(n % 1000);
+      break;
+  }
+  const auto decimals = static_cast<std::size_t>(d);
+  const std::size_t needed = (negative ? 1 : 0) + decimal_digit_count(integer) + 1 + decimals;
+  if (needed > width) {
+    std::fill_n(field, width, '*');
+    return;
+  }
+  // Right to left: the fraction with its leading zeros, the point (in place
+  // of the leading 1 of 10^d + fraction), the integer digits or a "0" in a
+  // place left, the sign.
+  char* p = field + width - (decimals + 1);
+  if (decimals > 1) {
+    write_digits_backward(p + decimals + 1, kPowersOfTen[decimals] + fraction);
+  } else if (decimals == 1) {
+    p[1] = static_cast<char>('0' + fraction);
+  }
+  *p = '.';
+  if (integer == 0) {
+    if (needed < width) *--p = '0';
+  } else {
+    p = write_digits_backward(p, integer);
+  }
+  if (negative) *--p = '-';
 }
 
 }  // namespace vorda

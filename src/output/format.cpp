@@ -113,25 +113,14 @@ bool shortest_digits_suffice(const DecimalDigits& shortest, std::size_t count, i
   return count < midpoint_digits || shortest.digits[count - 1] != '5';
 }
 
-// The digits of `magnitude` for a field with `decimals` fraction digits: those
-// of the integer path where it applies, else the 38-digit expansion, or the
-// shortest form where that yields the same field (it is twice as fast to
-// produce).
-DecimalDigits decimal_digits(double magnitude, int decimals, bool integer_path) {
+// The digits of `magnitude` for a field with `decimals` fraction digits: the
+// 38-digit expansion, or the shortest form where that yields the same field
+// (it is twice as fast to produce).
+DecimalDigits decimal_digits(double magnitude, int decimals) {
   DecimalDigits result;
   if (magnitude == 0) {
     result.digits.fill('0');
     result.exponent = 0;
-    return result;
-  }
-  if (const auto scaled = integer_path ? exact_scaled(magnitude, decimals) : std::nullopt) {
-    // The digits of N end at the last place: nothing is left to round.
-    result.digits.fill('0');
-    const auto end = *scaled == 0 ? result.digits.data()
-                                  : std::to_chars(result.digits.data(),
-                                                  result.digits.data() + result.digits.size(), *scaled)
-                                        .ptr;
-    result.exponent = static_cast<int>(end - result.digits.data()) - decimals;
     return result;
   }
   char buffer[64];
@@ -243,7 +232,12 @@ void append_fixed(std::string& out, std::size_t blanks, double v, int w, int d,
   }
   const bool negative = std::signbit(v);
   const double magnitude = std::fabs(v);
-  DecimalDigits decimal = decimal_digits(magnitude, d, integer_path);
+  if (const auto scaled = integer_path ? exact_scaled(magnitude, d) : std::nullopt) {
+    const std::size_t width = w == 0 ? scaled_field_length(negative, *scaled, d) : static_cast<std::size_t>(w);
+    write_scaled_field(grow(out, blanks + width) + blanks, width, negative, *scaled, d);
+    return;
+  }
+  DecimalDigits decimal = decimal_digits(magnitude, d);
   const long exponent = decimal.exponent;
   const auto decimals = static_cast<std::size_t>(d);
 

@@ -53,15 +53,17 @@ class Format {
     render(out, std::span<const Arg>(args.begin(), args.size()));
   }
 
- private:
   struct Descriptor {
     enum class Kind : unsigned char { Text, Integer, Real, Blanks };
     Kind kind;
     int width;     // 0: plain a, i0 or f0.d; for Blanks the number of blanks
     int decimals;  // Real only
   };
+  // The descriptors in order, groups already expanded.
+  std::span<const Descriptor> descriptors() const { return descriptors_; }
 
-  std::vector<Descriptor> descriptors_;  // groups already expanded
+ private:
+  std::vector<Descriptor> descriptors_;
 };
 
 // The single fields, usable on their own. A width of 0 means the minimal

@@ -23,9 +23,10 @@ const Format kTextReal("(a,f0.1)");
 const Format kTextInteger("(a,i0)");
 const Format kThreeColumns("(3(a))");
 const Format kTwoColumns("(2(a))");
-const Format kFullEvent("(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)");
-const Format kShortEvent("(1x,f11.3,1x,f14.3)");
-const Format kYear("(1x,i4,1x,i3)");
+// The records written once per event or year, laid out once.
+const RecordLayout kFullEvent(Format("(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)"));
+const RecordLayout kShortEvent(Format("(1x,f11.3,1x,f14.3)"));
+const RecordLayout kYear(Format("(1x,i4,1x,i3)"));
 
 constexpr int kScratchUnit = 1;
 
@@ -118,14 +119,14 @@ ResultFiles::EventFiles::EventFiles(Channel full_file, Channel brief_file)
     : full(std::move(full_file)), brief(std::move(brief_file)) {}
 
 void ResultFiles::EventFiles::write(const Event& e) {
-  full.write(kFullEvent, {e.mid, e.d, e.m, e.yr, e.dur, e.a});
-  brief.write(kShortEvent, {e.mid, e.a});
+  full.write(kFullEvent, std::tuple{e.mid, e.d, e.m, e.yr, e.dur, e.a});
+  brief.write(kShortEvent, std::tuple{e.mid, e.a});
 }
 
 ResultFiles::YearFile::YearFile(Channel file) : channel(std::move(file)) {}
 
 void ResultFiles::YearFile::write(std::int32_t year, std::int32_t value) {
-  channel.write(kYear, {year, value});
+  channel.write(kYear, std::tuple{year, value});
 }
 
 ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold)
