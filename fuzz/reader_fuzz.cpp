@@ -4,8 +4,8 @@
 // The first byte picks the plan of reads and whether the bytes come from
 // memory or from a file read in blocks; the rest is the source. Reads go on
 // until one fails or the source is used up. Checked on every read:
-//   - a failure gives one of the reader's reason texts, with the item counter
-//     of a target of the read, and names the source's channel and name;
+//   - a failure gives one of the reader's reasons, at a target of the read,
+//     rendered as its report text, and names the source's channel and name;
 //   - a read that succeeds takes at least one byte and leaves the source at
 //     the start of a line;
 //   - a read of one target accepts or refuses exactly what an independent
@@ -28,12 +28,14 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/failure.hpp"
-#include "driver/reader.hpp"
-#include "driver/source.hpp"
+#include "core/failure.hpp"
+#include "input/reader.hpp"
+#include "input/source.hpp"
 
 namespace {
 
+using vorda::ReadFailure;
+using vorda::ReadReason;
 using vorda::RuntimeFailure;
 using vorda::Source;
 using vorda::Target;
@@ -82,53 +84,30 @@ std::vector<Target> targets_of(std::vector<Slot>& slots) {
   return targets;
 }
 
-// ---- reason texts ----
+// ---- reasons ----
 
-bool parse_item(std::string_view text, std::size_t targets) {
-  if (text.empty() || text.size() > 9 || text[0] == '0') return false;
-  std::size_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<std::size_t>(c - '0');
+const char* reason_name(vorda::ReadReason r) {
+  switch (r) {
+    case ReadReason::EndOfFile: return "EndOfFile";
+    case ReadReason::BadInteger: return "BadInteger";
+    case ReadReason::IntegerOverflow: return "IntegerOverflow";
+    case ReadReason::BadReal: return "BadReal";
+    case ReadReason::BadText: return "BadText";
+    case ReadReason::ZeroRepeat: return "ZeroRepeat";
+    case ReadReason::RepeatOverflow: return "RepeatOverflow";
+    case ReadReason::WrongKind: return "WrongKind";
   }
-  return v >= 1 && v <= targets;
+  return "unknown";
 }
 
-// "BEFORE<item>AFTER" with an item counter of the read.
-bool matches_item(std::string_view reason, std::string_view before, std::string_view after,
-                  std::size_t targets) {
-  if (reason.size() < before.size() + after.size()) return false;
-  if (!reason.starts_with(before) || !reason.ends_with(after)) return false;
-  return parse_item(reason.substr(before.size(), reason.size() - before.size() - after.size()),
-                    targets);
-}
-
-bool is_type_name(std::string_view s) {
-  return s == "INTEGER" || s == "REAL" || s == "CHARACTER";
-}
-
-bool is_reason_text(std::string_view reason, std::size_t targets) {
-  if (reason == "End of file") return true;
-  if (matches_item(reason, "Bad integer for item ", " in list input", targets)) return true;
-  if (matches_item(reason, "Integer overflow while reading item ", "", targets)) return true;
-  if (matches_item(reason, "Bad real number in item ", " of list input", targets)) return true;
-  if (matches_item(reason, "Invalid string input in item ", "", targets)) return true;
-  if (matches_item(reason, "Zero repeat count in item ", " of list input", targets)) return true;
-  if (matches_item(reason, "Repeat count overflow in item ", " of list input", targets)) return true;
-  // Read type A where B was expected for item N
-  constexpr std::string_view kRead = "Read type ", kWhere = " where ",
-                             kExpected = " was expected for item ";
-  if (!reason.starts_with(kRead)) return false;
-  std::string_view rest = reason.substr(kRead.size());
-  std::size_t where = rest.find(kWhere);
-  if (where == std::string_view::npos) return false;
-  std::string_view first = rest.substr(0, where);
-  rest = rest.substr(where + kWhere.size());
-  std::size_t expected = rest.find(kExpected);
-  if (expected == std::string_view::npos) return false;
-  std::string_view second = rest.substr(0, expected);
-  return is_type_name(first) && is_type_name(second) && first != second &&
-         parse_item(rest.substr(expected + kExpected.size()), targets);
+// A failure of a read of `targets` targets: a known reason at one of them
+// (a wrong kind between two different kinds), reported with its own text.
+bool is_well_formed(const vorda::ReadError& e, std::size_t targets) {
+  const ReadFailure& f = e.failure();
+  if (e.reason() != vorda::describe(f)) return false;
+  if (f.reason == ReadReason::EndOfFile) return f.item <= targets;
+  if (f.item < 1 || f.item > targets) return false;
+  return f.reason != ReadReason::WrongKind || f.found != f.wanted;
 }
 
 // ---- a model of one read of one target ----
@@ -143,31 +122,31 @@ int lower(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 // What a read of one target must do with the bytes: fail with a reason, or
 // succeed and either keep the target's value or store `value`.
 struct Expected {
-  std::string reason;  // empty: the read succeeds
+  std::optional<ReadReason> reason;  // none: the read succeeds
   bool keeps = false;  // a null value
   std::int32_t integer = 0;
   double real = 0.0;
   std::string text;  // the whole text value, before cutting to the target
 };
 
-Expected failure(std::string reason) {
+Expected failure(ReadReason reason) {
   Expected e;
-  e.reason = std::move(reason);
+  e.reason = reason;
   return e;
 }
 
 // The syntax of an integer: the value, or why not.
-std::optional<std::string> integer_syntax(std::string_view token, std::int32_t& value) {
+std::optional<ReadReason> integer_syntax(std::string_view token, std::int32_t& value) {
   std::size_t k = 0;
   bool negative = false;
   if (k < token.size() && (token[k] == '+' || token[k] == '-')) negative = token[k++] == '-';
-  if (k == token.size()) return "Bad integer for item 1 in list input";
+  if (k == token.size()) return ReadReason::BadInteger;
   std::uint64_t magnitude = 0;
   for (; k < token.size(); ++k) {
-    if (!is_digit(static_cast<unsigned char>(token[k]))) return "Bad integer for item 1 in list input";
+    if (!is_digit(static_cast<unsigned char>(token[k]))) return ReadReason::BadInteger;
     if (magnitude <= 2147483647) magnitude = magnitude * 10 + static_cast<std::uint64_t>(token[k] - '0');
   }
-  if (magnitude > 2147483647) return "Integer overflow while reading item 1";
+  if (magnitude > 2147483647) return ReadReason::IntegerOverflow;
   value = static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(magnitude)
                                              : static_cast<std::int64_t>(magnitude));
   return std::nullopt;
@@ -249,7 +228,7 @@ Expected model(std::string_view in, char kind) {
   // After a null value or a separator that is not a line end, the rest of
   // the line is skipped up to the next LF.
   auto rest_of_line = [&](std::size_t p, Expected keep) {
-    return has_lf_from(p) ? keep : failure("End of file");
+    return has_lf_from(p) ? keep : failure(ReadReason::EndOfFile);
   };
   Expected null_value;
   null_value.keeps = true;
@@ -269,13 +248,13 @@ Expected model(std::string_view in, char kind) {
     if (is_line_end(at(p)))
       while (is_blank(at(p)) || is_line_end(at(p))) ++p;
   }
-  if (at(p) < 0) return failure("End of file");
+  if (at(p) < 0) return failure(ReadReason::EndOfFile);
   if (is_comma(at(p)) || at(p) == '/') return rest_of_line(p + 1, null_value);
 
   // The separator after a value that ends at q.
   auto after_value = [&](std::size_t q, bool may_end, Expected value) {
     while (is_blank(at(q))) ++q;
-    if (at(q) < 0) return may_end ? value : failure("End of file");
+    if (at(q) < 0) return may_end ? value : failure(ReadReason::EndOfFile);
     if (is_line_end(at(q))) return value;
     return rest_of_line(q + 1, value);  // a comma or a slash
   };
@@ -288,9 +267,9 @@ Expected model(std::string_view in, char kind) {
     if (q > p && at(q) == '*') {
       std::string_view count = in.substr(p, q - p);
       while (count.size() > 1 && count[0] == '0') count.remove_prefix(1);
-      if (count == "0") return failure("Zero repeat count in item 1 of list input");
+      if (count == "0") return failure(ReadReason::ZeroRepeat);
       if (count.size() > 9 || (count.size() == 9 && count > "200000000"))
-        return failure("Repeat count overflow in item 1 of list input");
+        return failure(ReadReason::RepeatOverflow);
       p = q + 1;
       repeated = true;
       if (at(p) < 0 || is_separator(at(p))) return after_value(p, false, null_value);
@@ -303,7 +282,7 @@ Expected model(std::string_view in, char kind) {
     Expected value;
     std::size_t q = p + 1;
     for (;;) {
-      if (at(q) < 0) return failure("End of file");
+      if (at(q) < 0) return failure(ReadReason::EndOfFile);
       if (is_line_end(at(q))) {
         ++q;
         continue;
@@ -315,7 +294,7 @@ Expected model(std::string_view in, char kind) {
       value.text += in[q++];
     }
     ++q;
-    if (at(q) >= 0 && !is_separator(at(q))) return failure("Invalid string input in item 1");
+    if (at(q) >= 0 && !is_separator(at(q))) return failure(ReadReason::BadText);
     return after_value(q, false, value);
   }
 
@@ -333,10 +312,10 @@ Expected model(std::string_view in, char kind) {
       bool prefix = (token.empty() || token == "+" || token == "-" ||
                      token.find_first_not_of("0123456789", token[0] == '+' || token[0] == '-') ==
                          std::string_view::npos);
-      if (end == n && prefix) return failure("End of file");
+      if (end == n && prefix) return failure(ReadReason::EndOfFile);
       return failure(*bad);
     }
-    if (end == n) return failure("End of file");
+    if (end == n) return failure(ReadReason::EndOfFile);
     return after_value(end, false, value);
   }
   bool may_end = false;
@@ -344,7 +323,7 @@ Expected model(std::string_view in, char kind) {
   if (!real) {
     // Cut short by the end of the source: a prefix of some real.
     bool cut = end == n && token_is_real_prefix(token);
-    return failure(cut ? "End of file" : "Bad real number in item 1 of list input");
+    return failure(cut ? ReadReason::EndOfFile : ReadReason::BadReal);
   }
   value.real = *real;
   return after_value(end, may_end, value);
@@ -402,18 +381,21 @@ void check_reads_back(const Slot& s, std::string_view rest) {
   if (!same) finding("accepted value " + shown(s) + " reads back as " + shown(one[0]), rest);
 }
 
-void check_against_model(const Slot& s, const Expected& want, const std::string* reason,
+void check_against_model(const Slot& s, const Expected& want, const ReadFailure* failed,
                          std::string_view rest) {
-  if (reason != nullptr) {
-    if (want.reason != *reason)
-      finding("read of '" + std::string(1, s.kind) + "' failed with \"" + *reason +
-                  "\", the syntax says \"" + (want.reason.empty() ? "success" : want.reason) + "\"",
+  const std::string wanted = want.reason ? reason_name(*want.reason) : "success";
+  if (failed != nullptr) {
+    // A read of one target fails at its only item.
+    const bool item_ok = failed->item == 1;
+    if (want.reason != failed->reason || !item_ok)
+      finding("read of '" + std::string(1, s.kind) + "' failed with " + reason_name(failed->reason) +
+                  " at item " + std::to_string(failed->item) + ", the syntax says " + wanted,
               rest);
     return;
   }
-  if (!want.reason.empty())
-    finding("read of '" + std::string(1, s.kind) + "' gave " + shown(s) + ", the syntax says \"" +
-                want.reason + "\"",
+  if (want.reason)
+    finding("read of '" + std::string(1, s.kind) + "' gave " + shown(s) + ", the syntax says " +
+                wanted,
             rest);
   Slot expected = slot(s.kind, s.length);
   if (!want.keeps) {
@@ -435,18 +417,18 @@ bool checked_read(Reader& r, std::vector<Slot> slots) {
   if (slots.size() == 1) want = model(rest, slots[0].kind);
 
   std::vector<Target> targets = targets_of(slots);
-  std::string reason;
-  bool failed = false;
+  std::optional<ReadFailure> failed;
   try {
     vorda::read_list(r.in, targets);
+  } catch (const vorda::ReadError& e) {
+    if (e.unit() != r.in.unit() || e.file() != r.in.name())
+      finding("failure names unit " + std::to_string(e.unit()) + " '" + e.file() + "'", rest);
+    if (!is_well_formed(e, slots.size())) finding("malformed failure \"" + e.reason() + "\"", rest);
+    failed = e.failure();
   } catch (const RuntimeFailure& f) {
-    if (f.unit() != r.in.unit() || f.file() != r.in.name())
-      finding("failure names unit " + std::to_string(f.unit()) + " '" + f.file() + "'", rest);
-    if (!is_reason_text(f.reason(), slots.size())) finding("unknown reason \"" + f.reason() + "\"", rest);
-    reason = f.reason();
-    failed = true;
+    finding("a failure that is not the reader's: " + f.reason(), rest);
   }
-  if (want) check_against_model(slots[0], *want, failed ? &reason : nullptr, rest);
+  if (want) check_against_model(slots[0], *want, failed ? &*failed : nullptr, rest);
   if (failed) return false;
 
   if (rest.empty()) finding("a read at the end of the source succeeded", rest);

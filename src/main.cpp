@@ -3,8 +3,8 @@
 #include <csignal>
 #include <string>
 
-#include "driver/failure.hpp"
-#include "driver/run.hpp"
+#include "app/run.hpp"
+#include "core/failure.hpp"
 
 int main() {
   // A closed pipe or a file size limit must show up as a failed write, which

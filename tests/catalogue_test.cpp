@@ -17,16 +17,13 @@
 #include <map>
 #include <regex>
 
-#include "program.hpp"
+#include "support/program.hpp"
+#include "support/samples.hpp"
 
 namespace vorda::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-const char kTenDays[] =
-    "1 1 1 1990 18\n2 2 1 1990 21\n3 3 1 1990 22\n4 4 1 1990 23\n5 5 1 1990 19\n"
-    "6 6 1 1990 25\n7 7 1 1990 26\n8 8 1 1990 18\n9 9 1 1990 30\n10 10 1 1990 31\n";
 
 // The ten days with record `k` (from 0) replaced by `line`.
 std::string ten_days_with(int k, const std::string& line) {

@@ -7,30 +7,14 @@
 #include <iterator>
 #include <regex>
 
-#include "program.hpp"
+#include "support/program.hpp"
+#include "support/samples.hpp"
 
 namespace vorda::testing {
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-
-const char kTenDays[] =
-    "1 1 1 1990 18\n2 2 1 1990 21\n3 3 1 1990 22\n4 4 1 1990 23\n5 5 1 1990 19\n"
-    "6 6 1 1990 25\n7 7 1 1990 26\n8 8 1 1990 18\n9 9 1 1990 30\n10 10 1 1990 31\n";
-
-std::string golden_transcript() {
-  std::ifstream in(VORDA_SOURCE_DIR "/tests/golden/transcript.txt", std::ios::binary);
-  return crlf(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-}
-
-// The first `count` console lines of a run.
-std::string transcript_lines(std::size_t count) {
-  std::string all = golden_transcript();
-  std::size_t end = 0;
-  for (std::size_t i = 0; i < count; ++i) end = all.find("\r\n", end) + 2;
-  return all.substr(0, end);
-}
 
 // The failure report: a locating line naming the statement, unit and file,
 // then the reason.

@@ -14,7 +14,8 @@
 #include <set>
 #include <thread>
 
-#include "program.hpp"
+#include "support/program.hpp"
+#include "support/samples.hpp"
 
 namespace vorda::testing {
 namespace {
@@ -95,11 +96,6 @@ std::string type_of(std::string_view answer) {
   if (answer == "u" || answer == "upper") return "upper";
   if (answer == "l" || answer == "lower" || answer == "'l'") return "lower";
   return "-----";
-}
-
-std::string golden_transcript() {
-  std::ifstream in(VORDA_SOURCE_DIR "/tests/golden/transcript.txt", std::ios::binary);
-  return crlf(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
 }
 
 // Names in the temporary directory that a scratch file could have.

@@ -7,7 +7,8 @@
 #include <filesystem>
 #include <set>
 
-#include "program.hpp"
+#include "support/program.hpp"
+#include "support/samples.hpp"
 
 namespace vorda::testing {
 namespace {
@@ -15,10 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAreArray;
-
-const char kTenDays[] =
-    "1 1 1 1990 18\n2 2 1 1990 21\n3 3 1 1990 22\n4 4 1 1990 23\n5 5 1 1990 19\n"
-    "6 6 1 1990 25\n7 7 1 1990 26\n8 8 1 1990 18\n9 9 1 1990 30\n10 10 1 1990 31\n";
 
 std::string header(std::string_view input, std::string_view type, std::string_view thres,
                    std::string_view durmin, std::string_view columns) {

@@ -4,7 +4,8 @@
 #include <sstream>
 #include <vector>
 
-#include "program.hpp"
+#include "support/program.hpp"
+#include "support/samples.hpp"
 
 namespace vorda::testing {
 namespace {
@@ -66,12 +67,8 @@ class WorkedExample : public ::testing::Test {
   TempDir dir;
 };
 
-const char kJanuary1990[] =
-    "1 1 1 1990 18\n2 2 1 1990 21\n3 3 1 1990 22\n4 4 1 1990 23\n5 5 1 1990 19\n"
-    "6 6 1 1990 25\n7 7 1 1990 26\n8 8 1 1990 18\n9 9 1 1990 30\n10 10 1 1990 31\n";
-
 TEST_F(WorkedExample, EventsAboveAndBelowTwenty) {
-  std::string tail = run_text(kJanuary1990, 10, "u", "20.0", "2");
+  std::string tail = run_text(kTenDays, 10, "u", "20.0", "2");
   EXPECT_EQ(records(file("VORDA-" + tail)),
             crlf("         3.000  3  1 1990                     3          6.000\n"
                  "         6.500  7  1 1990                     2         11.000\n"
@@ -80,16 +77,16 @@ TEST_F(WorkedExample, EventsAboveAndBelowTwenty) {
                                              "       6.500         11.000\n"
                                              "       9.500         21.000\n"));
 
-  tail = run_text(kJanuary1990, 10, "u", "20.0", "3");
+  tail = run_text(kTenDays, 10, "u", "20.0", "3");
   EXPECT_EQ(file("VORDAshort-" + tail), crlf("       3.000          6.000\n"));
 
-  tail = run_text(kJanuary1990, 10, "l", "20.0", "1");
+  tail = run_text(kTenDays, 10, "l", "20.0", "1");
   EXPECT_EQ(records(file("VORDA-" + tail)),
             crlf("         1.000  1  1 1990                     1         -2.000\n"
                  "         5.000  5  1 1990                     1         -1.000\n"
                  "         8.000  8  1 1990                     1         -2.000\n"));
 
-  tail = run_text(kJanuary1990, 10, "l", "20.0", "2");
+  tail = run_text(kTenDays, 10, "l", "20.0", "2");
   EXPECT_EQ(records(file("VORDA-" + tail)), "");
   EXPECT_EQ(file("VORDAshort-" + tail), "");
 }

@@ -54,7 +54,7 @@ class YearCounts {
 
 void count_days(const Series& s, const Threshold& th, YearWriter& out) {
   if (th.type == ThresholdType::None) return;
-  const std::int32_t n = std::min(s.n, NMAX);
+  const std::int32_t n = s.last();
   if (n < 1) return;
 
   const YearCounts count(s, th);

@@ -1,6 +1,5 @@
 #include "analysis/events.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -41,7 +40,7 @@ std::int64_t rounded_midpoint(double mid) { return static_cast<std::int64_t>(std
 
 void scan_events(const Series& s, const Threshold& th, EventWriter& out) {
   if (th.type == ThresholdType::None) return;
-  const std::int32_t n = std::min(s.n, NMAX);
+  const std::int32_t n = s.last();
 
   // The nearest-record index is needed only once an event is written.
   std::optional<NearestRecord> nearest;

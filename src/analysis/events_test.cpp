@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "analysis/test_series.hpp"
+#include "support/series_builder.hpp"
 
 namespace vorda {
 namespace {

@@ -1,6 +1,5 @@
 #include "analysis/growing_season.hpp"
 
-#include <algorithm>
 #include <cstdint>
 
 namespace vorda {
@@ -13,7 +12,7 @@ constexpr std::int32_t kRecordsBeforeEarliestStart = 31;
 
 void growing_season(const Series& s, const Threshold& th, YearWriter& out) {
   if (th.type != ThresholdType::Upper) return;
-  const std::int32_t n = std::min(s.n, NMAX);
+  const std::int32_t n = s.last();
 
   std::int32_t yrold = kUnset;
   std::int32_t dur = 0;     // current run of passing records within the year

@@ -1,6 +1,5 @@
 #include "analysis/last_frost.hpp"
 
-#include <algorithm>
 #include <cstdint>
 
 namespace vorda {
@@ -13,7 +12,7 @@ constexpr std::int32_t kHorizon = 182;
 
 void last_frost(const Series& s, const Threshold& th, YearWriter& out) {
   if (th.type != ThresholdType::Lower) return;
-  const std::int32_t n = std::min(s.n, NMAX);
+  const std::int32_t n = s.last();
 
   std::int32_t yrold = kUnset;
   std::int32_t frost = kUnset;  // ordinal of the latest frost of the year

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "analysis/test_series.hpp"
+#include "support/series_builder.hpp"
 
 namespace vorda {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/series.hpp"
+#include "core/store.hpp"
 
 namespace vorda {
 

@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "analysis/test_series.hpp"
+#include "support/series_builder.hpp"
 
 namespace vorda {
 namespace {

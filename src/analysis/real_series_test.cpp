@@ -14,7 +14,7 @@
 #include "analysis/growing_season.hpp"
 #include "analysis/last_frost.hpp"
 #include "analysis/spells.hpp"
-#include "analysis/test_series.hpp"
+#include "support/series_builder.hpp"
 
 namespace vorda {
 namespace {

@@ -1,13 +1,12 @@
 #include "analysis/spells.hpp"
 
-#include <algorithm>
 #include <cstdint>
 
 namespace vorda {
 
 void spell_durations(const Series& s, const Threshold& th, YearWriter& out) {
   if (th.type == ThresholdType::None) return;
-  const std::int32_t n = std::min(s.n, NMAX);
+  const std::int32_t n = s.last();
 
   std::int32_t yrold = kUnset;
   std::int32_t dur = 0;    // current run of passing records within the year

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "analysis/records.hpp"
-#include "analysis/threshold.hpp"
-#include "driver/series.hpp"
+#include "core/records.hpp"
+#include "core/store.hpp"
+#include "core/threshold.hpp"
 
 namespace vorda {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "analysis/test_series.hpp"
+#include "support/series_builder.hpp"
 
 namespace vorda {
 namespace {

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "driver/failure.hpp"
+#include "core/failure.hpp"
 
 namespace vorda {
 

@@ -9,6 +9,8 @@
 
 namespace vorda {
 
+class FormatCursor;
+
 // One value of a formatted write: a text, a 32-bit integer or a 64-bit real.
 class Arg {
  public:
@@ -63,7 +65,18 @@ class Format {
   std::span<const Descriptor> descriptors() const { return descriptors_; }
 
  private:
-  std::vector<Descriptor> descriptors_;
+  // The group being read while the format text is parsed.
+  struct OpenGroup {
+    bool open = false;
+    std::size_t begin = 0;  // its first descriptor
+    int repeat = 0;
+  };
+
+  void parse_descriptor(FormatCursor& in, char letter, int repeat);
+  bool close_groups(FormatCursor& in);
+
+  std::vector<Descriptor> descriptors_;  // groups already expanded
+  OpenGroup group_;
 };
 
 // The single fields, usable on their own. A width of 0 means the minimal

@@ -5,18 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <span>
 
-#include "driver/failure.hpp"
-#include "driver/reader.hpp"
-#include "driver/source.hpp"
+#include "core/failure.hpp"
+#include "core/units.hpp"
 
 namespace vorda {
 
 namespace {
 
-const Format kF0_1("(f0.1)");
-const Format kI0("(i0)");
 const Format kText("(a)");
 const Format kTwoTexts("(a,a)");
 const Format kTextReal("(a,f0.1)");
@@ -27,37 +23,6 @@ const Format kTwoColumns("(2(a))");
 const RecordLayout kFullEvent(Format("(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)"));
 const RecordLayout kShortEvent(Format("(1x,f11.3,1x,f14.3)"));
 const RecordLayout kYear(Format("(1x,i4,1x,i3)"));
-
-constexpr int kScratchUnit = 1;
-
-// An anonymous file in the system's temporary directory: it has no name from
-// the start, so nothing is left behind however the run ends.
-class ScratchFile {
- public:
-  ScratchFile() {
-    fd_ = ::open(P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-      char path[] = P_tmpdir "/vorda-XXXXXX";
-      fd_ = ::mkostemp(path, O_CLOEXEC);
-      if (fd_ >= 0) ::unlink(path);
-    }
-    if (fd_ < 0) throw RuntimeFailure(kScratchUnit, "", system_error_text(errno));
-  }
-  ScratchFile(const ScratchFile&) = delete;
-  ScratchFile& operator=(const ScratchFile&) = delete;
-  ~ScratchFile() { ::close(fd_); }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-template <std::size_t N>
-void read_text(Source& in, std::array<char, N>& text) {
-  text.fill(' ');
-  Target target = Target::text(text);
-  read_list(in, std::span(&target, 1));
-}
 
 // Opens a result file without emptying it; an existing file that may only be
 // read is opened for reading, and fails at its first record.
@@ -73,47 +38,6 @@ Channel open_result_file(int unit, const std::string& path) {
 }
 
 }  // namespace
-
-NameTexts render_name_texts(double thres, std::int32_t durmin) {
-  ScratchFile file;
-  Channel out(file.fd(), kScratchUnit, "", Channel::Kind::File, false);
-  Source in(file.fd(), kScratchUnit, "", false);
-  NameTexts texts;
-
-  out.write(kF0_1, {thres});
-  out.rewind();
-  in.rewind();
-  read_text(in, texts.thres);
-
-  out.rewind();
-  out.write(kI0, {durmin});
-  out.rewind();
-  in.rewind();
-  read_text(in, texts.durmin);
-  return texts;
-}
-
-std::string_view adjusted(std::string_view text) {
-  auto first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  auto last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
-OutputNames build_names(std::string_view infile, ThresholdType type, const NameTexts& texts) {
-  std::string tail(adjusted(infile));
-  tail += '-';
-  tail += type_name(type);
-  tail += '-';
-  tail += adjusted(std::string_view(texts.thres.data(), texts.thres.size()));
-  tail += "-durmin-";
-  tail += adjusted(std::string_view(texts.durmin.data(), texts.durmin.size()));
-  tail += ".dat";
-  return {
-      "VORDA-" + tail,      "VORDAshort-" + tail, "VORDAndays-" + tail, "VORDA-WSDI-" + tail,
-      "VORDA-SGS--" + tail, "VORDA-CSDI-" + tail, "VORDA-LFD--" + tail,
-  };
-}
 
 ResultFiles::EventFiles::EventFiles(Channel full_file, Channel brief_file)
     : full(std::move(full_file)), brief(std::move(brief_file)) {}
@@ -140,14 +64,14 @@ ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold,
                          const OutputNames& names)
     : input_part_(adjusted(infile)),
       threshold_(threshold),
-      events_{open_result_file(1, names.full), open_result_file(2, names.brief)},
-      days_{open_result_file(3, names.days)} {
+      events_{open_result_file(kFullEventsUnit, names.full), open_result_file(kShortEventsUnit, names.brief)},
+      days_{open_result_file(kDaysUnit, names.days)} {
   if (threshold.type == ThresholdType::Upper) {
-    spells_.emplace(open_result_file(4, names.wsdi));
-    season_.emplace(open_result_file(8, names.sgs));
+    spells_.emplace(open_result_file(kWsdiUnit, names.wsdi));
+    season_.emplace(open_result_file(kSgsUnit, names.sgs));
   } else if (threshold.type == ThresholdType::Lower) {
-    spells_.emplace(open_result_file(7, names.csdi));
-    season_.emplace(open_result_file(9, names.lfd));
+    spells_.emplace(open_result_file(kCsdiUnit, names.csdi));
+    season_.emplace(open_result_file(kLfdUnit, names.lfd));
   }
 
   write_header(events_.full, {" Midpoint_time__d__m___yr_(rounded_up)", " Duration", " Action_measure"});

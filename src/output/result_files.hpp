@@ -1,36 +1,15 @@
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "analysis/records.hpp"
-#include "analysis/threshold.hpp"
+#include "core/records.hpp"
+#include "core/threshold.hpp"
 #include "output/channel.hpp"
+#include "output/names.hpp"
 
 namespace vorda {
-
-// The threshold and the minimum duration as they appear in file names:
-// "(f0.1)" and "(i0)" renderings read back into 20 and 7 characters.
-struct NameTexts {
-  std::array<char, 20> thres;
-  std::array<char, 7> durmin;
-};
-
-// Renders the name texts through an anonymous scratch file on channel 1.
-NameTexts render_name_texts(double thres, std::int32_t durmin);
-
-// A text with leading blanks moved to its end and trailing blanks removed.
-std::string_view adjusted(std::string_view text);
-
-// The seven result file names of a run.
-struct OutputNames {
-  std::string full, brief, days, wsdi, sgs, csdi, lfd;
-};
-
-OutputNames build_names(std::string_view infile, ThresholdType type, const NameTexts& texts);
 
 // The result files of a run, from opening to closing. Constructing it opens
 // the files of the threshold type and writes their header blocks; the

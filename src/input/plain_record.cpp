@@ -1,10 +1,10 @@
-#include "driver/plain_record.hpp"
+#include "input/plain_record.hpp"
 
 #include <cfloat>
 #include <charconv>
 #include <cstring>
 
-#include "driver/source.hpp"
+#include "input/source.hpp"
 
 namespace vorda {
 

@@ -1,14 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <source_location>
-#include <string_view>
 #include <memory>
 #include <span>
 
 namespace vorda {
-
-class Source;
 
 // Capacity of the series store, in records.
 inline constexpr std::int32_t NMAX = 100000;
@@ -26,6 +23,10 @@ class Series {
   Series(Series&&) noexcept = default;
   Series& operator=(Series&&) noexcept = default;
 
+  // The last record a scan visits: n, but never beyond the store. A count of
+  // 0 or below visits nothing.
+  std::int32_t last() const { return std::min(n, NMAX); }
+
   std::int32_t n = kUnset;
   std::span<std::int32_t> t, d, m, yr;
   std::span<double> x;
@@ -37,15 +38,5 @@ class Series {
   // All five columns live in one block, allocated once.
   std::unique_ptr<void, Release> block_;
 };
-
-// Opens the data file on channel 1. `infile` is the name as typed; trailing
-// blanks are not part of the path. Raises RuntimeFailure (unit 1, file '')
-// naming `where`, the caller's open statement, when the file cannot be opened.
-Source open_input(std::string_view infile,
-                  std::source_location where = std::source_location::current());
-
-// Reads records 1..s.n from `in` (none when s.n < 1), one free-format read of
-// t, d, m, yr, x per record, then closes `in`. s.n must not exceed NMAX.
-void load_series(Source& in, Series& s);
 
 }  // namespace vorda

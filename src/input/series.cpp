@@ -1,76 +1,31 @@
-#include "driver/series.hpp"
+#include "input/series.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 #include <string>
 
-#include "driver/failure.hpp"
-#include "driver/plain_record.hpp"
-#include "driver/reader.hpp"
-#include "driver/source.hpp"
+#include "core/failure.hpp"
+#include "core/units.hpp"
+#include "input/plain_record.hpp"
+#include "input/reader.hpp"
+#include "input/source.hpp"
 
 namespace vorda {
 
 namespace {
-
-constexpr int kDataUnit = 1;
 
 std::string_view without_trailing_blanks(std::string_view s) {
   std::size_t end = s.find_last_not_of(' ');
   return end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1);
 }
 
-// The store's block: the five columns, rounded up to whole 2 MiB pages so
-// that the system may back it with huge pages. A fresh process pays for
-// every page it touches, and the store is touched in full at the start.
-constexpr std::size_t kSlots = NMAX + 1;
-constexpr std::size_t kHugePage = std::size_t{1} << 21;
-constexpr std::size_t kBlockBytes =
-    (kSlots * (sizeof(double) + 4 * sizeof(std::int32_t)) + kHugePage - 1) / kHugePage * kHugePage;
-
-void* allocate_block() {
-  void* block = std::aligned_alloc(kHugePage, kBlockBytes);
-  if (block == nullptr) throw std::bad_alloc();
-  ::madvise(block, kBlockBytes, MADV_HUGEPAGE);  // a hint; fine if refused
-  return block;
-}
-
 }  // namespace
-
-void Series::Release::operator()(void* block) const { std::free(block); }
-
-Series::Series() : block_(allocate_block()) {
-  auto* base = static_cast<std::byte*>(block_.get());
-  x = {reinterpret_cast<double*>(base), kSlots};
-  base += kSlots * sizeof(double);
-  for (std::span<std::int32_t>* column : {&t, &d, &m, &yr}) {
-    *column = {reinterpret_cast<std::int32_t*>(base), kSlots};
-    base += kSlots * sizeof(std::int32_t);
-  }
-  std::fill(x.begin(), x.end(), -999.0);
-  for (auto column : {t, d, m, yr}) std::fill(column.begin(), column.end(), kUnset);
-}
-
-Series::Series(const Series& other) : Series() { *this = other; }
-
-Series& Series::operator=(const Series& other) {
-  n = other.n;
-  std::copy(other.x.begin(), other.x.end(), x.begin());
-  std::copy(other.t.begin(), other.t.end(), t.begin());
-  std::copy(other.d.begin(), other.d.end(), d.begin());
-  std::copy(other.m.begin(), other.m.end(), m.begin());
-  std::copy(other.yr.begin(), other.yr.end(), yr.begin());
-  return *this;
-}
 
 Source open_input(std::string_view infile, std::source_location where) {
   const std::string name(without_trailing_blanks(infile));
@@ -117,10 +72,10 @@ void load_series(Source& in, Series& s) {
     }
     in.skip(used);
     if (i > n || (used > 0 && used == lines.size())) continue;
-    const Target record[] = {Target::integer(s.t[i]), Target::integer(s.d[i]),
-                             Target::integer(s.m[i]), Target::integer(s.yr[i]),
-                             Target::real(s.x[i])};
-    read_list(in, record, where);
+    read_list(in,
+              {Target::integer(s.t[i]), Target::integer(s.d[i]), Target::integer(s.m[i]),
+               Target::integer(s.yr[i]), Target::real(s.x[i])},
+              where);
     ++i;
   }
   in.close();

@@ -5,41 +5,33 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <memory>
 #include <utility>
 #include <vector>
 
-#include "analysis/records.hpp"
-#include "driver/series.hpp"
+#include "core/records.hpp"
+#include "core/store.hpp"
 
 namespace vorda::testing {
 
-// Builds a series by appending records; the store is on the heap, as it is
-// large. Records added by year() and values() get counters 1, 2, 3, ... and
-// day 1 of month 1.
+// Builds a series by appending records. Records added by year() and
+// values() get counters 1, 2, 3, ... and day 1 of month 1.
 class SeriesBuilder {
  public:
-  SeriesBuilder() : s_(std::make_unique<Series>()) { s_->n = 0; }
-  SeriesBuilder(const SeriesBuilder& other) : s_(std::make_unique<Series>(*other.s_)) {}
-  SeriesBuilder(SeriesBuilder&&) = default;
-  SeriesBuilder& operator=(const SeriesBuilder& other) {
-    *s_ = *other.s_;
-    return *this;
-  }
+  SeriesBuilder() { s_.n = 0; }
 
   SeriesBuilder& row(std::int32_t t, std::int32_t d, std::int32_t m, std::int32_t yr, double x) & {
-    const std::int32_t i = ++s_->n;
-    s_->t[i] = t;
-    s_->d[i] = d;
-    s_->m[i] = m;
-    s_->yr[i] = yr;
-    s_->x[i] = x;
+    const std::int32_t i = ++s_.n;
+    s_.t[i] = t;
+    s_.d[i] = d;
+    s_.m[i] = m;
+    s_.yr[i] = yr;
+    s_.x[i] = x;
     return *this;
   }
 
   // One record of year `yr` per value.
   SeriesBuilder& values(std::int32_t yr, std::initializer_list<double> xs) & {
-    for (const double x : xs) row(s_->n + 1, 1, 1, yr, x);
+    for (const double x : xs) row(s_.n + 1, 1, 1, yr, x);
     return *this;
   }
 
@@ -47,15 +39,15 @@ class SeriesBuilder {
   // (1-based within these records).
   SeriesBuilder& year(std::int32_t yr, std::int32_t count, double x,
                       std::initializer_list<std::pair<std::int32_t, double>> at = {}) & {
-    const std::int32_t first = s_->n + 1;
-    for (std::int32_t k = 0; k < count; ++k) row(s_->n + 1, 1, 1, yr, x);
-    for (const auto& [ordinal, value] : at) s_->x[first + ordinal - 1] = value;
+    const std::int32_t first = s_.n + 1;
+    for (std::int32_t k = 0; k < count; ++k) row(s_.n + 1, 1, 1, yr, x);
+    for (const auto& [ordinal, value] : at) s_.x[first + ordinal - 1] = value;
     return *this;
   }
 
   // Sets the record count by hand, e.g. to 0 or below with records stored.
   SeriesBuilder& count(std::int32_t n) & {
-    s_->n = n;
+    s_.n = n;
     return *this;
   }
 
@@ -72,11 +64,11 @@ class SeriesBuilder {
   }
   SeriesBuilder&& count(std::int32_t n) && { return std::move(count(n)); }
 
-  const Series& series() const { return *s_; }
-  operator const Series&() const { return *s_; }
+  const Series& series() const { return s_; }
+  operator const Series&() const { return s_; }
 
  private:
-  std::unique_ptr<Series> s_;
+  Series s_;
 };
 
 using YearRecord = std::pair<std::int32_t, std::int32_t>;

@@ -1,4 +1,4 @@
-#include "driver/plain_record.hpp"
+#include "input/plain_record.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/failure.hpp"
-#include "driver/reader.hpp"
-#include "driver/source.hpp"
+#include "core/failure.hpp"
+#include "input/reader.hpp"
+#include "input/source.hpp"
 
 namespace vorda {
 namespace {

@@ -6,10 +6,6 @@
 
 namespace vorda {
 
-// Console channels, as the failure report names them.
-inline constexpr int kConsoleIn = 5;
-inline constexpr int kConsoleOut = 6;
-
 // A failure that ends the run: a read, an open or a write that did not work.
 // It is raised where the failure happens and reported once, by main(), as
 //   At line L of file F (unit = U, file = 'NAME')

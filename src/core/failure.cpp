@@ -1,4 +1,4 @@
-#include "driver/failure.hpp"
+#include "core/failure.hpp"
 
 #include <cerrno>
 #include <cstring>

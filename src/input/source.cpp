@@ -1,4 +1,4 @@
-#include "driver/source.hpp"
+#include "input/source.hpp"
 
 #include <poll.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "driver/failure.hpp"
+#include "core/failure.hpp"
 
 namespace vorda {
 

@@ -1,4 +1,4 @@
-#include "driver/reader.hpp"
+#include "input/reader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/failure.hpp"
+#include "core/failure.hpp"
 
 namespace vorda {
 namespace {

@@ -1,4 +1,4 @@
-#include "driver/series.hpp"
+#include "input/series.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "driver/failure.hpp"
-#include "driver/source.hpp"
+#include "core/failure.hpp"
+#include "input/source.hpp"
 
 namespace vorda {
 namespace {

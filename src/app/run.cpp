@@ -1,9 +1,8 @@
-#include "driver/run.hpp"
+#include "app/run.hpp"
 
 #include <unistd.h>
 
 #include <array>
-#include <memory>
 #include <span>
 #include <string>
 
@@ -12,11 +11,12 @@
 #include "analysis/growing_season.hpp"
 #include "analysis/last_frost.hpp"
 #include "analysis/spells.hpp"
-#include "driver/banner.hpp"
-#include "driver/failure.hpp"
-#include "driver/reader.hpp"
-#include "driver/series.hpp"
-#include "driver/source.hpp"
+#include "app/banner.hpp"
+#include "core/failure.hpp"
+#include "core/units.hpp"
+#include "input/reader.hpp"
+#include "input/series.hpp"
+#include "input/source.hpp"
 #include "output/channel.hpp"
 #include "output/format.hpp"
 #include "output/result_files.hpp"
@@ -57,45 +57,40 @@ void analyse(const Series& series, const Threshold& threshold, ResultFiles& file
 void run() {
   Channel console(STDOUT_FILENO, kConsoleOut, "stdout", Channel::Kind::Console, false);
   Source answers(STDIN_FILENO, kConsoleIn, "stdin", false);
-  auto series = std::make_unique<Series>();
+  Series series;
 
   write_lines(console, kBanner);
 
   std::array<char, 80> infile;
   infile.fill(' ');
   console.write_list(" Input data file name:");
-  Target infile_target = Target::text(infile);
-  read_list(answers, std::span(&infile_target, 1));
+  read_list(answers, {Target::text(infile)});
   Source data = open_input(std::string_view(infile.data(), infile.size()));
 
   write_lines(console, kBlankLines);
   console.write(kSizePrompt, {" Input data size (maximum: ", NMAX, "):"});
-  Target n_target = Target::integer(series->n);
-  read_list(answers, std::span(&n_target, 1));
-  if (series->n > NMAX) {
+  read_list(answers, {Target::integer(series.n)});
+  if (series.n > NMAX) {
     throw RuntimeFailure(kConsoleIn, "stdin",
-                         "Data size " + std::to_string(series->n) + " exceeds the maximum of " +
+                         "Data size " + std::to_string(series.n) + " exceeds the maximum of " +
                              std::to_string(NMAX));
   }
-  load_series(data, *series);
+  load_series(data, series);
 
   std::array<char, 1> answ1{'-'};
   write_lines(console, kTypeQuestion);
-  Target type_target = Target::text(answ1);
-  read_list(answers, std::span(&type_target, 1));
+  read_list(answers, {Target::text(answ1)});
   Threshold threshold;
   threshold.type = type_of_answer(answ1[0]);
 
   write_lines(console, kValueQuestion);
-  Target thres_target = Target::real(threshold.thres);
-  read_list(answers, std::span(&thres_target, 1));
+  read_list(answers, {Target::real(threshold.thres)});
 
   write_lines(console, kDurationQuestion);
-  Target durmin_target = Target::integer(threshold.durmin);
-  read_list(answers, std::span(&durmin_target, 1));
+  read_list(answers, {Target::integer(threshold.durmin)});
 
   ResultFiles files(std::string_view(infile.data(), infile.size()), threshold);
-  analyse(*series, threshold, files);
+  analyse(series, threshold, files);
   files.close();
 
   write_lines(console, kClosing);

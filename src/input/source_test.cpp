@@ -1,4 +1,4 @@
-#include "driver/source.hpp"
+#include "input/source.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,9 @@
 #include <future>
 #include <string>
 
-#include "driver/failure.hpp"
-#include "driver/reader.hpp"
+#include "core/failure.hpp"
+#include "core/units.hpp"
+#include "input/reader.hpp"
 
 namespace vorda {
 namespace {

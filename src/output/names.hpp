@@ -1,0 +1,35 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "core/threshold.hpp"
+
+namespace vorda {
+
+// The threshold and the minimum duration as they appear in file names:
+// "(f0.1)" and "(i0)" renderings read back into 20 and 7 characters.
+struct NameTexts {
+  std::array<char, 20> thres;
+  std::array<char, 7> durmin;
+};
+
+// Renders the name texts through an anonymous scratch file on channel 1.
+// A failure names `where`, the caller's statement.
+NameTexts render_name_texts(double thres, std::int32_t durmin,
+                            std::source_location where = std::source_location::current());
+
+// A text with leading blanks moved to its end and trailing blanks removed.
+std::string_view adjusted(std::string_view text);
+
+// The seven result file names of a run.
+struct OutputNames {
+  std::string full, brief, days, wsdi, sgs, csdi, lfd;
+};
+
+OutputNames build_names(std::string_view infile, ThresholdType type, const NameTexts& texts);
+
+}  // namespace vorda

@@ -1,0 +1,41 @@
+# Checks that the program's folders layer one way: a file under src/FOLDER
+# includes only headers of FOLDER or of a folder below it in kLayers, and
+# main.cpp stands on top. Tests beside the code may also include tests'
+# support/ headers. Run as: cmake -DSOURCE=<project root> -P include_direction.cmake
+set(layers core input analysis output app)
+
+file(GLOB_RECURSE files RELATIVE ${SOURCE}/src ${SOURCE}/src/*.cpp ${SOURCE}/src/*.hpp)
+set(violations "")
+foreach(file IN LISTS files)
+  if(file MATCHES "^([a-z_]+)/")
+    list(FIND layers ${CMAKE_MATCH_1} own)
+    if(own EQUAL -1)
+      list(APPEND violations "${file}: folder ${CMAKE_MATCH_1} is not a known layer")
+      continue()
+    endif()
+  else()
+    list(LENGTH layers own)  # src/main.cpp: above every folder
+  endif()
+  file(STRINGS ${SOURCE}/src/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^[^\"]*\"([^\"]*)\".*$" "\\1" header "${line}")
+    if(header MATCHES "^support/" AND file MATCHES "_test\\.cpp$")
+      continue()
+    endif()
+    if(NOT header MATCHES "^([a-z_]+)/")
+      list(APPEND violations "${file}: \"${header}\" names no folder")
+      continue()
+    endif()
+    list(FIND layers ${CMAKE_MATCH_1} target)
+    if(target EQUAL -1 OR target GREATER own)
+      list(APPEND violations "${file}: includes \"${header}\" from a folder above it")
+    endif()
+  endforeach()
+endforeach()
+
+if(violations)
+  list(JOIN violations "\n  " text)
+  message(FATAL_ERROR "Includes against the layering (${layers}, bottom first):\n  ${text}")
+endif()
+list(LENGTH files count)
+message(STATUS "Includes of ${count} files follow the layering: ${layers}")
