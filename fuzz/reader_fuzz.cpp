@@ -12,7 +12,12 @@
 //     model of the syntax says, and stores the value the bytes spell (reals
 //     checked against the C library's correctly rounded conversion);
 //   - in reads of several targets, an accepted integer or real reads back
-//     the same from its own rendering, and a text never holds a line end.
+//     the same from its own rendering, and a text never holds a line end;
+//   - a data record that the fast path for plain lines takes is read by the
+//     free-format reader with the same five values, and the read ends
+//     where the fast path's line ends. With bit 4 of the first byte, the
+//     first line and every variant of it one edit away (a byte replaced,
+//     inserted or deleted) are checked the same way.
 // Hangs and memory faults are libFuzzer's and the sanitizers' to catch.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -29,6 +34,7 @@
 #include <vector>
 
 #include "core/failure.hpp"
+#include "input/plain_record.hpp"
 #include "input/reader.hpp"
 #include "input/source.hpp"
 
@@ -410,11 +416,92 @@ void check_against_model(const Slot& s, const Expected& want, const ReadFailure*
   if (!same) finding("read stored " + shown(s) + ", the bytes say " + shown(expected), rest);
 }
 
+std::vector<Slot> shape(const char* kinds) {
+  std::vector<Slot> slots;
+  for (const char* k = kinds; *k != '\0'; ++k) {
+    if (*k == ' ') continue;
+    std::size_t length = 0;
+    const char kind = *k;
+    while (k[1] >= '0' && k[1] <= '9') length = length * 10 + static_cast<std::size_t>(*++k - '0');
+    slots.push_back(slot(kind, length));
+  }
+  return slots;
+}
+
+// The fast path's record and line length for the first line of `rest` (0:
+// not plain), as load_series would take it from the whole lines buffered.
+std::size_t plain_record(std::string_view rest, vorda::PlainRecord& record) {
+  return vorda::parse_plain_record(rest.substr(0, rest.rfind('\n') + 1), record);
+}
+
+// The five values of a record read by the free-format reader.
+bool same_record(const vorda::PlainRecord& fast, const std::vector<Slot>& slots) {
+  return slots.size() == 5 && slots[0].i == fast.t && slots[1].i == fast.d && slots[2].i == fast.m &&
+         slots[3].i == fast.yr && same_real(slots[4].r, fast.x);
+}
+
+std::string shown(const vorda::PlainRecord& r) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "%d %d %d %d %.17g", r.t, r.d, r.m, r.yr, r.x);
+  return buf;
+}
+
+// A line that the fast path takes, read again by the free-format reader.
+void check_plain_line(const std::string& bytes) {
+  vorda::PlainRecord fast{};
+  const std::size_t length = plain_record(bytes, fast);
+  if (length == 0) return;
+  std::vector<Slot> slots = shape("i i i i r");
+  std::vector<Target> targets = targets_of(slots);
+  Source in = Source::from_bytes(bytes, 1, "data.txt");
+  try {
+    vorda::read_list(in, targets);
+  } catch (const RuntimeFailure& f) {
+    finding("the fast path read " + shown(fast) + ", the reader failed: " + f.reason(), bytes);
+  }
+  in.peek();
+  const std::size_t used = bytes.size() - in.buffered().size();
+  if (!same_record(fast, slots) || used != length)
+    finding("the fast path read " + shown(fast) + " from " + std::to_string(length) + " bytes, the reader " +
+                shown(slots[0]) + " " + shown(slots[1]) + " " + shown(slots[2]) + " " + shown(slots[3]) +
+                " " + shown(slots[4]) + " from " + std::to_string(used),
+            bytes);
+}
+
+// The first line of `bytes` (at most 40 bytes of it) and its variants one
+// edit away, over the bytes that decide whether a line is plain.
+void check_plain_variants(std::string_view bytes) {
+  static constexpr char kEdits[] = {' ', '\t', ',', ';', '/', '\r', '\n', '.', '+', '-', 'e',
+                                    'd', '*', '0', '8', '9', '\'', '"', 'i', '\0'};
+  std::string line(bytes.substr(0, std::min(bytes.find('\n'), std::size_t{40})));
+  line += '\n';
+  check_plain_line(line);
+  for (std::size_t k = 0; k < line.size(); ++k) {
+    std::string deleted = line;
+    deleted.erase(k, 1);
+    deleted += '\n';
+    check_plain_line(deleted);
+    for (const char c : kEdits) {
+      std::string replaced = line;
+      replaced[k] = c;
+      replaced += '\n';
+      check_plain_line(replaced);
+      std::string inserted = line;
+      inserted.insert(k, 1, c);
+      check_plain_line(inserted);
+    }
+  }
+}
+
 // One read of `slots` from `r`; false when it failed.
 bool checked_read(Reader& r, std::vector<Slot> slots) {
   const std::string_view rest = r.remaining();
   std::optional<Expected> want;
   if (slots.size() == 1) want = model(rest, slots[0].kind);
+  const bool record = slots.size() == 5 && slots[0].kind == 'i' && slots[1].kind == 'i' &&
+                      slots[2].kind == 'i' && slots[3].kind == 'i' && slots[4].kind == 'r';
+  vorda::PlainRecord fast{};
+  const std::size_t plain_length = record ? plain_record(rest, fast) : 0;
 
   std::vector<Target> targets = targets_of(slots);
   std::optional<ReadFailure> failed;
@@ -429,11 +516,16 @@ bool checked_read(Reader& r, std::vector<Slot> slots) {
     finding("a failure that is not the reader's: " + f.reason(), rest);
   }
   if (want) check_against_model(slots[0], *want, failed ? &*failed : nullptr, rest);
+  if (failed && plain_length > 0) finding("the fast path read " + shown(fast) + ", the reader failed", rest);
   if (failed) return false;
 
   if (rest.empty()) finding("a read at the end of the source succeeded", rest);
   const std::string_view after = r.remaining();
   const std::size_t used = rest.size() - after.size();
+  if (plain_length > 0 && (!same_record(fast, slots) || used != plain_length))
+    finding("the fast path read " + shown(fast) + " from " + std::to_string(plain_length) +
+                " bytes, the reader took " + std::to_string(used),
+            rest);
   if (used == 0) finding("a read took no byte", rest);
   const char last = rest[used - 1];
   if (!after.empty() && last != '\n' && last != '\r')
@@ -456,18 +548,6 @@ bool checked_read(Reader& r, std::vector<Slot> slots) {
     }
   }
   return true;
-}
-
-std::vector<Slot> shape(const char* kinds) {
-  std::vector<Slot> slots;
-  for (const char* k = kinds; *k != '\0'; ++k) {
-    if (*k == ' ') continue;
-    std::size_t length = 0;
-    const char kind = *k;
-    while (k[1] >= '0' && k[1] <= '9') length = length * 10 + static_cast<std::size_t>(*++k - '0');
-    slots.push_back(slot(kind, length));
-  }
-  return slots;
 }
 
 // The plans: each a cycle of read shapes on one kind of source.
@@ -506,9 +586,10 @@ int file_across_block_boundary(std::string& bytes, std::size_t offset) {
 
 }  // namespace
 
-// The first byte: the plan (low three bits), and whether the source is a
-// file read in blocks (bit 3), whose first block ends as many bytes into the
-// rest as the second byte says.
+// The first byte: the plan (low three bits), whether the source is a file
+// read in blocks (bit 3), whose first block ends as many bytes into the rest
+// as the second byte says, and whether the first line's variants are checked
+// on both record paths (bit 4).
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const Plan& plan = kPlans[data[0] % 8];
@@ -517,6 +598,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string bytes(reinterpret_cast<const char*>(data) + skip, size - skip);
   int fd = -1;
   if (from_file) fd = file_across_block_boundary(bytes, data[1]);
+  if ((data[0] & 16) != 0) check_plain_variants(bytes.substr(from_file ? bytes.size() - (size - skip) : 0));
   Reader r{bytes, fd >= 0 ? Source(fd, plan.unit, plan.name) : Source::from_bytes(bytes, plan.unit, plan.name),
            fd};
   for (std::size_t k = 0; k <= bytes.size(); ++k) {
