@@ -259,8 +259,10 @@ Expected model(std::string_view in, char kind) {
 
   // The separator after a value that ends at q.
   auto after_value = [&](std::size_t q, bool may_end, Expected value) {
-    while (is_blank(at(q))) ++q;
     if (at(q) < 0) return may_end ? value : failure(ReadReason::EndOfFile);
+    // Blanks before the end: the rest of their line has no LF.
+    while (is_blank(at(q))) ++q;
+    if (at(q) < 0) return failure(ReadReason::EndOfFile);
     if (is_line_end(at(q))) return value;
     return rest_of_line(q + 1, value);  // a comma or a slash
   };

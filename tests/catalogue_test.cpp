@@ -202,6 +202,13 @@ INSTANTIATE_TEST_SUITE_P(Reader, Catalogue, ::testing::Values(
         .unit = 1, .file = "data.txt", .reason = "End of file", .result_files = 0},
     Row{.name = "LastValueWithoutLineEndSigned",
         .data = std::string(kTenDays, sizeof kTenDays - 4) + "+31", .status = 0, .result_files = 5},
+    // Blanks or a tab after it: the rest of the last line has no LF.
+    Row{.name = "LastValueSignedThenBlank",
+        .data = std::string(kTenDays, sizeof kTenDays - 4) + "+31 ",
+        .unit = 1, .file = "data.txt", .reason = "End of file", .result_files = 0},
+    Row{.name = "LastValueSignedThenTab",
+        .data = std::string(kTenDays, sizeof kTenDays - 4) + "+31\t",
+        .unit = 1, .file = "data.txt", .reason = "End of file", .result_files = 0},
     Row{.name = "RepeatCountOfTheMaximum", .data = ten_days_with(4, "200000000*5"),
         .unit = 1, .file = "data.txt", .reason = "Read type INTEGER where REAL was expected for item 5",
         .result_files = 0}),

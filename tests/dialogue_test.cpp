@@ -146,6 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "stdin", "Bad integer for item 1 in list input", 66},
         Failure{"DurationWithPoint", kTenDays, answers("data.txt", "10", "u", "20", "3.0"), 5,
                 "stdin", "Bad integer for item 1 in list input", 79},
+        Failure{"ThresholdThenBlankAtEnd", kTenDays, "data.txt\n10\nu\n-20.0 ", 5, "stdin",
+                "End of file", 75},
         Failure{"ThresholdLetters", kTenDays, answers("data.txt", "10", "u", "warm", "3"), 5,
                 "stdin", "Bad real number in item 1 of list input", 75},
         Failure{"SizeOverflow", kTenDays, answers("data.txt", "2147483648", "u", "20", "3"), 5,

@@ -177,6 +177,23 @@ TEST_F(ResultFileSet, StaleShortEventFileIsEmptied) {
   EXPECT_EQ(dir.read(name), "");
 }
 
+// A user may discard a result by linking its name to /dev/null: a device is
+// written as it is, never cut. Here the full event file gets records and
+// the short one none (a run without events).
+TEST_F(ResultFileSet, ResultNameLinkedToDevNull) {
+  const std::string tail = "data.txt-upper-99.0-durmin-1.dat";
+  for (const char* prefix : {"VORDA-", "VORDAshort-"})
+    fs::create_symlink("/dev/null", dir / (prefix + tail));
+  RunResult r = run("u", "99", "1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  TempDir plain;
+  plain.write("data.txt", kTenDays);
+  ASSERT_EQ(run_vorda(plain.path(), answers("data.txt", "10", "u", "99", "1")).status, 0);
+  for (const char* prefix : {"VORDAndays-", "VORDA-WSDI-", "VORDA-SGS--"})
+    EXPECT_EQ(dir.read(prefix + tail), plain.read(prefix + tail)) << prefix;
+  EXPECT_EQ(fs::read_symlink(dir / ("VORDA-" + tail)), "/dev/null");
+}
+
 TEST_F(ResultFileSet, MissingDirectoryOnThePath) {
   fs::create_directory(dir / "sub");
   dir.write("sub/data.txt", kTenDays);

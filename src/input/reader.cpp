@@ -76,10 +76,14 @@ ListReader::Start ListReader::find_value(bool first) {
 // Reads the separator after a value. `may_end_source` says whether the value
 // just taken may be followed by the end of the source instead of a line end.
 void ListReader::after_value(bool may_end_source) {
+  // Only a value that meets the end directly may end the source: blanks or
+  // tabs before the end are a separator that is not a line end, and the rest
+  // of their line has no LF.
+  const bool at_end_directly = peek() < 0;
   const int c = skip_blanks();
   at_line_end_ = after_comma_ = false;
   if (c < 0) {
-    if (!may_end_source) fail(ReadReason::EndOfFile);
+    if (!may_end_source || !at_end_directly) fail(ReadReason::EndOfFile);
     at_line_end_ = true;
   } else if (is_comma(c)) {
     skip();

@@ -275,7 +275,7 @@ TEST(ReadList, EndOfSource) {
       {"5.", "r", "5"},
       {"-.", "r", "-0"},
       {"3*25", "r r r", "25 25 25"},
-      {"2.5 \t", "r", "2.5"},
+      {"-3.5\n", "r", "-3.5"},
       {"-3.5", "r | i", "-3.5 | !End of file"},
       // Everything else fails.
       {"25", "r", "!End of file"},
@@ -292,6 +292,12 @@ TEST(ReadList, EndOfSource) {
       {"'abc'", "c3", "!End of file"},
       {"-3.5", "r r", "!End of file"},
       {"-3.5,", "r", "!End of file"},
+      // Blanks or tabs are a separator that is not a line end: the rest of
+      // their line has no LF.
+      {"1 1 1 2000 -3.5 ", "i i i i r", "!End of file"},
+      {"-3.5\t", "r", "!End of file"},
+      {"2.5 \t ", "r", "!End of file"},
+      {"1*2.5 ", "r", "!End of file"},
       // Skipping the rest of a line that has no LF.
       {"1 1 1 2000 -3.5 9", "i i i i r", "!End of file"},
       {"1 1 1 2000 /", "i i i i r", "!End of file"},

@@ -115,7 +115,7 @@ void Channel::close(std::source_location where) {
     if (kind_ == Kind::ReadOnly) {
       if (::lseek(fd_, 0, SEEK_END) > 0)
         throw RuntimeFailure(unit_, name_, std::string(kReadOnlyReason), where);
-    } else if (::ftruncate(fd_, 0) != 0) {
+    } else if (kind_ == Kind::File && ::ftruncate(fd_, 0) != 0) {
       fail(errno, where);
     }
   }

@@ -17,12 +17,14 @@ namespace vorda {
 //
 // A file channel is opened without being emptied: the first record written
 // after opening (or after a rewind) cuts the file at that record, later
-// records are appended.
+// records are appended. Only regular files are cut: a device such as
+// /dev/null cannot be, and needs not.
 class Channel {
  public:
   enum class Kind {
     Console,   // flushed after every record, so a prompt is seen before a read
-    File,      // buffered in large blocks
+    File,      // a regular file, buffered in large blocks
+    Stream,    // a device or a pipe: buffered, written as it is, never cut
     ReadOnly,  // an existing file that may only be read: any record fails
   };
 
@@ -61,8 +63,9 @@ class Channel {
   void flush(std::source_location where = std::source_location::current());
   // Back to the start of the file; the next record cuts the file again.
   void rewind(std::source_location where = std::source_location::current());
-  // Flushes and closes. A result file that received no record is emptied,
-  // so it cannot show the content of an earlier run as if it were this one's.
+  // Flushes and closes. A regular result file that received no record is
+  // emptied, so it cannot show the content of an earlier run as if it were
+  // this one's.
   void close(std::source_location where = std::source_location::current());
 
  private:

@@ -28,7 +28,12 @@ const RecordLayout kYear(Format("(1x,i4,1x,i3)"));
 // read is opened for reading, and fails at its first record.
 Channel open_result_file(int unit, const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd >= 0) return Channel(fd, unit, path, Channel::Kind::File, true);
+  if (fd >= 0) {
+    // A name the user linked to a device or a pipe is written, not cut.
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) != 0 || S_ISREG(st.st_mode);
+    return Channel(fd, unit, path, regular ? Channel::Kind::File : Channel::Kind::Stream, true);
+  }
   int errnum = errno;
   if (errnum == EACCES || errnum == EROFS) {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
