@@ -31,6 +31,9 @@ NearestRecord::NearestRecord(const Series& s) {
   const std::int32_t* first = s.t.data() + 1;
   if (std::is_sorted(first, first + n)) {
     t_ = first;
+    consecutive_ = std::adjacent_find(first, first + n, [](std::int32_t a, std::int32_t b) {
+                     return std::int64_t{b} - a != 1;
+                   }) == first + n;
     return;
   }
   sorted_.resize(size_);
@@ -82,6 +85,11 @@ std::size_t NearestRecord::first_not_below(std::int64_t r, std::size_t hint) con
 
 std::int32_t NearestRecord::find(std::int64_t r) {
   if (size() == 0) return 0;
+  if (consecutive_) {
+    // Counter t(1) + k - 1 is record k: r itself, or the end nearer to it.
+    const std::int64_t k = std::clamp<std::int64_t>(r - t_[0] + 1, 1, static_cast<std::int64_t>(size()));
+    return static_cast<std::int32_t>(k);
+  }
   // Within a counter the positions run in record order, so the first
   // position of a counter holds its first record.
   const std::size_t above = first_not_below(r, last_);

@@ -13,8 +13,9 @@ namespace vorda {
 // have gaps, repeat or fall. Built once over records 1..n; each query is a
 // search that starts where the last one ended, since an event scan asks in
 // rising order of time. When the counters never fall the index searches the
-// series itself and needs no memory of its own. The series must outlive the
-// index.
+// series itself and needs no memory of its own; when each counter is one more
+// than the one before, the nearest record is found by subtraction. The series
+// must outlive the index.
 class NearestRecord {
  public:
   explicit NearestRecord(const Series& s);
@@ -33,6 +34,7 @@ class NearestRecord {
   std::size_t first_not_below(std::int64_t r, std::size_t hint) const;
 
   const std::int32_t* t_ = nullptr;  // counters of records 1..n when they never fall
+  bool consecutive_ = false;          // and when each is one more than the one before
   std::vector<std::uint64_t> sorted_;  // otherwise counter and record number, packed
   std::size_t size_ = 0;
   std::size_t last_ = 0;  // where the last search ended

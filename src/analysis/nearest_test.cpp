@@ -34,8 +34,8 @@ TEST(NearestRecord, NoRecords) {
 
 TEST(NearestRecord, AgreesWithALinearSearch) {
   std::mt19937 rng(20240607);
-  enum Shape { Rising, WithRepeats, Falling, Shuffled, NearTheLimits };
-  for (const Shape shape : {Rising, WithRepeats, Falling, Shuffled, NearTheLimits}) {
+  enum Shape { Consecutive, Rising, WithRepeats, Falling, Shuffled, NearTheLimits };
+  for (const Shape shape : {Consecutive, Rising, WithRepeats, Falling, Shuffled, NearTheLimits}) {
     for (int round = 0; round < 40; ++round) {
       SCOPED_TRACE(::testing::Message() << "shape " << shape << " round " << round);
       const std::int32_t n = 1 + static_cast<std::int32_t>(rng() % 300);
@@ -44,6 +44,7 @@ TEST(NearestRecord, AgreesWithALinearSearch) {
                                               : static_cast<std::int64_t>(rng() % 2000) - 1000;
       for (std::int32_t k = 0; k < n; ++k) {
         switch (shape) {
+          case Consecutive: t += 1; break;
           case Rising: t += 1 + rng() % 5; break;
           case WithRepeats: t += rng() % 3; break;
           case Falling: t -= rng() % 4; break;

@@ -27,6 +27,7 @@ const char* skip_blanks(const char* p) {
 // Blanks or tabs with at most one comma among them, after a value that is
 // not the last: nullptr unless there is at least one separator byte.
 const char* skip_separator(const char* p) {
+  if (*p == ' ' && digit(p[1]) < 10) return p + 1;  // the usual one blank
   const char* const start = skip_blanks(p);
   if (is_comma(*start)) return skip_blanks(start + 1);
   return start == p ? nullptr : start;
@@ -52,6 +53,12 @@ const char* parse_integer(const char* p, std::int32_t& out) {
   const auto v = static_cast<std::int32_t>(magnitude);
   out = negative ? -v : v;
   return p;
+}
+
+// An integer that is not the last value, with the separator after it.
+const char* parse_integer_field(const char* p, std::int32_t& out) {
+  p = parse_integer(p, out);
+  return p == nullptr ? nullptr : skip_separator(p);
 }
 
 // Integers below 10^15 and powers of ten up to 10^15 are exact doubles, so
@@ -97,12 +104,10 @@ std::size_t parse_plain_record(std::string_view lines, PlainRecord& out) {
   if (lines.empty() || lines.back() != '\n') return 0;
   const char* const first = lines.data();
   const char* p = skip_blanks(first);
-  for (std::int32_t* field : {&out.t, &out.d, &out.m, &out.yr}) {
-    p = parse_integer(p, *field);
-    if (p == nullptr) return 0;
-    p = skip_separator(p);
-    if (p == nullptr) return 0;
-  }
+  if ((p = parse_integer_field(p, out.t)) == nullptr) return 0;
+  if ((p = parse_integer_field(p, out.d)) == nullptr) return 0;
+  if ((p = parse_integer_field(p, out.m)) == nullptr) return 0;
+  if ((p = parse_integer_field(p, out.yr)) == nullptr) return 0;
   p = parse_real(p, out.x);
   if (p == nullptr) return 0;
   // The real must end at a separator. After it the rest of the line is

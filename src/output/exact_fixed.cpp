@@ -39,6 +39,19 @@ constexpr std::array<char, 200> kDigitPairs = [] {
   return pairs;
 }();
 
+// ".000" ".001" ... ".999": the point and three fraction digits at once.
+constexpr std::array<char, 4000> kPointAndThreeDigits = [] {
+  std::array<char, 4000> table{};
+  for (int i = 0; i < 1000; ++i) {
+    const auto at = static_cast<std::size_t>(4 * i);
+    table[at] = '.';
+    table[at + 1] = static_cast<char>('0' + i / 100);
+    table[at + 2] = static_cast<char>('0' + i / 10 % 10);
+    table[at + 3] = static_cast<char>('0' + i % 10);
+  }
+  return table;
+}();
+
 }  // namespace
 
 std::size_t decimal_digit_count(std::uint64_t n) {
@@ -92,16 +105,25 @@ void write_scaled_field(char* field, std::size_t width, bool negative, std::uint
     std::fill_n(field, width, '*');
     return;
   }
-  // Right to left: the fraction with its leading zeros, the point (in place
-  // of the leading 1 of 10^d + fraction), the integer digits or a "0" in a
-  // place left, the sign.
+  // Right to left: the point and the fraction with its leading zeros, the
+  // integer digits or a "0" in a place left, the sign.
   char* p = field + width - (decimals + 1);
-  if (decimals > 1) {
-    write_digits_backward(p + decimals + 1, kPowersOfTen[decimals] + fraction);
-  } else if (decimals == 1) {
-    p[1] = static_cast<char>('0' + fraction);
+  switch (d) {
+    case 0:
+      *p = '.';
+      break;
+    case 1:
+      p[0] = '.';
+      p[1] = static_cast<char>('0' + fraction);
+      break;
+    case 2:
+      p[0] = '.';
+      std::memcpy(p + 1, &kDigitPairs[fraction * 2], 2);
+      break;
+    case 3:
+      std::memcpy(p, &kPointAndThreeDigits[fraction * 4], 4);
+      break;
   }
-  *p = '.';
   if (integer == 0) {
     if (needed < width) *--p = '0';
   } else {
