@@ -147,6 +147,21 @@ TEST(ScanEvents, UpdatesAreEvaluatedInExtendedPrecision) {
   for (const std::int32_t t : {1703301251, 1703301254, 1703301256, 1703301257, 1703301258, 1703301259})
     mean.row(t, 1, 1, 2000, 25.0);
   EXPECT_EQ(std::get<0>(events(mean, ThresholdType::Upper, 20.0, 1).at(0)), 1703301255.8333335);
+
+  // Consecutive counters, whose mean is taken without the division, end on
+  // the bits of the extended update, at either end of the counter range.
+  for (const std::int64_t first : {std::int64_t{std::numeric_limits<std::int32_t>::min()},
+                                   std::int64_t{std::numeric_limits<std::int32_t>::max()} - NMAX + 1}) {
+    SeriesBuilder run;
+    long double reference = 0;
+    for (std::int32_t k = 1; k <= NMAX; ++k) {
+      const auto t = static_cast<std::int32_t>(first + k - 1);
+      run.row(t, 1, 1, 2000, 25.0);
+      reference = static_cast<double>((static_cast<long double>(t) + static_cast<long double>(k - 1) * reference) /
+                                      static_cast<long double>(k));
+    }
+    EXPECT_EQ(std::get<0>(events(run, ThresholdType::Upper, 20.0, 1).at(0)), static_cast<double>(reference));
+  }
 }
 
 }  // namespace

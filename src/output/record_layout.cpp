@@ -9,6 +9,18 @@
 
 namespace vorda {
 
+FieldText::FieldText(double v, int w, int d) : width_(static_cast<std::size_t>(w)), decimals_(d) {
+  if (w <= 0 || width_ > sizeof text_) throw std::invalid_argument("a field text needs a width of 1 to 32");
+  std::fill_n(text_, width_, ' ');
+  if (const auto scaled = exact_scaled(std::fabs(v), d)) {
+    write_scaled_field(text_, width_, std::signbit(v), *scaled, d);
+    return;
+  }
+  std::string text;
+  render_fixed(text, v, w, d);
+  std::copy_n(text.data(), width_, text_);
+}
+
 RecordLayout::RecordLayout(const Format& format) {
   using Kind = Format::Descriptor::Kind;
   std::size_t position = 0;
@@ -41,10 +53,20 @@ const RecordLayout::Field& RecordLayout::field(std::size_t k, bool real) const {
 
 void RecordLayout::put(char* line, std::size_t k, std::int32_t v) const {
   const Field& f = field(k, false);
+  char* const end = line + f.offset + f.width;
+  // Days, months and most durations: one or two digits.
+  if (v >= 0 && v < 10) {
+    end[-1] = static_cast<char>('0' + v);
+    return;
+  }
+  if (v >= 10 && v < 100 && f.width >= 2) {
+    end[-2] = static_cast<char>('0' + v / 10);
+    end[-1] = static_cast<char>('0' + v % 10);
+    return;
+  }
   const bool negative = v < 0;
   const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
   const std::size_t length = (negative ? 1 : 0) + std::max<std::size_t>(decimal_digit_count(magnitude), 1);
-  char* const end = line + f.offset + f.width;
   if (length > f.width) {
     std::fill_n(end - f.width, f.width, '*');
     return;
@@ -66,6 +88,18 @@ void RecordLayout::put(char* line, std::size_t k, double v) const {
   std::string text;
   render_fixed(text, v, static_cast<int>(f.width), f.decimals);
   std::copy_n(text.data(), f.width, start);
+}
+
+}  // namespace vorda
+
+namespace vorda {
+
+void RecordLayout::put(char* line, std::size_t k, const FieldText& v) const {
+  const Field& f = field(k, true);
+  if (v.text().size() != f.width || v.decimals() != f.decimals) {
+    throw std::invalid_argument("value " + std::to_string(k + 1) + " was rendered for another field");
+  }
+  std::copy_n(v.text().data(), f.width, line + f.offset);
 }
 
 }  // namespace vorda

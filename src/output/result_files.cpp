@@ -48,8 +48,12 @@ ResultFiles::EventFiles::EventFiles(Channel full_file, Channel brief_file)
     : full(std::move(full_file)), brief(std::move(brief_file)) {}
 
 void ResultFiles::EventFiles::write(const Event& e) {
-  full.write(kFullEvent, std::tuple{e.mid, e.d, e.m, e.yr, e.dur, e.a});
-  brief.write(kShortEvent, std::tuple{e.mid, e.a});
+  // Both records show the midpoint as f11.3 and the action measure as
+  // f14.3: each is rendered once.
+  const FieldText mid(e.mid, 11, 3);
+  const FieldText a(e.a, 14, 3);
+  full.write(kFullEvent, std::tuple{mid, e.d, e.m, e.yr, e.dur, a});
+  brief.write(kShortEvent, std::tuple{mid, a});
 }
 
 ResultFiles::YearFile::YearFile(Channel file) : channel(std::move(file)) {}
