@@ -10,7 +10,8 @@
 # the best of RUNS); instruction counts come from valgrind's callgrind, when
 # installed, and are steady where wall times on a shared machine are not.
 # Usage: bench/bench.sh [path/to/vorda]   (default: build/release/vorda)
-# Environment: RUNS (default 20), CALLGRIND=0 to skip instruction counts.
+# Environment: RUNS (default 20), CALLGRIND=0 to skip instruction counts,
+# KEEP_RESULTS=1 to time reruns over the files of the run before.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 vorda=${1:-$root/build/release/vorda}
@@ -38,20 +39,29 @@ make_series alternate.txt '(i % 2 ? "25.5" : "14.5")'
 real=$root/../shared/data/cet-daily-mean.txt
 [ -f "$real" ] && cp "$real" real.txt
 
-# Median wall time in milliseconds of a shell command.
+# Median wall time in milliseconds of a shell command, and its mean CPU time
+# (user and system; "-" without hyperfine). The result files of
+# the run before are removed first: cutting a file that the last run has
+# just written waits for the file system to write it back, which times the
+# disk rather than the program (set KEEP_RESULTS=1 to time reruns as they
+# are).
+prepare='rm -f VORDA*.dat'
+[ "${KEEP_RESULTS:-0}" = 1 ] && prepare=true
 time_ms() {
   if command -v hyperfine >/dev/null; then
-    hyperfine --style none --warmup 2 --runs "$runs" --export-csv times.csv "$1" >/dev/null 2>&1
-    awk -F, 'NR == 2 { printf "%.1f", $4 * 1000 }' times.csv
+    hyperfine --style none --warmup 2 --runs "$runs" --prepare "$prepare" --export-csv times.csv "$1" \
+      >/dev/null 2>&1
+    awk -F, 'NR == 2 { printf "%.1f %.1f", $4 * 1000, ($5 + $6) * 1000 }' times.csv
   else
     local best=999999999 start end
     for _ in $(seq "$runs"); do
+      sh -c "$prepare"
       start=$(date +%s%N)
       sh -c "$1" >/dev/null
       end=$(date +%s%N)
       [ $((end - start)) -lt "$best" ] && best=$((end - start))
     done
-    awk -v ns="$best" 'BEGIN { printf "%.1f", ns / 1e6 }'
+    awk -v ns="$best" 'BEGIN { printf "%.1f -", ns / 1e6 }'
   fi
 }
 
@@ -65,8 +75,8 @@ instructions_m() {
     awk '/Collected :/ { printf "%.1f", $NF / 1e6 }'
 }
 
-printf '%-28s %29s   %s\n' "" "median wall time, ms" "instructions, millions"
-printf '%-28s %9s %9s %9s %7s %7s %9s %9s %9s\n' case program "no rec" parse "p/parse" "n/parse" program "no rec" parse
+printf '%-26s %38s   %s\n' "" "median wall time (CPU time), ms" "instructions, millions"
+printf '%-26s %15s %11s %11s %6s %6s %8s %8s %8s\n' case program "no rec" parse p/pars n/pars program "no rec" parse
 bench_case() {
   local label=$1 file=$2 n=$3 type=$4 thres=$5 durmin=$6
   printf '%s\n' "$file" "$n" "$type" "$thres" "$durmin" > answers.txt
@@ -74,10 +84,12 @@ bench_case() {
   local program="$vorda < answers.txt > /dev/null"
   local none="$vorda < none.txt > /dev/null"
   local parse="$parse_only $file $n > /dev/null"
-  local tp tn tr ip in ir
-  tp=$(time_ms "$program"); tn=$(time_ms "$none"); tr=$(time_ms "$parse")
+  local tp cp tn cn tr cr ip in ir
+  read -r tp cp <<<"$(time_ms "$program")"
+  read -r tn cn <<<"$(time_ms "$none")"
+  read -r tr cr <<<"$(time_ms "$parse")"
   ip=$(instructions_m "$program"); in=$(instructions_m "$none"); ir=$(instructions_m "$parse")
-  printf '%-28s %9s %9s %9s %7.2f %7.2f %9s %9s %9s\n' "$label" "$tp" "$tn" "$tr" \
+  printf '%-26s %6s (%6s) %4s (%4s) %4s (%4s) %6.2f %6.2f %8s %8s %8s\n' "$label" "$tp" "$cp" "$tn" "$cn" "$tr" "$cr" \
     "$(awk -v a="$tp" -v b="$tr" 'BEGIN { print a / b }')" \
     "$(awk -v a="$tn" -v b="$tr" 'BEGIN { print a / b }')" "$ip" "$in" "$ir"
 }
