@@ -167,6 +167,11 @@ TEST_F(ResultFileSet, RerunLeavesNoRemnantOfALongerFile) {
   ASSERT_EQ(run("u", "20", "1").status, 0);
   EXPECT_EQ(dir.read(name).find('~'), std::string::npos);
   EXPECT_EQ(dir.read("VORDAshort-data.txt-upper-20.0-durmin-1.dat").find('~'), std::string::npos);
+  // A rerun that writes a single record: that record and nothing else.
+  const std::string one = "VORDAshort-data.txt-upper-25.0-durmin-2.dat";
+  dir.write(one, std::string(9000, '~'));
+  ASSERT_EQ(run("u", "25", "2").status, 0);
+  EXPECT_EQ(dir.read(one), crlf("       9.500         11.000\n"));
 }
 
 TEST_F(ResultFileSet, StaleShortEventFileIsEmptied) {

@@ -84,9 +84,12 @@ TEST(ScanEvents, RunReachingTheLastRecordIsWrittenOnceOrDropped) {
 
 TEST(ScanEvents, MinimumDurationOfZeroOrLessReportsEveryRun) {
   const SeriesBuilder s = SeriesBuilder().values(2000, {25, 10, 25, 25});
+  // Non-passing values in a row, and at the start, make no empty events.
+  const SeriesBuilder gaps = SeriesBuilder().values(2000, {10, 25, 10, 10, 25});
   for (const std::int32_t durmin : {1, 0, -5, std::numeric_limits<std::int32_t>::min()}) {
     SCOPED_TRACE(durmin);
     EXPECT_EQ(events(s, ThresholdType::Upper, 20.0, durmin).size(), 2u);
+    EXPECT_EQ(events(gaps, ThresholdType::Upper, 20.0, durmin).size(), 2u);
   }
 }
 

@@ -1,5 +1,6 @@
-// The yearly scans on a real daily series of about 250 years: the counts must
-// agree with a plain count, and the indices must be plausible for each year.
+// The yearly scans on a real daily series of about 250 years: the counts, the
+// start of season and the last frost must agree with a plain walk over each
+// year, and the spell indices must be plausible for each year.
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,8 @@ class RealSeries : public ::testing::Test {
 
   static const Series& series() { return series_->series(); }
 
-  // Records per year, and records per year that pass.
+  // Records per year, and records per year strictly beyond the threshold
+  // (counted here, not with the program's own comparison).
   struct YearTally {
     std::int32_t records = 0;
     std::int32_t passing = 0;
@@ -55,7 +57,8 @@ class RealSeries : public ::testing::Test {
     for (std::int32_t i = 1; i <= series().n; ++i) {
       YearTally& y = years[series().yr[i]];
       ++y.records;
-      if (passes(type, series().x[i], thres)) ++y.passing;
+      const double x = series().x[i];
+      if (type == ThresholdType::Upper ? x > thres : x < thres) ++y.passing;
     }
     return years;
   }
@@ -136,6 +139,43 @@ TEST_F(RealSeries, LowerRunIsPlausible) {
     if (f != -999) {
       EXPECT_GE(f, 1);
       EXPECT_LE(f, 182);
+    }
+  }
+}
+
+// Exact values against a plain walk over each year's values, for every year
+// but the last (record n closes it early). Thresholds are chosen so that the
+// bounds are often met: days 32 and 182 pass in many years.
+TEST_F(RealSeries, SeasonStartAndLastFrostEqualAPlainWalk) {
+  std::map<std::int32_t, std::vector<double>> values;
+  for (std::int32_t i = 1; i <= series().n; ++i) values[series().yr[i]].push_back(series().x[i]);
+  const std::int32_t last_year = series().yr[series().n];
+  const auto season_start = [](const std::vector<double>& xs, double thres, std::int32_t durmin) {
+    std::int32_t run = 0;
+    for (std::int32_t day = 1; day <= static_cast<std::int32_t>(xs.size()); ++day) {
+      run = xs[day - 1] > thres ? run + 1 : 0;
+      if (day >= 32 && run >= durmin) return day;
+    }
+    return 0;
+  };
+  const auto last_frost_day = [](const std::vector<double>& xs, double thres) {
+    std::int32_t last = -999;
+    for (std::int32_t day = 1; day <= 182 && day <= static_cast<std::int32_t>(xs.size()); ++day)
+      if (xs[day - 1] < thres) last = day;
+    return last;
+  };
+  for (const double thres : {0.0, 5.0}) {
+    const Threshold th{ThresholdType::Upper, thres, 3};
+    for (const auto& [year, v] : year_records(growing_season, series(), th)) {
+      if (year == last_year) continue;
+      EXPECT_EQ(v, season_start(values[year], thres, 3)) << thres << " " << year;
+    }
+  }
+  for (const double thres : {0.0, 15.0}) {
+    const Threshold th{ThresholdType::Lower, thres, 1};
+    for (const auto& [year, v] : year_records(last_frost, series(), th)) {
+      if (year == last_year) continue;
+      EXPECT_EQ(v, last_frost_day(values[year], thres)) << thres << " " << year;
     }
   }
 }

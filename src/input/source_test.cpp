@@ -65,6 +65,17 @@ TEST(Source, ValuesAndLineEndsAcrossBlockBoundaries) {
   EXPECT_THROW(read_integer(in), RuntimeFailure);  // 9 without a line end
 }
 
+TEST(Source, LineEndAsTheLastByteOfABlock) {
+  const std::size_t block = 64 * 1024;
+  for (const std::string end : {"\n", "\r\n", "\r"}) {
+    SCOPED_TRACE(end == "\n" ? "LF" : end == "\r" ? "CR" : "CR LF");
+    TempFile f(std::string(block - 1 - end.size(), ' ') + "7" + end + "8\n");
+    Source in(::open(f.path().c_str(), O_RDONLY), 1, f.path());
+    EXPECT_EQ(read_integer(in), 7);
+    EXPECT_EQ(read_integer(in), 8);
+  }
+}
+
 TEST(Source, RewindReadsTheRewrittenFileAgain) {
   TempFile f("1\n");
   int fd = ::open(f.path().c_str(), O_RDWR);
@@ -125,9 +136,11 @@ TEST(Source, ConsoleReadDoesNotWaitPastTheLine) {
     }
   };
   EXPECT_EQ(answer("\n  \n12\n"), 12);
-  const char* const more[] = {"5 17\n", "1\r", "\n3\n", "4,\n"};
-  const int expected[] = {5, 1, 3, 4};  // the LF after "1\r" belonged to the CR
-  for (int k = 0; k < 4 && p[1] >= 0; ++k) EXPECT_EQ(answer(more[k]), expected[k]);
+  // The LF after "1\r" belongs to the CR; so does the one that ends "6\r\n",
+  // the last byte its read delivers.
+  const char* const more[] = {"5 17\n", "1\r", "\n3\n", "4,\n", "6\r\n", "8\n"};
+  const int expected[] = {5, 1, 3, 4, 6, 8};
+  for (int k = 0; k < 6 && p[1] >= 0; ++k) EXPECT_EQ(answer(more[k]), expected[k]);
   if (p[1] >= 0) ::close(p[1]);
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -158,6 +159,22 @@ double parse(const std::string& text) {
 }
 
 TEST(FormatRealProperty, MatchesExactReference) {
+  const auto check = [](double v, int w, int d) {
+    std::string field;
+    render_fixed(field, v, w, d);
+    ASSERT_EQ(field, reference_field(v, w, d))
+        << "value " << std::hexfloat << v << " in f" << w << "." << d;
+  };
+  // Zeros of either sign and the smallest and largest finite values, in
+  // every field.
+  for (const double edge : {0.0, std::numeric_limits<double>::denorm_min(),
+                            std::numeric_limits<double>::min(), std::numeric_limits<double>::max()}) {
+    for (int k = 0; k < 2 * 6 * 31; ++k) {
+      check(k % 2 ? -edge : edge, k / 12, k / 2 % 6);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+
   std::mt19937_64 random(20240611);
   std::uniform_real_distribution<double> log_magnitude(-10.0, 20.0);
   std::uniform_int_distribution<int> decimals(0, 5);
@@ -197,10 +214,8 @@ TEST(FormatRealProperty, MatchesExactReference) {
     if (coin(random) < 2) v = -v;
     const int w = coin(random) == 0 ? 0 : 1 + static_cast<int>(random() % 30);
 
-    std::string field;
-    render_fixed(field, v, w, d);
-    ASSERT_EQ(field, reference_field(v, w, d))
-        << "value " << std::hexfloat << v << " in f" << w << "." << d;
+    check(v, w, d);
+    if (::testing::Test::HasFatalFailure()) return;
   }
 }
 
