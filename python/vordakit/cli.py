@@ -120,10 +120,101 @@ def _qc(args):
     return qc.run_cli(args, _reader_options(args))
 
 
+def _lazy(module, function):
+    """A handler that imports its module only when its subcommand runs (matplotlib is slow to load)."""
+    def handler(args):
+        import importlib
+        return getattr(importlib.import_module(f"vordakit.{module}"), function)(args)
+    return handler
+
+
+def _add_vorda_option(p):
+    p.add_argument("--vorda", metavar="PATH",
+                   help="the vorda program (default: env VORDA, the build tree, then PATH)")
+
+
+def add_run(subparsers):
+    p = subparsers.add_parser(
+        "run", help="one vorda run without the dialogue",
+        description="Run vorda once, answering its five questions from the options. The result files "
+                    "are those of the same answers typed at the dialogue in the input's folder; they "
+                    "land in the result folder only when vorda succeeds. vorda's exit status and "
+                    "failure report are passed through unchanged.")
+    p.add_argument("input", help="VORDA input file (t d m yr x)")
+    p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"),
+                   help="threshold type")
+    p.add_argument("-x", "--threshold", required=True, metavar="X", help="threshold value, e.g. 18.0")
+    p.add_argument("-d", "--min-duration", required=True, metavar="DAYS", help="event minimum duration")
+    p.add_argument("-o", "--out", default=".", metavar="DIR", help="result folder (default: the current one)")
+    p.add_argument("--name", help="the input's name as given to vorda, which names the result files "
+                                  "(default: the input's file name)")
+    p.add_argument("--size", type=int, metavar="N",
+                   help="records to read (default: the input's non-blank lines)")
+    _add_vorda_option(p)
+    p.set_defaults(handler=_lazy("core", "run_command"))
+
+
+def add_tidy(subparsers):
+    p = subparsers.add_parser(
+        "tidy", help="result files -> yearly.csv and events.csv",
+        description="Read every VORDA result file of a folder into two tidy CSV tables: yearly.csv "
+                    "(input, type, threshold, min_duration, index, year, value) and events.csv "
+                    "(the run columns, midpoint, date, duration, action). Missing values (-999, fields "
+                    "of asterisks) become empty cells, with a warning naming file and line.")
+    p.add_argument("folder", help="folder with VORDA result files")
+    p.add_argument("-o", "--out", metavar="DIR", help="where to write the tables (default: the folder)")
+    p.set_defaults(handler=_lazy("results", "tidy_command"))
+
+
+def add_trend(subparsers):
+    p = subparsers.add_parser(
+        "trend", help="Sen slope and Mann-Kendall p of every yearly index",
+        description="Per yearly index: years, valid years, Sen slope per decade with its 95%% bounds, "
+                    "two-sided Mann-Kendall p-value (tie-corrected). No trend from fewer than 10 valid "
+                    "years or under 70%% valid ones.")
+    p.add_argument("source", help="folder with VORDA result files, or a yearly.csv from tidy")
+    p.add_argument("-o", "--out", metavar="FILE",
+                   help="CSV to write (default: trend.csv in the folder, or beside the yearly table)")
+    p.set_defaults(handler=_lazy("trend", "trend_command"))
+
+
+def add_plot(subparsers):
+    p = subparsers.add_parser(
+        "plot", help="PNG per yearly index and per event set, and one PDF of all",
+        description="Draw each yearly index of each run (points joined by lines, missing years marked, "
+                    "Sen line, slope and p in the subtitle) and each run's events (a stem per event at "
+                    "its date, height the action measure), as 800x600 PNGs, plus plots.pdf with all.")
+    p.add_argument("folder", help="folder with VORDA result files")
+    p.add_argument("-o", "--out", metavar="DIR", help="where to write the pictures (default: the folder)")
+    p.add_argument("--unit", default="", help="unit of the series' values, e.g. degC or mm (for the labels)")
+    p.set_defaults(handler=_lazy("plot", "plot_command"))
+
+
+def add_batch(subparsers):
+    p = subparsers.add_parser(
+        "batch", help="convert, qc, run, tidy, trend and plot for every row of a station list",
+        description="Read a station list (tab-separated, header: file, name, type, threshold, "
+                    "min_duration; optional format, unit) and process every station in its own folder, "
+                    "in parallel. A station's failure is recorded in its folder and in summary.csv and "
+                    "does not stop the others. Exit status 0 when every station succeeded, 1 otherwise.")
+    p.add_argument("stations", help="station list (TSV with a header line)")
+    p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
+    p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
+    p.add_argument("--no-plots", action="store_true", help="skip the pictures")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    _add_vorda_option(p)
+    p.set_defaults(handler=_lazy("batch", "batch_command"))
+
+
 # The subcommands in the order --help lists them.
 COMMANDS = [
     add_convert,
     add_qc,
+    add_run,
+    add_tidy,
+    add_trend,
+    add_plot,
+    add_batch,
 ]
 
 
