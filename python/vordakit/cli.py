@@ -82,12 +82,14 @@ def _convert(args):
         policy = "fill"
     elif args.longest:
         policy = "longest"
-    report = convert.convert_file(
+    notes = []
+    records = convert.convert_file(
         args.source, args.target, fmt=args.format,
         start=args.start, end=args.end, months=args.months,
-        policy=policy, max_fill=args.fill, **_reader_options(args))
-    print(report.records)
-    print(report.describe(), file=sys.stderr)
+        policy=policy, max_fill=args.fill, notes=notes, **_reader_options(args))
+    print(records)
+    for note in notes:
+        print(note, file=sys.stderr)
     return 0
 
 
@@ -201,6 +203,9 @@ def add_batch(subparsers):
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
     p.add_argument("--no-plots", action="store_true", help="skip the pictures")
+    p.add_argument("--no-qc", action="store_true", help="skip the checks (for inputs already checked)")
+    p.add_argument("--fill", type=int, metavar="N",
+                   help="convert: fill gaps of at most N days by linear interpolation (default: refuse gaps)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     _add_vorda_option(p)
     p.set_defaults(handler=_lazy("batch", "batch_command"))

@@ -1,0 +1,1 @@
+"""One reader per published layout; ``detect.read_series`` picks the right one."""
