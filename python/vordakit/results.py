@@ -109,8 +109,6 @@ def _read_lines(path):
 
 def _parse_header(path, lines):
     """The run of a header block, and the index its column line names."""
-    if len(lines) < 12:
-        raise KitError(path, len(lines) + 1, "the file ends inside its 12-line header block")
     found = {}
     for number, ((text, field), line) in enumerate(zip(HEADER, lines), start=1):
         if field is None:
@@ -120,6 +118,8 @@ def _parse_header(path, lines):
             if not line.startswith(text) or len(line) == len(text):
                 raise KitError(path, number, f"expected {text.strip()!r} and a value")
             found[field] = line[len(text):]
+    if len(lines) < 12:
+        raise KitError(path, len(lines) + 1, "the file ends inside its 12-line header block")
     index = COLUMN_LINES.get(lines[11])
     if index is None:
         raise KitError(path, 12, "not a column line of a VORDA result file")
@@ -208,9 +208,9 @@ def result_files(folder):
     return names
 
 
-def read_results(folder):
-    """Read every result file of ``folder`` into a Results (yearly, events, warnings)."""
-    names = result_files(folder)
+def read_results(folder, names=None):
+    """Read the result files of ``folder`` (all, or those ``names``) into a Results."""
+    names = result_files(folder) if names is None else sorted(names)
     if not names:
         raise KitError(folder, None, "holds no VORDA result files (VORDA*.dat)")
     res = Results()
