@@ -55,3 +55,16 @@ def shared_data():
 def python_exe():
     """The interpreter running the tests, for running the toolkit as a process."""
     return sys.executable or shutil.which("python3")
+
+
+def run_kit(*args, cwd=None, stdin=None):
+    """Run the toolkit as a user does: a process, from anywhere, with the tree's package."""
+    import subprocess
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run([sys.executable, "-m", "vordakit", *map(str, args)], cwd=cwd, env=env,
+                          input=stdin, capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture
+def kit():
+    return run_kit

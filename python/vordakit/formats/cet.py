@@ -9,6 +9,7 @@ for dates that do not exist (30 February). The records come out in date order.
 
 import datetime
 
+from vordakit.formats import mostly
 from vordakit.series import TEMPERATURE, Series, strict
 
 WIDTH = 5
@@ -27,17 +28,14 @@ def _fields(line):
     return head[0], head[1], [tail[i:i + WIDTH] for i in range(0, MONTHS_WIDTH, WIDTH)]
 
 
+def _fits(line):
+    parts = line.split()
+    return (len(parts) == 14 and all(p.lstrip("-").isdigit() for p in parts)
+            and 1 <= int(parts[1]) <= 31)
+
+
 def looks_like(head_lines):
-    data = [line for line in head_lines if line.strip()]
-    if not data:
-        return False
-    for line in data:
-        parts = line.split()
-        if len(parts) != 14 or not all(p.lstrip("-").isdigit() for p in parts):
-            return False
-        if not 1 <= int(parts[1]) <= 31:
-            return False
-    return True
+    return mostly(head_lines, _fits)
 
 
 def read(path, problem=None):

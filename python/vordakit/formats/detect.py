@@ -3,7 +3,7 @@
 import itertools
 
 from vordakit.errors import KitError
-from vordakit.formats import cet, eca, ghcn, station6, table
+from vordakit.formats import mostly, cet, eca, ghcn, station6, table
 from vordakit.series import read_vorda
 
 # Each reader with the options it understands.
@@ -21,16 +21,10 @@ OPTION_NAMES = {"drop_suspect": "--drop-suspect", "element": "--element", "keep_
 HEAD = 200      # ECA&D headers run to some 20-40 lines
 
 
-def _looks_like_vorda(head_lines):
-    rows = [line.replace(",", " ").split() for line in head_lines if line.strip()]
-    if not rows:
-        return False
-    for r in rows:
-        if len(r) != 5 or not all(p.lstrip("+-").isdigit() for p in r[:4]):
-            return False
-        if not (1 <= int(r[1]) <= 31 and 1 <= int(r[2]) <= 12):
-            return False
-    return True
+def _fits_vorda(line):
+    r = line.replace(",", " ").split()
+    return (len(r) == 5 and all(p.lstrip("+-").isdigit() for p in r[:4])
+            and 1 <= int(r[1]) <= 31 and 1 <= int(r[2]) <= 12)
 
 
 def detect_format(path):
@@ -44,7 +38,7 @@ def detect_format(path):
         return "ghcn"
     if cet.looks_like(data):
         return "cet"
-    if _looks_like_vorda(data):
+    if mostly(data, _fits_vorda):
         return "vorda"
     if station6.looks_like(data):
         return "station6"

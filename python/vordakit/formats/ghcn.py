@@ -8,6 +8,7 @@ groups of VALUE (5), MFLAG, QFLAG, SFLAG from column 22. Values in tenths,
 import datetime
 
 from vordakit.errors import KitError
+from vordakit.formats import mostly
 from vordakit.series import PRECIPITATION, TEMPERATURE, Series, strict
 
 ELEMENTS = {"TMAX": TEMPERATURE, "TMIN": TEMPERATURE, "TAVG": TEMPERATURE, "PRCP": PRECIPITATION}
@@ -20,8 +21,7 @@ def _header_ok(line):
 
 
 def looks_like(head_lines):
-    data = [line for line in head_lines if line.strip()]
-    return bool(data) and all(_header_ok(line) and len(line.rstrip("\r\n")) >= 21 + 8 * 28 for line in data)
+    return mostly(head_lines, lambda line: _header_ok(line) and len(line.rstrip("\r\n")) >= 21 + 8 * 28)
 
 
 def read(path, problem=None, element=None, keep_flagged=False):

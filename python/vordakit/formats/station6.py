@@ -10,6 +10,7 @@ import datetime
 import re
 
 from vordakit.errors import KitError
+from vordakit.formats import mostly
 from vordakit.series import PRECIPITATION, TEMPERATURE, Series, count_decimals, strict
 
 COLUMNS = {"prcp": (3, PRECIPITATION), "tmax": (4, TEMPERATURE), "tmin": (5, TEMPERATURE)}
@@ -28,10 +29,7 @@ def _is_record(parts):
 
 
 def looks_like(head_lines):
-    data = [_split(line) for line in head_lines if line.strip()]
-    records = [p for p in data if _is_record(p)]
-    # One header line at most; every other line a record.
-    return bool(records) and len(records) >= len(data) - 1 and all(len(p) == 6 for p in data)
+    return mostly(head_lines, lambda line: _is_record(_split(line)))
 
 
 def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
