@@ -100,7 +100,7 @@ def count_records(path):
     with open(path, "rb") as f:
         data = f.read()
     lines = data.splitlines()
-    return len(lines) - sum(1 for line in lines if not line or line.isspace())
+    return len(lines) - lines.count(b"") - sum(map(bytes.isspace, lines))
 
 
 def _typed_name(name):

@@ -15,6 +15,7 @@ keep -999.000 as a value, since a sum of differences can be exactly that.
 import collections
 import csv
 import os
+import re
 
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
@@ -67,10 +68,9 @@ YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS)
 EventRecord = collections.namedtuple("EventRecord", EVENT_FIELDS)
 
 # Event record "(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)": field slices.
-_EVENT_LEN = 62
 _EVENT_FIELDS = (("midpoint", 3, 14, float), ("day", 15, 17, int), ("month", 18, 20, int),
                  ("year", 21, 25, int), ("duration", 40, 47, int), ("action", 48, 62, float))
-_EVENT_BLANKS = ((0, 3), (14, 15), (17, 18), (20, 21), (25, 40), (47, 48))
+_EVENT_LAYOUT = re.compile(r" {3}.{11} .{2} .{2} .{4} {15}.{7} .{14}")
 # Short event record "(1x,f11.3,1x,f14.3)".
 _SHORT_LEN = 27
 # Yearly record "(1x,i4,1x,i3)".
@@ -156,32 +156,43 @@ class _Reader:
         return value
 
 
-def _blank(line, spans):
-    return all(line[a:b].strip() == "" for a, b in spans)
-
-
 def _read_yearly(path, lines, run, index, warnings, out):
     r = _Reader(path, warnings)
     for number, line in enumerate(lines[12:], start=13):
         if len(line) != _YEARLY_LEN or line[0] != " " or line[5] != " ":
             raise KitError(path, number, "expected a yearly record ' yyyy vvv'")
-        year = r.field(line[1:5], int, "year", number, True)
-        value = r.field(line[6:9], int, index, number, True)
+        try:
+            # The usual record: two plain numbers, the year a set one.
+            year, value = int(line[1:5]), int(line[6:9])
+            if year == UNSET:
+                raise ValueError
+        except ValueError:
+            year = r.field(line[1:5], int, "year", number, True)
+            value = r.field(line[6:9], int, index, number, True)
         out.append(YearlyRecord(*run, index, year, value))
 
 
 def _read_events(path, lines, run, warnings, out):
     r = _Reader(path, warnings)
     for number, line in enumerate(lines[12:], start=13):
-        if len(line) != _EVENT_LEN or not _blank(line, _EVENT_BLANKS):
+        if not _EVENT_LAYOUT.fullmatch(line):
             raise KitError(path, number, "expected an event record of 62 characters")
-        v = {name: r.field(line[a:b], conv, name, number, name in ("day", "month", "year"))
-             for name, a, b, conv in _EVENT_FIELDS}
-        if None in (v["day"], v["month"], v["year"]):
-            date = None
-        else:
-            date = f"{v['year']:04d}-{v['month']:02d}-{v['day']:02d}"
-        out.append(EventRecord(*run, v["midpoint"], date, v["duration"], v["action"]))
+        try:
+            # The usual record: plain numbers and a set date.
+            mid, d, m, y, dur, act = (float(line[3:14]), int(line[15:17]), int(line[18:20]),
+                                      int(line[21:25]), int(line[40:47]), float(line[48:62]))
+            if y == UNSET:
+                raise ValueError
+            date = f"{y:04d}-{m:02d}-{d:02d}"
+        except ValueError:
+            v = {name: r.field(line[a:b], conv, name, number, name in ("day", "month", "year"))
+                 for name, a, b, conv in _EVENT_FIELDS}
+            mid, dur, act = v["midpoint"], v["duration"], v["action"]
+            if None in (v["day"], v["month"], v["year"]):
+                date = None
+            else:
+                date = f"{v['year']:04d}-{v['month']:02d}-{v['day']:02d}"
+        out.append(EventRecord(*run, mid, date, dur, act))
 
 
 def _read_short(path, lines):

@@ -45,9 +45,7 @@ def sen_slope(x, y):
     dx = x[:, np.newaxis] - x
     dy = y[:, np.newaxis] - y
     later = dx > 0
-    slopes = np.sort(dy[later] / dx[later])
-    slope = float(np.median(slopes))
-    intercept = float(np.median(y) - slope * np.median(x))
+    slopes = dy[later] / dx[later]
     n = len(y)
     var = 1 / 18.0 * (n * (n - 1) * (2 * n + 5) - _tie_term(x) - _tie_term(y))
     sigma = math.sqrt(var) if var > 0 else 0.0
@@ -55,6 +53,10 @@ def sen_slope(x, y):
     # Python's round() rounds halves to even, as the ranks are usually taken.
     upper = min(int(round((m + _Z * sigma) / 2.0)), m - 1)
     lower = max(int(round((m - _Z * sigma) / 2.0)) - 1, 0)
+    # Only four ranks are needed: a partition instead of a full sort.
+    slopes = np.partition(slopes, sorted({lower, upper, (m - 1) // 2, m // 2}))
+    slope = float((slopes[(m - 1) // 2] + slopes[m // 2]) / 2) if m % 2 == 0 else float(slopes[m // 2])
+    intercept = float(np.median(y) - slope * np.median(x))
     return slope, intercept, float(slopes[lower]), float(slopes[upper])
 
 
@@ -65,8 +67,8 @@ def mann_kendall_p(x, y):
     order = np.argsort(x, kind="stable")
     y = y[order]
     n = len(y)
-    upper = np.triu(np.ones((n, n), dtype=bool), k=1)
-    s = float(np.sum(np.sign(y[np.newaxis, :] - y[:, np.newaxis])[upper]))
+    i, j = np.triu_indices(n, k=1)
+    s = float(np.sign(y[j] - y[i]).sum())
     var = (n * (n - 1) * (2 * n + 5) - _tie_term(y)) / 18.0
     if s == 0 or var <= 0:
         return 1.0
