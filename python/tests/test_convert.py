@@ -171,3 +171,11 @@ def test_malformed_line_is_named_by_file_and_line(kit, tmp_path, name, sample, o
     q = kit("qc", src, *options, cwd=tmp_path)
     assert q.returncode == 2
     assert f"line {line}: " in q.stdout and words in q.stdout, q.stdout
+
+
+def test_input_named_as_target_is_left_alone(kit, tmp_path):
+    src = tmp_path / "series.txt"
+    src.write_bytes((DATA / "vorda.txt").read_bytes())
+    r = kit("convert", src, "./series.txt", "--months", "3", cwd=tmp_path)
+    assert r.returncode == 2 and "never overwritten" in r.stderr
+    assert src.read_bytes() == (DATA / "vorda.txt").read_bytes()

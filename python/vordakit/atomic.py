@@ -16,7 +16,11 @@ def atomic_write(path, mode="w", newline=None, encoding="utf-8"):
     """
     path = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+    except OSError as e:
+        # Name the file the user asked for, not the temporary one.
+        raise OSError(e.errno, e.strerror, path) from None
     try:
         if "b" in mode:
             f = os.fdopen(fd, mode)

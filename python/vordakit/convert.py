@@ -6,6 +6,7 @@ line that cause it.
 """
 
 import datetime
+import os
 import re
 
 from vordakit import qc
@@ -197,6 +198,8 @@ def convert_file(src, dst, fmt=None, start=None, end=None, months=None, policy="
     question. Nothing is written when anything is refused; ``notes``, a list,
     receives a line on what was read and what was filled or cut.
     """
+    if os.path.exists(dst) and os.path.exists(src) and os.path.samefile(src, dst):
+        raise KitError(dst, None, "is the input file itself; the input is never overwritten")
     try:
         series = read_series(src, fmt, **opts)
         out, said = select(series, start, end, months, policy, max_fill)

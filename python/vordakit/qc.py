@@ -20,7 +20,7 @@ ERROR = "error"
 WARNING = "warning"
 
 # Check names, as they appear in the CSV; the structure ones make a series unusable.
-STRUCTURE = ("unreadable", "date", "duplicate", "order", "t", "marker", "size", "gap")
+STRUCTURE = ("empty", "unreadable", "date", "duplicate", "order", "t", "marker", "size", "gap")
 VALUES = ("range", "outlier", "flat", "jump")
 COMPLETENESS = ("incomplete-month", "incomplete-year")
 
@@ -131,31 +131,36 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
         high = None if precip else 60.0
     fromordinal = datetime.date.fromordinal
     unit = series.unit
+    top = math.inf if high is None else high
 
-    for i, x in enumerate(days):
-        if x is not None and (x < low or (high is not None and x > high)):
-            limits = f"{low:g} to {high:g}" if high is not None else f"at least {low:g}"
-            found.append(_finding(fromordinal(first + i), x, "range", f"{x:g} {unit} outside {limits}"))
+    limits = f"{low:g} to {high:g}" if high is not None else f"at least {low:g}"
+    for i in [i for i, x in enumerate(days) if x is not None and not low <= x <= top]:
+        x = days[i]
+        found.append(_finding(fromordinal(first + i), x, "range", f"{x:g} {unit} outside {limits}"))
 
     # Runs of identical values; a dry spell of zeros is normal for precipitation.
     run_start = 0
+    prev = days[0]
     for i in range(1, len(days) + 1):
-        if i < len(days) and days[i] is not None and days[i] == days[i - 1]:
+        x = days[i] if i < len(days) else None
+        if x is not None and x == prev:
             continue
         n = i - run_start
-        x = days[run_start]
-        if n >= flat_run and x is not None and not (precip and x == 0.0):
-            found.append(_finding(fromordinal(first + run_start), x, "flat",
-                                  f"{n} identical values {x:g} to {fromordinal(first + i - 1)}"))
+        if n >= flat_run and prev is not None and not (precip and prev == 0.0):
+            found.append(_finding(fromordinal(first + run_start), prev, "flat",
+                                  f"{n} identical values {prev:g} to {fromordinal(first + i - 1)}"))
         run_start = i
+        prev = x
 
     if not precip:
-        for i in range(1, len(days)):
+        # Values carry the source's precision: a tolerance far below it keeps
+        # float noise from deciding a change of exactly the limit.
+        limit = jump - 1e-9
+        for i in [i for i, (a, b) in enumerate(zip(days, days[1:]), 1)
+                  if a is not None and b is not None and abs(b - a) >= limit]:
             a, b = days[i - 1], days[i]
-            # Rounded to the source's precision, so that float noise cannot decide a boundary case.
-            if a is not None and b is not None and round(abs(b - a), series.decimals) >= jump:
-                found.append(_finding(fromordinal(first + i), b, "jump",
-                                      f"change of {b - a:+.{series.decimals}f} {unit} from {a:g} the day before"))
+            found.append(_finding(fromordinal(first + i), b, "jump",
+                                  f"change of {b - a:+.{series.decimals}f} {unit} from {a:.{series.decimals}f} the day before"))
         found += _outliers(first, days, sigmas, unit)
     return found
 
@@ -184,19 +189,26 @@ def _outliers(first, days, sigmas, unit):
     fromordinal = datetime.date.fromordinal
     slots = []
     d = fromordinal(first)
-    one = datetime.timedelta(days=1)
+    year = d.year
+    leap = calendar.isleap(year)
+    k = _slot(d)
     for x in days:
         if x is None:
             slots.append(-1)
-            d += one
-            continue
-        k = _slot(d)
-        d += one
-        slots.append(k)
-        y = x - centre
-        n[k] += 1
-        s[k] += y
-        ss[k] += y * y
+        else:
+            slots.append(k)
+            y = x - centre
+            n[k] += 1
+            s[k] += y
+            ss[k] += y * y
+        # Step the calendar day along; 29 February is skipped outside leap years.
+        k += 1
+        if k == 366:
+            k = 0
+            year += 1
+            leap = calendar.isleap(year)
+        elif k == 59 and not leap:
+            k = 60
     wn, ws, wss = [0] * 366, [0.0] * 366, [0.0] * 366
     for k in range(366):
         for j in range(k - OUTLIER_WINDOW, k + OUTLIER_WINDOW + 1):
@@ -237,33 +249,32 @@ def completeness(series, daily=None):
     first, days = daily or _daily(series)
     if not days:
         return [], {}
+    season = {d.month for d, x in zip(series.dates, series.values) if x is not None}
     fromordinal = datetime.date.fromordinal
-    season = set()
-    d = fromordinal(first)
-    # Months present: one pass over the days, stepping a date along.
-    one = datetime.timedelta(days=1)
-    months_of = []
-    for x in days:
-        months_of.append((d.year, d.month))
-        if x is not None:
-            season.add(d.month)
-        d += one
     table = {}
     found = []
-    gap_start = None
-    for i, x in enumerate(days + [0.0]):
-        missing = i < len(days) and x is None and months_of[i][1] in season
-        if missing:
-            y, m = months_of[i]
-            table.setdefault(y, [0] * 12)[m - 1] += 1
-            if gap_start is None:
-                gap_start = i
-        elif gap_start is not None and (i == len(days) or days[i] is not None):
-            n = i - gap_start
-            start = fromordinal(first + gap_start)
-            detail = f"1 missing day" if n == 1 else f"{n} missing days, {start} to {fromordinal(first + i - 1)}"
-            found.append(_finding(start, None, "gap", detail))
+    gap_start = gap_end = None      # indices into days of the open gap
+
+    def close():
+        n = gap_end - gap_start + 1
+        start = fromordinal(first + gap_start)
+        detail = "1 missing day" if n == 1 else f"{n} missing days, {start} to {fromordinal(first + gap_end)}"
+        found.append(_finding(start, None, "gap", detail))
+
+    # Only the missing days are visited; a gap runs on across days out of season.
+    for i in [i for i, x in enumerate(days) if x is None]:
+        d = fromordinal(first + i)
+        if d.month not in season:
+            continue
+        table.setdefault(d.year, [0] * 12)[d.month - 1] += 1
+        if gap_start is not None and any(days[j] is not None for j in range(gap_end + 1, i)):
+            close()
             gap_start = None
+        if gap_start is None:
+            gap_start = i
+        gap_end = i
+    if gap_start is not None:
+        close()
     for y, counts in sorted(table.items()):
         for m, c in enumerate(counts, 1):
             if c > MONTH_LIMIT:
@@ -283,6 +294,8 @@ def check_series(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0)
 def _check(series, low, high, sigmas, flat_run, jump):
     daily = _daily(series)
     found = check_structure(series)
+    if not daily[1]:
+        found.append(_finding(None, None, "empty", "no values to check"))
     gaps, table = completeness(series, daily)
     found += gaps
     found += check_values(series, low, high, sigmas, flat_run, jump, daily)

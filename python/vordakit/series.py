@@ -84,23 +84,18 @@ def write_vorda(series, path):
     dec = series.decimals
     out = []
     append = out.append
+    # A station's values repeat (a few hundred distinct tenths): format each once.
+    texts = {}
     for d, x in zip(series.dates, series.values):
-        if x is None or not math.isfinite(x):
-            raise KitError(path, None, f"missing value on {d.isoformat()} cannot be written")
-        s = f"{x:.{dec}f}"
-        if s[0] == "-" and float(s) == 0.0:
-            s = s[1:]
+        s = texts.get(x)
+        if s is None:
+            if x is None or not math.isfinite(x):
+                raise KitError(path, None, f"missing value on {d.isoformat()} cannot be written")
+            s = texts[x] = format_value(x, dec)
         append(f"{d.toordinal() - first} {d.day} {d.month} {d.year} {s}\n")
     with atomic_write(path, newline="\n") as f:
         f.write("".join(out))
     return len(out)
-
-
-def _int(text):
-    # vorda reads these four columns as integers: no decimal point, no exponent.
-    if not text or not (text.isdigit() or (text[0] in "+-" and text[1:].isdigit())):
-        raise ValueError(text)
-    return int(text)
 
 
 def read_vorda(path, problem=None, kind=None):
@@ -116,16 +111,19 @@ def read_vorda(path, problem=None, kind=None):
     date = datetime.date
     with open(path, encoding="utf-8", errors="replace") as f:
         for lineno, line in enumerate(f, 1):
-            fields = line.replace(",", " ").split()
+            fields = (line.replace(",", " ") if "," in line else line).split()
             if not fields:
                 continue
             if len(fields) != 5:
                 problem(lineno, "unreadable", f"expected five values t d m yr x, found {len(fields)}: {line.strip()[:60]!r}")
                 continue
             try:
-                t, d, m, y = _int(fields[0]), _int(fields[1]), _int(fields[2]), _int(fields[3])
-            except ValueError as e:
-                problem(lineno, "unreadable", f"expected whole numbers for t d m yr, found {e.args[0]!r}")
+                # int() alone would take 1_000, which vorda reads as 1.
+                if "_" in line:
+                    raise ValueError
+                t, d, m, y = int(fields[0]), int(fields[1]), int(fields[2]), int(fields[3])
+            except ValueError:
+                problem(lineno, "unreadable", f"expected whole numbers for t d m yr, found {' '.join(fields[:4])!r}")
                 continue
             xs = fields[4]
             try:
@@ -141,9 +139,9 @@ def read_vorda(path, problem=None, kind=None):
             except ValueError:
                 problem(lineno, "date", f"impossible date: day {d}, month {m}, year {y}")
                 continue
-            dec = count_decimals(xs)
-            if dec > decimals:
-                decimals = dec
+            dot = xs.find(".")
+            if dot >= 0 and len(xs) - dot - 1 > decimals:
+                decimals = max(decimals, count_decimals(xs))
             if x in markers:
                 x = None
             dates.append(day)

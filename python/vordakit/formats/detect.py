@@ -31,6 +31,9 @@ def detect_format(path):
     """The layout's name from the first lines of the file; 'table' when nothing else fits."""
     with open(path, encoding="utf-8", errors="replace") as f:
         head = list(itertools.islice(f, HEAD))
+    text = "".join(head)
+    if "\x00" in text or text.count("\ufffd") * 100 > len(text):
+        raise KitError(path, None, "not a text file (binary content in its first lines)")
     if eca.looks_like(head):
         return "eca"
     data = head[:20]

@@ -117,7 +117,7 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
         width = len(header) if header is not None else len(first)
         rest = [i for i in range(width) if i not in date_cols]
         if len(rest) != 1:
-            names = ", ".join(header) if header else f"{width} columns"
+            names = ", ".join(header)[:80] if header else f"{width} columns"
             raise KitError(path, None, f"choose the value column with --column ({names})")
         value_col = rest[0]
     if value_col in date_cols:
