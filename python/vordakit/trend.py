@@ -9,6 +9,7 @@ S with the tie correction, without a continuity correction.
 """
 
 import collections
+import functools
 import math
 import statistics
 
@@ -38,14 +39,31 @@ def _tie_term(values):
     return float(np.sum(t * (t - 1) * (2 * t + 5)))
 
 
-def sen_slope(x, y):
-    """Sen slope, intercept and the 95% bounds of the slope for points (x, y)."""
+@functools.lru_cache(maxsize=64)
+def _pairs(n):
+    """Index arrays (i, j) of every pair i < j of n points."""
+    return np.triu_indices(n, k=1)
+
+
+def _sorted_pairs(x, y):
+    """Points ordered by x, and the differences of every later point from an earlier one."""
     x = np.asarray(x, dtype=float)
     y = np.asarray(y, dtype=float)
-    dx = x[:, np.newaxis] - x
-    dy = y[:, np.newaxis] - y
+    order = np.argsort(x, kind="stable")
+    x, y = x[order], y[order]
+    i, j = _pairs(len(x))
+    return x, y, x[j] - x[i], y[j] - y[i]
+
+
+def sen_slope(x, y):
+    """Sen slope, intercept and the 95% bounds of the slope for points (x, y)."""
+    x, y, dx, dy = _sorted_pairs(x, y)
+    return _sen(x, y, dx, dy)
+
+
+def _sen(x, y, dx, dy):
     later = dx > 0
-    slopes = dy[later] / dx[later]
+    slopes = dy / dx if later.all() else dy[later] / dx[later]
     n = len(y)
     var = 1 / 18.0 * (n * (n - 1) * (2 * n + 5) - _tie_term(x) - _tie_term(y))
     sigma = math.sqrt(var) if var > 0 else 0.0
@@ -62,13 +80,13 @@ def sen_slope(x, y):
 
 def mann_kendall_p(x, y):
     """Two-sided p-value of the Mann-Kendall test of y against x (order by x), ties corrected."""
-    x = np.asarray(x, dtype=float)
-    y = np.asarray(y, dtype=float)
-    order = np.argsort(x, kind="stable")
-    y = y[order]
+    _, y, _, dy = _sorted_pairs(x, y)
+    return _mk(y, dy)
+
+
+def _mk(y, dy):
     n = len(y)
-    i, j = np.triu_indices(n, k=1)
-    s = float(np.sign(y[j] - y[i]).sum())
+    s = float(np.sign(dy).sum())
     var = (n * (n - 1) * (2 * n + 5) - _tie_term(y)) / 18.0
     if s == 0 or var <= 0:
         return 1.0
@@ -87,10 +105,9 @@ def fit(years, values):
     span = _span(years)
     if len(pts) < MIN_VALID_YEARS or len(pts) < MIN_VALID_SHARE * span:
         return None
-    x = [p[0] for p in pts]
-    y = [p[1] for p in pts]
-    slope, intercept, low, high = sen_slope(x, y)
-    return Fit(slope, intercept, low, high, mann_kendall_p(x, y))
+    x, y, dx, dy = _sorted_pairs([p[0] for p in pts], [p[1] for p in pts])
+    slope, intercept, low, high = _sen(x, y, dx, dy)
+    return Fit(slope, intercept, low, high, _mk(y, dy))
 
 
 def _span(years):
