@@ -65,8 +65,9 @@ def test_without_qc_vorda_report_is_the_reason(vorda, tmp_path):
     (HEAD + "a.txt\ta\tupper\t1.5\t3\t\n\n# note\na.txt\ta\tu\t1.50\t3\t\n", 5, "the same run as line 2"),
     (HEAD + "a.txt\ta\tupper\t1.5\t3\t\nb.txt\ta\tlower\t1.5\t3\t\n", 3, "was given the file"),
     (HEAD + "a.txt\tx/y\tupper\t1.5\t3\t\n", 2, "cannot name a folder"),
+    (HEAD + "a.txt\ttrend.csv\tupper\t1.5\t3\t\n", 2, "taken by the batch's own table"),
     (HEAD + "a.txt\ta\tupper\t1.5\n", 2, "expected 6 tab-separated fields"),
-], ids=["header", "threshold", "repeated-run", "two-files", "name", "fields"])
+], ids=["header", "threshold", "repeated-run", "two-files", "name", "table-name", "fields"])
 def test_bad_station_list_refused_before_any_run(vorda, tmp_path, rows, line, reason):
     (tmp_path / "s.tsv").write_text(rows)
     proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", vorda=vorda)

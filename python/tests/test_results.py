@@ -106,10 +106,11 @@ def test_short_file_that_disagrees_is_reported(example_runs, tmp_path):
     ("VORDA-s.txt-upper-.5-durmin-3.dat",
      HEADER.format(type="upper", thr=".5") + EVENT_COLUMNS
      + "   ***********  3  1 1990                     3 **************\r\n"
-     + "   " + f"{6.5:11.3f} ** ** -999" + " " * 15 + f"{2:7d} {-999.0:14.3f}\r\n",
-     [], [(None, "1990-01-03", 3, None), (6.5, None, 2, -999.0)],
+     + "   " + f"{6.5:11.3f} ** ** 1990" + " " * 15 + f"{2:7d} {-999.0:14.3f}\r\n"
+     + "   " + f"{9.0:11.3f}  9  1 -999" + " " * 15 + f"{1:7d} {2.0:14.3f}\r\n",
+     [], [(None, "1990-01-03", 3, None), (6.5, None, 2, -999.0), (9.0, None, 1, 2.0)],
      ["13: midpoint does not fit", "13: action does not fit", "14: day does not fit",
-      "14: month does not fit", "14: year is -999"]),
+      "14: month does not fit", "15: year is -999"]),
 ], ids=["lfd", "events"])
 def test_missing_markers_become_empty_cells_with_warnings(tmp_path, name, text, yearly, events, warnings):
     path = tmp_path / name

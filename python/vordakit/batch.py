@@ -38,6 +38,7 @@ ALIASES = {
     "threshold_value": "threshold", "value": "threshold",
     "minimum_duration": "min_duration", "durmin": "min_duration", "duration": "min_duration",
 }
+COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
 
 Row = collections.namedtuple("Row", "line type threshold min_duration")
@@ -80,6 +81,8 @@ def _folder_name(name, path, line):
         raise KitError(path, line, "empty station name")
     if name in (".", "..") or "/" in name or "\\" in name or any(ord(c) < 32 for c in name):
         raise KitError(path, line, f"station name {name!r} cannot name a folder")
+    if name in COMBINED:
+        raise KitError(path, line, f"station name {name!r} is taken by the batch's own table")
     # vorda is given "<name>.txt" and keeps 80 characters of it.
     if len(name) + 4 > core.MAX_NAME:
         raise KitError(path, line, f"station name longer than {core.MAX_NAME - 4} characters")
