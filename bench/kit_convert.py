@@ -40,19 +40,24 @@ def main():
     first = datetime.date(1750, 1, 1)
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tmp, "station.txt")
+        table = os.path.join(tmp, "station.csv")
         dst = os.path.join(tmp, "series.txt")
-        with open(src, "w") as f:
+        with open(src, "w") as f, open(table, "w") as g:
             f.write("ECA&D benchmark station\n\nSTAID, SOUID,    DATE,   TG, Q_TG\n")
+            g.write("date,tg\n")
             for i in range(DAYS):
                 d = first + datetime.timedelta(days=i)
                 x = round(100 - 80 * math.cos(2 * math.pi * i / 365.25) + rng.gauss(0, 25))
                 f.write(f"    1,  101,{d:%Y%m%d},{x:5d},    0\n")
+                g.write(f"{d},{x / 10:.1f}\n")
         n = convert.convert_file(src, dst)
         assert n == DAYS, n
+        t_table = best(lambda: convert.convert_file(table, dst))
         t_convert = best(lambda: convert.convert_file(src, dst))
         t_qc_station = best(lambda: qc.check_file(src))
         t_qc_vorda = best(lambda: qc.check_file(dst))
     print(f"convert, ECA&D file -> VORDA input, {DAYS} days: {t_convert * 1000:6.0f} ms")
+    print(f"convert, CSV table -> VORDA input, {DAYS} days:   {t_table * 1000:6.0f} ms")
     print(f"qc of the ECA&D file, {DAYS} days:                {t_qc_station * 1000:6.0f} ms")
     print(f"qc of the VORDA input, {DAYS} days:               {t_qc_vorda * 1000:6.0f} ms")
     print(f"convert + qc:                                     {(t_convert + t_qc_vorda) * 1000:6.0f} ms")

@@ -59,6 +59,7 @@ FAULTS = [
     ("duplicated date", lambda lines: lines.insert(K + 1, list(lines[K])), D, "duplicate", 2),
     ("gap", lambda lines: lines.pop(K), D, "gap", 2),
     ("-9999 left in", _set(K, -9999), D, "marker", 2),
+    ("nothing but markers", lambda lines: [row.__setitem__(4, -999) for row in lines], None, "empty", 2),
     ("t not rising by one", _shift_t(K), D, "t", 2),
     ("outlier", _set(K, lambda lines: lines[K][4] + 15), D, "outlier", 1),
     ("out of physical limits", _set(K, 61.0), D, "range", 1),

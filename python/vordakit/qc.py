@@ -10,6 +10,7 @@ import csv
 import dataclasses
 import datetime
 import math
+import os
 
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
@@ -360,6 +361,8 @@ def run_cli(args, reader_opts):
     series, found, table = analyse(args.source, args.format, low=args.low, high=args.high, sigmas=args.sigmas,
                                    flat_run=args.flat_run, jump=args.jump, **reader_opts)
     status = status_of(found)
+    if args.csv and os.path.exists(args.csv) and os.path.samefile(args.csv, args.source):
+        raise KitError(args.csv, None, "is the file being checked; the input is never overwritten")
     if args.csv:
         write_findings_csv(found, args.csv)
     errors = sum(f.severity == ERROR for f in found)

@@ -56,12 +56,20 @@ def count_decimals(text):
     dot = text.find(".")
     if dot < 0:
         return 0
-    end = len(text)
-    for i in range(dot + 1, len(text)):
-        if not text[i].isdigit():
-            end = i
+    n = 0
+    for c in text[dot + 1:]:
+        if not c.isdigit():
             break
-    return end - dot - 1
+        n += 1
+    return n
+
+
+def more_decimals(text, decimals):
+    """The larger of ``decimals`` and the decimals of ``text``; cheap when not larger."""
+    dot = text.find(".")
+    if dot < 0 or len(text) - dot - 1 <= decimals:
+        return decimals
+    return max(decimals, count_decimals(text))
 
 
 def format_value(x, decimals):
@@ -109,7 +117,7 @@ def read_vorda(path, problem=None, kind=None):
     decimals = 0
     markers = MISSING_MARKERS
     date = datetime.date
-    with open(path, encoding="utf-8", errors="replace") as f:
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
         for lineno, line in enumerate(f, 1):
             fields = (line.replace(",", " ") if "," in line else line).split()
             if not fields:
@@ -122,13 +130,16 @@ def read_vorda(path, problem=None, kind=None):
                 if "_" in line:
                     raise ValueError
                 t, d, m, y = int(fields[0]), int(fields[1]), int(fields[2]), int(fields[3])
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "unreadable", f"expected whole numbers for t d m yr, found {' '.join(fields[:4])!r}")
+                continue
+            if not -2**31 <= t < 2**31:
+                problem(lineno, "unreadable", f"t {t} does not fit vorda's 32-bit integers")
                 continue
             xs = fields[4]
             try:
                 x = float(xs)
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "unreadable", f"expected a number for x, found {xs!r}")
                 continue
             if not math.isfinite(x):
@@ -136,12 +147,10 @@ def read_vorda(path, problem=None, kind=None):
                 continue
             try:
                 day = date(y, m, d)
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "date", f"impossible date: day {d}, month {m}, year {y}")
                 continue
-            dot = xs.find(".")
-            if dot >= 0 and len(xs) - dot - 1 > decimals:
-                decimals = max(decimals, count_decimals(xs))
+            decimals = more_decimals(xs, decimals)
             if x in markers:
                 x = None
             dates.append(day)

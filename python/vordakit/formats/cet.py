@@ -42,7 +42,7 @@ def read(path, problem=None):
     problem = problem or strict(path)
     found = []          # (ordinal, value, line)
     date = datetime.date
-    with open(path, encoding="utf-8", errors="replace") as f:
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
         for lineno, line in enumerate(f, 1):
             if not line.strip():
                 continue
@@ -54,7 +54,7 @@ def read(path, problem=None):
             try:
                 year, day = int(ys), int(ds)
                 raws = [int(v) for v in months]
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "unreadable", "expected whole numbers: year, day and twelve monthly values in tenths")
                 continue
             if not 1 <= day <= 31 or year < 1:
@@ -63,7 +63,7 @@ def read(path, problem=None):
             for month, raw in enumerate(raws, 1):
                 try:
                     o = date(year, month, day).toordinal()
-                except ValueError:
+                except (ValueError, OverflowError):
                     if raw != -999:
                         problem(lineno, "date", f"value {raw} on impossible date {year}-{month:02d}-{day:02d}")
                     continue

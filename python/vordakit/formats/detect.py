@@ -29,7 +29,7 @@ def _fits_vorda(line):
 
 def detect_format(path):
     """The layout's name from the first lines of the file; 'table' when nothing else fits."""
-    with open(path, encoding="utf-8", errors="replace") as f:
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
         head = list(itertools.islice(f, HEAD))
     text = "".join(head)
     if "\x00" in text or text.count("\ufffd") * 100 > len(text):

@@ -27,7 +27,7 @@ def read(path, problem=None, drop_suspect=False):
     problem = problem or strict(path)
     dates, values, lines = [], [], []
     date = datetime.date
-    with open(path, encoding="utf-8", errors="replace") as f:
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
         element = None
         lineno = 0
         for line in f:
@@ -58,7 +58,7 @@ def read(path, problem=None, drop_suspect=False):
             try:
                 raw = int(xs)
                 q = int(qs)
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "unreadable", f"expected whole numbers for {element} and Q_{element}, found {xs!r}, {qs!r}")
                 continue
             if q not in (0, 1, 9):
@@ -66,7 +66,7 @@ def read(path, problem=None, drop_suspect=False):
                 continue
             try:
                 day = date(int(ds[:4]), int(ds[4:6]), int(ds[6:]))
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "date", f"impossible date {ds}")
                 continue
             if raw == -9999 or q == 9 or (q == 1 and drop_suspect):

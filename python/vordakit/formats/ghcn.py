@@ -17,7 +17,7 @@ LINE_LENGTH = 21 + 31 * 8
 
 def _header_ok(line):
     return (len(line) >= 21 and line[11:15].isdigit() and line[15:17].isdigit()
-            and line[17:21].isalpha() and line[17:21].isupper())
+            and line[17:21].isalnum() and line[17:21].isupper())
 
 
 def looks_like(head_lines):
@@ -26,7 +26,7 @@ def looks_like(head_lines):
 
 def read(path, problem=None, element=None, keep_flagged=False):
     problem = problem or strict(path)
-    with open(path, encoding="utf-8", errors="replace") as f:
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
         rows = f.read().splitlines()
     found = {}
     for lineno, line in enumerate(rows, 1):
@@ -66,12 +66,12 @@ def read(path, problem=None, element=None, keep_flagged=False):
             vs = line[pos:pos + 5]
             try:
                 raw = int(vs)
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "unreadable", f"expected a whole number in columns {pos + 1}-{pos + 5}, found {vs!r}")
                 break
             try:
                 day = date(year, month, k + 1)
-            except ValueError:
+            except (ValueError, OverflowError):
                 if raw != -9999:
                     problem(lineno, "date", f"value {raw} on impossible date {year}-{month:02d}-{k + 1:02d}")
                 continue

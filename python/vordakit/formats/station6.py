@@ -7,20 +7,18 @@ separated; -99.9 for missing. One column is chosen: prcp, tmax or tmin.
 """
 
 import datetime
-import re
 
 from vordakit.errors import KitError
 from vordakit.formats import mostly
-from vordakit.series import PRECIPITATION, TEMPERATURE, Series, count_decimals, strict
+from vordakit.series import PRECIPITATION, TEMPERATURE, Series, more_decimals, strict
 
 COLUMNS = {"prcp": (3, PRECIPITATION), "tmax": (4, TEMPERATURE), "tmin": (5, TEMPERATURE)}
 ALIASES = {"pr": "prcp", "precip": "prcp", "precipitation": "prcp", "tx": "tmax", "tn": "tmin"}
-SPLIT = re.compile(r"[\s,]+")
 DEFAULT_MISSING = ("-99.9",)
 
 
 def _split(line):
-    return [p for p in SPLIT.split(line.strip()) if p]
+    return (line.replace(",", " ") if "," in line else line).split()
 
 
 def _is_record(parts):
@@ -45,13 +43,13 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
     for m in markers:
         try:
             numeric_markers.add(float(m))
-        except ValueError:
+        except (ValueError, OverflowError):
             pass
     dates, values, lines = [], [], []
     decimals = 0
     date = datetime.date
     first = True
-    with open(path, encoding="utf-8", errors="replace") as f:
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
         for lineno, line in enumerate(f, 1):
             parts = _split(line)
             if not parts:
@@ -65,7 +63,7 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
                 continue
             try:
                 y, m, d = int(parts[0]), int(parts[1]), int(parts[2])
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "unreadable", f"expected whole numbers for year month day, found {' '.join(parts[:3])!r}")
                 continue
             xs = parts[index]
@@ -74,7 +72,7 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
             else:
                 try:
                     x = float(xs)
-                except ValueError:
+                except (ValueError, OverflowError):
                     problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
                     continue
                 if x != x or x in (float("inf"), float("-inf")):
@@ -83,12 +81,10 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
                 if x in numeric_markers:
                     x = None
                 else:
-                    dec = count_decimals(xs)
-                    if dec > decimals:
-                        decimals = dec
+                    decimals = more_decimals(xs, decimals)
             try:
                 day = date(y, m, d)
-            except ValueError:
+            except (ValueError, OverflowError):
                 if x is not None:
                     problem(lineno, "date", f"impossible date {y}-{m:02d}-{d:02d}")
                 continue

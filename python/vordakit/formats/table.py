@@ -10,7 +10,7 @@ import math
 import re
 
 from vordakit.errors import KitError
-from vordakit.series import PRECIPITATION, Series, count_decimals, guess_kind, strict, TEMPERATURE
+from vordakit.series import PRECIPITATION, Series, guess_kind, more_decimals, strict, TEMPERATURE
 
 DEFAULT_MISSING = ("", "NA", "NaN", "-9999", "-999", "-99.9")
 DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "space": " ",
@@ -36,8 +36,12 @@ def _rows(lines, delimiter):
             yield lineno, line.split()
     else:
         for lineno, line in lines:
-            # One line at a time keeps line numbers exact; quoted fields still work.
-            row = next(csv.reader([line.rstrip("\r\n")], delimiter=delimiter), [])
+            line = line.rstrip("\r\n")
+            if '"' in line:
+                # One line at a time keeps line numbers exact; quoted fields still work.
+                row = next(csv.reader([line], delimiter=delimiter), [])
+            else:
+                row = line.split(delimiter)
             yield lineno, [c.strip() for c in row]
 
 
@@ -84,7 +88,7 @@ def _find(header, names):
 
 def read(path, problem=None, column=None, date_column=None, delimiter=None, missing=DEFAULT_MISSING):
     problem = problem or strict(path)
-    with open(path, encoding="utf-8", errors="replace", newline="") as f:
+    with open(path, encoding="utf-8-sig", errors="replace", newline="") as f:
         lines = list(_data_lines(f))
     if not lines:
         raise KitError(path, None, "no data lines")
@@ -130,23 +134,33 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
     for m in text_markers:
         try:
             numeric_markers.add(float(m))
-        except ValueError:
+        except (ValueError, OverflowError):
             pass
 
     dates, values, out_lines = [], [], []
     decimals = 0
     date = datetime.date
+    fromisoformat = date.fromisoformat
     single = len(date_cols) == 1
     for lineno, row in rows:
         if len(row) < need:
             problem(lineno, "unreadable", f"expected at least {need} fields, found {len(row)}")
             continue
+        day = None
         try:
             if single:
-                y, m, d = _parse_date(row[date_cols[0]])
+                text = row[date_cols[0]]
+                # The common case in C; anything else is taken apart below.
+                if len(text) == 10 and text[4] == "-" and text[7] == "-":
+                    try:
+                        day = fromisoformat(text)
+                    except ValueError:
+                        pass
+                if day is None:
+                    y, m, d = _parse_date(text)
             else:
                 y, m, d = (int(row[i]) for i in date_cols)
-        except ValueError:
+        except (ValueError, OverflowError):
             shown = " ".join(row[i] for i in date_cols)
             problem(lineno, "unreadable", f"expected a date as YYYY-MM-DD, YYYYMMDD or year month day, found {shown!r}")
             continue
@@ -156,7 +170,7 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
         else:
             try:
                 x = float(xs)
-            except ValueError:
+            except (ValueError, OverflowError):
                 problem(lineno, "unreadable", f"expected a number or a missing marker for {name}, found {xs!r}")
                 continue
             if not math.isfinite(x):
@@ -165,12 +179,11 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
             if x in numeric_markers:
                 x = None
             else:
-                dec = count_decimals(xs)
-                if dec > decimals:
-                    decimals = dec
+                decimals = more_decimals(xs, decimals)
         try:
-            day = date(y, m, d)
-        except ValueError:
+            if day is None:
+                day = date(y, m, d)
+        except (ValueError, OverflowError):
             if x is not None:
                 problem(lineno, "date", f"impossible date {y:04d}-{m:02d}-{d:02d}")
             continue
