@@ -164,6 +164,9 @@ def _prepare(st, folder, opts, timing):
             raise KitError(source, first.line, f"qc: {first.check}: {detail}")
         warnings = len(findings)
         unit = unit or series.unit
+        if size is None:
+            # A series that passed the structure checks holds one record per line.
+            size = len(series)
     timing["qc"] = time.perf_counter() - t1
     if size is None:
         size = core.count_records(source)
