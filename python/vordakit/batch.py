@@ -91,8 +91,12 @@ def _folder_name(name, path, line):
 
 def read_station_list(path):
     """The stations of a list, in the order of their first row. A bad list is refused whole."""
-    with open(path, newline="", encoding="utf-8") as f:
-        lines = f.read().splitlines()
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        lines = data.decode("utf-8").splitlines()
+    except UnicodeDecodeError as e:
+        raise KitError(path, data.count(b"\n", 0, e.start) + 1, "not UTF-8 text") from None
     base = os.path.dirname(os.path.abspath(path))
     header_at = next((i for i, t in enumerate(lines) if t.strip() and not t.startswith("#")), None)
     if header_at is None:

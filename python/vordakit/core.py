@@ -191,6 +191,8 @@ def run_command(args):
     if res.status != 0:
         sys.stderr.flush()
         sys.stderr.buffer.write(res.report)
+        if not res.report:
+            sys.stderr.buffer.write(f"vordakit run: {describe_status(res.status)}\n".encode())
         sys.stderr.flush()
         return res.status
     for path in res.files:

@@ -98,8 +98,9 @@ def _read_lines(path):
     with open(path, "rb") as f:
         data = f.read()
     try:
-        text = data.decode("ascii")
+        text = data.decode("utf-8")
     except UnicodeDecodeError:
+        # vorda copies the input's name byte for byte; any byte reads as latin-1.
         text = data.decode("latin-1")
     lines = text.split("\n")
     if lines and lines[-1] == "":
