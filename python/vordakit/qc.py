@@ -345,10 +345,10 @@ def format_table(table):
     """Years with missing days; * marks a month over 3 and a year over 15 missing days."""
     if not table:
         return []
-    head = "year " + "".join(f"{calendar.month_abbr[m]:>5}" for m in range(1, 13)) + "  total"
+    head = "year " + "".join(f"{calendar.month_abbr[m]:>4} " for m in range(1, 13)) + " total"
     rows = [head]
     for y, counts in sorted(table.items()):
-        cells = "".join(f"{c:>4}{'*' if c > MONTH_LIMIT else ' '}" if c else "    ." for c in counts)
+        cells = "".join(f"{c if c else '.':>4}{'*' if c > MONTH_LIMIT else ' '}" for c in counts)
         total = sum(counts)
         rows.append(f"{y:>4} {cells}  {total:>4}{'*' if total > YEAR_LIMIT else ''}")
     return rows
@@ -367,14 +367,17 @@ def run_cli(args, reader_opts):
         write_findings_csv(found, args.csv)
     errors = sum(f.severity == ERROR for f in found)
     span = f"{series.dates[0]} to {series.dates[-1]}" if series.dates else "no records"
+    values = sum(1 for x in series.values if x is not None)
     print(f"{args.source}: {series.fmt} {series.element} ({series.kind}, {series.unit}), "
-          f"{len(series)} records, {span}")
+          f"{len(series)} records, {values} values, {span}")
     counts = {}
     for f in found:
         counts[f.check] = counts.get(f.check, 0) + 1
     listed = ", ".join(f"{c} {counts[c]}" for c in STRUCTURE + VALUES + COMPLETENESS if c in counts)
     verdict = ("clean", "warnings only", "cannot be used as it is")[status]
-    print(f"{errors} errors, {len(found) - errors} warnings{': ' + listed if listed else ''} -- {verdict}")
+    warnings = len(found) - errors
+    print(f"{errors} error{'s' * (errors != 1)}, {warnings} warning{'s' * (warnings != 1)}"
+          f"{': ' + listed if listed else ''} -- {verdict}")
     if not args.quiet:
         for f in found[:SHOWN]:
             date = f.date.isoformat() if f.date else "          "
