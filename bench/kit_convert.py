@@ -58,8 +58,8 @@ def main():
                 g.write(f"{d},{x / 10:.1f}\n")
         n = convert.convert_file(src, dst)
         assert n == DAYS, n
-        t_table = best(lambda: convert.convert_file(table, dst))
         t_convert = best(lambda: convert.convert_file(src, dst))
+        t_table = best(lambda: convert.convert_file(table, dst))
         t_qc_station = best(lambda: qc.check_file(src))
         t_qc_vorda = best(lambda: qc.check_file(dst))
     print(f"convert, ECA&D file -> VORDA input, {DAYS} days: {t_convert * 1000:6.0f} ms")
