@@ -52,7 +52,7 @@ def test_yearly_points_missing_years_and_sen_line():
     lines = _lines(plot.yearly_figure(RUN, "WSDI", years, values))
     ys = lines["WSDI"].get_ydata()
     assert len(ys) == 13 and sum(not math.isnan(y) for y in ys) == 11
-    assert list(lines["missing year (2)"].get_xdata()) == [2002, 2003]
+    assert list(lines["year without a value (2)"].get_xdata()) == [2002, 2003]
     assert "Sen slope" in lines
     lines = _lines(plot.yearly_figure(RUN, "WSDI", years[:9], values[:9]))
     assert "Sen slope" not in lines            # 8 valid years: no trend drawn

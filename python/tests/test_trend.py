@@ -47,11 +47,14 @@ def test_rules_for_no_trend(span, valid, has_trend):
     assert (row.p_value is not None) == has_trend
 
 
-def test_per_decade_first_of_repeated_year_and_flat_series():
+def test_per_decade_repeated_year_flat_series_and_no_growing_season():
     recs = [YearlyRecord("s.txt", "lower", 0.0, 3, "CSDI", 1990 + i, 2 * i) for i in range(12)]
     recs.append(YearlyRecord("s.txt", "lower", 0.0, 3, "CSDI", 2001, 0))   # vorda's repeated last year
     recs += [YearlyRecord("s.txt", "lower", 0.0, 3, "LFD", 1990 + i, 100) for i in range(12)]
-    csdi, lfd = trend.trends(recs)
+    # A start of the growing season of 0 is a year without one, not day 0.
+    recs += [YearlyRecord("s.txt", "upper", 9.0, 3, "SGS", 1990 + i, 0 if i % 3 else 120 + i) for i in range(12)]
+    csdi, lfd, sgs = trend.trends(recs)
+    assert (sgs.years, sgs.valid_years, sgs.p_value) == (12, 4, None)
     assert (csdi.years, csdi.valid_years, csdi.slope_per_decade) == (12, 12, 20.0)
     assert csdi.p_value < 1e-4
     assert (lfd.slope_per_decade, lfd.slope_low_per_decade, lfd.p_value) == (0.0, 0.0, 1.0)

@@ -48,12 +48,19 @@ def run_label(run, unit=""):
             f"minimum duration {run.min_duration} days")
 
 
+def _legend_below(ax):
+    # Inside the axes a legend hides points and the labels of the largest events.
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=3, fontsize=9, frameon=False)
+
+
 def yearly_figure(run, index, years, values, unit=""):
     """The yearly index of one run: points joined by lines, missing years marked, Sen line.
 
     ``years`` and ``values`` are parallel (a value of None is missing); years
     absent from the span between the first and the last are marked missing
-    too. Lines break at missing years.
+    too. Lines break at missing years. The values come from
+    ``trend.series_of``, which also takes a start of the growing season of 0
+    (none that year) as no value.
     """
     pairs = {y: v for y, v in zip(years, values) if y is not None}
     title, ylabel = INDEX_LABELS.get(index, (index, "value"))
@@ -71,7 +78,7 @@ def yearly_figure(run, index, years, values, unit=""):
     if missing:
         # Marked along the bottom edge, where no value can hide them.
         ax.plot(missing, [0.02] * len(missing), "x", color=_MISSING, markersize=7,
-                transform=ax.get_xaxis_transform(), label=f"missing year ({len(missing)})",
+                transform=ax.get_xaxis_transform(), label=f"year without a value ({len(missing)})",
                 clip_on=False)
     f = trend.fit(span, ys)
     if f is not None:
@@ -83,13 +90,13 @@ def yearly_figure(run, index, years, values, unit=""):
                 f"(95%: {10 * f.low:+.3g} to {10 * f.high:+.3g}), Mann-Kendall p = {f.p:.3g}")
     else:
         valid_n = len(span) - len(missing)
-        note = (f"no trend: {valid_n} valid years of {len(span)} "
+        note = (f"no trend: {valid_n} years with a value of {len(span)} "
                 f"(needs {trend.MIN_VALID_YEARS} and {trend.MIN_VALID_SHARE:.0%})")
     ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10)
     ax.set_xlabel("year")
     ax.set_ylabel(ylabel)
     ax.grid(True, alpha=0.3)
-    ax.legend(loc="best", fontsize=9)
+    _legend_below(ax)
     return fig
 
 
@@ -139,8 +146,7 @@ def events_figure(run, events, unit=""):
     ax.set_xlabel("date of the record nearest the event's midpoint")
     ax.set_ylabel(f"action measure ({unit} days)" if unit else "action measure (value minus threshold, summed)")
     ax.grid(True, alpha=0.3)
-    # Below the axes: inside, it would hide the labels of the largest events.
-    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=2, fontsize=9, frameon=False)
+    _legend_below(ax)
     ax.margins(y=0.15)
     return fig
 

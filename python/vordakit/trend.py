@@ -20,6 +20,9 @@ from vordakit.results import RUN_FIELDS, INDEX_ORDER
 MIN_VALID_YEARS = 10
 MIN_VALID_SHARE = 0.7
 CONFIDENCE = 0.95
+# The value an index takes in a year where it found nothing (no start of the
+# growing season). The last frost day's "none" is -999, already no value.
+NO_VALUE = {"SGS": 0}
 
 TREND_FIELDS = RUN_FIELDS + ("index", "first_year", "last_year", "years", "valid_years",
                              "slope_per_decade", "slope_low_per_decade", "slope_high_per_decade",
@@ -119,7 +122,10 @@ def series_of(records):
     """Group yearly records by run and index: {(run, index): (years, values)}.
 
     A year written twice for one index (vorda repeats the last year when the
-    series ends on the first day of a new one) keeps its first value.
+    series ends on the first day of a new one) keeps its first value. A start
+    of the growing season of 0 says that the year had none: it is no day of
+    the year, and taken as one it would drag the slope towards zero, so it
+    counts as a year without a value.
     """
     groups = {}
     for r in records:
@@ -129,7 +135,7 @@ def series_of(records):
             continue
         seen.add(r.year)
         years.append(r.year)
-        values.append(r.value)
+        values.append(None if NO_VALUE.get(r.index) == r.value else r.value)
     return {key: (ys, vs) for key, (ys, vs, _) in groups.items()}
 
 
