@@ -18,6 +18,7 @@ import collections
 import concurrent.futures
 import csv
 import dataclasses
+import io
 import os
 import sys
 import time
@@ -63,9 +64,7 @@ class Outcome:
     reason: str = ""
     runs: int = 0
     qc_warnings: int = 0
-    yearly: list = dataclasses.field(default_factory=list)
-    events: list = dataclasses.field(default_factory=list)
-    trends: list = dataclasses.field(default_factory=list)
+    tables: bool = False   # its yearly, event and trend tables were written in this batch
     seconds: float = 0.0
     vorda_seconds: float = 0.0
     step_seconds: dict = dataclasses.field(default_factory=dict)
@@ -225,13 +224,12 @@ def _tables(out, folder, files, unit, opts, timing):
     t = time.perf_counter()
     res = results.read_results(folder, names=files)
     results.write_tables(res, folder)
-    out.yearly, out.events = res.yearly, res.events
     if res.warnings:
         _write_text(os.path.join(folder, "warnings.txt"), "\n".join(res.warnings) + "\n")
     t1 = time.perf_counter()
     timing["tidy"] = t1 - t
-    out.trends = trend.trends(res.yearly)
-    trend.write_trends(out.trends, os.path.join(folder, "trend.csv"))
+    trend.write_trends(trend.trends(res.yearly), os.path.join(folder, "trend.csv"))
+    out.tables = True
     t2 = time.perf_counter()
     timing["trend"] = t2 - t1
     if opts.plots:
@@ -317,17 +315,32 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
 
 
 def write_combined(outcomes, outdir):
-    """summary.csv and the yearly, event and trend tables of all stations, with a station column."""
-    lead = ("station",)
+    """summary.csv and the yearly, event and trend tables of all stations, with a station column.
+
+    The combined tables are the stations' own tables, line by line, behind
+    the station's name: the workers' CSV files are copied rather than their
+    records sent back and formatted a second time.
+    """
     results.write_csv(os.path.join(outdir, "summary.csv"), SUMMARY_FIELDS,
                       ((o.name, o.file, "ok" if o.ok else "failed", o.reason, o.runs, o.qc_warnings,
                         f"{o.seconds:.3f}") for o in outcomes))
-    results.write_csv(os.path.join(outdir, "yearly.csv"), results.YEARLY_FIELDS,
-                      ((o.name,) + row for o in outcomes for row in results.yearly_rows(o.yearly)), lead=lead)
-    results.write_csv(os.path.join(outdir, "events.csv"), results.EVENT_FIELDS,
-                      ((o.name,) + row for o in outcomes for row in results.event_rows(o.events)), lead=lead)
-    results.write_csv(os.path.join(outdir, "trend.csv"), trend.TREND_FIELDS,
-                      ((o.name,) + row for o in outcomes for row in trend.trend_rows(o.trends)), lead=lead)
+    for table, fields in (("yearly.csv", results.YEARLY_FIELDS), ("events.csv", results.EVENT_FIELDS),
+                          ("trend.csv", trend.TREND_FIELDS)):
+        with atomic_write(os.path.join(outdir, table), "w", newline="") as f:
+            f.write(",".join(("station",) + fields) + "\n")
+            for o in outcomes:
+                if o.tables:
+                    _append_table(f, os.path.join(outdir, o.name, table), o.name)
+
+
+def _append_table(f, path, station):
+    cell = io.StringIO()
+    csv.writer(cell, lineterminator="").writerow([station])
+    lead = cell.getvalue() + ","
+    with open(path, newline="", encoding="utf-8") as src:
+        next(src, None)
+        # Cells never hold line ends, so a line is a row.
+        f.writelines(lead + line for line in src)
 
 
 def batch_command(args):
