@@ -109,7 +109,9 @@ def _typed_name(name):
         raise KitError(name, None, "not a plain file name to give vorda")
     if any(ord(c) < 32 or ord(c) == 127 for c in name):
         raise KitError(name, None, "the file name holds control characters, which vorda cannot be given")
-    if len(name) > MAX_NAME:
+    if name.endswith(" "):
+        raise KitError(name, None, "the file name ends with a blank, which vorda drops; give another name (--name)")
+    if len(name.encode()) > MAX_NAME:
         raise KitError(name, None,
                        f"the file name is longer than the {MAX_NAME} characters vorda keeps; "
                        "give a shorter name for it (--name)")
