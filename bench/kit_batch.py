@@ -56,10 +56,17 @@ def make_stations(folder, count, seed=1):
     return folder / "stations.tsv", len(rows)
 
 
+def cpu():
+    """CPU seconds of this process and its finished children: less swayed by other jobs than wall time."""
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
+
+
 def vorda_alone(vorda, stations, size, scratch):
-    """Mean seconds per run of vorda itself, answers piped in, in a folder of its own."""
+    """Mean wall and CPU seconds per run of vorda itself, answers piped in, in a folder of its own."""
     scratch.mkdir()
     total, runs = 0.0, 0
+    c0 = os.times()
     for st in stations:
         link = scratch / f"{st.name}.txt"
         os.symlink(st.file, link)
@@ -69,14 +76,17 @@ def vorda_alone(vorda, stations, size, scratch):
             subprocess.run([vorda], input=answers, cwd=scratch, stdout=subprocess.DEVNULL, check=True)
             total += time.perf_counter() - t0
             runs += 1
+    c1 = os.times()
     shutil.rmtree(scratch)
-    return total / runs
+    children = c1.children_user + c1.children_system - c0.children_user - c0.children_system
+    return total / runs, children / runs
 
 
 def timed_batch(stations, out, vorda, jobs, opts):
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), cpu()
     outcomes = batch.run_batch(stations, out, vorda, jobs, opts)
     wall = time.perf_counter() - t0
+    timed_batch.cpu = cpu() - c0
     failed = [o.name for o in outcomes if not o.ok]
     if failed:
         sys.exit(f"stations failed: {failed[:5]}; see {out}/summary.csv")
@@ -104,10 +114,11 @@ def main():
         stations = batch.read_station_list(listing)
         runs = sum(len(st.rows) for st in stations)
         print(f"{len(stations)} stations of {size} records, {runs} runs "
-              f"(made in {time.perf_counter() - t0:.1f} s); vorda {vorda}; {cores} cores")
+              f"(made in {time.perf_counter() - t0:.1f} s); vorda {vorda}; {cores} cores, "
+              f"load average {os.getloadavg()[0]:.1f}")
 
-        own = vorda_alone(vorda, stations, size, work / "alone")
-        print(f"vorda alone: {1000 * own:.1f} ms per run")
+        own, own_cpu = vorda_alone(vorda, stations, size, work / "alone")
+        print(f"vorda alone: {1000 * own:.1f} ms per run, {1000 * own_cpu:.1f} ms CPU")
 
         walls = {}
         for label, opts in (("with qc", batch.Options(plots=False)),
@@ -123,7 +134,10 @@ def main():
             split = ", ".join(f"{k} {1000 * v / runs:.1f}" for k, v in steps.items() if v > 0)
             print(f"batch -j 1 {label}: {1000 * per_run:.1f} ms per run, overhead beyond vorda "
                   f"{1000 * (per_run - own):.1f} ms per run ({(per_run - own) / own:.2f} x vorda's own time); "
-                  f"vorda inside the batch {1000 * vorda_in_batch:.1f} ms; per run by step (ms): {split}")
+                  f"vorda inside the batch {1000 * vorda_in_batch:.1f} ms; per run by step (ms): {split}; "
+                  f"CPU {1000 * timed_batch.cpu / runs:.1f} ms per run, "
+                  f"{1000 * (timed_batch.cpu / runs - own_cpu):.1f} ms beyond vorda's "
+                  f"({(timed_batch.cpu / runs - own_cpu) / own_cpu:.2f} x)")
 
         for j in jobs:
             if j == 1:
