@@ -191,17 +191,17 @@ def process_station(st, outdir, vorda, opts):
         source, size, unit, out.qc_warnings = _prepare(st, folder, opts, timing)
         files = []
         t = time.perf_counter()
-        for row in st.rows:
-            res = core.run_vorda(vorda, source, row.type, row.threshold, row.min_duration, folder,
-                                 name=f"{st.name}.txt", size=size)
-            out.vorda_seconds += res.seconds
-            if res.status != 0:
-                report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
-                problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
-                                f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
-                continue
-            out.runs += 1
-            files.extend(os.path.basename(p) for p in res.files)
+        with core.Runs(vorda, source, folder, name=f"{st.name}.txt") as runs:
+            for row in st.rows:
+                res = runs.run(row.type, row.threshold, row.min_duration, size)
+                out.vorda_seconds += res.seconds
+                if res.status != 0:
+                    report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
+                    problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
+                                    f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
+                    continue
+                out.runs += 1
+                files.extend(os.path.basename(p) for p in res.files)
         timing["run"] = time.perf_counter() - t
         if files:
             _tables(out, folder, files, unit, opts, timing)

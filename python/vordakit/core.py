@@ -138,42 +138,67 @@ def run_vorda(vorda, source, thrtype, threshold, min_duration, outdir, name=None
     is not an exception here but a status and a report, for the caller to
     pass on.
     """
-    letter = type_letter(thrtype)
-    thr = threshold_text(threshold)
-    dur = duration_text(min_duration)
-    source = os.path.abspath(source)
-    name = os.path.basename(source) if name is None else name
-    typed = _typed_name(name)
-    if size is None:
-        try:
-            size = count_records(source)
-        except OSError:
-            # vorda's own report of the open failure is the one to show.
-            size = 0
-    answers = f"{typed}\n{int(size)}\n{letter}\n{thr}\n{dur}\n".encode()
+    with Runs(vorda, source, outdir, name) as runs:
+        return runs.run(thrtype, threshold, min_duration, size)
 
-    os.makedirs(outdir, exist_ok=True)
-    work = tempfile.mkdtemp(prefix=".vordakit-run-", dir=outdir)
-    try:
-        link = os.path.join(work, name)
-        os.symlink(source, link)
+
+class Runs:
+    """Several runs of vorda on one input into one result folder, sharing one working folder.
+
+    The working folder lies inside the result folder (so that the result
+    files are renamed, not copied, into place) and holds only the link to the
+    input between runs; it is removed on leaving the ``with`` block.
+    """
+
+    def __init__(self, vorda, source, outdir, name=None):
+        self.vorda = vorda
+        self.source = os.path.abspath(source)
+        self.outdir = outdir
+        self.name = os.path.basename(self.source) if name is None else name
+        self.typed = _typed_name(self.name)
+        self.work = None
+
+    def __enter__(self):
+        os.makedirs(self.outdir, exist_ok=True)
+        self.work = tempfile.mkdtemp(prefix=".vordakit-run-", dir=self.outdir)
+        try:
+            os.symlink(self.source, os.path.join(self.work, self.name))
+        except BaseException:
+            shutil.rmtree(self.work, ignore_errors=True)
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run(self, thrtype, threshold, min_duration, size=None):
+        letter = type_letter(thrtype)
+        thr = threshold_text(threshold)
+        dur = duration_text(min_duration)
+        if size is None:
+            try:
+                size = count_records(self.source)
+            except OSError:
+                # vorda's own report of the open failure is the one to show.
+                size = 0
+        answers = f"{self.typed}\n{int(size)}\n{letter}\n{thr}\n{dur}\n".encode()
         t0 = time.perf_counter()
-        proc = subprocess.run([vorda], input=answers, cwd=work,
+        proc = subprocess.run([self.vorda], input=answers, cwd=self.work,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         seconds = time.perf_counter() - t0
         status = proc.returncode if proc.returncode >= 0 else 128 - proc.returncode
+        written = [e for e in sorted(os.listdir(self.work)) if e != self.name]
         if status != 0:
+            # The files a failed run opened are half-written: none goes further.
+            for entry in written:
+                os.unlink(os.path.join(self.work, entry))
             return RunResult(status, proc.stderr, [], seconds)
         moved = []
-        for entry in sorted(os.listdir(work)):
-            if entry == name:
-                continue
-            target = os.path.join(outdir, entry)
-            os.replace(os.path.join(work, entry), target)
+        for entry in written:
+            target = os.path.join(self.outdir, entry)
+            os.replace(os.path.join(self.work, entry), target)
             moved.append(target)
         return RunResult(0, proc.stderr, moved, seconds)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def describe_status(status):

@@ -271,22 +271,30 @@ def _check_short(path, lines, full, warnings):
         warnings.append(f"{path}: holds {len(rows)} events, {full_path} holds {len(expected)}")
 
 
-def _cell(value, places=None):
-    if value is None:
-        return ""
-    if places is not None:
-        return f"{value:.{places}f}"
-    return str(value)
+def _run_cells(r, cache):
+    """The four run cells of a record, formatted once per run."""
+    key = r[:4]
+    cells = cache.get(key)
+    if cells is None:
+        cells = cache[key] = (r.input, r.type, f"{r.threshold:.1f}", r.min_duration)
+    return cells
+
+
+def _fixed3(x):
+    return "" if x is None else f"{x:.3f}"
 
 
 def yearly_rows(records):
+    # The csv writer writes None as an empty cell.
+    cache = {}
     for r in records:
-        yield (r.input, r.type, _cell(r.threshold, 1), r.min_duration, r.index, _cell(r.year), _cell(r.value))
+        yield _run_cells(r, cache) + (r.index, r.year, r.value)
 
 
 def event_rows(records):
+    cache = {}
     for r in records:
-        yield (r.input, r.type, _cell(r.threshold, 1), r.min_duration, _cell(r.midpoint, 3), _cell(r.date), _cell(r.duration), _cell(r.action, 3))
+        yield _run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.duration, _fixed3(r.action))
 
 
 def write_csv(path, header, rows, lead=()):
