@@ -171,6 +171,8 @@ def figures(results, unit=""):
 
 def plot_results(results, outdir, unit=""):
     """Write a PNG per figure and plots.pdf with all of them; returns the paths written."""
+    if not results.runs():
+        return []    # runs of neither threshold type write no records: nothing to draw
     os.makedirs(outdir, exist_ok=True)
     written = []
     pdf_path = os.path.join(outdir, "plots.pdf")
