@@ -1,0 +1,70 @@
+"""Shared fixtures: the package on the path, the built vorda, the repository's folders."""
+
+import os
+import pathlib
+import shutil
+import sys
+
+import pytest
+
+PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
+REPO = PYTHON_DIR.parent
+DATA = pathlib.Path(__file__).resolve().parent / "data"
+SHARED_DATA = REPO.parent / "shared" / "data"
+
+# The tests run from the repository root under CTest; import the package from the tree.
+if str(PYTHON_DIR) not in sys.path:
+    sys.path.insert(0, str(PYTHON_DIR))
+
+
+def find_vorda():
+    """The built program: env VORDA (set by CTest), else the build tree; None if not built."""
+    env = os.environ.get("VORDA")
+    if env:
+        return pathlib.Path(env)
+    for preset in ("release", "test"):
+        exe = REPO / "build" / preset / "vorda"
+        if exe.is_file() and os.access(exe, os.X_OK):
+            return exe
+    return None
+
+
+@pytest.fixture(scope="session")
+def vorda():
+    exe = find_vorda()
+    if exe is None:
+        pytest.skip("vorda is not built: run `cmake --workflow --preset test` or set VORDA")
+    if not exe.is_file():
+        pytest.fail(f"VORDA={exe} does not exist")
+    return exe
+
+
+@pytest.fixture(scope="session")
+def data_dir():
+    return DATA
+
+
+@pytest.fixture(scope="session")
+def shared_data():
+    if not SHARED_DATA.is_dir():
+        pytest.skip(f"real series not present at {SHARED_DATA}")
+    return SHARED_DATA
+
+
+@pytest.fixture
+def python_exe():
+    """The interpreter running the tests, for running the toolkit as a process."""
+    return sys.executable or shutil.which("python3")
+
+
+def run_kit(*args, cwd=None, stdin=None):
+    """Run the toolkit as a user does: a process, from anywhere, with the tree's package."""
+    import subprocess
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run([sys.executable, "-m", "vordakit", *map(str, args)], cwd=cwd, env=env,
+                          input=stdin, capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture
+def kit():
+    return run_kit

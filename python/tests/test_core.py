@@ -1,0 +1,96 @@
+"""vordakit run: the same result files as the dialogue, failures passed through, the program found."""
+
+import os
+
+import pytest
+
+from runkit import EXAMPLE, dialogue, kit, records, tree
+from vordakit import core
+from vordakit.errors import KitError
+
+BAD_X = "1 1 1 2000 1.5\n2 2 1 2000 x\n"
+SHORT = "1 1 1 2000 1.5\n"
+
+
+@pytest.mark.parametrize("name,typed,kind,threshold,durmin", [
+    ("series.txt", "series.txt", "u", "18.0", "3"),
+    ("series.txt", "series.txt", "l", "-2", "2"),          # negative threshold typed without a point
+    ("my series;1.txt", "'my series;1.txt'", "u", ".5", "1"),  # a name vorda must get delimited
+    ("it's.txt", "it's.txt", "l", "0.0", "4"),
+], ids=["upper", "lower-negative", "delimited-name", "apostrophe"])
+def test_run_matches_dialogue(vorda, tmp_path, name, typed, kind, threshold, durmin):
+    by_hand = dialogue(vorda, tmp_path / "dialogue", [typed, records(EXAMPLE), kind, threshold, durmin],
+                       EXAMPLE, name)
+    assert by_hand.returncode == 0, by_hand.stderr
+    proc = kit("run", EXAMPLE, "--name", name, "-t", kind, "-x", threshold, "-d", durmin,
+               "-o", tmp_path / "kit", vorda=vorda)
+    assert proc.returncode == 0, proc.stderr
+    expected = tree(tmp_path / "dialogue")
+    assert len(expected) == 5
+    assert tree(tmp_path / "kit") == expected
+    # Nothing but the result files: no link, no working folder left behind.
+    assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected)
+
+
+@pytest.mark.parametrize("content,size", [
+    (None, None),        # no such file
+    (BAD_X, None),       # a value vorda cannot read
+    (SHORT, 3),          # fewer records than the size given
+], ids=["missing", "bad-value", "short"])
+def test_failure_passes_through(vorda, tmp_path, content, size):
+    src = tmp_path / "in" / "data.txt"
+    src.parent.mkdir()
+    if content is not None:
+        src.write_text(content)
+    n = size if size is not None else (records(src) if content else 0)
+    answers = ["data.txt", n, "u", "1.0", "2"]
+    by_hand = dialogue(vorda, tmp_path / "in", answers)
+    extra = ["--size", size] if size is not None else []
+    proc = kit("run", src, "-t", "upper", "-x", "1.0", "-d", "2", "-o", tmp_path / "out", *extra, vorda=vorda)
+    assert by_hand.returncode == 2
+    assert (proc.returncode, proc.stderr) == (2, by_hand.stderr)
+    assert os.listdir(tmp_path / "out") == []
+
+
+def test_vorda_not_found(tmp_path, monkeypatch):
+    monkeypatch.setenv("VORDA", str(tmp_path / "nowhere" / "vorda"))
+    with pytest.raises(KitError, match="no such program"):
+        core.find_vorda()
+    monkeypatch.delenv("VORDA")
+    monkeypatch.setattr(core, "_BUILD_TREES", ())
+    monkeypatch.setenv("PATH", str(tmp_path))
+    with pytest.raises(KitError, match="cannot find the vorda program: give --vorda PATH or set VORDA"):
+        core.find_vorda()
+
+
+@pytest.mark.parametrize("check,value,ok", [
+    (core.threshold_text, "18.0", True),
+    (core.threshold_text, "-.5", True),
+    (core.threshold_text, "2.5e1", True),
+    (core.threshold_text, "1_0", False),   # float() takes it, vorda does not
+    (core.threshold_text, "inf", False),
+    (core.threshold_text, "", False),
+    (core.duration_text, "3", True),
+    (core.duration_text, "3.0", False),
+    (core.duration_text, "2147483648", False),
+    (core.type_letter, "lower", True),
+    (core.type_letter, "x", False),
+])
+def test_answers_checked_before_vorda_runs(check, value, ok):
+    if ok:
+        check(value)
+    else:
+        with pytest.raises(KitError):
+            check(value)
+
+
+@pytest.mark.parametrize("content,count", [
+    (b"1 1 1 2000 1\n2 2 1 2000 2\n", 2),
+    (b"1 1 1 2000 1\r\n2 2 1 2000 2", 2),         # CR LF, no final line end
+    (b"\n1 1 1 2000 1\n   \n\t\n2 2 1 2000 2\n\n", 2),  # blank lines are no records
+    (b"", 0),
+])
+def test_count_records(tmp_path, content, count):
+    path = tmp_path / "in.txt"
+    path.write_bytes(content)
+    assert core.count_records(path) == count

@@ -1,0 +1,71 @@
+"""plot: valid 800x600 PNGs and a PDF page per figure; the points plotted are the values and events."""
+
+import math
+import struct
+
+import pytest
+
+from runkit import EXAMPLE, vorda_results
+from vordakit import plot, results
+from vordakit.results import EventRecord, Run
+
+RUN = Run("s.txt", "upper", 18.0, 3)
+
+
+def png_size(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR" and data.endswith(b"IEND\xaeB`\x82")
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.fixture(scope="module")
+def runs(vorda, tmp_path_factory):
+    """The example run and the real series (when present), both threshold types."""
+    folder = tmp_path_factory.mktemp("runs")
+    for kind, thr in (("u", "18.0"), ("l", "2.0")):
+        vorda_results(vorda, EXAMPLE, folder / "example", kind, thr, 3)
+    return folder
+
+
+@pytest.mark.parametrize("which", ["example", "real"])
+def test_pictures_are_images_of_the_stated_size(request, runs, vorda, tmp_path, which):
+    if which == "real":
+        source = request.getfixturevalue("shared_data") / "cet-daily-mean.txt"
+        vorda_results(vorda, source, runs / "real", "l", "0.0", 3, name="cet.txt")
+    res = results.read_results(runs / which)
+    written = plot.plot_results(res, tmp_path, "degC")
+    pngs = [p for p in tmp_path.glob("*.png")]
+    # Per run: three yearly indices and the events.
+    assert len(pngs) == 4 * len(res.runs()) == len(written) - 1
+    assert all(png_size(p) == (800, 600) for p in pngs)
+    pdf = (tmp_path / "plots.pdf").read_bytes()
+    assert pdf.startswith(b"%PDF") and pdf.count(b"/Type /Page\n") + pdf.count(b"/Type /Page ") == len(pngs)
+
+
+def _lines(fig):
+    return {line.get_label(): line for line in fig.axes[0].get_lines()}
+
+
+def test_yearly_points_missing_years_and_sen_line():
+    years = [2000, 2001, 2002, 2004, 2005, 2006, 2007, 2008, 2009, 2010, 2011, 2012]   # 2003 absent
+    values = [5, 7, None, 6, 9, 8, 10, 12, 11, 13, 12, 15]
+    lines = _lines(plot.yearly_figure(RUN, "WSDI", years, values))
+    ys = lines["WSDI"].get_ydata()
+    assert len(ys) == 13 and sum(not math.isnan(y) for y in ys) == 11
+    assert list(lines["year without a value (2)"].get_xdata()) == [2002, 2003]
+    assert "Sen slope" in lines
+    lines = _lines(plot.yearly_figure(RUN, "WSDI", years[:9], values[:9]))
+    assert "Sen slope" not in lines            # 8 valid years: no trend drawn
+
+
+def test_event_stems_and_three_largest():
+    events = [EventRecord(*RUN, 10.0 + i, f"2001-07-{i + 1:02d}", 3, a)
+              for i, a in enumerate([4.0, 30.0, 2.0, 25.0, 8.0, 40.0])]
+    events.append(EventRecord(*RUN, 99.0, None, 3, 50.0))      # no date: cannot be placed
+    fig = plot.events_figure(RUN, events)
+    ax = fig.axes[0]
+    assert len(ax.collections[0].get_segments()) == 6
+    lines = _lines(fig)
+    assert len(lines["event"].get_xdata()) == 6
+    assert sorted(lines["3 largest"].get_ydata()) == [25.0, 30.0, 40.0]
+    assert "1 without date" in ax.get_title()

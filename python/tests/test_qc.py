@@ -1,0 +1,111 @@
+"""qc: seeded faults found with their date and check; the real series has no structure error."""
+
+import csv
+import datetime
+import math
+import random
+
+import pytest
+
+from vordakit import qc
+
+FIRST = datetime.date(1990, 1, 1)
+YEARS = 12
+
+
+def _clean_lines():
+    """Twelve years of daily means: a seasonal cycle plus noise, as a VORDA input file."""
+    rng = random.Random(7)
+    lines = []
+    d = FIRST
+    i = 0
+    while d.year < FIRST.year + YEARS:
+        x = 10 - 8 * math.cos(2 * math.pi * i / 365.25) + rng.gauss(0, 2)
+        lines.append([i + 1, d.day, d.month, d.year, round(x, 1)])
+        d += datetime.timedelta(days=1)
+        i += 1
+    return lines
+
+
+def _at(date):
+    return (date - FIRST).days
+
+
+def _set(k, x):
+    def seed(lines):
+        lines[k][4] = x(lines) if callable(x) else x
+    return seed
+
+
+def _shift_t(k):
+    def seed(lines):
+        lines[k][0] += 1
+    return seed
+
+
+def _flat(k, n):
+    def seed(lines):
+        for j in range(1, n):
+            lines[k + j][4] = lines[k][4]
+    return seed
+
+
+D = datetime.date(1995, 7, 14)
+K = _at(D)
+
+# (name, seed applied to the lines, date and check to be found, exit status)
+FAULTS = [
+    ("clean", lambda lines: None, None, None, 0),
+    ("duplicated date", lambda lines: lines.insert(K + 1, list(lines[K])), D, "duplicate", 2),
+    ("gap", lambda lines: lines.pop(K), D, "gap", 2),
+    ("-9999 left in", _set(K, -9999), D, "marker", 2),
+    ("nothing but markers", lambda lines: [row.__setitem__(4, -999) for row in lines], None, "empty", 2),
+    ("t not rising by one", _shift_t(K), D, "t", 2),
+    ("outlier", _set(K, lambda lines: lines[K][4] + 15), D, "outlier", 1),
+    ("out of physical limits", _set(K, 61.0), D, "range", 1),
+    ("flat run of five", _flat(K, 5), D, "flat", 1),
+    ("jump of exactly 20", _set(K, lambda lines: lines[K - 1][4] - 20), D, "jump", 1),
+]
+
+
+@pytest.mark.parametrize("name,seed,date,check,status", FAULTS, ids=[f[0] for f in FAULTS])
+def test_seeded_fault_is_found_with_its_date_and_check(tmp_path, name, seed, date, check, status):
+    lines = _clean_lines()
+    seed(lines)
+    src = tmp_path / "series.txt"
+    src.write_text("".join(f"{t} {d} {m} {y} {x:.1f}\n" for t, d, m, y, x in lines))
+    findings, got = qc.check_file(src)
+    found = {(f.date, f.check) for f in findings}
+    if check is None:
+        assert findings == []
+    else:
+        assert (date, check) in found, findings
+    assert got == status
+
+
+def test_real_series_has_no_structure_error(kit, shared_data, tmp_path):
+    r = kit("qc", shared_data / "cet-daily-mean.txt", "--csv", "findings.csv", cwd=tmp_path)
+    assert r.returncode in (0, 1), r.stdout + r.stderr
+    with open(tmp_path / "findings.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert not [row for row in rows if row["check"] in qc.STRUCTURE]
+
+
+def test_missing_days_are_tabled_per_month_and_year_with_marks(tmp_path):
+    lines = _clean_lines()
+    # 1991: 4 days out of March (marked), 3 of May (not), 15 in the year (not);
+    # 1992: 5 out of June, 16 in the year (both marked).
+    days = [(1991, 3, d) for d in (2, 3, 4, 5)] + [(1991, 5, d) for d in (9, 20, 21)]
+    days += [(1991, m, 15) for m in (1, 2, 4, 6, 7, 8, 9, 10)]
+    days += [(1992, m, 10) for m in range(1, 13)] + [(1992, 6, d) for d in (1, 2, 3, 4)]
+    holes = {_at(datetime.date(*d)) for d in days}
+    src = tmp_path / "series.csv"
+    src.write_text("date,tg\n" + "".join(f"{y}-{m:02d}-{d:02d},{'NA' if i in holes else x}\n"
+                                         for i, (t, d, m, y, x) in enumerate(lines)))
+    series, findings, table = qc.analyse(src)
+    assert table == {1991: [1, 1, 4, 1, 3, 1, 1, 1, 1, 1, 0, 0], 1992: [1, 1, 1, 1, 1, 5, 1, 1, 1, 1, 1, 1]}
+    marks = {(f.check, f.date) for f in findings if f.check.startswith("incomplete")}
+    assert marks == {("incomplete-month", datetime.date(1991, 3, 1)), ("incomplete-month", datetime.date(1992, 6, 1)),
+                     ("incomplete-year", datetime.date(1992, 1, 1))}
+    rows = [r.split() for r in qc.format_table(table)[1:]]
+    assert rows[0][3:6] == ["4*", "1", "3"] and rows[0][-1] == "15" and rows[1][-1] == "16*"

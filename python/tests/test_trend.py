@@ -1,0 +1,60 @@
+"""trend: agrees with scipy.stats on series with ties; no trend where the 10-year and 70% rules say so."""
+
+import numpy as np
+import pytest
+import scipy.stats
+
+from vordakit import trend
+from vordakit.results import YearlyRecord
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_agrees_with_scipy_on_random_series_with_ties(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(10, 150))
+    years = np.arange(1900, 1900 + n)[rng.random(n) > 0.15]      # some years missing
+    if seed % 2:
+        # Small integer counts, as the yearly indices are: many ties.
+        values = rng.integers(0, 6, len(years)) + (years - 1900) // int(rng.integers(5, 40))
+    else:
+        # Values to one decimal: a few ties, and distinct neighbours to the bounds' ranks.
+        values = np.round(rng.normal(0, 3, len(years)) + 0.05 * (years - 1900), 1)
+    slope, intercept, low, high = trend.sen_slope(years, values)
+    ref = scipy.stats.theilslopes(values, years, 0.95)
+    assert (slope, low, high) == (ref.slope, ref.low_slope, ref.high_slope)
+    assert intercept == pytest.approx(ref.intercept)
+    p = trend.mann_kendall_p(years, values)
+    assert p == pytest.approx(scipy.stats.kendalltau(years, values, method="asymptotic").pvalue, abs=1e-6)
+
+
+@pytest.mark.parametrize("span,valid,has_trend", [
+    (9, 9, False),       # fewer than 10 valid years
+    (10, 10, True),
+    (14, 10, True),      # 71% valid
+    (15, 10, False),     # 67% valid
+    (20, 14, True),      # exactly 70%
+    (20, 13, False),
+])
+def test_rules_for_no_trend(span, valid, has_trend):
+    years = list(range(2000, 2000 + span))
+    values = [(y * 7) % 5 if i < valid - 1 or i == span - 1 else None for i, y in enumerate(years)]
+    assert sum(v is not None for v in values) == valid
+    # A missing year left out of the list counts like one written as missing.
+    kept = [(y, v) for y, v in zip(years, values) if v is not None or y % 2]
+    assert (trend.fit(*zip(*kept)) is not None) == has_trend
+    row = trend.trends([YearlyRecord("s.txt", "upper", 1.0, 3, "ndays", y, v) for y, v in kept])[0]
+    assert (row.years, row.valid_years) == (span, valid)
+    assert (row.p_value is not None) == has_trend
+
+
+def test_per_decade_repeated_year_flat_series_and_no_growing_season():
+    recs = [YearlyRecord("s.txt", "lower", 0.0, 3, "CSDI", 1990 + i, 2 * i) for i in range(12)]
+    recs.append(YearlyRecord("s.txt", "lower", 0.0, 3, "CSDI", 2001, 0))   # vorda's repeated last year
+    recs += [YearlyRecord("s.txt", "lower", 0.0, 3, "LFD", 1990 + i, 100) for i in range(12)]
+    # A start of the growing season of 0 is a year without one, not day 0.
+    recs += [YearlyRecord("s.txt", "upper", 9.0, 3, "SGS", 1990 + i, 0 if i % 3 else 120 + i) for i in range(12)]
+    csdi, lfd, sgs = trend.trends(recs)
+    assert (sgs.years, sgs.valid_years, sgs.p_value) == (12, 4, None)
+    assert (csdi.years, csdi.valid_years, csdi.slope_per_decade) == (12, 12, 20.0)
+    assert csdi.p_value < 1e-4
+    assert (lfd.slope_per_decade, lfd.slope_low_per_decade, lfd.p_value) == (0.0, 0.0, 1.0)

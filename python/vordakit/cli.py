@@ -1,0 +1,255 @@
+"""The ``vordakit`` command: one subcommand per step, errors turned into messages and statuses.
+
+Each subcommand has its own ``add_<name>(subparsers)`` function that declares
+its options and sets ``handler``; a handler returns the exit status. Errors
+of input or output are ``KitError``s (or ``OSError``s) and end as one line on
+standard error with status 2.
+"""
+
+import argparse
+import sys
+
+from vordakit import __version__
+from vordakit.errors import KitError
+
+FORMATS = ("eca", "ghcn", "cet", "station6", "table", "vorda")
+
+
+def _add_reader_options(p):
+    """Options that choose and tune the reader, shared by convert and qc."""
+    g = p.add_argument_group("input")
+    g.add_argument("--format", choices=FORMATS, default=None,
+                   help="input layout (default: detected from the content)")
+    g.add_argument("--element", metavar="NAME",
+                   help="GHCN-Daily element (TMAX, TMIN, TAVG, PRCP); needed when the file holds several")
+    g.add_argument("--column", metavar="COL",
+                   help="value column: station6 prcp, tmax or tmin; table a header name or a 1-based position")
+    g.add_argument("--date-column", metavar="COL",
+                   help="table: date column (name or position), or three columns year,month,day "
+                        "(default: the first column, or columns named year, month, day)")
+    g.add_argument("--delimiter", metavar="CHAR",
+                   help="table: field separator (default: comma, semicolon, tab or blanks, whichever the file uses)")
+    g.add_argument("--missing", metavar="LIST",
+                   help="table: comma-separated missing-value markers "
+                        "(default: empty, NA, NaN, -9999, -999, -99.9)")
+    g.add_argument("--drop-suspect", action="store_true",
+                   help="ECA&D: treat values with quality code 1 (suspect) as missing")
+    g.add_argument("--keep-flagged", action="store_true",
+                   help="GHCN-Daily: keep values that carry a quality flag")
+
+
+def _reader_options(args):
+    opts = {}
+    for name in ("element", "column", "date_column", "delimiter"):
+        value = getattr(args, name)
+        if value is not None:
+            opts[name] = value
+    if args.missing is not None:
+        opts["missing"] = [m.strip() for m in args.missing.split(",")]
+    if args.drop_suspect:
+        opts["drop_suspect"] = True
+    if args.keep_flagged:
+        opts["keep_flagged"] = True
+    return opts
+
+
+def add_convert(subparsers):
+    p = subparsers.add_parser(
+        "convert", help="station data file -> VORDA input file",
+        description="Read one station series and write it as a VORDA input file (t d m yr x). "
+                    "Prints the number of records written, the answer to vorda's size question.")
+    p.add_argument("source", help="station data file")
+    p.add_argument("target", help="VORDA input file to write")
+    _add_reader_options(p)
+    g = p.add_argument_group("selection")
+    g.add_argument("--from", dest="start", metavar="YYYY-MM-DD", help="first date to keep")
+    g.add_argument("--to", dest="end", metavar="YYYY-MM-DD", help="last date to keep")
+    g.add_argument("--months", metavar="M-N",
+                   help="season: months to keep, e.g. 5-9 or 11-3 or 6,7,8; t keeps counting calendar days")
+    g = p.add_argument_group("missing days inside the series (default: refuse and list them)")
+    pol = g.add_mutually_exclusive_group()
+    pol.add_argument("--fill", type=int, metavar="N",
+                     help="fill gaps of at most N days by linear interpolation; longer gaps still refuse")
+    pol.add_argument("--longest", action="store_true",
+                     help="keep only the longest stretch without missing days")
+    p.set_defaults(handler=_convert)
+
+
+def _convert(args):
+    from vordakit import convert
+    policy = "refuse"
+    if args.fill is not None:
+        policy = "fill"
+    elif args.longest:
+        policy = "longest"
+    notes = []
+    records = convert.convert_file(
+        args.source, args.target, fmt=args.format,
+        start=args.start, end=args.end, months=args.months,
+        policy=policy, max_fill=args.fill, notes=notes, **_reader_options(args))
+    print(records)
+    for note in notes:
+        print(note, file=sys.stderr)
+    return 0
+
+
+def add_qc(subparsers):
+    p = subparsers.add_parser(
+        "qc", help="check a station series or VORDA input file",
+        description="Check a series for structure errors, suspicious values and missing days. "
+                    "Exit status: 0 clean, 1 warnings only, 2 the series cannot be used as it is.")
+    p.add_argument("source", help="station data file or VORDA input file")
+    p.add_argument("--csv", metavar="FILE", help="write every finding to FILE (date, value, check, detail)")
+    _add_reader_options(p)
+    g = p.add_argument_group("limits")
+    g.add_argument("--min", dest="low", type=float, metavar="X",
+                   help="lowest physical value (default -90 for temperatures, 0 for precipitation)")
+    g.add_argument("--max", dest="high", type=float, metavar="X",
+                   help="highest physical value (default 60 for temperatures, none for precipitation)")
+    g.add_argument("--sigmas", type=float, default=5.0, metavar="N",
+                   help="outlier: beyond mean +- N standard deviations of the same calendar day "
+                        "in a 5-day window (default 5)")
+    g.add_argument("--flat-run", type=int, default=5, metavar="N",
+                   help="report N or more identical values in a row (default 5)")
+    g.add_argument("--jump", type=float, default=20.0, metavar="X",
+                   help="report day-to-day changes of X or more (default 20)")
+    g.add_argument("--quiet", action="store_true", help="print only the summary line")
+    p.set_defaults(handler=_qc)
+
+
+def _qc(args):
+    from vordakit import qc
+    return qc.run_cli(args, _reader_options(args))
+
+
+def _lazy(module, function):
+    """A handler that imports its module only when its subcommand runs (matplotlib is slow to load)."""
+    def handler(args):
+        import importlib
+        return getattr(importlib.import_module(f"vordakit.{module}"), function)(args)
+    return handler
+
+
+def _add_vorda_option(p):
+    p.add_argument("--vorda", metavar="PATH",
+                   help="the vorda program (default: env VORDA, the build tree, then PATH)")
+
+
+def add_run(subparsers):
+    p = subparsers.add_parser(
+        "run", help="one vorda run without the dialogue",
+        description="Run vorda once, answering its five questions from the options. The result files "
+                    "are those of the same answers typed at the dialogue in the input's folder; they "
+                    "land in the result folder only when vorda succeeds. vorda's exit status and "
+                    "failure report are passed through unchanged.")
+    p.add_argument("input", help="VORDA input file (t d m yr x)")
+    p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"),
+                   help="threshold type")
+    p.add_argument("-x", "--threshold", required=True, metavar="X", help="threshold value, e.g. 18.0")
+    p.add_argument("-d", "--min-duration", required=True, metavar="DAYS", help="event minimum duration")
+    p.add_argument("-o", "--out", default=".", metavar="DIR", help="result folder (default: the current one)")
+    p.add_argument("--name", help="the input's name as given to vorda, which names the result files "
+                                  "(default: the input's file name)")
+    p.add_argument("--size", type=int, metavar="N",
+                   help="records to read (default: the input's non-blank lines)")
+    _add_vorda_option(p)
+    p.set_defaults(handler=_lazy("core", "run_command"))
+
+
+def add_tidy(subparsers):
+    p = subparsers.add_parser(
+        "tidy", help="result files -> yearly.csv and events.csv",
+        description="Read every VORDA result file of a folder into two tidy CSV tables: yearly.csv "
+                    "(input, type, threshold, min_duration, index, year, value) and events.csv "
+                    "(the run columns, midpoint, date, duration, action). Missing values (-999, fields "
+                    "of asterisks) become empty cells, with a warning naming file and line.")
+    p.add_argument("folder", help="folder with VORDA result files")
+    p.add_argument("-o", "--out", metavar="DIR", help="where to write the tables (default: the folder)")
+    p.set_defaults(handler=_lazy("results", "tidy_command"))
+
+
+def add_trend(subparsers):
+    p = subparsers.add_parser(
+        "trend", help="Sen slope and Mann-Kendall p of every yearly index",
+        description="Per yearly index: years, valid years, Sen slope per decade with its 95%% bounds, "
+                    "two-sided Mann-Kendall p-value (tie-corrected). No trend from fewer than 10 valid "
+                    "years or under 70%% valid ones.")
+    p.add_argument("source", help="folder with VORDA result files, or a yearly.csv from tidy")
+    p.add_argument("-o", "--out", metavar="FILE",
+                   help="CSV to write (default: trend.csv in the folder, or beside the yearly table)")
+    p.set_defaults(handler=_lazy("trend", "trend_command"))
+
+
+def add_plot(subparsers):
+    p = subparsers.add_parser(
+        "plot", help="PNG per yearly index and per event set, and one PDF of all",
+        description="Draw each yearly index of each run (points joined by lines, missing years marked, "
+                    "Sen line, slope and p in the subtitle) and each run's events (a stem per event at "
+                    "its date, height the action measure), as 800x600 PNGs, plus plots.pdf with all.")
+    p.add_argument("folder", help="folder with VORDA result files")
+    p.add_argument("-o", "--out", metavar="DIR", help="where to write the pictures (default: the folder)")
+    p.add_argument("--unit", default="", help="unit of the series' values, e.g. degC or mm (for the labels)")
+    p.set_defaults(handler=_lazy("plot", "plot_command"))
+
+
+def add_batch(subparsers):
+    p = subparsers.add_parser(
+        "batch", help="convert, qc, run, tidy, trend and plot for every row of a station list",
+        description="Read a station list (tab-separated, header: file, name, type, threshold, "
+                    "min_duration; optional format, unit) and process every station in its own folder, "
+                    "in parallel. A station's failure is recorded in its folder and in summary.csv and "
+                    "does not stop the others. Exit status 0 when every station succeeded, 1 otherwise.")
+    p.add_argument("stations", help="station list (TSV with a header line)")
+    p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
+    p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
+    p.add_argument("--no-plots", action="store_true", help="skip the pictures")
+    p.add_argument("--no-qc", action="store_true", help="skip the checks (for inputs already checked)")
+    p.add_argument("--fill", type=int, metavar="N",
+                   help="convert: fill gaps of at most N days by linear interpolation (default: refuse gaps)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    _add_vorda_option(p)
+    p.set_defaults(handler=_lazy("batch", "batch_command"))
+
+
+# The subcommands in the order --help lists them.
+COMMANDS = [
+    add_convert,
+    add_qc,
+    add_run,
+    add_tidy,
+    add_trend,
+    add_plot,
+    add_batch,
+]
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="vordakit",
+        description="Companion toolkit of VORDA: from station files to checked input series, "
+                    "runs, tidy tables, trends and plots.")
+    parser.add_argument("--version", action="version", version=f"vordakit {__version__}")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
+    subparsers.required = True
+    for add in COMMANDS:
+        add(subparsers)
+    return parser
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    try:
+        return args.handler(args) or 0
+    except KitError as e:
+        print(f"vordakit {args.command}: {e}", file=sys.stderr)
+        return 2
+    except OSError as e:
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"vordakit {args.command}: {where}{e.strerror or e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

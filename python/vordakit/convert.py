@@ -1,0 +1,215 @@
+"""From a station series to a VORDA input file: select, check, settle missing days, write.
+
+vorda takes consecutive daily records without missing values and checks none
+of this, so everything it would misread is refused here with the date and
+line that cause it.
+"""
+
+import datetime
+import os
+import re
+
+from vordakit import qc
+from vordakit.errors import KitError
+from vordakit.formats.detect import read_series
+from vordakit.series import MAX_RECORDS, Series, write_vorda
+
+POLICIES = ("refuse", "fill", "longest")
+LISTED = 10         # gaps named in a refusal
+MONTH_NAMES = {m.lower(): i for i, m in enumerate(
+    ["", "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"]) if m}
+
+
+def parse_date(text, end=False):
+    """YYYY-MM-DD, YYYYMMDD or YYYY (the first, or with ``end`` the last day of the year)."""
+    s = text.strip()
+    try:
+        if re.fullmatch(r"\d{4}", s):
+            return datetime.date(int(s), 12, 31) if end else datetime.date(int(s), 1, 1)
+        if re.fullmatch(r"\d{8}", s):
+            return datetime.date(int(s[:4]), int(s[4:6]), int(s[6:]))
+        return datetime.date.fromisoformat(s)
+    except ValueError:
+        raise KitError(None, None, f"date {text!r}: expected YYYY-MM-DD, YYYYMMDD or YYYY") from None
+
+
+def parse_months(text):
+    """'5-9', '11-3' (across the new year), '6,7,8' or 'may-sep' -> set of months."""
+    def month(s):
+        s = s.strip().lower()
+        if s.isdigit() and 1 <= int(s) <= 12:
+            return int(s)
+        if s[:3] in MONTH_NAMES:
+            return MONTH_NAMES[s[:3]]
+        raise KitError(None, None, f"months {text!r}: {s!r} is not a month (1-12 or jan-dec)")
+
+    months = set()
+    for part in text.split(","):
+        if "-" in part:
+            a, b = (month(p) for p in part.split("-", 1))
+            m = a
+            while True:
+                months.add(m)
+                if m == b:
+                    break
+                m = m % 12 + 1
+        else:
+            months.add(month(part))
+    return months
+
+
+def _days(n, what="missing day"):
+    return f"{n} {what}{'' if n == 1 else 's'}"
+
+
+def _describe_gaps(gaps, first):
+    fromordinal = datetime.date.fromordinal
+    out = []
+    for start, n in gaps[:LISTED]:
+        a = fromordinal(first[start])
+        if n == 1:
+            out.append(f"  {a} (1 day)")
+        else:
+            out.append(f"  {a} to {fromordinal(first[start + n - 1])} ({n} days)")
+    if len(gaps) > LISTED:
+        out.append(f"  and {len(gaps) - LISTED} more gaps")
+    return "\n".join(out)
+
+
+def _gaps(values):
+    """(start index, length) of each run of None."""
+    gaps = []
+    start = None
+    for i, x in enumerate(values):
+        if x is None:
+            if start is None:
+                start = i
+        elif start is not None:
+            gaps.append((start, i - start))
+            start = None
+    if start is not None:
+        gaps.append((start, len(values) - start))
+    return gaps
+
+
+def select(series, start=None, end=None, months=None, policy="refuse", max_fill=None):
+    """The series as vorda should read it: one record per calendar day of the
+    selection, from the first to the last value, missing days settled by policy.
+
+    Returns (series, notes): notes say what was filled or cut.
+    """
+    path = series.path
+    if policy not in POLICIES:
+        raise KitError(path, None, f"unknown missing-data policy {policy!r}")
+    if policy == "fill" and (max_fill is None or max_fill < 0):
+        raise KitError(path, None, "--fill needs a number of days, 0 or more")
+    if isinstance(start, str):
+        start = parse_date(start)
+    if isinstance(end, str):
+        end = parse_date(end, end=True)
+    if isinstance(months, str):
+        months = parse_months(months)
+    if start and end and start > end:
+        raise KitError(path, None, f"--from {start} is after --to {end}")
+
+    errors = [f for f in qc.check_structure(series, markers=False) if f.severity == qc.ERROR]
+    if errors:
+        more = f" (and {len(errors) - 1} more such problems; vordakit qc lists them)" if len(errors) > 1 else ""
+        first = errors[0]
+        raise KitError(path, first.line, first.detail.split(": ", 1)[-1] + more)
+
+    lo = start.toordinal() if start else None
+    hi = end.toordinal() if end else None
+    obs = {}
+    for d, x in zip(series.dates, series.values):
+        o = d.toordinal()
+        if (lo is not None and o < lo) or (hi is not None and o > hi):
+            continue
+        if x is not None and (months is None or d.month in months):
+            obs[o] = x
+    if not obs:
+        where = " in the chosen dates and months" if (start or end or months) else ""
+        raise KitError(path, None, f"no values{where}")
+    first, last = min(obs), max(obs)
+
+    # One record per day of the selection between the first and the last value.
+    fromordinal = datetime.date.fromordinal
+    ordinals, values = [], []
+    if months is None:
+        ordinals = list(range(first, last + 1))
+    else:
+        d = fromordinal(first)
+        one = datetime.timedelta(days=1)
+        for o in range(first, last + 1):
+            if d.month in months:
+                ordinals.append(o)
+            d += one
+    get = obs.get
+    values = [get(o) for o in ordinals]
+
+    notes = []
+    gaps = _gaps(values)
+    if gaps and policy == "fill":
+        long = [g for g in gaps if g[1] > max_fill]
+        if long:
+            total = sum(n for _, n in long)
+            raise KitError(path, None, f"{_days(len(long), 'gap')} longer than {_days(max_fill, 'day')} ({_days(total)}):\n"
+                           + _describe_gaps(long, ordinals)
+                           + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
+        dec = series.decimals
+        for s, n in gaps:
+            a, b = values[s - 1], values[s + n]
+            for k in range(1, n + 1):
+                values[s + k - 1] = round(a + (b - a) * k / (n + 1), dec)
+        notes.append(f"filled {_days(sum(n for _, n in gaps))} in {_days(len(gaps), 'gap')} by linear interpolation")
+    elif gaps and policy == "longest":
+        best_start, best_len = 0, 0
+        run_start = 0
+        for s, n in gaps + [(len(values), 0)]:
+            if s - run_start > best_len:
+                best_start, best_len = run_start, s - run_start
+            run_start = s + n
+        ordinals = ordinals[best_start:best_start + best_len]
+        values = values[best_start:best_start + best_len]
+        notes.append(f"kept the longest stretch without missing days, "
+                     f"{fromordinal(ordinals[0])} to {fromordinal(ordinals[-1])}")
+    elif gaps:
+        total = sum(n for _, n in gaps)
+        raise KitError(path, None, f"{_days(total)} in {_days(len(gaps), 'gap')} inside the series:\n"
+                       + _describe_gaps(gaps, ordinals)
+                       + "\nuse --fill N to interpolate gaps of up to N days, --longest to keep the longest "
+                         "complete stretch, or --from/--to to leave them out")
+
+    if len(ordinals) > MAX_RECORDS:
+        suggest = fromordinal(ordinals[-MAX_RECORDS])
+        raise KitError(path, None, f"{len(ordinals)} records, but vorda reads at most {MAX_RECORDS}: "
+                       f"choose a range, e.g. --from {suggest}")
+    out = Series(path=path, element=series.element, kind=series.kind,
+                 dates=[fromordinal(o) for o in ordinals], values=values,
+                 decimals=series.decimals, fmt="vorda")
+    return out, notes
+
+
+def convert_file(src, dst, fmt=None, start=None, end=None, months=None, policy="refuse", max_fill=None,
+                 notes=None, **opts):
+    """Read ``src`` in any supported layout and write ``dst`` as VORDA input.
+
+    Returns the number of records written, the answer to vorda's size
+    question. Nothing is written when anything is refused; ``notes``, a list,
+    receives a line on what was read and what was filled or cut.
+    """
+    if os.path.exists(dst) and os.path.exists(src) and os.path.samefile(src, dst):
+        raise KitError(dst, None, "is the input file itself; the input is never overwritten")
+    try:
+        series = read_series(src, fmt, **opts)
+        out, said = select(series, start, end, months, policy, max_fill)
+    except KitError as e:
+        if e.path is None:
+            e.path = str(src)
+        raise
+    n = write_vorda(out, dst)
+    if notes is not None:
+        notes.append(f"{src}: {series.fmt} {series.element} ({series.unit}) -> {dst}: {n} records, "
+                     f"{out.dates[0]} to {out.dates[-1]}")
+        notes.extend(said)
+    return n

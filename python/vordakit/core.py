@@ -1,0 +1,227 @@
+"""Finding and running the built ``vorda``: answers in, status, report and result files out.
+
+This is the only module that knows how ``vorda``'s console dialogue is
+answered. Everything else calls ``run_vorda``.
+
+A run happens in a fresh folder inside the result folder, where the input is
+linked under the name that is typed at the first question. ``vorda`` names its
+result files after that name and writes them into its working folder, so the
+result files come out exactly as those of a dialogue run in the input's own
+folder. Only when ``vorda`` ends with status 0 are the files renamed into the
+result folder; a failed run leaves nothing behind, not even the half-written
+files that ``vorda`` itself leaves in its working folder.
+"""
+
+import dataclasses
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+from vordakit.errors import KitError
+
+# The build trees that `cmake --preset release` and `--preset test` make.
+_BUILD_TREES = ("build/release/vorda", "build/test/vorda")
+_REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# vorda keeps the first 80 characters of the name typed at the first question.
+MAX_NAME = 80
+
+# A threshold as vorda reads a real: sign, digits with at most one point, an
+# optional exponent. Python's float() would also take "1_0", "0x1p3" or
+# "inf", which vorda reads differently or not at all.
+_REAL = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eEdD][+-]?\d+)?")
+_INT = re.compile(r"[+-]?\d+")
+_INT32 = (-2**31 + 1, 2**31 - 1)
+
+TYPES = {"upper": "u", "u": "u", "lower": "l", "l": "l"}
+
+
+def find_vorda(option=None):
+    """The vorda program: the option, else env VORDA, else the build tree, else PATH."""
+    if option:
+        return _check_program(option, "--vorda")
+    env = os.environ.get("VORDA")
+    if env:
+        return _check_program(env, "VORDA")
+    for rel in _BUILD_TREES:
+        exe = os.path.join(_REPO, rel)
+        if os.path.isfile(exe) and os.access(exe, os.X_OK):
+            return exe
+    exe = shutil.which("vorda")
+    if exe:
+        return exe
+    raise KitError(None, None,
+                   "cannot find the vorda program: give --vorda PATH or set VORDA, "
+                   f"or build it in {_REPO} (cmake --preset release && cmake --build build/release), "
+                   "or put it on PATH")
+
+
+def _check_program(path, source):
+    if not os.path.isfile(path):
+        raise KitError(path, None, f"no such program (from {source})")
+    if not os.access(path, os.X_OK):
+        raise KitError(path, None, f"not executable (from {source})")
+    return os.path.abspath(path)
+
+
+def threshold_text(value):
+    """The threshold as it will be typed: checked, and kept as the user wrote it."""
+    text = str(value).strip()
+    if not _REAL.fullmatch(text):
+        raise KitError(None, None, f"threshold {value!r} is not a decimal number such as 18.0 or -5")
+    return text
+
+
+def duration_text(value):
+    text = str(value).strip()
+    if not _INT.fullmatch(text) or not _INT32[0] <= int(text) <= _INT32[1]:
+        raise KitError(None, None, f"minimum duration {value!r} is not a whole number of days")
+    return text
+
+
+def type_letter(value):
+    letter = TYPES.get(str(value).strip().lower())
+    if letter is None:
+        raise KitError(None, None, f"threshold type {value!r} is neither upper nor lower")
+    return letter
+
+
+def count_records(path):
+    """Records of a VORDA input file, one per line that holds anything but blanks.
+
+    This is the answer to the size question. A record written over several
+    lines is counted more than once, and vorda then ends with its own
+    end-of-file report; give the size explicitly for such files.
+    """
+    with open(path, "rb") as f:
+        data = f.read()
+    lines = data.splitlines()
+    return len(lines) - lines.count(b"") - sum(map(bytes.isspace, lines))
+
+
+def _typed_name(name):
+    """The first answer for a file name: delimited when vorda would cut it short."""
+    if not name or name in (".", "..") or "/" in name:
+        raise KitError(name, None, "not a plain file name to give vorda")
+    if any(ord(c) < 32 or ord(c) == 127 for c in name):
+        raise KitError(name, None, "the file name holds control characters, which vorda cannot be given")
+    if name.endswith(" "):
+        raise KitError(name, None, "the file name ends with a blank, which vorda drops; give another name (--name)")
+    if len(name.encode()) > MAX_NAME:
+        raise KitError(name, None,
+                       f"the file name is longer than the {MAX_NAME} characters vorda keeps; "
+                       "give a shorter name for it (--name)")
+    if re.search(r"[\s,;/'\"]", name) or re.match(r"\d+\*", name):
+        return "'" + name.replace("'", "''") + "'"
+    return name
+
+
+@dataclasses.dataclass
+class RunResult:
+    status: int          # vorda's exit status (128 + signal when killed)
+    report: bytes        # vorda's standard error, unchanged
+    files: list          # result files moved into the result folder (paths), in name order
+    seconds: float = 0.0  # wall time of the vorda process alone
+
+
+def run_vorda(vorda, source, thrtype, threshold, min_duration, outdir, name=None, size=None):
+    """Run vorda once on ``source`` and put its result files into ``outdir``.
+
+    ``name`` is the file name typed at the first question (default: the
+    source's own name); it names the result files and appears in their
+    headers. ``size`` is the answer to the size question (default: the
+    records counted in the source). Returns a RunResult; a failure of vorda
+    is not an exception here but a status and a report, for the caller to
+    pass on.
+    """
+    with Runs(vorda, source, outdir, name) as runs:
+        return runs.run(thrtype, threshold, min_duration, size)
+
+
+class Runs:
+    """Several runs of vorda on one input into one result folder, sharing one working folder.
+
+    The working folder lies inside the result folder (so that the result
+    files are renamed, not copied, into place) and holds only the link to the
+    input between runs; it is removed on leaving the ``with`` block.
+    """
+
+    def __init__(self, vorda, source, outdir, name=None):
+        self.vorda = vorda
+        self.source = os.path.abspath(source)
+        self.outdir = outdir
+        self.name = os.path.basename(self.source) if name is None else name
+        self.typed = _typed_name(self.name)
+        self.work = None
+
+    def __enter__(self):
+        os.makedirs(self.outdir, exist_ok=True)
+        self.work = tempfile.mkdtemp(prefix=".vordakit-run-", dir=self.outdir)
+        try:
+            os.symlink(self.source, os.path.join(self.work, self.name))
+        except BaseException:
+            shutil.rmtree(self.work, ignore_errors=True)
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run(self, thrtype, threshold, min_duration, size=None):
+        letter = type_letter(thrtype)
+        thr = threshold_text(threshold)
+        dur = duration_text(min_duration)
+        if size is None:
+            try:
+                size = count_records(self.source)
+            except OSError:
+                # vorda's own report of the open failure is the one to show.
+                size = 0
+        answers = f"{self.typed}\n{int(size)}\n{letter}\n{thr}\n{dur}\n".encode()
+        t0 = time.perf_counter()
+        proc = subprocess.run([self.vorda], input=answers, cwd=self.work,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        seconds = time.perf_counter() - t0
+        status = proc.returncode if proc.returncode >= 0 else 128 - proc.returncode
+        written = [e for e in sorted(os.listdir(self.work)) if e != self.name]
+        if status != 0:
+            # The files a failed run opened are half-written: none goes further.
+            for entry in written:
+                os.unlink(os.path.join(self.work, entry))
+            return RunResult(status, proc.stderr, [], seconds)
+        moved = []
+        for entry in written:
+            target = os.path.join(self.outdir, entry)
+            os.replace(os.path.join(self.work, entry), target)
+            moved.append(target)
+        return RunResult(0, proc.stderr, moved, seconds)
+
+
+def describe_status(status):
+    """A few words on a non-zero status, for summaries."""
+    if status > 128 and status - 128 in signal.valid_signals():
+        return f"vorda was killed by signal {status - 128}"
+    return f"vorda ended with status {status}"
+
+
+def run_command(args):
+    """``vordakit run``: the result files' paths on standard output, vorda's report unchanged."""
+    import sys
+
+    vorda = find_vorda(args.vorda)
+    res = run_vorda(vorda, args.input, args.type, args.threshold, args.min_duration, args.out,
+                    name=args.name, size=args.size)
+    if res.status != 0:
+        sys.stderr.flush()
+        sys.stderr.buffer.write(res.report)
+        if not res.report:
+            sys.stderr.buffer.write(f"vordakit run: {describe_status(res.status)}\n".encode())
+        sys.stderr.flush()
+        return res.status
+    for path in res.files:
+        print(path)
+    return 0

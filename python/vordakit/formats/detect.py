@@ -1,0 +1,67 @@
+"""Choosing the reader: from the content where the layout shows itself, else by name."""
+
+import itertools
+
+from vordakit.errors import KitError
+from vordakit.formats import mostly, cet, eca, ghcn, station6, table
+from vordakit.series import read_vorda
+
+# Each reader with the options it understands.
+READERS = {
+    "eca": (eca.read, {"drop_suspect"}),
+    "ghcn": (ghcn.read, {"element", "keep_flagged"}),
+    "cet": (cet.read, set()),
+    "station6": (station6.read, {"column", "missing"}),
+    "table": (table.read, {"column", "date_column", "delimiter", "missing"}),
+    "vorda": (read_vorda, set()),
+}
+OPTION_NAMES = {"drop_suspect": "--drop-suspect", "element": "--element", "keep_flagged": "--keep-flagged",
+                "column": "--column", "date_column": "--date-column", "delimiter": "--delimiter",
+                "missing": "--missing"}
+HEAD = 200      # ECA&D headers run to some 20-40 lines
+
+
+def _fits_vorda(line):
+    r = line.replace(",", " ").split()
+    return (len(r) == 5 and all(p.lstrip("+-").isdigit() for p in r[:4])
+            and 1 <= int(r[1]) <= 31 and 1 <= int(r[2]) <= 12)
+
+
+def detect_format(path):
+    """The layout's name from the first lines of the file; 'table' when nothing else fits."""
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
+        head = list(itertools.islice(f, HEAD))
+    text = "".join(head)
+    if "\x00" in text or text.count("\ufffd") * 100 > len(text):
+        raise KitError(path, None, "not a text file (binary content in its first lines)")
+    if eca.looks_like(head):
+        return "eca"
+    data = head[:20]
+    if ghcn.looks_like(data):
+        return "ghcn"
+    if cet.looks_like(data):
+        return "cet"
+    if mostly(data, _fits_vorda):
+        return "vorda"
+    if station6.looks_like(data):
+        return "station6"
+    return "table"
+
+
+def read_series(path, fmt=None, problem=None, **opts):
+    """Read one station series in any supported layout.
+
+    ``problem(line, check, reason, date=None, value=None)`` receives each bad
+    line; without it the first one raises ``KitError``.
+    """
+    if fmt is None:
+        fmt = detect_format(path)
+    if fmt not in READERS:
+        raise KitError(path, None, f"unknown format {fmt!r} (one of {', '.join(READERS)})")
+    reader, accepted = READERS[fmt]
+    opts = {k: v for k, v in opts.items() if v is not None and v is not False}
+    stray = sorted(set(opts) - accepted)
+    if stray:
+        names = ", ".join(OPTION_NAMES.get(k, k) for k in stray)
+        raise KitError(path, None, f"{names} does not apply to a {fmt} file")
+    return reader(path, problem=problem, **opts)

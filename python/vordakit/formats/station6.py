@@ -1,0 +1,95 @@
+"""The six-column station text of the station index packages.
+
+    1961	1	1	0.0	5.2	-1.3
+
+Year, month, day, precipitation, maximum, minimum; blank, tab or comma
+separated; -99.9 for missing. One column is chosen: prcp, tmax or tmin.
+"""
+
+import datetime
+
+from vordakit.errors import KitError
+from vordakit.formats import mostly
+from vordakit.series import PRECIPITATION, TEMPERATURE, Series, more_decimals, strict
+
+COLUMNS = {"prcp": (3, PRECIPITATION), "tmax": (4, TEMPERATURE), "tmin": (5, TEMPERATURE)}
+ALIASES = {"pr": "prcp", "precip": "prcp", "precipitation": "prcp", "tx": "tmax", "tn": "tmin"}
+DEFAULT_MISSING = ("-99.9",)
+
+
+def _split(line):
+    return (line.replace(",", " ") if "," in line else line).split()
+
+
+def _is_record(parts):
+    return (len(parts) == 6 and all(p.isdigit() for p in parts[:3])
+            and 1 <= int(parts[1]) <= 12 and 1 <= int(parts[2]) <= 31)
+
+
+def looks_like(head_lines):
+    return mostly(head_lines, lambda line: _is_record(_split(line)))
+
+
+def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
+    problem = problem or strict(path)
+    if column is None:
+        raise KitError(path, None, "choose the column with --column prcp, tmax or tmin")
+    name = ALIASES.get(column.lower(), column.lower())
+    if name not in COLUMNS:
+        raise KitError(path, None, f"--column {column}: expected prcp, tmax or tmin")
+    index, kind = COLUMNS[name]
+    markers = set(missing)
+    numeric_markers = set()
+    for m in markers:
+        try:
+            numeric_markers.add(float(m))
+        except (ValueError, OverflowError):
+            pass
+    dates, values, lines = [], [], []
+    decimals = 0
+    date = datetime.date
+    first = True
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
+        for lineno, line in enumerate(f, 1):
+            parts = _split(line)
+            if not parts:
+                continue
+            if first:
+                first = False
+                if not parts[0].lstrip("-").isdigit():
+                    continue                    # a header line
+            if len(parts) != 6:
+                problem(lineno, "unreadable", f"expected six values year month day prcp tmax tmin, found {len(parts)}")
+                continue
+            try:
+                y, m, d = int(parts[0]), int(parts[1]), int(parts[2])
+            except (ValueError, OverflowError):
+                problem(lineno, "unreadable", f"expected whole numbers for year month day, found {' '.join(parts[:3])!r}")
+                continue
+            xs = parts[index]
+            if xs in markers:
+                x = None
+            else:
+                try:
+                    x = float(xs)
+                except (ValueError, OverflowError):
+                    problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
+                    continue
+                if x != x or x in (float("inf"), float("-inf")):
+                    problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
+                    continue
+                if x in numeric_markers:
+                    x = None
+                else:
+                    decimals = more_decimals(xs, decimals)
+            try:
+                day = date(y, m, d)
+            except (ValueError, OverflowError):
+                if x is not None:
+                    problem(lineno, "date", f"impossible date {y}-{m:02d}-{d:02d}")
+                continue
+            dates.append(day)
+            values.append(x)
+            lines.append(lineno)
+    return Series(path=str(path), element=name, kind=kind, dates=dates, values=values,
+                  decimals=decimals, lines=lines, fmt="station6")

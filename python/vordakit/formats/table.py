@@ -1,0 +1,203 @@
+"""A generic delimited table: a date column (or year, month, day columns) and a value column.
+
+Dates as YYYY-MM-DD or YYYYMMDD; columns chosen by header name or 1-based
+position; an optional header line; lines starting with '#' are comments.
+"""
+
+import csv
+import datetime
+import math
+import re
+
+from vordakit.errors import KitError
+from vordakit.series import PRECIPITATION, Series, guess_kind, more_decimals, strict, TEMPERATURE
+
+DEFAULT_MISSING = ("", "NA", "NaN", "-9999", "-999", "-99.9")
+DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "space": " ",
+                   "blank": " ", "whitespace": " "}
+YEAR_NAMES = ("year", "yr", "yyyy")
+MONTH_NAMES = ("month", "mon", "mo", "mm")
+DAY_NAMES = ("day", "dd", "dy")
+PRECIPITATION_NAME = re.compile(r"(^|[^a-z])(rr|pr|prcp|precip\w*|rain\w*|rainfall)([^a-z]|$)", re.I)
+NUMBERISH = re.compile(r"^[+-]?\.?\d")
+
+
+def _data_lines(f):
+    """(line number, text) of lines that are neither blank nor comments."""
+    for lineno, line in enumerate(f, 1):
+        s = line.strip()
+        if s and not s.startswith("#"):
+            yield lineno, line
+
+
+def _rows(lines, delimiter):
+    if delimiter == " ":
+        for lineno, line in lines:
+            yield lineno, line.split()
+    else:
+        for lineno, line in lines:
+            line = line.rstrip("\r\n")
+            if '"' in line:
+                # One line at a time keeps line numbers exact; quoted fields still work.
+                row = next(csv.reader([line], delimiter=delimiter), [])
+            else:
+                row = line.split(delimiter)
+            yield lineno, [c.strip() for c in row]
+
+
+def _sniff(line):
+    for d in (",", ";", "\t"):
+        if d in line:
+            return d
+    return " "
+
+
+def _parse_date(text):
+    if len(text) == 10 and text[4] in "-/" and text[7] == text[4]:
+        return int(text[:4]), int(text[5:7]), int(text[8:])
+    if len(text) == 8 and text.isdigit():
+        return int(text[:4]), int(text[4:6]), int(text[6:])
+    raise ValueError(text)
+
+
+def _resolve(path, spec, header, what):
+    """A column given by 1-based position or header name -> 0-based index."""
+    spec = spec.strip()
+    if spec.isdigit():
+        i = int(spec) - 1
+        if i < 0:
+            raise KitError(path, None, f"{what} {spec}: positions count from 1")
+        return i
+    if header is None:
+        raise KitError(path, None, f"{what} {spec!r}: the file has no header line, give a position")
+    lowered = [h.lower() for h in header]
+    if spec.lower() not in lowered:
+        raise KitError(path, None, f"{what} {spec!r} not in the header ({', '.join(header)})")
+    return lowered.index(spec.lower())
+
+
+def _find(header, names):
+    if header is None:
+        return None
+    lowered = [h.lower() for h in header]
+    for n in names:
+        if n in lowered:
+            return lowered.index(n)
+    return None
+
+
+def read(path, problem=None, column=None, date_column=None, delimiter=None, missing=DEFAULT_MISSING):
+    problem = problem or strict(path)
+    with open(path, encoding="utf-8-sig", errors="replace", newline="") as f:
+        lines = list(_data_lines(f))
+    if not lines:
+        raise KitError(path, None, "no data lines")
+    if delimiter is None:
+        delimiter = _sniff(lines[0][1])
+    else:
+        delimiter = DELIMITER_NAMES.get(delimiter.lower(), delimiter)
+        if len(delimiter) != 1:
+            raise KitError(path, None, f"--delimiter {delimiter!r}: expected one character, tab or space")
+    rows = _rows(lines, delimiter)
+    first_line, first = next(rows)
+    header = None
+    if not any(NUMBERISH.match(c) for c in first):
+        header = first
+    else:
+        rows = _chain(first_line, first, rows)
+
+    # Which columns hold the date and the value.
+    if date_column is not None:
+        specs = date_column.split(",")
+        if len(specs) not in (1, 3):
+            raise KitError(path, None, f"--date-column {date_column!r}: expected one column or year,month,day")
+        date_cols = [_resolve(path, s, header, "date column") for s in specs]
+    else:
+        ymd = [_find(header, YEAR_NAMES), _find(header, MONTH_NAMES), _find(header, DAY_NAMES)]
+        date_cols = ymd if None not in ymd else [0]
+    if column is not None:
+        value_col = _resolve(path, column, header, "column")
+    else:
+        width = len(header) if header is not None else len(first)
+        rest = [i for i in range(width) if i not in date_cols]
+        if len(rest) != 1:
+            names = ", ".join(header)[:80] if header else f"{width} columns"
+            raise KitError(path, None, f"choose the value column with --column ({names})")
+        value_col = rest[0]
+    if value_col in date_cols:
+        raise KitError(path, None, "the value column is also a date column")
+    need = max(date_cols + [value_col]) + 1
+    name = header[value_col] if header is not None and value_col < len(header) else f"column {value_col + 1}"
+
+    text_markers = {m.strip().lower() for m in missing}
+    numeric_markers = set()
+    for m in text_markers:
+        try:
+            numeric_markers.add(float(m))
+        except (ValueError, OverflowError):
+            pass
+
+    dates, values, out_lines = [], [], []
+    decimals = 0
+    date = datetime.date
+    fromisoformat = date.fromisoformat
+    single = len(date_cols) == 1
+    for lineno, row in rows:
+        if len(row) < need:
+            problem(lineno, "unreadable", f"expected at least {need} fields, found {len(row)}")
+            continue
+        day = None
+        try:
+            if single:
+                text = row[date_cols[0]]
+                # The common case in C; anything else is taken apart below.
+                if len(text) == 10 and text[4] == "-" and text[7] == "-":
+                    try:
+                        day = fromisoformat(text)
+                    except ValueError:
+                        pass
+                if day is None:
+                    y, m, d = _parse_date(text)
+            else:
+                y, m, d = (int(row[i]) for i in date_cols)
+        except (ValueError, OverflowError):
+            shown = " ".join(row[i] for i in date_cols)
+            problem(lineno, "unreadable", f"expected a date as YYYY-MM-DD, YYYYMMDD or year month day, found {shown!r}")
+            continue
+        xs = row[value_col]
+        if xs.lower() in text_markers:
+            x = None
+        else:
+            try:
+                x = float(xs)
+            except (ValueError, OverflowError):
+                problem(lineno, "unreadable", f"expected a number or a missing marker for {name}, found {xs!r}")
+                continue
+            if not math.isfinite(x):
+                problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
+                continue
+            if x in numeric_markers:
+                x = None
+            else:
+                decimals = more_decimals(xs, decimals)
+        try:
+            if day is None:
+                day = date(y, m, d)
+        except (ValueError, OverflowError):
+            if x is not None:
+                problem(lineno, "date", f"impossible date {y:04d}-{m:02d}-{d:02d}")
+            continue
+        dates.append(day)
+        values.append(x)
+        out_lines.append(lineno)
+    if header is not None:
+        kind = PRECIPITATION if PRECIPITATION_NAME.search(name) else TEMPERATURE
+    else:
+        kind = guess_kind(values)
+    return Series(path=str(path), element=name, kind=kind, dates=dates, values=values,
+                  decimals=decimals, lines=out_lines, fmt="table")
+
+
+def _chain(lineno, row, rest):
+    yield lineno, row
+    yield from rest

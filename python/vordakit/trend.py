@@ -1,0 +1,198 @@
+"""Trends of the yearly indices: Sen (Theil) slope with 95% bounds, Mann-Kendall p-value.
+
+The conventions are those of the station index packages: no trend from fewer
+than 10 valid years or from fewer than 70% valid years of the span; slopes per
+decade. The slope is the median of the pairwise slopes, its bounds the ranks
+that Sen (1968) gives for a 95% interval, with ties in the values taken out of
+the variance; the p-value is the two-sided normal approximation of Kendall's
+S with the tie correction, without a continuity correction.
+"""
+
+import collections
+import functools
+import math
+import statistics
+
+import numpy as np
+
+from vordakit.results import RUN_FIELDS, INDEX_ORDER
+
+MIN_VALID_YEARS = 10
+MIN_VALID_SHARE = 0.7
+CONFIDENCE = 0.95
+# The value an index takes in a year where it found nothing (no start of the
+# growing season). The last frost day's "none" is -999, already no value.
+NO_VALUE = {"SGS": 0}
+
+TREND_FIELDS = RUN_FIELDS + ("index", "first_year", "last_year", "years", "valid_years",
+                             "slope_per_decade", "slope_low_per_decade", "slope_high_per_decade",
+                             "p_value")
+
+Trend = collections.namedtuple("Trend", TREND_FIELDS)
+Fit = collections.namedtuple("Fit", "slope intercept low high p")
+
+# Two-sided 95%: the normal quantile of 0.975.
+_Z = statistics.NormalDist().inv_cdf(0.5 + CONFIDENCE / 2)
+
+
+def _tie_term(values):
+    """Sum of t(t-1)(2t+5) over the groups of t equal values."""
+    _, counts = np.unique(values, return_counts=True)
+    t = counts[counts > 1].astype(float)
+    return float(np.sum(t * (t - 1) * (2 * t + 5)))
+
+
+@functools.lru_cache(maxsize=64)
+def _pairs(n):
+    """Index arrays (i, j) of every pair i < j of n points."""
+    return np.triu_indices(n, k=1)
+
+
+def _sorted_pairs(x, y):
+    """Points ordered by x, and the differences of every later point from an earlier one."""
+    x = np.asarray(x, dtype=float)
+    y = np.asarray(y, dtype=float)
+    order = np.argsort(x, kind="stable")
+    x, y = x[order], y[order]
+    i, j = _pairs(len(x))
+    return x, y, x[j] - x[i], y[j] - y[i]
+
+
+def sen_slope(x, y):
+    """Sen slope, intercept and the 95% bounds of the slope for points (x, y)."""
+    x, y, dx, dy = _sorted_pairs(x, y)
+    return _sen(x, y, dx, dy)
+
+
+def _sen(x, y, dx, dy):
+    later = dx > 0
+    slopes = dy / dx if later.all() else dy[later] / dx[later]
+    n = len(y)
+    var = 1 / 18.0 * (n * (n - 1) * (2 * n + 5) - _tie_term(x) - _tie_term(y))
+    sigma = math.sqrt(var) if var > 0 else 0.0
+    m = len(slopes)
+    # Python's round() rounds halves to even, as the ranks are usually taken.
+    upper = min(int(round((m + _Z * sigma) / 2.0)), m - 1)
+    lower = max(int(round((m - _Z * sigma) / 2.0)) - 1, 0)
+    # Only four ranks are needed: a partition instead of a full sort.
+    slopes = np.partition(slopes, sorted({lower, upper, (m - 1) // 2, m // 2}))
+    slope = float((slopes[(m - 1) // 2] + slopes[m // 2]) / 2) if m % 2 == 0 else float(slopes[m // 2])
+    intercept = float(np.median(y) - slope * np.median(x))
+    return slope, intercept, float(slopes[lower]), float(slopes[upper])
+
+
+def mann_kendall_p(x, y):
+    """Two-sided p-value of the Mann-Kendall test of y against x (order by x), ties corrected."""
+    _, y, _, dy = _sorted_pairs(x, y)
+    return _mk(y, dy)
+
+
+def _mk(y, dy):
+    n = len(y)
+    s = float(np.sign(dy).sum())
+    var = (n * (n - 1) * (2 * n + 5) - _tie_term(y)) / 18.0
+    if s == 0 or var <= 0:
+        return 1.0
+    z = s / math.sqrt(var)
+    return math.erfc(abs(z) / math.sqrt(2.0))
+
+
+def fit(years, values):
+    """The trend of one yearly index, or None when the rules allow none.
+
+    ``years`` and ``values`` are parallel; a value of None is a missing year.
+    Years absent from the list count as missing too: the share of valid years
+    is taken over the whole span from the first to the last year.
+    """
+    pts = [(y, v) for y, v in zip(years, values) if y is not None and v is not None]
+    span = _span(years)
+    if len(pts) < MIN_VALID_YEARS or len(pts) < MIN_VALID_SHARE * span:
+        return None
+    x, y, dx, dy = _sorted_pairs([p[0] for p in pts], [p[1] for p in pts])
+    slope, intercept, low, high = _sen(x, y, dx, dy)
+    return Fit(slope, intercept, low, high, _mk(y, dy))
+
+
+def _span(years):
+    known = [y for y in years if y is not None]
+    return max(known) - min(known) + 1 if known else 0
+
+
+def series_of(records):
+    """Group yearly records by run and index: {(run, index): (years, values)}.
+
+    A year written twice for one index (vorda repeats the last year when the
+    series ends on the first day of a new one) keeps its first value. A start
+    of the growing season of 0 says that the year had none: it is no day of
+    the year, and taken as one it would drag the slope towards zero, so it
+    counts as a year without a value.
+    """
+    groups = {}
+    for r in records:
+        key = (tuple(r[:4]), r.index)
+        years, values, seen = groups.setdefault(key, ([], [], set()))
+        if r.year is not None and r.year in seen:
+            continue
+        seen.add(r.year)
+        years.append(r.year)
+        values.append(None if NO_VALUE.get(r.index) == r.value else r.value)
+    return {key: (ys, vs) for key, (ys, vs, _) in groups.items()}
+
+
+def trends(records):
+    """One Trend per run and yearly index of ``records`` (YearlyRecords)."""
+    out = []
+    groups = series_of(records)
+    for (run, index), (years, values) in sorted(groups.items(), key=_order):
+        known = [y for y in years if y is not None]
+        valid = sum(1 for y, v in zip(years, values) if y is not None and v is not None)
+        f = fit(years, values)
+        per_decade = (None,) * 3 if f is None else (10 * f.slope, 10 * f.low, 10 * f.high)
+        out.append(Trend(*run, index, min(known, default=None), max(known, default=None),
+                         _span(years), valid, *per_decade, None if f is None else f.p))
+    return out
+
+
+def _order(item):
+    (run, index), _ = item
+    return run, INDEX_ORDER.index(index) if index in INDEX_ORDER else len(INDEX_ORDER)
+
+
+def _num(value, fmt):
+    return "" if value is None else format(value, fmt)
+
+
+def trend_rows(rows):
+    for t in rows:
+        yield (t.input, t.type, f"{t.threshold:.1f}", t.min_duration, t.index,
+               _num(t.first_year, "d"), _num(t.last_year, "d"), t.years, t.valid_years,
+               _num(t.slope_per_decade, ".6g"), _num(t.slope_low_per_decade, ".6g"),
+               _num(t.slope_high_per_decade, ".6g"), _num(t.p_value, ".6g"))
+
+
+def write_trends(rows, path, lead_header=(), lead_values=None):
+    """Write trend rows as CSV; ``lead_values`` gives leading cells per row (e.g. the station)."""
+    from vordakit.results import write_csv
+
+    body = trend_rows(rows)
+    if lead_values is not None:
+        body = (tuple(lead) + row for lead, row in zip(lead_values, body))
+    write_csv(path, TREND_FIELDS, body, lead=lead_header)
+
+
+def trend_command(args):
+    import os
+
+    from vordakit import results
+
+    if os.path.isdir(args.source):
+        res = results.read_results(args.source)
+        results.print_warnings("trend", res.warnings)
+        records = res.yearly
+        out = args.out or os.path.join(args.source, "trend.csv")
+    else:
+        records = results.read_yearly_csv(args.source)
+        out = args.out or os.path.join(os.path.dirname(args.source), "trend.csv")
+    write_trends(trends(records), out)
+    print(out)
+    return 0

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what building and testing VORDA needs and a fresh Debian or Ubuntu
+# machine lacks: the compiler and CMake, GoogleTest, and the Debian Python
+# packages the toolkit's tests use. Does nothing when everything is there.
+set -euo pipefail
+
+missing=()
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v g++ >/dev/null 2>&1 || missing+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+if [ -x /usr/bin/python3 ]; then
+  # The toolkit runs on the Debian interpreter, which sees the Debian packages.
+  for module in numpy matplotlib scipy pytest; do
+    /usr/bin/python3 -c "import $module" >/dev/null 2>&1 || missing+=("python3-$module")
+  done
+else
+  missing+=(python3 python3-numpy python3-matplotlib python3-scipy python3-pytest)
+fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "Installing: ${missing[*]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    sudo=(sudo)
+  else
+    echo "install-deps: run as root (or install sudo) to install: ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+"${sudo[@]}" apt-get update
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
