@@ -6,9 +6,12 @@ Temperature grid), ``None`` for a missing value. Readers build it, the checks
 and the writer take it.
 """
 
+import collections
 import dataclasses
 import datetime
 import math
+
+import numpy as np
 
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
@@ -24,16 +27,47 @@ TEMPERATURE = "temperature"
 PRECIPITATION = "precipitation"
 
 
+# A series as numpy arrays, one entry per record: the calendar day as an
+# ordinal (1 is 1 January of year 1), the value (NaN where missing), and
+# where the source has them t and the line number.
+Days = collections.namedtuple("Days", "ordinal x t line")
+
+
+class _Records:
+    """A record list of a series that the fast reader left as ``Days`` arrays,
+    made on first use: the checks work on the arrays and need no lists.
+
+    A series made the usual way holds its lists itself, and this is never
+    asked. The class attribute is the field's default for the dataclass.
+    """
+
+    def __init__(self, make, default=dataclasses.MISSING):
+        self.make, self.default = make, default
+
+    def __set_name__(self, owner, name):
+        self.name = name
+
+    def __get__(self, series, owner=None):
+        if series is None:
+            return self.default
+        value = series.__dict__[self.name] = self.make(series.__dict__["_days"])
+        return value
+
+
 @dataclasses.dataclass
 class Series:
     path: str
     element: str                 # as the source names it: TG, TMAX, tmax, x ...
     kind: str                    # TEMPERATURE or PRECIPITATION
-    dates: list                  # datetime.date per record
-    values: list                 # float, or None where missing
+    # datetime.date per record
+    dates: list = _Records(lambda days: list(map(datetime.date.fromordinal, days.ordinal.tolist())))
+    # float, or None where missing
+    values: list = _Records(lambda days: [None if x != x else x for x in days.x.tolist()])
     decimals: int                # the source's precision, kept in the output
-    lines: list = None           # source line number per record, for messages
-    t: list = None               # the day counter of a VORDA file, else None
+    # source line number per record, for messages
+    lines: list = _Records(lambda days: None if days.line is None else days.line.tolist(), None)
+    # the day counter of a VORDA file, else None
+    t: list = _Records(lambda days: None if days.t is None else days.t.tolist(), None)
     fmt: str = ""                # the layout it was read from
 
     @property
@@ -41,7 +75,22 @@ class Series:
         return "mm" if self.kind == PRECIPITATION else "degC"
 
     def __len__(self):
-        return len(self.dates)
+        days = self.__dict__.get("_days")
+        return len(self.dates) if days is None else len(days.ordinal)
+
+
+def days_of(series):
+    """The series as ``Days`` arrays (a series is not changed once read)."""
+    days = series.__dict__.get("_days")
+    if days is not None:
+        return days
+    n = len(series.dates)
+    ordinal = np.fromiter(map(datetime.date.toordinal, series.dates), np.int64, n)
+    # None becomes NaN; the readers let no NaN through as a value.
+    x = np.array(series.values, dtype=float)
+    t = None if series.t is None else np.array(series.t, dtype=np.int64)
+    line = None if series.lines is None else np.array(series.lines, dtype=np.int64)
+    return Days(ordinal, x, t, line)
 
 
 def strict(path):
@@ -112,7 +161,145 @@ def read_vorda(path, problem=None, kind=None):
     Missing-value markers become ``None`` (a check reports them); lines that
     are not five numbers and impossible dates go to ``problem``.
     """
-    problem = problem or strict(path)
+    with open(path, "rb") as f:
+        data = f.read()
+    days, decimals = _scan_plain(data)
+    if days is None:
+        return _read_vorda_lines(path, problem or strict(path), kind)
+    x = days.x
+    if kind is None:
+        kind = _guess_kind_array(x[~np.isnan(x)])
+    series = Series.__new__(Series)
+    series.__dict__.update(path=str(path), element="x", kind=kind, decimals=decimals, fmt="vorda", _days=days)
+    return series
+
+
+# The bytes of a file as the converter writes it: single blanks between the
+# five fields, plain decimal numbers, one record per line.
+_PLAIN = b"0123456789 -.\n"
+_MINUS, _DOT = ord("-"), ord(".")
+# Exact powers of ten: a mantissa of at most 15 digits divided by one gives
+# the double nearest the decimal, as float() of its text does.
+_POW10 = np.array([float(10 ** k) for k in range(16)])
+_DAYS_BEFORE_MONTH = np.array([0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334])
+_MONTH_DAYS = np.array([0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31])
+# A field of up to 8 digits is read as the 8 bytes that end with it, one
+# little-endian word: _KEEP[w] keeps its last w bytes (the field's), and
+# subtracting _ASCII[w] turns them into digit values.
+_KEEP = np.array([0] + [(2**64 - 1) ^ (2 ** (8 * (8 - w)) - 1) for w in range(1, 9)], np.uint64)
+_ASCII = np.uint64(0x3030303030303030) & _KEEP
+_PAD = 8
+
+
+def _scan_plain(data):
+    """(Days, decimals) of a VORDA file in the plain layout, all at once; (None, 0)
+    when anything is off (another layout, or a line to report), for the careful
+    reader to take over.
+    """
+    if not data or data.translate(None, _PLAIN):
+        return None, 0
+    # Blanks in front, so that every field has 8 bytes that end with it.
+    data = b" " * _PAD + data + (b"" if data.endswith(b"\n") else b"\n")
+    a = np.frombuffer(data, np.uint8)
+    ends = np.flatnonzero(a == 10)
+    blanks = np.flatnonzero(a == 32)[_PAD:]
+    n = len(ends)
+    if len(blanks) != 4 * n:
+        return None, 0
+    blanks = blanks.reshape(n, 4)
+    starts = np.empty(n, np.int64)
+    starts[0] = _PAD
+    starts[1:] = ends[:-1] + 1
+    # Four blanks inside each line, none of the five fields empty.
+    if not ((blanks[:, 0] > starts).all() and (blanks[:, 1:] - blanks[:, :-1] > 1).all()
+            and (ends > blanks[:, 3] + 1).all()):
+        return None, 0
+    # A minus sign only in front of a number; a point only in the value, once.
+    minus = np.flatnonzero(a == _MINUS)
+    if len(minus) and not (a[minus - 1] <= 32).all():
+        return None, 0
+    dots = np.flatnonzero(a == _DOT)
+    dot = np.full(n, -1, np.int64)
+    if len(dots):
+        line = np.searchsorted(ends, dots)
+        if (dots < blanks[line, 3]).any() or (np.diff(line) == 0).any():
+            return None, 0
+        dot[line] = dots
+    words = np.ndarray((len(a) - 7,), "<u8", data, strides=(1,))
+    t = _whole(a, words, starts, blanks[:, 0])
+    d = _whole(a, words, blanks[:, 0] + 1, blanks[:, 1])
+    m = _whole(a, words, blanks[:, 1] + 1, blanks[:, 2])
+    y = _whole(a, words, blanks[:, 2] + 1, blanks[:, 3])
+    # (Eight digits keep t inside vorda's 32-bit integers.)
+    if t is None or d is None or m is None or y is None:
+        return None, 0
+    ordinal = _ordinals(d, m, y)
+    if ordinal is None:
+        return None, 0
+    x, decimals = _decimal(a, words, blanks[:, 3] + 1, ends, dot)
+    if x is None:
+        return None, 0
+    x[np.isin(x, MISSING_MARKERS)] = np.nan
+    return Days(ordinal, x, t, np.arange(1, n + 1)), decimals
+
+
+def _digits(words, start, end):
+    """Fields a[start:end] of 0 to 8 digits as whole numbers (0 for none)."""
+    width = end - start
+    v = (words[end - 8] & _KEEP[width]) - _ASCII[width]
+    # Eight digits, the first in the lowest byte, combined pairwise.
+    v = v * np.uint64(10) + (v >> np.uint64(8))
+    v = ((v & np.uint64(0x000000FF000000FF)) * np.uint64(100 + (1000000 << 32))
+         + ((v >> np.uint64(16)) & np.uint64(0x000000FF000000FF)) * np.uint64(1 + (10000 << 32))) >> np.uint64(32)
+    return v.astype(np.int64)
+
+
+def _whole(a, words, start, end):
+    """Whole numbers of 1 to 8 digits with an optional minus sign, or None."""
+    minus = a[start] == _MINUS
+    start = start + minus
+    width = end - start
+    if width.min() < 1 or width.max() > 8:
+        return None
+    value = _digits(words, start, end)
+    return np.where(minus, -value, value)
+
+
+def _decimal(a, words, start, end, dot):
+    """(values, most decimals) of fields such as -12.5, 3, .5 or 7.; (None, 0) otherwise."""
+    minus = a[start] == _MINUS
+    start = start + minus
+    point = np.where(dot >= 0, dot, end)
+    whole, places = point - start, np.where(dot >= 0, end - 1 - dot, 0)
+    if (whole > 8).any() or (places > 7).any() or (whole + places < 1).any():
+        return None, 0
+    mantissa = _digits(words, start, point) * 10 ** places + _digits(words, point + 1, np.maximum(end, point + 1))
+    x = mantissa / _POW10[places]
+    return np.where(minus, -x, x), int(places.max())
+
+
+def _ordinals(d, m, y):
+    """Day ordinals (as date.toordinal) of calendar dates, or None if one is impossible."""
+    if not ((y >= 1).all() and (y <= 9999).all() and (m >= 1).all() and (m <= 12).all() and (d >= 1).all()):
+        return None
+    leap = (y % 4 == 0) & ((y % 100 != 0) | (y % 400 == 0))
+    if (d > _MONTH_DAYS[m] + (leap & (m == 2))).any():
+        return None
+    p = y - 1
+    return p * 365 + p // 4 - p // 100 + p // 400 + _DAYS_BEFORE_MONTH[m] + (leap & (m > 2)) + d
+
+
+def _guess_kind_array(x):
+    """guess_kind of the observed values as an array."""
+    if (x < 0).any():
+        return TEMPERATURE
+    n = len(x)
+    zeros = int(np.count_nonzero(x == 0.0))
+    return PRECIPITATION if n and zeros * 10 >= n * 3 else TEMPERATURE
+
+
+def _read_vorda_lines(path, problem, kind):
+    """The careful reader: any layout that vorda reads, every bad line to ``problem``."""
     dates, values, lines, ts = [], [], [], []
     decimals = 0
     markers = MISSING_MARKERS
