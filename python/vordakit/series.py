@@ -177,18 +177,38 @@ def read_vorda(path, problem=None, kind=None):
 # The bytes of a file as the converter writes it: single blanks between the
 # five fields, plain decimal numbers, one record per line.
 _PLAIN = b"0123456789 -.\n"
+_LINE = np.array([32, 32, 32, 32, 10], np.uint8)
 _MINUS, _DOT = ord("-"), ord(".")
 # Exact powers of ten: a mantissa of at most 15 digits divided by one gives
 # the double nearest the decimal, as float() of its text does.
 _POW10 = np.array([float(10 ** k) for k in range(16)])
-_DAYS_BEFORE_MONTH = np.array([0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334])
-_MONTH_DAYS = np.array([0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31])
-# A field of up to 8 digits is read as the 8 bytes that end with it, one
-# little-endian word: _KEEP[w] keeps its last w bytes (the field's), and
-# subtracting _ASCII[w] turns them into digit values.
-_KEEP = np.array([0] + [(2**64 - 1) ^ (2 ** (8 * (8 - w)) - 1) for w in range(1, 9)], np.uint64)
-_ASCII = np.uint64(0x3030303030303030) & _KEEP
+# A field of up to 2, 4 or 8 digits is read as the 2, 4 or 8 bytes that end
+# with it, one little-endian word: _KEEP[size][w] keeps its last w bytes
+# (the field's), and subtracting _ASCII[size][w] turns them into digits.
+_KEEP = {size: np.array([0] + [(2 ** (8 * size) - 1) ^ (2 ** (8 * (size - w)) - 1) for w in range(1, size + 1)],
+                        f"<u{size}") for size in (2, 4, 8)}
+_ASCII = {size: np.array(int("30" * size, 16), f"<u{size}") & keep for size, keep in _KEEP.items()}
 _PAD = 8
+# A value's 8 bytes split at its point, p places from the end (8: no point).
+_ABOVE = np.array([_KEEP[8][p] for p in range(8)] + [2**64 - 1], np.uint64)
+_BELOW = np.array([2 ** (8 * (7 - p)) - 1 for p in range(8)] + [0], np.uint64)
+
+
+def _month_tables():
+    """By year * 13 + month (years 0..9999, months 0..12): the ordinal of the
+    day before the month's first, and its length (0 where no such month)."""
+    year = np.arange(10000)[:, None]
+    month = np.arange(13)[None, :]
+    leap = (year % 4 == 0) & ((year % 100 != 0) | (year % 400 == 0))
+    before = np.array([0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334])[month] + (leap & (month > 2))
+    p = year - 1
+    start = p * 365 + p // 4 - p // 100 + p // 400 + before
+    length = np.array([0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31])[month] + (leap & (month == 2))
+    length[0] = 0
+    return start.ravel(), length.ravel()
+
+
+_MONTH_START, _MONTH_LENGTH = _month_tables()
 
 
 def _scan_plain(data):
@@ -201,92 +221,86 @@ def _scan_plain(data):
     # Blanks in front, so that every field has 8 bytes that end with it.
     data = b" " * _PAD + data + (b"" if data.endswith(b"\n") else b"\n")
     a = np.frombuffer(data, np.uint8)
-    ends = np.flatnonzero(a == 10)
-    blanks = np.flatnonzero(a == 32)[_PAD:]
-    n = len(ends)
-    if len(blanks) != 4 * n:
+    # Four single blanks and a line end per line, no field empty.
+    seps = np.flatnonzero(a <= 32)[_PAD:]
+    n = len(seps) // 5
+    if len(seps) != 5 * n or not (a[seps].reshape(n, 5) == _LINE).all():
         return None, 0
-    blanks = blanks.reshape(n, 4)
-    starts = np.empty(n, np.int64)
-    starts[0] = _PAD
-    starts[1:] = ends[:-1] + 1
-    # Four blanks inside each line, none of the five fields empty.
-    if not ((blanks[:, 0] > starts).all() and (blanks[:, 1:] - blanks[:, :-1] > 1).all()
-            and (ends > blanks[:, 3] + 1).all()):
+    widths = np.diff(seps, prepend=_PAD - 1) - 1
+    if not (widths > 0).all():
         return None, 0
-    # A minus sign only in front of a number; a point only in the value, once.
-    minus = np.flatnonzero(a == _MINUS)
-    if len(minus) and not (a[minus - 1] <= 32).all():
+    seps, widths = seps.reshape(n, 5), widths.reshape(n, 5)
+    # Minus signs only in front of values (t, d, m, yr with one are left to
+    # the careful reader); a point only in a value, once.
+    start = seps[:, 3] + 1
+    minus = a[start] == _MINUS
+    if np.count_nonzero(a == _MINUS) != np.count_nonzero(minus):
         return None, 0
+    end = seps[:, 4]
     dots = np.flatnonzero(a == _DOT)
-    dot = np.full(n, -1, np.int64)
-    if len(dots):
-        line = np.searchsorted(ends, dots)
-        if (dots < blanks[line, 3]).any() or (np.diff(line) == 0).any():
-            return None, 0
-        dot[line] = dots
-    words = np.ndarray((len(a) - 7,), "<u8", data, strides=(1,))
-    t = _whole(a, words, starts, blanks[:, 0])
-    d = _whole(a, words, blanks[:, 0] + 1, blanks[:, 1])
-    m = _whole(a, words, blanks[:, 1] + 1, blanks[:, 2])
-    y = _whole(a, words, blanks[:, 2] + 1, blanks[:, 3])
-    # (Eight digits keep t inside vorda's 32-bit integers.)
-    if t is None or d is None or m is None or y is None:
+    if len(dots) == n and ((seps[:, 3] < dots) & (dots < end)).all():
+        dot = dots
+    else:
+        dot = np.full(n, -1, np.int64)
+        if len(dots):
+            line = np.searchsorted(end, dots)
+            if (dots < seps[line, 3]).any() or (np.diff(line) == 0).any():
+                return None, 0
+            dot[line] = dots
+    # (Eight digits also keep t inside vorda's 32-bit integers.)
+    if (widths[:, :4] > (8, 2, 2, 4)).any():
         return None, 0
-    ordinal = _ordinals(d, m, y)
-    if ordinal is None:
+    words = {size: np.ndarray((len(a) - size + 1,), f"<u{size}", data, strides=(1,)) for size in (2, 4, 8)}
+    y = _digits(words[4], seps[:, 3], widths[:, 3])
+    m = _digits(words[2], seps[:, 2], widths[:, 2])
+    if (m > 12).any():
         return None, 0
-    x, decimals = _decimal(a, words, blanks[:, 3] + 1, ends, dot)
+    month = y * 13 + m
+    d = _digits(words[2], seps[:, 1], widths[:, 1])
+    if ((d < 1) | (d > _MONTH_LENGTH[month])).any():
+        return None, 0
+    t = _digits(words[8], seps[:, 0], widths[:, 0])
+    x, decimals = _decimal(words[8], start + minus, end, dot, minus)
     if x is None:
         return None, 0
     x[np.isin(x, MISSING_MARKERS)] = np.nan
-    return Days(ordinal, x, t, np.arange(1, n + 1)), decimals
+    return Days(_MONTH_START[month] + d, x, t, np.arange(1, n + 1)), decimals
 
 
-def _digits(words, start, end):
-    """Fields a[start:end] of 0 to 8 digits as whole numbers (0 for none)."""
-    width = end - start
-    v = (words[end - 8] & _KEEP[width]) - _ASCII[width]
-    # Eight digits, the first in the lowest byte, combined pairwise.
-    v = v * np.uint64(10) + (v >> np.uint64(8))
+def _digits(words, end, width):
+    """Fields of 0 to 2, 4 or 8 digits (the words' size) that end before ``end``,
+    as whole numbers (0 for none)."""
+    size = words.itemsize
+    v = (words[end - size] & _KEEP[size][width]) - _ASCII[size][width]
+    # The first digit in the lowest byte: combine neighbours, then pairs of them.
+    if size == 2:
+        return (v & 0xFF).astype(np.int64) * 10 + (v >> 8)
+    v = v * v.dtype.type(10) + (v >> v.dtype.type(8))
+    if size == 4:
+        return (v & 0xFF).astype(np.int64) * 100 + ((v >> 16) & 0xFF)
     v = ((v & np.uint64(0x000000FF000000FF)) * np.uint64(100 + (1000000 << 32))
          + ((v >> np.uint64(16)) & np.uint64(0x000000FF000000FF)) * np.uint64(1 + (10000 << 32))) >> np.uint64(32)
     return v.astype(np.int64)
 
 
-def _whole(a, words, start, end):
-    """Whole numbers of 1 to 8 digits with an optional minus sign, or None."""
-    minus = a[start] == _MINUS
-    start = start + minus
+def _decimal(words, start, end, dot, minus):
+    """(values, most decimals) of fields such as -12.5, 3, .5 or 7. of up to 8
+    characters after the sign; (None, 0) otherwise."""
     width = end - start
-    if width.min() < 1 or width.max() > 8:
-        return None
-    value = _digits(words, start, end)
-    return np.where(minus, -value, value)
-
-
-def _decimal(a, words, start, end, dot):
-    """(values, most decimals) of fields such as -12.5, 3, .5 or 7.; (None, 0) otherwise."""
-    minus = a[start] == _MINUS
-    start = start + minus
-    point = np.where(dot >= 0, dot, end)
-    whole, places = point - start, np.where(dot >= 0, end - 1 - dot, 0)
-    if (whole > 8).any() or (places > 7).any() or (whole + places < 1).any():
+    places = np.where(dot >= 0, end - 1 - dot, 8)
+    digits = width - (dot >= 0)
+    if (width > 8).any() or (digits < 1).any():
         return None, 0
-    mantissa = _digits(words, start, point) * 10 ** places + _digits(words, point + 1, np.maximum(end, point + 1))
-    x = mantissa / _POW10[places]
+    # The digits before the point move up into its byte: one number of digits.
+    w = words[end - 8]
+    v = (w & _ABOVE[places]) | ((w & _BELOW[places]) << np.uint64(8))
+    v = (v & _KEEP[8][digits]) - _ASCII[8][digits]
+    v = v * np.uint64(10) + (v >> np.uint64(8))
+    v = ((v & np.uint64(0x000000FF000000FF)) * np.uint64(100 + (1000000 << 32))
+         + ((v >> np.uint64(16)) & np.uint64(0x000000FF000000FF)) * np.uint64(1 + (10000 << 32))) >> np.uint64(32)
+    places[places == 8] = 0
+    x = v.astype(np.int64) / _POW10[places]
     return np.where(minus, -x, x), int(places.max())
-
-
-def _ordinals(d, m, y):
-    """Day ordinals (as date.toordinal) of calendar dates, or None if one is impossible."""
-    if not ((y >= 1).all() and (y <= 9999).all() and (m >= 1).all() and (m <= 12).all() and (d >= 1).all()):
-        return None
-    leap = (y % 4 == 0) & ((y % 100 != 0) | (y % 400 == 0))
-    if (d > _MONTH_DAYS[m] + (leap & (m == 2))).any():
-        return None
-    p = y - 1
-    return p * 365 + p // 4 - p // 100 + p // 400 + _DAYS_BEFORE_MONTH[m] + (leap & (m > 2)) + d
 
 
 def _guess_kind_array(x):
