@@ -200,10 +200,16 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
     return found
 
 
-_MONTH_START = [0]
-for _m in range(1, 12):
-    _MONTH_START.append(_MONTH_START[-1] + calendar.monthrange(2000, _m)[1])
-_MONTH_START = np.array(_MONTH_START)
+# Calendar day 0..365 of each day of a year, with 29 February in its own place.
+_YEAR_SLOTS = {True: np.arange(366), False: np.delete(np.arange(366), 59)}
+
+
+def _slots(first, n):
+    """The calendar day 0..365 of n days from the ordinal ``first``."""
+    start = datetime.date.fromordinal(first)
+    years = range(start.year, datetime.date.fromordinal(first + n - 1).year + 1)
+    offset = first - datetime.date(start.year, 1, 1).toordinal()
+    return np.concatenate([_YEAR_SLOTS[calendar.isleap(y)] for y in years])[offset:offset + n]
 
 
 def _outliers(first, days, sigmas, unit):
@@ -217,9 +223,7 @@ def _outliers(first, days, sigmas, unit):
     # Sums in day order, one value after the other, as the figures in the
     # findings have always been computed.
     centre = sum(x.tolist()) / len(x)
-    _, month, day = _calendar(first, len(days))
-    # Calendar day 0..365 with 29 February in its own place.
-    slot = (_MONTH_START[month - 1] + day - 1)[seen]
+    slot = _slots(first, len(days))[seen]
     y = x - centre
     n = np.bincount(slot, minlength=366)
     s = np.bincount(slot, weights=y, minlength=366)
