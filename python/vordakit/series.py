@@ -221,46 +221,49 @@ def _scan_plain(data):
     # Blanks in front, so that every field has 8 bytes that end with it.
     data = b" " * _PAD + data + (b"" if data.endswith(b"\n") else b"\n")
     a = np.frombuffer(data, np.uint8)
-    # Four single blanks and a line end per line, no field empty.
+    # Four single blanks and a line end per line, no field empty: per field
+    # (a row each) the position of the blank or line end after it.
     seps = np.flatnonzero(a <= 32)[_PAD:]
     n = len(seps) // 5
-    if len(seps) != 5 * n or not (a[seps].reshape(n, 5) == _LINE).all():
+    if len(seps) != 5 * n:
         return None, 0
-    widths = np.diff(seps, prepend=_PAD - 1) - 1
-    if not (widths > 0).all():
+    after = seps.reshape(n, 5).T.copy()
+    end = after[4]
+    if np.count_nonzero(a == 10) != n or not (a[end] == 10).all():
         return None, 0
-    seps, widths = seps.reshape(n, 5), widths.reshape(n, 5)
+    before = np.empty((5, n), np.int64)
+    before[0, 0] = _PAD - 1
+    before[0, 1:] = end[:-1]
+    before[1:] = after[:4]
+    widths = after - before - 1
+    # (Eight digits also keep t inside vorda's 32-bit integers.)
+    if (widths < 1).any() or (widths[:4].max(axis=1) > (8, 2, 2, 4)).any():
+        return None, 0
     # Minus signs only in front of values (t, d, m, yr with one are left to
     # the careful reader); a point only in a value, once.
-    start = seps[:, 3] + 1
+    start = after[3] + 1
     minus = a[start] == _MINUS
     if np.count_nonzero(a == _MINUS) != np.count_nonzero(minus):
         return None, 0
-    end = seps[:, 4]
     dots = np.flatnonzero(a == _DOT)
-    if len(dots) == n and ((seps[:, 3] < dots) & (dots < end)).all():
-        dot = dots
-    else:
-        dot = np.full(n, -1, np.int64)
+    if len(dots) != n or not ((after[3] < dots) & (dots < end)).all():
         if len(dots):
             line = np.searchsorted(end, dots)
-            if (dots < seps[line, 3]).any() or (np.diff(line) == 0).any():
+            if (dots < after[3, line]).any() or (np.diff(line) == 0).any():
                 return None, 0
-            dot[line] = dots
-    # (Eight digits also keep t inside vorda's 32-bit integers.)
-    if (widths[:, :4] > (8, 2, 2, 4)).any():
-        return None, 0
+        dots, line = np.full(n, -1, np.int64), dots
+        dots[np.searchsorted(end, line)] = line
     words = {size: np.ndarray((len(a) - size + 1,), f"<u{size}", data, strides=(1,)) for size in (2, 4, 8)}
-    y = _digits(words[4], seps[:, 3], widths[:, 3])
-    m = _digits(words[2], seps[:, 2], widths[:, 2])
+    y = _digits(words[4], after[3], widths[3])
+    m = _digits(words[2], after[2], widths[2])
     if (m > 12).any():
         return None, 0
     month = y * 13 + m
-    d = _digits(words[2], seps[:, 1], widths[:, 1])
+    d = _digits(words[2], after[1], widths[1])
     if ((d < 1) | (d > _MONTH_LENGTH[month])).any():
         return None, 0
-    t = _digits(words[8], seps[:, 0], widths[:, 0])
-    x, decimals = _decimal(words[8], start + minus, end, dot, minus)
+    t = _digits(words[8], after[0], widths[0])
+    x, decimals = _decimal(words[8], start + minus, end, dots, minus)
     if x is None:
         return None, 0
     x[np.isin(x, MISSING_MARKERS)] = np.nan
@@ -268,8 +271,8 @@ def _scan_plain(data):
 
 
 def _digits(words, end, width):
-    """Fields of 0 to 2, 4 or 8 digits (the words' size) that end before ``end``,
-    as whole numbers (0 for none)."""
+    """Fields of 1 to 2, 4 or 8 digits (the words' size) that end before ``end``,
+    as whole numbers."""
     size = words.itemsize
     v = (words[end - size] & _KEEP[size][width]) - _ASCII[size][width]
     # The first digit in the lowest byte: combine neighbours, then pairs of them.
@@ -278,6 +281,11 @@ def _digits(words, end, width):
     v = v * v.dtype.type(10) + (v >> v.dtype.type(8))
     if size == 4:
         return (v & 0xFF).astype(np.int64) * 100 + ((v >> 16) & 0xFF)
+    return _combine(v)
+
+
+def _combine(v):
+    """Eight digit bytes, the first in the lowest, already combined with their neighbours."""
     v = ((v & np.uint64(0x000000FF000000FF)) * np.uint64(100 + (1000000 << 32))
          + ((v >> np.uint64(16)) & np.uint64(0x000000FF000000FF)) * np.uint64(1 + (10000 << 32))) >> np.uint64(32)
     return v.astype(np.int64)
@@ -285,22 +293,25 @@ def _digits(words, end, width):
 
 def _decimal(words, start, end, dot, minus):
     """(values, most decimals) of fields such as -12.5, 3, .5 or 7. of up to 8
-    characters after the sign; (None, 0) otherwise."""
+    characters after the sign (``dot`` -1 where there is no point); (None, 0)
+    otherwise."""
     width = end - start
-    places = np.where(dot >= 0, end - 1 - dot, 8)
-    digits = width - (dot >= 0)
+    places = end - 1 - dot
+    digits = width - 1
+    if (dot < 0).any():
+        places[dot < 0] = 8
+        digits[dot < 0] += 1
     if (width > 8).any() or (digits < 1).any():
         return None, 0
     # The digits before the point move up into its byte: one number of digits.
     w = words[end - 8]
     v = (w & _ABOVE[places]) | ((w & _BELOW[places]) << np.uint64(8))
     v = (v & _KEEP[8][digits]) - _ASCII[8][digits]
-    v = v * np.uint64(10) + (v >> np.uint64(8))
-    v = ((v & np.uint64(0x000000FF000000FF)) * np.uint64(100 + (1000000 << 32))
-         + ((v >> np.uint64(16)) & np.uint64(0x000000FF000000FF)) * np.uint64(1 + (10000 << 32))) >> np.uint64(32)
+    mantissa = _combine(v * np.uint64(10) + (v >> np.uint64(8)))
     places[places == 8] = 0
-    x = v.astype(np.int64) / _POW10[places]
-    return np.where(minus, -x, x), int(places.max())
+    x = mantissa / _POW10[places]
+    x[minus] *= -1
+    return x, int(places.max())
 
 
 def _guess_kind_array(x):
