@@ -10,6 +10,7 @@ import collections
 import dataclasses
 import datetime
 import math
+import os
 
 import numpy as np
 
@@ -161,9 +162,7 @@ def read_vorda(path, problem=None, kind=None):
     Missing-value markers become ``None`` (a check reports them); lines that
     are not five numbers and impossible dates go to ``problem``.
     """
-    with open(path, "rb") as f:
-        data = f.read()
-    days, decimals = _scan_plain(data)
+    days, decimals = _read_plain(path)
     if days is None:
         return _read_vorda_lines(path, problem or strict(path), kind)
     x = days.x
@@ -211,58 +210,75 @@ def _month_tables():
 _MONTH_START, _MONTH_LENGTH = _month_tables()
 
 
-def _scan_plain(data):
+def _read_plain(path):
     """(Days, decimals) of a VORDA file in the plain layout, all at once; (None, 0)
     when anything is off (another layout, or a line to report), for the careful
     reader to take over.
     """
-    if not data or data.translate(None, _PLAIN):
+    with open(path, "rb") as f:
+        # One buffer: blanks in front, so that every field has 8 bytes that
+        # end with it, then the file and a line end. (Fresh memory costs a
+        # fault per page: a station's file is read into it once.)
+        size = os.fstat(f.fileno()).st_size
+        data = bytearray(_PAD + size + 1)
+        data[:_PAD] = b" " * _PAD
+        got = f.readinto(memoryview(data)[_PAD:_PAD + size])
+        rest = f.read()
+    if got != size or rest:
+        # Not the size it said (a pipe, a file being written).
+        data = bytearray(b" " * _PAD) + data[_PAD:_PAD + got] + rest + b"\n"
+    if len(data) == _PAD + 1:
         return None, 0
-    # Blanks in front, so that every field has 8 bytes that end with it.
-    data = b" " * _PAD + data + (b"" if data.endswith(b"\n") else b"\n")
+    if data[-2] == 10:
+        del data[-1]
+    else:
+        data[-1] = 10
+    return _scan_plain(data)
+
+
+def _scan_plain(data):
+    """(Days, decimals) of the plain layout in ``data``, the file behind _PAD blanks."""
+    if data.translate(None, _PLAIN):
+        return None, 0
     a = np.frombuffer(data, np.uint8)
-    # Four single blanks and a line end per line, no field empty: per field
-    # (a row each) the position of the blank or line end after it.
+    # Four single blanks and a line end per line, no field empty.
     seps = np.flatnonzero(a <= 32)[_PAD:]
     n = len(seps) // 5
-    if len(seps) != 5 * n:
+    if len(seps) != 5 * n or not (a[seps].reshape(n, 5) == _LINE).all():
         return None, 0
-    after = seps.reshape(n, 5).T.copy()
-    end = after[4]
-    if np.count_nonzero(a == 10) != n or not (a[end] == 10).all():
-        return None, 0
-    before = np.empty((5, n), np.int64)
-    before[0, 0] = _PAD - 1
-    before[0, 1:] = end[:-1]
-    before[1:] = after[:4]
-    widths = after - before - 1
+    after = seps.reshape(n, 5)
+    end = after[:, 4]
+    line_start = np.empty(n, np.int64)
+    line_start[0] = _PAD - 1
+    line_start[1:] = end[:-1]
+    widths = [after[:, 0] - line_start - 1] + [after[:, k] - after[:, k - 1] - 1 for k in range(1, 5)]
     # (Eight digits also keep t inside vorda's 32-bit integers.)
-    if (widths < 1).any() or (widths[:4].max(axis=1) > (8, 2, 2, 4)).any():
+    if any(w.min() < 1 for w in widths) or any(w.max() > most for w, most in zip(widths, (8, 2, 2, 4))):
         return None, 0
     # Minus signs only in front of values (t, d, m, yr with one are left to
     # the careful reader); a point only in a value, once.
-    start = after[3] + 1
+    start = after[:, 3] + 1
     minus = a[start] == _MINUS
     if np.count_nonzero(a == _MINUS) != np.count_nonzero(minus):
         return None, 0
     dots = np.flatnonzero(a == _DOT)
-    if len(dots) != n or not ((after[3] < dots) & (dots < end)).all():
+    if len(dots) != n or not ((after[:, 3] < dots) & (dots < end)).all():
         if len(dots):
             line = np.searchsorted(end, dots)
-            if (dots < after[3, line]).any() or (np.diff(line) == 0).any():
+            if (dots < after[line, 3]).any() or (np.diff(line) == 0).any():
                 return None, 0
         dots, line = np.full(n, -1, np.int64), dots
         dots[np.searchsorted(end, line)] = line
     words = {size: np.ndarray((len(a) - size + 1,), f"<u{size}", data, strides=(1,)) for size in (2, 4, 8)}
-    y = _digits(words[4], after[3], widths[3])
-    m = _digits(words[2], after[2], widths[2])
+    y = _digits(words[4], after[:, 3], widths[3])
+    m = _digits(words[2], after[:, 2], widths[2])
     if (m > 12).any():
         return None, 0
     month = y * 13 + m
-    d = _digits(words[2], after[1], widths[1])
+    d = _digits(words[2], after[:, 1], widths[1])
     if ((d < 1) | (d > _MONTH_LENGTH[month])).any():
         return None, 0
-    t = _digits(words[8], after[0], widths[0])
+    t = _digits(words[8], after[:, 0], widths[0])
     x, decimals = _decimal(words[8], start + minus, end, dots, minus)
     if x is None:
         return None, 0
