@@ -178,9 +178,9 @@ def read_vorda(path, problem=None, kind=None):
 _PLAIN = b"0123456789 -.\n"
 _LINE = np.array([32, 32, 32, 32, 10], np.uint8)
 _MINUS, _DOT = ord("-"), ord(".")
-# Exact powers of ten: a mantissa of at most 15 digits divided by one gives
+# Exact powers of ten: a mantissa of at most 8 digits divided by one gives
 # the double nearest the decimal, as float() of its text does.
-_POW10 = np.array([float(10 ** k) for k in range(16)])
+_POW10 = np.array([float(10 ** k) for k in range(8)])
 # A field of up to 2, 4 or 8 digits is read as the 2, 4 or 8 bytes that end
 # with it, one little-endian word: _KEEP[size][w] keeps its last w bytes
 # (the field's), and subtracting _ASCII[size][w] turns them into digits.
@@ -262,13 +262,14 @@ def _scan_plain(data):
     if np.count_nonzero(a == _MINUS) != np.count_nonzero(minus):
         return None, 0
     dots = np.flatnonzero(a == _DOT)
-    if len(dots) != n or not ((after[:, 3] < dots) & (dots < end)).all():
-        if len(dots):
-            line = np.searchsorted(end, dots)
-            if (dots < after[line, 3]).any() or (np.diff(line) == 0).any():
-                return None, 0
-        dots, line = np.full(n, -1, np.int64), dots
-        dots[np.searchsorted(end, line)] = line
+    if len(dots) == n and ((after[:, 3] < dots) & (dots < end)).all():
+        dot = dots  # one in every value, as usual
+    else:
+        line = np.searchsorted(end, dots)
+        if (dots < after[line, 3]).any() or (np.diff(line) == 0).any():
+            return None, 0
+        dot = np.full(n, -1, np.int64)
+        dot[line] = dots
     words = {size: np.ndarray((len(a) - size + 1,), f"<u{size}", data, strides=(1,)) for size in (2, 4, 8)}
     y = _digits(words[4], after[:, 3], widths[3])
     m = _digits(words[2], after[:, 2], widths[2])
@@ -279,7 +280,7 @@ def _scan_plain(data):
     if ((d < 1) | (d > _MONTH_LENGTH[month])).any():
         return None, 0
     t = _digits(words[8], after[:, 0], widths[0])
-    x, decimals = _decimal(words[8], start + minus, end, dots, minus)
+    x, decimals = _decimal(words[8], start + minus, end, dot, minus)
     if x is None:
         return None, 0
     x[np.isin(x, MISSING_MARKERS)] = np.nan
@@ -312,6 +313,7 @@ def _decimal(words, start, end, dot, minus):
     characters after the sign (``dot`` -1 where there is no point); (None, 0)
     otherwise."""
     width = end - start
+    # Places after the point; 8 for a value without one.
     places = end - 1 - dot
     digits = width - 1
     if (dot < 0).any():
