@@ -146,11 +146,10 @@ def _daily(series):
 
 
 def _calendar(first, n):
-    """(year, month 1..12, day of month) arrays of n days from the ordinal ``first``."""
+    """(year, month 1..12) arrays of n days from the ordinal ``first``."""
     day = np.arange(first - _EPOCH, first - _EPOCH + n).astype("datetime64[D]")
-    month = day.astype("datetime64[M]")
-    months = month.astype(np.int64)
-    return months // 12 + 1970, months % 12 + 1, (day - month).astype(np.int64) + 1
+    months = day.astype("datetime64[M]").astype(np.int64)
+    return months // 12 + 1970, months % 12 + 1
 
 
 _EPOCH = datetime.date(1970, 1, 1).toordinal()
@@ -261,7 +260,7 @@ def completeness(series, daily=None):
     missing = np.isnan(days)
     if not missing.any():
         return [], {}
-    year, month, _ = _calendar(first, len(days))
+    year, month = _calendar(first, len(days))
     season = np.zeros(13, bool)
     season[month[~missing]] = True
     # A gap runs on across days out of season.
