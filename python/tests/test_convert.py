@@ -153,6 +153,8 @@ MALFORMED = [
      "2000-02-27 comes after 2000-03-01 (line 4)"),
     ("vorda: t with a decimal point", "vorda.txt", [], 3, "3.0 29 2 2000 0.0", "expected whole numbers for t d m yr"),
     ("vorda: 31 April", "vorda.txt", [], 2, "2 31 4 2000 1.0", "impossible date: day 31, month 4"),
+    ("vorda: a year of five digits", "vorda.txt", [], 2, "2 28 2 10000 1.0", "impossible date: day 28, month 2, year 10000"),
+    ("vorda: t left out", "vorda.txt", [], 4, " 1 3 2000 5.7", "expected five values t d m yr x, found 4"),
 ]
 
 

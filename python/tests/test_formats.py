@@ -5,7 +5,7 @@ import random
 import pytest
 
 from conftest import DATA
-from vordakit import convert, qc
+from vordakit import convert, qc, series
 from vordakit.errors import KitError
 
 SAMPLES = [("eca_tg.txt", "eca", {}), ("ghcn.dly", "ghcn", {"element": "TMAX"}), ("cet.txt", "cet", {}),
@@ -38,3 +38,25 @@ def test_damaged_file_gives_a_clear_error_or_findings(tmp_path, sample, layout, 
             except KitError as e:
                 assert str(e).startswith(str(src)) and e.reason
     assert [p.name for p in tmp_path.iterdir() if p.name not in (sample, "out.txt")] == []
+
+
+# (name, VORDA file in the plain layout that is read as a whole rather than line by line)
+PLAIN = [
+    ("signs, points, markers, leap day", "1 28 2 2000 -0.0\n2 29 2 2000 .5\n3 1 3 2000 -999\n4 2 3 2000 7.\n"
+                                         "5 3 3 2000 -12.25\n6 4 3 2000 -99.90\n"),
+    ("precipitation: whole numbers, 7 places, 8 digits", "1 31 12 1999 0\n2 1 1 2000 0\n3 2 1 2000 .0000001\n"
+                                                         "4 3 1 2000 12345678\n5 4 1 2000 0\n"),
+    ("t of 8 digits, a year before 1000, a gap", "99999998 1 1 999 1.5\n99999999 3 1 999 -9999\n"),
+    ("no line end at the end", "1 31 1 2000 1.5\n2 1 2 2000 -3"),
+]
+
+
+@pytest.mark.parametrize("name,text", PLAIN, ids=[p[0] for p in PLAIN])
+def test_plain_file_reads_as_line_by_line(tmp_path, name, text):
+    src = tmp_path / "plain.txt"
+    src.write_text(text)
+    assert series._read_plain(src)[0] is not None
+    fast = series.read_vorda(src)
+    slow = series._read_vorda_lines(src, series.strict(src), None)
+    assert [repr(x) for x in fast.values] == [repr(x) for x in slow.values]
+    assert (fast.dates, fast.t, fast.lines, fast.decimals, fast.kind) == (slow.dates, slow.t, slow.lines, slow.decimals, slow.kind)

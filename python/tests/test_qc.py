@@ -61,6 +61,7 @@ FAULTS = [
     ("-9999 left in", _set(K, -9999), D, "marker", 2),
     ("nothing but markers", lambda lines: [row.__setitem__(4, -999) for row in lines], None, "empty", 2),
     ("t not rising by one", _shift_t(K), D, "t", 2),
+    ("t rising by two once", lambda lines: [_shift_t(k)(lines) for k in range(K, len(lines))], D, "t", 2),
     ("outlier", _set(K, lambda lines: lines[K][4] + 15), D, "outlier", 1),
     ("out of physical limits", _set(K, 61.0), D, "range", 1),
     ("flat run of five", _flat(K, 5), D, "flat", 1),

@@ -6,16 +6,19 @@ that a user can find it in the source.
 """
 
 import calendar
+import collections
 import csv
 import dataclasses
 import datetime
 import math
 import os
 
+import numpy as np
+
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats.detect import read_series
-from vordakit.series import MAX_RECORDS, PRECIPITATION
+from vordakit.series import MAX_RECORDS, PRECIPITATION, days_of
 
 ERROR = "error"
 WARNING = "warning"
@@ -54,6 +57,16 @@ def check_structure(series, markers=True):
 
     The records are taken in file order, as vorda would read them.
     """
+    days = days_of(series)
+    found = []
+    if len(days.ordinal) > 1 and not (np.diff(days.ordinal) > 0).all():
+        found += _check_order(series)
+    if days.t is not None:
+        found += _check_vorda(days, markers)
+    return found
+
+
+def _check_order(series):
     found = []
     seen = {}
     dates, lines = series.dates, series.lines or [None] * len(series.dates)
@@ -72,57 +85,80 @@ def check_structure(series, markers=True):
                                       f"line {line}: {d} comes after {datetime.date.fromordinal(latest)} (line {latest_line})", line))
         if latest is None or o > latest:
             latest, latest_line = o, line
-    if series.t is not None:
-        found += _check_vorda(series, markers)
     return found
 
 
-def _check_vorda(series, markers):
+def _check_vorda(days, markers):
+    """Size, markers left in, and t against the calendar; per record in file order."""
     found = []
-    t, dates, values, lines = series.t, series.dates, series.values, series.lines
+    t, ordinal, lines = days.t, days.ordinal, days.line
+    fromordinal = datetime.date.fromordinal
+
+    def value(i):
+        x = float(days.x[i])
+        return None if x != x else x
+
     if len(t) > MAX_RECORDS:
-        found.append(_finding(dates[MAX_RECORDS], values[MAX_RECORDS], "size",
-                              f"line {lines[MAX_RECORDS]}: vorda reads at most {MAX_RECORDS} records, the file has {len(t)}",
-                              lines[MAX_RECORDS]))
-    for i in range(len(t)):
-        if markers and values[i] is None:
-            found.append(_finding(dates[i], None, "marker",
-                                  f"line {lines[i]}: missing-value marker left in", lines[i]))
-        if i == 0:
+        k = MAX_RECORDS
+        found.append(_finding(fromordinal(int(ordinal[k])), value(k), "size",
+                              f"line {lines[k]}: vorda reads at most {MAX_RECORDS} records, the file has {len(t)}",
+                              int(lines[k])))
+    dt, dd = np.diff(t), np.diff(ordinal)
+    odd = np.flatnonzero(dt != dd) + 1
+    left = np.flatnonzero(np.isnan(days.x)) if markers else odd[:0]
+    # A marker and a t finding on one line: the marker first.
+    for i, is_t in sorted([(i, False) for i in left.tolist()] + [(i, True) for i in odd.tolist()]):
+        line = int(lines[i])
+        if not is_t:
+            found.append(_finding(fromordinal(int(ordinal[i])), None, "marker",
+                                  f"line {line}: missing-value marker left in", line))
             continue
-        dt = t[i] - t[i - 1]
-        dd = dates[i].toordinal() - dates[i - 1].toordinal()
-        if dt != dd:
-            if dt <= 0:
-                why = f"t does not rise: {t[i]} after {t[i - 1]}"
-            else:
-                why = f"t rises by {dt} but the date by {dd} day{'s' if abs(dd) != 1 else ''}"
-            found.append(_finding(dates[i], values[i], "t", f"line {lines[i]}: {why}", lines[i]))
+        step, span = int(dt[i - 1]), int(dd[i - 1])
+        if step <= 0:
+            why = f"t does not rise: {int(t[i])} after {int(t[i - 1])}"
+        else:
+            why = f"t rises by {step} but the date by {span} day{'s' if abs(span) != 1 else ''}"
+        found.append(_finding(fromordinal(int(ordinal[i])), value(i), "t", f"line {line}: {why}", line))
     return found
+
+
+Daily = collections.namedtuple("Daily", "first x")
 
 
 def _daily(series):
-    """The observed values by day: (first ordinal, list of value or None per day).
+    """The observed values by day: Daily(first ordinal, value per day, NaN where missing).
 
     Later duplicates are ignored; the structure checks report them.
     """
-    obs = {}
-    for d, x in zip(series.dates, series.values):
-        if x is not None:
-            obs.setdefault(d.toordinal(), x)
-    if not obs:
-        return None, []
-    first, last = min(obs), max(obs)
-    days = [None] * (last - first + 1)
-    for o, x in obs.items():
-        days[o - first] = x
-    return first, days
+    days = days_of(series)
+    seen = ~np.isnan(days.x)
+    ordinal, x = days.ordinal[seen], days.x[seen]
+    if not len(ordinal):
+        return Daily(None, np.empty(0))
+    if len(ordinal) > 1 and not (np.diff(ordinal) > 0).all():
+        # The first value of a day counts.
+        ordinal, first = np.unique(ordinal, return_index=True)
+        x = x[first]
+    first = int(ordinal[0])
+    out = np.full(int(ordinal[-1]) - first + 1, np.nan)
+    out[ordinal - first] = x
+    return Daily(first, out)
+
+
+def _calendar(first, n):
+    """(year, month 1..12) arrays of n days from the ordinal ``first``."""
+    day = np.arange(first - _EPOCH, first - _EPOCH + n).astype("datetime64[D]")
+    months = day.astype("datetime64[M]").astype(np.int64)
+    return months // 12 + 1970, months % 12 + 1
+
+
+_EPOCH = datetime.date(1970, 1, 1).toordinal()
 
 
 def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, daily=None):
     """Values outside limits, outliers, flat runs and jumps (warnings)."""
     first, days = daily or _daily(series)
-    if not days:
+    if not len(days):
         return []
     found = []
     precip = series.kind == PRECIPITATION
@@ -133,47 +169,46 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
     fromordinal = datetime.date.fromordinal
     unit = series.unit
     top = math.inf if high is None else high
+    seen = ~np.isnan(days)
 
     limits = f"{low:g} to {high:g}" if high is not None else f"at least {low:g}"
-    for i in [i for i, x in enumerate(days) if x is not None and not low <= x <= top]:
-        x = days[i]
+    for i in np.flatnonzero(seen & ~((low <= days) & (days <= top))).tolist():
+        x = float(days[i])
         found.append(_finding(fromordinal(first + i), x, "range", f"{x:g} {unit} outside {limits}"))
 
     # Runs of identical values; a dry spell of zeros is normal for precipitation.
-    run_start = 0
-    prev = days[0]
-    for i in range(1, len(days) + 1):
-        x = days[i] if i < len(days) else None
-        if x is not None and x == prev:
-            continue
-        n = i - run_start
-        if n >= flat_run and prev is not None and not (precip and prev == 0.0):
-            found.append(_finding(fromordinal(first + run_start), prev, "flat",
-                                  f"{n} identical values {prev:g} to {fromordinal(first + i - 1)}"))
-        run_start = i
-        prev = x
+    ends = np.append(np.flatnonzero(days[1:] != days[:-1]) + 1, len(days))
+    starts = np.append(0, ends[:-1])
+    long = (ends - starts >= flat_run) & seen[starts]
+    if precip:
+        long &= days[starts] != 0.0
+    for start, end in zip(starts[long].tolist(), ends[long].tolist()):
+        x = float(days[start])
+        found.append(_finding(fromordinal(first + start), x, "flat",
+                              f"{end - start} identical values {x:g} to {fromordinal(first + end - 1)}"))
 
     if not precip:
         # Values carry the source's precision: a tolerance far below it keeps
         # float noise from deciding a change of exactly the limit.
         limit = jump - 1e-9
-        for i in [i for i, (a, b) in enumerate(zip(days, days[1:]), 1)
-                  if a is not None and b is not None and abs(b - a) >= limit]:
-            a, b = days[i - 1], days[i]
+        for i in (np.flatnonzero(np.abs(days[1:] - days[:-1]) >= limit) + 1).tolist():
+            a, b = float(days[i - 1]), float(days[i])
             found.append(_finding(fromordinal(first + i), b, "jump",
                                   f"change of {b - a:+.{series.decimals}f} {unit} from {a:.{series.decimals}f} the day before"))
         found += _outliers(first, days, sigmas, unit)
     return found
 
 
-def _slot(d):
-    """Calendar day 0..365 with 29 February in its own place."""
-    return _MONTH_START[d.month - 1] + d.day - 1
+# Calendar day 0..365 of each day of a year, with 29 February in its own place.
+_YEAR_SLOTS = {True: np.arange(366), False: np.delete(np.arange(366), 59)}
 
 
-_MONTH_START = [0]
-for _m in range(1, 12):
-    _MONTH_START.append(_MONTH_START[-1] + calendar.monthrange(2000, _m)[1])
+def _slots(first, n):
+    """The calendar day 0..365 of n days from the ordinal ``first``."""
+    start = datetime.date.fromordinal(first)
+    years = range(start.year, datetime.date.fromordinal(first + n - 1).year + 1)
+    offset = first - datetime.date(start.year, 1, 1).toordinal()
+    return np.concatenate([_YEAR_SLOTS[calendar.isleap(y)] for y in years])[offset:offset + n]
 
 
 def _outliers(first, days, sigmas, unit):
@@ -182,61 +217,35 @@ def _outliers(first, days, sigmas, unit):
     Each value is judged against the others (leave one out), so that a single
     wild value does not widen its own yardstick in a short series.
     """
-    observed = [x for x in days if x is not None]
-    centre = sum(observed) / len(observed)
-    n = [0] * 366
-    s = [0.0] * 366
-    ss = [0.0] * 366
-    fromordinal = datetime.date.fromordinal
-    slots = []
-    d = fromordinal(first)
-    year = d.year
-    leap = calendar.isleap(year)
-    k = _slot(d)
-    for x in days:
-        if x is None:
-            slots.append(-1)
-        else:
-            slots.append(k)
-            y = x - centre
-            n[k] += 1
-            s[k] += y
-            ss[k] += y * y
-        # Step the calendar day along; 29 February is skipped outside leap years.
-        k += 1
-        if k == 366:
-            k = 0
-            year += 1
-            leap = calendar.isleap(year)
-        elif k == 59 and not leap:
-            k = 60
-    wn, ws, wss = [0] * 366, [0.0] * 366, [0.0] * 366
-    for k in range(366):
-        for j in range(k - OUTLIER_WINDOW, k + OUTLIER_WINDOW + 1):
-            j %= 366
-            wn[k] += n[j]
-            ws[k] += s[j]
-            wss[k] += ss[j]
-    found = []
-    for i, x in enumerate(days):
-        k = slots[i]
-        if k < 0:
-            continue
-        m = wn[k] - 1
-        if m < OUTLIER_MIN_VALUES:
-            continue
-        y = x - centre
-        mean = (ws[k] - y) / m
-        var = (wss[k] - y * y - m * mean * mean) / (m - 1)
-        if var <= 0:
-            continue
-        sd = math.sqrt(var)
+    seen = np.flatnonzero(~np.isnan(days))
+    x = days[seen]
+    # Sums in day order, one value after the other, as the figures in the
+    # findings have always been computed.
+    centre = sum(x.tolist()) / len(x)
+    slot = _slots(first, len(days))[seen]
+    y = x - centre
+    n = np.bincount(slot, minlength=366)
+    s = np.bincount(slot, weights=y, minlength=366)
+    ss = np.bincount(slot, weights=y * y, minlength=366)
+    wn, ws, wss = np.zeros(366, np.int64), np.zeros(366), np.zeros(366)
+    ring = np.arange(366)
+    for j in range(-OUTLIER_WINDOW, OUTLIER_WINDOW + 1):
+        near = (ring + j) % 366
+        wn, ws, wss = wn + n[near], ws + s[near], wss + ss[near]
+    m = wn[slot] - 1
+    mf = m.astype(float)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = (ws[slot] - y) / mf
+        var = (wss[slot] - y * y - mf * mean * mean) / (mf - 1)
+        sd = np.sqrt(var)
         z = (y - mean) / sd
-        if abs(z) > sigmas:
-            d = fromordinal(first + i)
-            found.append(_finding(d, x, "outlier",
-                                  f"{z:+.1f} standard deviations from the mean {mean + centre:.1f} {unit} "
-                                  f"of {d:%d %b} +-{OUTLIER_WINDOW} days (sd {sd:.1f})"))
+    wild = (m >= OUTLIER_MIN_VALUES) & (var > 0) & (np.abs(z) > sigmas)
+    found = []
+    for k in np.flatnonzero(wild).tolist():
+        d = datetime.date.fromordinal(first + int(seen[k]))
+        found.append(_finding(d, float(x[k]), "outlier",
+                              f"{float(z[k]):+.1f} standard deviations from the mean {float(mean[k]) + centre:.1f} {unit} "
+                              f"of {d:%d %b} +-{OUTLIER_WINDOW} days (sd {float(sd[k]):.1f})"))
     return found
 
 
@@ -248,34 +257,30 @@ def completeness(series, daily=None):
     Returns (findings, {year: [missing per month 1..12]}).
     """
     first, days = daily or _daily(series)
-    if not days:
+    missing = np.isnan(days)
+    if not missing.any():
         return [], {}
-    season = {d.month for d, x in zip(series.dates, series.values) if x is not None}
-    fromordinal = datetime.date.fromordinal
+    year, month = _calendar(first, len(days))
+    season = np.zeros(13, bool)
+    season[month[~missing]] = True
+    # A gap runs on across days out of season.
+    gone = np.flatnonzero(missing & season[month])
+    if not len(gone):
+        return [], {}
     table = {}
+    keys, counts = np.unique(year[gone] * 12 + month[gone] - 1, return_counts=True)
+    for key, c in zip(keys.tolist(), counts.tolist()):
+        table.setdefault(key // 12, [0] * 12)[key % 12] = c
+    # Two missing days belong to one gap unless a value lies between them.
+    values_before = np.cumsum(~missing)
+    split = values_before[gone[1:] - 1] > values_before[gone[:-1]]
+    fromordinal = datetime.date.fromordinal
     found = []
-    gap_start = gap_end = None      # indices into days of the open gap
-
-    def close():
-        n = gap_end - gap_start + 1
-        start = fromordinal(first + gap_start)
-        detail = "1 missing day" if n == 1 else f"{n} missing days, {start} to {fromordinal(first + gap_end)}"
+    for a, b in zip(np.append(gone[0], gone[1:][split]).tolist(), np.append(gone[:-1][split], gone[-1]).tolist()):
+        n = b - a + 1
+        start = fromordinal(first + a)
+        detail = "1 missing day" if n == 1 else f"{n} missing days, {start} to {fromordinal(first + b)}"
         found.append(_finding(start, None, "gap", detail))
-
-    # Only the missing days are visited; a gap runs on across days out of season.
-    for i in [i for i, x in enumerate(days) if x is None]:
-        d = fromordinal(first + i)
-        if d.month not in season:
-            continue
-        table.setdefault(d.year, [0] * 12)[d.month - 1] += 1
-        if gap_start is not None and any(days[j] is not None for j in range(gap_end + 1, i)):
-            close()
-            gap_start = None
-        if gap_start is None:
-            gap_start = i
-        gap_end = i
-    if gap_start is not None:
-        close()
     for y, counts in sorted(table.items()):
         for m, c in enumerate(counts, 1):
             if c > MONTH_LIMIT:
@@ -295,7 +300,7 @@ def check_series(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0)
 def _check(series, low, high, sigmas, flat_run, jump):
     daily = _daily(series)
     found = check_structure(series)
-    if not daily[1]:
+    if not len(daily.x):
         found.append(_finding(None, None, "empty", "no values to check"))
     gaps, table = completeness(series, daily)
     found += gaps

@@ -10,7 +10,9 @@ S with the tie correction, without a continuity correction.
 
 import collections
 import functools
+import itertools
 import math
+import operator
 import statistics
 
 import numpy as np
@@ -128,15 +130,27 @@ def series_of(records):
     counts as a year without a value.
     """
     groups = {}
-    for r in records:
-        key = (tuple(r[:4]), r.index)
-        years, values, seen = groups.setdefault(key, ([], [], set()))
-        if r.year is not None and r.year in seen:
+    # Records come in blocks of one run and index; most blocks are a group whole.
+    for (*run, index), block in itertools.groupby(records, _RUN_INDEX):
+        key = (tuple(run), index)
+        block = list(block)
+        block_years = [r.year for r in block]
+        none = NO_VALUE.get(index, _NOTHING)
+        if key not in groups and len(set(block_years)) == len(block_years):
+            groups[key] = (block_years, [None if r.value == none else r.value for r in block], set(block_years))
             continue
-        seen.add(r.year)
-        years.append(r.year)
-        values.append(None if NO_VALUE.get(r.index) == r.value else r.value)
+        years, values, seen = groups.setdefault(key, ([], [], set()))
+        for r in block:
+            if r.year is not None and r.year in seen:
+                continue
+            seen.add(r.year)
+            years.append(r.year)
+            values.append(None if r.value == none else r.value)
     return {key: (ys, vs) for key, (ys, vs, _) in groups.items()}
+
+
+_RUN_INDEX = operator.itemgetter(0, 1, 2, 3, 4)
+_NOTHING = object()  # equal to no value
 
 
 def trends(records):

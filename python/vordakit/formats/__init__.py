@@ -11,3 +11,14 @@ def mostly(lines, fits):
     data = [line for line in lines if line.strip()]
     hits = sum(1 for line in data if fits(line))
     return hits > 0 and hits * 3 >= len(data) * 2
+
+
+def numeric_markers(markers):
+    """The missing-value markers that read as numbers, as floats: a value equal to one is missing too."""
+    numbers = set()
+    for m in markers:
+        try:
+            numbers.add(float(m))
+        except (ValueError, OverflowError):
+            pass
+    return numbers

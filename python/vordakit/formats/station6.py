@@ -9,7 +9,7 @@ separated; -99.9 for missing. One column is chosen: prcp, tmax or tmin.
 import datetime
 
 from vordakit.errors import KitError
-from vordakit.formats import mostly
+from vordakit.formats import mostly, numeric_markers
 from vordakit.series import PRECIPITATION, TEMPERATURE, Series, more_decimals, strict
 
 COLUMNS = {"prcp": (3, PRECIPITATION), "tmax": (4, TEMPERATURE), "tmin": (5, TEMPERATURE)}
@@ -39,12 +39,7 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
         raise KitError(path, None, f"--column {column}: expected prcp, tmax or tmin")
     index, kind = COLUMNS[name]
     markers = set(missing)
-    numeric_markers = set()
-    for m in markers:
-        try:
-            numeric_markers.add(float(m))
-        except (ValueError, OverflowError):
-            pass
+    numeric = numeric_markers(markers)
     dates, values, lines = [], [], []
     decimals = 0
     date = datetime.date
@@ -78,7 +73,7 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
                 if x != x or x in (float("inf"), float("-inf")):
                     problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
                     continue
-                if x in numeric_markers:
+                if x in numeric:
                     x = None
                 else:
                     decimals = more_decimals(xs, decimals)

@@ -10,6 +10,7 @@ import math
 import re
 
 from vordakit.errors import KitError
+from vordakit.formats import numeric_markers
 from vordakit.series import PRECIPITATION, Series, guess_kind, more_decimals, strict, TEMPERATURE
 
 DEFAULT_MISSING = ("", "NA", "NaN", "-9999", "-999", "-99.9")
@@ -130,12 +131,7 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
     name = header[value_col] if header is not None and value_col < len(header) else f"column {value_col + 1}"
 
     text_markers = {m.strip().lower() for m in missing}
-    numeric_markers = set()
-    for m in text_markers:
-        try:
-            numeric_markers.add(float(m))
-        except (ValueError, OverflowError):
-            pass
+    numeric = numeric_markers(text_markers)
 
     dates, values, out_lines = [], [], []
     decimals = 0
@@ -176,7 +172,7 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
             if not math.isfinite(x):
                 problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
                 continue
-            if x in numeric_markers:
+            if x in numeric:
                 x = None
             else:
                 decimals = more_decimals(xs, decimals)
