@@ -61,20 +61,20 @@ def _parse_date(text):
     raise ValueError(text)
 
 
-def _resolve(path, spec, header, what):
+def _resolve(path, choice, header, what):
     """A column given by 1-based position or header name -> 0-based index."""
-    spec = spec.strip()
-    if spec.isdigit():
-        i = int(spec) - 1
+    choice = choice.strip()
+    if choice.isdigit():
+        i = int(choice) - 1
         if i < 0:
-            raise KitError(path, None, f"{what} {spec}: positions count from 1")
+            raise KitError(path, None, f"{what} {choice}: positions count from 1")
         return i
     if header is None:
-        raise KitError(path, None, f"{what} {spec!r}: the file has no header line, give a position")
+        raise KitError(path, None, f"{what} {choice!r}: the file has no header line, give a position")
     lowered = [h.lower() for h in header]
-    if spec.lower() not in lowered:
-        raise KitError(path, None, f"{what} {spec!r} not in the header ({', '.join(header)})")
-    return lowered.index(spec.lower())
+    if choice.lower() not in lowered:
+        raise KitError(path, None, f"{what} {choice!r} not in the header ({', '.join(header)})")
+    return lowered.index(choice.lower())
 
 
 def _find(header, names):
@@ -109,10 +109,10 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
 
     # Which columns hold the date and the value.
     if date_column is not None:
-        specs = date_column.split(",")
-        if len(specs) not in (1, 3):
+        names = date_column.split(",")
+        if len(names) not in (1, 3):
             raise KitError(path, None, f"--date-column {date_column!r}: expected one column or year,month,day")
-        date_cols = [_resolve(path, s, header, "date column") for s in specs]
+        date_cols = [_resolve(path, s, header, "date column") for s in names]
     else:
         ymd = [_find(header, YEAR_NAMES), _find(header, MONTH_NAMES), _find(header, DAY_NAMES)]
         date_cols = ymd if None not in ymd else [0]
