@@ -155,6 +155,8 @@ MALFORMED = [
     ("vorda: 31 April", "vorda.txt", [], 2, "2 31 4 2000 1.0", "impossible date: day 31, month 4"),
     ("vorda: a year of five digits", "vorda.txt", [], 2, "2 28 2 10000 1.0", "impossible date: day 28, month 2, year 10000"),
     ("vorda: t left out", "vorda.txt", [], 4, " 1 3 2000 5.7", "expected five values t d m yr x, found 4"),
+    ("vorda: a duplicated date, the first problem named", "vorda.txt", [], 2, "2 27 2 2000 1.0",
+     "2000-02-27 also on line 1"),
 ]
 
 

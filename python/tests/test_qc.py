@@ -37,6 +37,13 @@ def _set(k, x):
     return seed
 
 
+def _run(k, *xs):
+    def seed(lines):
+        for j, x in enumerate(xs):
+            lines[k + j][4] = x
+    return seed
+
+
 def _shift_t(k):
     def seed(lines):
         lines[k][0] += 1
@@ -50,8 +57,60 @@ def _flat(k, n):
     return seed
 
 
+def _each_year(day, values):
+    """Values on the days around ``day``'s calendar day, every year: {offset: value, or function of the year}."""
+    def seed(lines):
+        for y in range(FIRST.year, FIRST.year + YEARS):
+            k = _at(day.replace(year=y))
+            for offset, x in values.items():
+                lines[k + offset][4] = x(y) if callable(x) else x
+    return seed
+
+
 D = datetime.date(1995, 7, 14)
 K = _at(D)
+
+
+def _outlier_at_two_days(lines):
+    """Around D's calendar day the days 1 off vary, 2 off are steady, 3 off vary widely:
+    36.8 on D is an outlier against 2 days either side, not against 1 nor 3."""
+    wide = {-3: 8, -2: 0, -1: 4, 0: -4, 1: 4, 2: 0, 3: -8}
+    _each_year(D, {o: (lambda y, w=w: 20 + w * (-1) ** y) for o, w in wide.items()})(lines)
+    lines[K - 1][4] = lines[K + 1][4] = 24
+    lines[K][4] = 36.8
+
+
+def _at_the_limits(lines):
+    """Every year a climb to 60 in July and a fall to -90 in January, in steps that are no jumps."""
+    _each_year(D, {o: 60 - 12 * abs(o) for o in range(-3, 4)})(lines)
+    _each_year(datetime.date(1995, 1, 15), {o: -90 + 15 * abs(o) for o in range(-6, 7)})(lines)
+
+
+def _cold_snap(lines):
+    """Every year on D's calendar day a fall of 19.9 for three days, then halfway back."""
+    for y in range(FIRST.year, FIRST.year + YEARS):
+        k = _at(D.replace(year=y))
+        cold = round(lines[k - 1][4] - 19.9, 1)
+        for j in range(3):
+            lines[k + j][4] = cold
+        lines[k + 3][4] = round(cold + 10, 1)
+
+
+def _duplicate(k, at, first=None):
+    """A copy of line k inserted at ``at``; the first of the two then holds ``first``."""
+    def seed(lines):
+        lines.insert(at, list(lines[k]))
+        if first is not None:
+            lines[k][4] = first
+    return seed
+
+
+def _season(first, last):
+    """Only the months first..last of every year, as convert --months writes them (t counts on)."""
+    def seed(lines):
+        lines[:] = [row for row in lines if first <= row[2] <= last]
+    return seed
+
 
 # (name, seed applied to the lines, date and check to be found, exit status)
 FAULTS = [
@@ -66,6 +125,14 @@ FAULTS = [
     ("out of physical limits", _set(K, 61.0), D, "range", 1),
     ("flat run of five", _flat(K, 5), D, "flat", 1),
     ("jump of exactly 20", _set(K, lambda lines: lines[K - 1][4] - 20), D, "jump", 1),
+    ("a season cut out: no gap", _season(5, 9), None, None, 0),
+    ("outlier against 2 days either side", _outlier_at_two_days, D, "outlier", 1),
+    ("exactly -90 and 60 are inside the limits", _at_the_limits, None, None, 0),
+    ("a date three times, two days on", lambda lines: [_duplicate(K, K + 2)(lines) for _ in range(2)], D, "duplicate", 2),
+    ("a duplicated date: the first value counts", _duplicate(K, K + 1, first=61.0), D, "range", 2),
+    ("four identical values are no flat run", _flat(K, 4), None, None, 0),
+    ("a change of 19.9 is no jump", _cold_snap, None, None, 0),
+    ("jump of 20 that floats make 19.999...", _run(K - 1, 16.8, 36.8), D, "jump", 1),
 ]
 
 
@@ -76,6 +143,8 @@ def test_seeded_fault_is_found_with_its_date_and_check(tmp_path, name, seed, dat
     src = tmp_path / "series.txt"
     src.write_text("".join(f"{t} {d} {m} {y} {x:.1f}\n" for t, d, m, y, x in lines))
     findings, got = qc.check_file(src)
+    # Listed by date, then by line.
+    assert findings == sorted(findings, key=lambda f: (f.date or datetime.date.min, f.line or 0))
     found = {(f.date, f.check) for f in findings}
     if check is None:
         assert findings == []
@@ -105,6 +174,8 @@ def test_missing_days_are_tabled_per_month_and_year_with_marks(tmp_path):
                                          for i, (t, d, m, y, x) in enumerate(lines)))
     series, findings, table = qc.analyse(src)
     assert table == {1991: [1, 1, 4, 1, 3, 1, 1, 1, 1, 1, 0, 0], 1992: [1, 1, 1, 1, 1, 5, 1, 1, 1, 1, 1, 1]}
+    gaps = [f.detail for f in findings if f.check == "gap"]
+    assert len(gaps) == 24 and gaps[2:4] == ["4 missing days, 1991-03-02 to 1991-03-05", "1 missing day"], gaps
     marks = {(f.check, f.date) for f in findings if f.check.startswith("incomplete")}
     assert marks == {("incomplete-month", datetime.date(1991, 3, 1)), ("incomplete-month", datetime.date(1992, 6, 1)),
                      ("incomplete-year", datetime.date(1992, 1, 1))}
