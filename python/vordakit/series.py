@@ -122,6 +122,14 @@ def more_decimals(text, decimals):
     return max(decimals, count_decimals(text))
 
 
+def finite_number(text):
+    """``float(text)`` for a finite number; ValueError for anything else (inf and nan included)."""
+    x = float(text)
+    if not math.isfinite(x):
+        raise ValueError(text)
+    return x
+
+
 def format_value(x, decimals):
     s = f"{x:.{decimals}f}"
     # A value that rounds to zero from below would print as -0.0.
@@ -368,11 +376,8 @@ def _read_vorda_lines(path, problem, kind):
                 continue
             xs = fields[4]
             try:
-                x = float(xs)
-            except (ValueError, OverflowError):
-                problem(lineno, "unreadable", f"expected a number for x, found {xs!r}")
-                continue
-            if not math.isfinite(x):
+                x = finite_number(xs)
+            except ValueError:
                 problem(lineno, "unreadable", f"expected a number for x, found {xs!r}")
                 continue
             try:

@@ -10,7 +10,7 @@ import datetime
 
 from vordakit.errors import KitError
 from vordakit.formats import mostly, numeric_markers
-from vordakit.series import PRECIPITATION, TEMPERATURE, Series, more_decimals, strict
+from vordakit.series import PRECIPITATION, TEMPERATURE, Series, finite_number, more_decimals, strict
 
 COLUMNS = {"prcp": (3, PRECIPITATION), "tmax": (4, TEMPERATURE), "tmin": (5, TEMPERATURE)}
 ALIASES = {"pr": "prcp", "precip": "prcp", "precipitation": "prcp", "tx": "tmax", "tn": "tmin"}
@@ -66,11 +66,8 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
                 x = None
             else:
                 try:
-                    x = float(xs)
-                except (ValueError, OverflowError):
-                    problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
-                    continue
-                if x != x or x in (float("inf"), float("-inf")):
+                    x = finite_number(xs)
+                except ValueError:
                     problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
                     continue
                 if x in numeric:
