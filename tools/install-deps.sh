@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing VORDA needs and a fresh Debian or Ubuntu
-# machine lacks: the compiler and CMake, GoogleTest, and the Debian Python
-# packages the toolkit's tests use. Does nothing when everything is there.
+# machine lacks: the compiler and CMake, GoogleTest, pybind11 and the Python
+# headers for the binding, and the Debian Python packages the toolkit's tests
+# use. Does nothing when everything is there.
 set -euo pipefail
 
 missing=()
@@ -9,13 +10,16 @@ command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+[ -f /usr/include/pybind11/pybind11.h ] || missing+=(pybind11-dev)
 if [ -x /usr/bin/python3 ]; then
   # The toolkit runs on the Debian interpreter, which sees the Debian packages.
   for module in numpy matplotlib scipy pytest; do
     /usr/bin/python3 -c "import $module" >/dev/null 2>&1 || missing+=("python3-$module")
   done
+  /usr/bin/python3 -c 'import os, sysconfig; assert os.path.isfile(sysconfig.get_path("include") + "/Python.h")' \
+    >/dev/null 2>&1 || missing+=(python3-dev)
 else
-  missing+=(python3 python3-numpy python3-matplotlib python3-scipy python3-pytest)
+  missing+=(python3 python3-dev python3-numpy python3-matplotlib python3-scipy python3-pytest)
 fi
 
 if [ ${#missing[@]} -eq 0 ]; then

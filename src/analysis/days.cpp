@@ -14,27 +14,37 @@ namespace {
 // are kept sorted and a year's count is the length of its range.
 class YearCounts {
  public:
-  YearCounts(const Series& s, const Threshold& th) {
-    const auto [lo, hi] = std::minmax_element(s.yr.begin() + 1, s.yr.begin() + NMAX + 1);
-    first_year_ = *lo;
-    const std::int64_t span = std::int64_t{*hi} - *lo + 1;
+  YearCounts(const SeriesView& s, const Threshold& th) {
+    // Slots past the columns are unset: year -999, value -999.0.
+    const std::int32_t stored = std::min(s.stored(), NMAX);
+    if (stored < NMAX && passes(th.type, -999.0, th.thres)) unset_tail_ = NMAX - stored;
+    const auto* const first = s.yr.data() + 1;
+    auto [lo, hi] = std::minmax_element(first, first + stored);
+    first_year_ = stored > 0 ? *lo : kUnset;
+    std::int32_t last_year = stored > 0 ? *hi : kUnset;
+    if (stored < NMAX) {
+      first_year_ = std::min(first_year_, kUnset);
+      last_year = std::max(last_year, kUnset);
+    }
+    const std::int64_t span = std::int64_t{last_year} - first_year_ + 1;
     dense_ = span <= kDenseSpan;
     if (dense_) {
       table_.assign(static_cast<std::size_t>(span), 0);
-      for (std::int32_t k = 1; k <= NMAX; ++k)
+      for (std::int32_t k = 1; k <= stored; ++k)
         if (passes(th.type, s.x[k], th.thres)) ++table_[offset(s.yr[k])];
     } else {
-      sorted_.reserve(NMAX);
-      for (std::int32_t k = 1; k <= NMAX; ++k)
+      sorted_.reserve(static_cast<std::size_t>(stored));
+      for (std::int32_t k = 1; k <= stored; ++k)
         if (passes(th.type, s.x[k], th.thres)) sorted_.push_back(s.yr[k]);
       std::sort(sorted_.begin(), sorted_.end());
     }
   }
 
   std::int32_t of(std::int32_t year) const {
-    if (dense_) return table_[offset(year)];
+    const std::int32_t tail = year == kUnset ? unset_tail_ : 0;
+    if (dense_) return table_[offset(year)] + tail;
     const auto [from, to] = std::equal_range(sorted_.begin(), sorted_.end(), year);
-    return static_cast<std::int32_t>(to - from);
+    return static_cast<std::int32_t>(to - from) + tail;
   }
 
  private:
@@ -45,6 +55,7 @@ class YearCounts {
   }
 
   std::int32_t first_year_ = 0;
+  std::int32_t unset_tail_ = 0;  // passing unset slots past the columns
   bool dense_ = true;
   std::vector<std::int32_t> table_;
   std::vector<std::int32_t> sorted_;
@@ -52,7 +63,7 @@ class YearCounts {
 
 }  // namespace
 
-void count_days(const Series& s, const Threshold& th, YearWriter& out) {
+void count_days(const SeriesView& s, const Threshold& th, YearWriter& out) {
   if (th.type == ThresholdType::None) return;
   const std::int32_t n = s.last();
   if (n < 1) return;

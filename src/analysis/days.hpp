@@ -12,6 +12,6 @@ namespace vorda {
 // store (all NMAX of them) that holds that year and passes, wherever it stands,
 // so unset slots count towards year -999. Nothing is written for a threshold
 // of type None or when n < 1.
-void count_days(const Series& s, const Threshold& th, YearWriter& out);
+void count_days(const SeriesView& s, const Threshold& th, YearWriter& out);
 
 }  // namespace vorda

@@ -60,7 +60,7 @@ std::int64_t rounded_midpoint(double mid) {
 
 }  // namespace
 
-void scan_events(const Series& s, const Threshold& th, EventWriter& out) {
+void scan_events(const SeriesView& s, const Threshold& th, EventWriter& out) {
   if (th.type == ThresholdType::None) return;
   const std::int32_t n = s.last();
 

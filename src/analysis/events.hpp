@@ -11,6 +11,6 @@ namespace vorda {
 // durmin of 1 or less reports every run) goes to `out` when the first record
 // after it fails the test, or at record n when the series ends inside it.
 // Nothing is written for a threshold of type None or when n < 1.
-void scan_events(const Series& s, const Threshold& th, EventWriter& out);
+void scan_events(const SeriesView& s, const Threshold& th, EventWriter& out);
 
 }  // namespace vorda

@@ -10,7 +10,7 @@ constexpr std::int32_t kRecordsBeforeEarliestStart = 31;
 
 }  // namespace
 
-void growing_season(const Series& s, const Threshold& th, YearWriter& out) {
+void growing_season(const SeriesView& s, const Threshold& th, YearWriter& out) {
   if (th.type != ThresholdType::Upper) return;
   const std::int32_t n = s.last();
 

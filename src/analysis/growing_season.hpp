@@ -16,6 +16,6 @@ namespace vorda {
 // when n is 1), after the year change that record n may itself bring, so a
 // year is then reported twice. A smaller year is no year change, but it
 // becomes the year in hand. Nothing is written when n < 1.
-void growing_season(const Series& s, const Threshold& th, YearWriter& out);
+void growing_season(const SeriesView& s, const Threshold& th, YearWriter& out);
 
 }  // namespace vorda

@@ -10,7 +10,7 @@ constexpr std::int32_t kHorizon = 182;
 
 }  // namespace
 
-void last_frost(const Series& s, const Threshold& th, YearWriter& out) {
+void last_frost(const SeriesView& s, const Threshold& th, YearWriter& out) {
   if (th.type != ThresholdType::Lower) return;
   const std::int32_t n = s.last();
 

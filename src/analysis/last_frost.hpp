@@ -17,6 +17,6 @@ namespace vorda {
 // series, only (-999, -999) is written. Record n is neither examined nor
 // tested for a year change: it reports the year in hand. Nothing is written
 // when n < 1.
-void last_frost(const Series& s, const Threshold& th, YearWriter& out);
+void last_frost(const SeriesView& s, const Threshold& th, YearWriter& out);
 
 }  // namespace vorda

@@ -23,7 +23,7 @@ std::int32_t record_of(std::uint64_t key) {
 
 }  // namespace
 
-NearestRecord::NearestRecord(const Series& s) {
+NearestRecord::NearestRecord(const SeriesView& s) {
   const std::int32_t n = s.last();
   if (n < 1) return;
   size_ = static_cast<std::size_t>(n);

@@ -18,7 +18,7 @@ namespace vorda {
 // must outlive the index.
 class NearestRecord {
  public:
-  explicit NearestRecord(const Series& s);
+  explicit NearestRecord(const SeriesView& s);
 
   // Record number nearest r, or 0 when the series has no records.
   std::int32_t find(std::int64_t r);

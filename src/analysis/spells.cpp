@@ -4,7 +4,7 @@
 
 namespace vorda {
 
-void spell_durations(const Series& s, const Threshold& th, YearWriter& out) {
+void spell_durations(const SeriesView& s, const Threshold& th, YearWriter& out) {
   if (th.type == ThresholdType::None) return;
   const std::int32_t n = s.last();
 

@@ -15,6 +15,6 @@ namespace vorda {
 // when n is 1), after the year change that record n may itself bring, so a
 // year is then reported twice. A smaller year is no year change, but it
 // becomes the year in hand. Nothing is written when n < 1.
-void spell_durations(const Series& s, const Threshold& th, YearWriter& out);
+void spell_durations(const SeriesView& s, const Threshold& th, YearWriter& out);
 
 }  // namespace vorda

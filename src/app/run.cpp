@@ -6,11 +6,7 @@
 #include <span>
 #include <string>
 
-#include "analysis/days.hpp"
-#include "analysis/events.hpp"
-#include "analysis/growing_season.hpp"
-#include "analysis/last_frost.hpp"
-#include "analysis/spells.hpp"
+#include "analysis/analyses.hpp"
 #include "app/banner.hpp"
 #include "core/failure.hpp"
 #include "core/units.hpp"
@@ -41,15 +37,6 @@ ThresholdType type_of_answer(char answ1) {
   if (answ1 == 'u') return ThresholdType::Upper;
   if (answ1 == 'l') return ThresholdType::Lower;
   return ThresholdType::None;
-}
-
-void analyse(const Series& series, const Threshold& threshold, ResultFiles& files) {
-  scan_events(series, threshold, files.events());
-  count_days(series, threshold, files.days());
-  if (!files.has_yearly_indices()) return;
-  spell_durations(series, threshold, files.spells());
-  if (threshold.type == ThresholdType::Upper) growing_season(series, threshold, files.season());
-  if (threshold.type == ThresholdType::Lower) last_frost(series, threshold, files.season());
 }
 
 }  // namespace
@@ -90,7 +77,10 @@ void run() {
   read_list(answers, {Target::integer(threshold.durmin)});
 
   ResultFiles files(std::string_view(infile.data(), infile.size()), threshold);
-  analyse(series, threshold, files);
+  // A type other than upper or lower opens the files but computes nothing.
+  if (files.has_yearly_indices()) {
+    analyse(series, threshold, files.events(), files.days(), files.spells(), files.season());
+  }
   files.close();
 
   write_lines(console, kClosing);

@@ -39,4 +39,24 @@ class Series {
   std::unique_ptr<void, Release> block_;
 };
 
+// What the scans read of a series: the record count and the columns, slot 0
+// unused. The columns may be shorter than the store; the store's slots past
+// their end count as unset (-999), as in a store that was never filled there.
+// A Series is viewed whole.
+struct SeriesView {
+  SeriesView(const Series& s) : n(s.n), t(s.t), d(s.d), m(s.m), yr(s.yr), x(s.x) {}  // NOLINT: implicit
+  SeriesView(std::int32_t count, std::span<const std::int32_t> t_, std::span<const std::int32_t> d_,
+             std::span<const std::int32_t> m_, std::span<const std::int32_t> yr_, std::span<const double> x_)
+      : n(count), t(t_), d(d_), m(m_), yr(yr_), x(x_) {}
+
+  // As Series::last(); the columns must hold that many records.
+  std::int32_t last() const { return std::min(n, NMAX); }
+  // The slots the columns hold, 1..stored(); the rest of the store is unset.
+  std::int32_t stored() const { return static_cast<std::int32_t>(yr.size()) - 1; }
+
+  std::int32_t n;
+  std::span<const std::int32_t> t, d, m, yr;
+  std::span<const double> x;
+};
+
 }  // namespace vorda

@@ -26,8 +26,8 @@ const RecordLayout kYear(Format("(1x,i4,1x,i3)"));
 
 // Opens a result file without emptying it; an existing file that may only be
 // read is opened for reading, and fails at its first record.
-Channel open_result_file(int unit, const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+Channel open_result_file(int directory, int unit, const std::string& path) {
+  int fd = ::openat(directory, path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd >= 0) {
     // A name the user linked to a device or a pipe is written, not cut.
     struct stat st {};
@@ -36,7 +36,7 @@ Channel open_result_file(int unit, const std::string& path) {
   }
   int errnum = errno;
   if (errnum == EACCES || errnum == EROFS) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::openat(directory, path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) return Channel(fd, unit, path, Channel::Kind::ReadOnly, true);
   }
   throw RuntimeFailure(unit, "", open_failure_reason(errnum, path));
@@ -62,25 +62,28 @@ void ResultFiles::YearFile::write(std::int32_t year, std::int32_t value) {
   channel.write(kYear, std::tuple{year, value});
 }
 
-ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold)
-    : ResultFiles(infile, threshold,
+ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold, int directory)
+    : ResultFiles(infile, threshold, directory,
                   build_names(infile, threshold.type,
                               render_name_texts(threshold.thres, threshold.durmin))) {}
 
 // Channels are opened in their fixed order: braced initialisers are
 // evaluated left to right.
-ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold,
+static_assert(ResultFiles::kWorkingFolder == AT_FDCWD);
+
+ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold, int directory,
                          const OutputNames& names)
     : input_part_(adjusted(infile)),
       threshold_(threshold),
-      events_{open_result_file(kFullEventsUnit, names.full), open_result_file(kShortEventsUnit, names.brief)},
-      days_{open_result_file(kDaysUnit, names.days)} {
+      events_{open_result_file(directory, kFullEventsUnit, names.full),
+              open_result_file(directory, kShortEventsUnit, names.brief)},
+      days_{open_result_file(directory, kDaysUnit, names.days)} {
   if (threshold.type == ThresholdType::Upper) {
-    spells_.emplace(open_result_file(kWsdiUnit, names.wsdi));
-    season_.emplace(open_result_file(kSgsUnit, names.sgs));
+    spells_.emplace(open_result_file(directory, kWsdiUnit, names.wsdi));
+    season_.emplace(open_result_file(directory, kSgsUnit, names.sgs));
   } else if (threshold.type == ThresholdType::Lower) {
-    spells_.emplace(open_result_file(kCsdiUnit, names.csdi));
-    season_.emplace(open_result_file(kLfdUnit, names.lfd));
+    spells_.emplace(open_result_file(directory, kCsdiUnit, names.csdi));
+    season_.emplace(open_result_file(directory, kLfdUnit, names.lfd));
   }
 
   write_header(events_.full, {" Midpoint_time__d__m___yr_(rounded_up)", " Duration", " Action_measure"});

@@ -16,7 +16,11 @@ namespace vorda {
 // analyses then write through its writers; close() ends the set.
 class ResultFiles {
  public:
-  ResultFiles(std::string_view infile, const Threshold& threshold);
+  static constexpr int kWorkingFolder = -100;  // AT_FDCWD
+
+  // The files are opened in the folder `directory` (a descriptor as
+  // openat() takes it), the working folder by default.
+  ResultFiles(std::string_view infile, const Threshold& threshold, int directory = kWorkingFolder);
 
   EventWriter& events() { return events_; }
   YearWriter& days() { return days_; }
@@ -43,7 +47,8 @@ class ResultFiles {
     Channel channel;
   };
 
-  ResultFiles(std::string_view infile, const Threshold& threshold, const OutputNames& names);
+  ResultFiles(std::string_view infile, const Threshold& threshold, int directory,
+              const OutputNames& names);
   void write_header(Channel& channel, std::initializer_list<Arg> column_line);
 
   std::string input_part_;

@@ -66,6 +66,7 @@ class SeriesBuilder {
 
   const Series& series() const { return s_; }
   operator const Series&() const { return s_; }
+  operator SeriesView() const { return s_; }
 
  private:
   Series s_;
