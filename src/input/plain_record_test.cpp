@@ -51,7 +51,7 @@ double fifth_value(const std::string& line) {
 }
 
 TEST(PlainRecord, ReadsAsTheGeneralReaderDoes) {
-  const std::vector<Line> lines = {
+  std::vector<Line> lines = {
       {"blanks", "1 2 3 2000 -3.5\n"},
       {"tabs and leading blanks", " \t1\t2 \t3\t2000\t25\n"},
       {"commas", "1,2,3,2000,-3.5\n"},
@@ -72,6 +72,7 @@ TEST(PlainRecord, ReadsAsTheGeneralReaderDoes) {
       {"comma after the record", "1 2 3 2000 1.5,x\r y\n"},
       {"slash after the record", "1 2 3 2000 1.5/ 2\n"},
   };
+  for (int k = 1; k <= 15; ++k) lines.push_back({"a power of ten", "1 1 1 1 ." + std::string(k - 1, '0') + "1\n"});
   for (const Line& line : lines) {
     PlainRecord fast{};
     const std::size_t length = parse_plain_record(line.bytes + "8 8 8 8 8\n", fast);

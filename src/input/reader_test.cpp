@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -235,6 +236,15 @@ TEST(ReadList, Reals) {
       {"nan(1)x\n", "r", "!Bad real number in item 1 of list input"},
       {"'1.5'\n", "r", "!Bad real number in item 1 of list input"},
   });
+}
+
+TEST(ReadList, PowersOfTenAsTheCLibraryReadsThem) {
+  for (int k = -25; k <= 25; ++k) {
+    const std::string text = "3e" + std::to_string(k);
+    char expected[40];
+    std::snprintf(expected, sizeof expected, "%.17g", std::strtod(text.c_str(), nullptr));
+    EXPECT_EQ(run(text + "\n", "r"), expected);
+  }
 }
 
 TEST(ReadList, Texts) {
