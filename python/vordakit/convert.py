@@ -76,7 +76,7 @@ def _describe_gaps(gaps, first):
     return "\n".join(out)
 
 
-def _gaps(values):
+def find_gaps(values):
     """(start index, length) of each run of None."""
     gaps = []
     start = None
@@ -90,6 +90,21 @@ def _gaps(values):
     if start is not None:
         gaps.append((start, len(values) - start))
     return gaps
+
+
+def fill_gaps(values, gaps, decimals):
+    """Fill each gap of ``values`` (a list, None where missing) in place by linear
+    interpolation between its neighbours, rounded to the series' decimals.
+
+    >>> v = [1.0, None, None, 2.5]
+    >>> fill_gaps(v, find_gaps(v), 1)
+    >>> v
+    [1.0, 1.5, 2.0, 2.5]
+    """
+    for s, n in gaps:
+        a, b = values[s - 1], values[s + n]
+        for k in range(1, n + 1):
+            values[s + k - 1] = round(a + (b - a) * k / (n + 1), decimals)
 
 
 def select(series, start=None, end=None, months=None, policy="refuse", max_fill=None):
@@ -148,7 +163,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
     values = [get(o) for o in ordinals]
 
     notes = []
-    gaps = _gaps(values)
+    gaps = find_gaps(values)
     if gaps and policy == "fill":
         long = [g for g in gaps if g[1] > max_fill]
         if long:
@@ -156,11 +171,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
             raise KitError(path, None, f"{_days(len(long), 'gap')} longer than {_days(max_fill, 'day')} ({_days(total)}):\n"
                            + _describe_gaps(long, ordinals)
                            + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
-        dec = series.decimals
-        for s, n in gaps:
-            a, b = values[s - 1], values[s + n]
-            for k in range(1, n + 1):
-                values[s + k - 1] = round(a + (b - a) * k / (n + 1), dec)
+        fill_gaps(values, gaps, series.decimals)
         notes.append(f"filled {_days(sum(n for _, n in gaps))} in {_days(len(gaps), 'gap')} by linear interpolation")
     elif gaps and policy == "longest":
         best_start, best_len = 0, 0
