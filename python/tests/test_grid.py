@@ -291,3 +291,34 @@ def test_outputs_are_cf_with_the_input_coordinates(tmp_path):
     assert out["lat"].values.tolist() == [40.0, 40.5] and out["lat"].attrs["units"] == "degrees_north"
     assert out["ndays"].dims == ("time", "lat", "lon") and out["ndays"].attrs["units"] == "days"
     assert pathlib.Path(tmp_path / "out.nc").read_bytes()[:4] == b"\x89HDF"
+
+
+def test_grid_trends_follow_the_station_rules_cell_by_cell():
+    from vordakit import trend
+    years = np.arange(1981, 2011)
+    rng = np.random.default_rng(2)
+    cells = {
+        "rising with ties": np.round(years * 0.3 + rng.normal(0, 2, 30)),
+        "flat": np.full(30, 4.0),
+        "three missing years": np.where(np.isin(years, [1985, 1990, 2001]), np.nan, rng.normal(0, 1, 30)),
+        "too few valid years": np.where(years < 2002, np.nan, years - 2000.0),
+        "under 70% valid": np.where(years % 3 == 0, rng.normal(0, 1, 30), np.nan),
+    }
+    got = trend.fit_columns(years, np.stack(list(cells.values()), axis=1))
+    for k, (name, v) in enumerate(cells.items()):
+        f = trend.fit(list(years), [None if x != x else x for x in v])
+        want = [np.nan] * 4 if f is None else [f.slope, f.low, f.high, f.p]
+        np.testing.assert_allclose(got[:, k], want, rtol=1e-12, err_msg=name)
+
+
+def test_trend_and_plot_of_a_grid_output(tmp_path, capsys):
+    x = weather(12 * 365, (2, 3))
+    x += np.linspace(0, 4, 12 * 365, dtype=np.float32)[:, None, None]
+    make_nc(tmp_path / "in.nc", x)
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "-o", tmp_path / "out.nc") == 0
+    assert cli.main(["trend", str(tmp_path / "out.nc")]) == 0
+    t = xr.open_dataset(tmp_path / "out-trend.nc")
+    assert t["ndays_slope"].dims == ("lat", "lon") and (t["ndays_p"].values < 0.05).all()
+    assert t["ndays_slope"].attrs["units"] == "days/(10 year)"
+    assert cli.main(["plot", str(tmp_path / "out.nc"), "-o", str(tmp_path / "maps")]) == 0
+    assert sorted(p.name for p in (tmp_path / "maps").iterdir())[:2] == ["out-action_max.png", "out-action_sum.png"]
