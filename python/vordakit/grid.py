@@ -158,7 +158,8 @@ def _open(path):
     if not (magic[:3] == b"CDF" or magic == b"\x89HDF\r\n\x1a\n"):
         raise KitError(path, None, "not a NetCDF file")
     try:
-        return xr.open_dataset(path, engine="netcdf4", decode_times=False, chunks={},
+        # Lazily, without dask: the chunks are made later so that each reads its own part.
+        return xr.open_dataset(path, engine="netcdf4", decode_times=False,
                                mask_and_scale=True, decode_coords=False)
     except Exception as e:  # the readers raise many kinds for one cause
         raise KitError(path, None, f"cannot be read as NetCDF: {e}") from None
@@ -244,17 +245,31 @@ class Input:
                            "times are not increasing by whole days (two steps on one day, or out of order)")
         if len(steps) and np.median(steps) != 1:
             raise KitError(parts[0][1], None, "the time steps are not daily")
-        arrays = [p[2][p[3]].drop_vars([c for c in p[2][p[3]].coords if p[4] in p[2][p[3]][c].dims])
-                  for p in parts]
-        da = arrays[0] if len(arrays) == 1 else xr.concat(arrays, dim=self.tdim, coords="minimal",
-                                                          compat="override", join="override")
+        self._parts = [p[2][p[3]].drop_vars([c for c in p[2][p[3]].coords if p[4] in p[2][p[3]][c].dims])
+                       for p in parts]
         self.dataset = ds0
         self.attrs = dict(ds0[self.var].attrs)
         self.encoding = dict(ds0[self.var].encoding)
         self.units = str(self.attrs.get("units", ""))
-        # Time last: a cell's series is one row.
-        self.other_dims = tuple(d for d in da.dims if d != self.tdim)
-        self.data = da.transpose(*self.other_dims, self.tdim)
+        self.other_dims = tuple(d for d in ds0[self.var].dims if d != self.tdim)
+        self.shape = tuple(ds0[self.var].sizes[d] for d in self.other_dims) + (len(self.ordinals),)
+        self.dtype = ds0[self.var].dtype
+        # The file's own chunks of the other dimensions, where it has them.
+        chunks = self.encoding.get("chunksizes")
+        dims = ds0[self.var].dims
+        self.file_chunks = None if not chunks else tuple(chunks[dims.index(d)] for d in self.other_dims)
+
+    def chunked(self, sizes):
+        """The values as a dask array, the other dimensions first and time last
+        (a cell's series is one row), in chunks of ``sizes`` with time whole;
+        each chunk reads only its own part of each file."""
+        import xarray as xr
+        spec = {d: sizes[d] for d in self.other_dims}
+        arrays = [a.chunk({**spec, self.tdim: -1}) for a in self._parts]
+        da = arrays[0] if len(arrays) == 1 else xr.concat(arrays, dim=self.tdim, coords="minimal",
+                                                          compat="override", join="override")
+        da = da.transpose(*self.other_dims, self.tdim)
+        return da.data.rechunk(tuple(spec[d] for d in self.other_dims) + (-1,))
 
     @staticmethod
     def _file_of(parts, index):
@@ -345,10 +360,7 @@ def analyse_block(block, spec):
     lib = _lib()
     days = spec.days
     shape = block.shape[:-1]
-    x = np.asarray(block).reshape(-1, block.shape[-1])
-    if not days.dense:
-        take = np.where(days.src >= 0, days.src, 0)
-        x = np.where(days.src >= 0, x[:, take], np.nan).astype(x.dtype, copy=False)
+    x = _rows(block, days)
     cells, length = x.shape
     k = len(days.years)
     out = np.full((cells, len(spec.names) + 1, k), np.nan)
@@ -357,11 +369,7 @@ def analyse_block(block, spec):
         out[:, -1, 0] = status
         return out.reshape(shape + out.shape[1:])
     x, _ = _cell_values(x, spec)
-    valid = ~np.isnan(x)
-    has = valid.any(axis=1)
-    first = np.argmax(valid, axis=1)
-    last = length - 1 - np.argmax(valid[:, ::-1], axis=1)
-    gap = has & (valid.sum(axis=1) < last - first + 1)
+    has, first, last, gap = _coverage(x)
     status[has] = np.where((first[has] == 0) & (last[has] == length - 1), COMPLETE, TRIMMED)
     status[gap] = GAPS
     if gap.any() and spec.fill is not None:
@@ -379,7 +387,8 @@ def analyse_block(block, spec):
             raise KitError(None, None, f"{b - a} days, but vorda reads at most {MAX_RECORDS}: "
                                        "choose fewer years or months")
         t = days.ordinal[a:b] - days.ordinal[a] + 1
-        r = lib.analyse_cells(x[rows, a:b], t, days.d[a:b], days.m[a:b], days.yr[a:b],
+        whole = len(rows) == cells
+        r = lib.analyse_cells(x[:, a:b] if whole else x[rows, a:b], t, days.d[a:b], days.m[a:b], days.yr[a:b],
                               spec.type, spec.threshold, spec.min_duration)
         pos = np.searchsorted(days.years, r["years"])
         for i, name in enumerate(spec.names):
@@ -389,6 +398,42 @@ def analyse_block(block, spec):
             out[rows[:, None], i, pos[None, :]] = v
     out[:, -1, 0] = status
     return out.reshape(shape + out.shape[1:])
+
+
+def _rows(block, days):
+    """The chunk as rows of cells over the days of the analysis, a view where the
+    memory allows: the files hold time first, and copying it to cells first costs
+    more than the analysis."""
+    block = np.asarray(block)
+    tfirst = np.moveaxis(block, -1, 0)
+    if tfirst.flags.c_contiguous:
+        x = tfirst.reshape(block.shape[-1], -1).T
+    else:
+        x = block.reshape(-1, block.shape[-1])
+    if not days.dense:
+        take = np.where(days.src >= 0, days.src, 0)
+        x = np.where(days.src >= 0, x[:, take], np.nan).astype(x.dtype, copy=False)
+    return x
+
+
+def _coverage(x):
+    """Per row: any value, the first and the last value's day, missing days between them."""
+    cells, length = x.shape
+    has = np.ones(cells, bool)
+    first = np.zeros(cells, np.int64)
+    last = np.full(cells, length - 1, np.int64)
+    gap = np.zeros(cells, bool)
+    # A sum is NaN when any value is (or, rarely, when infinities cancel): the usual chunk is whole.
+    if not np.isnan(np.sum(x, dtype=np.float64)):
+        return has, first, last, gap
+    missing = np.isnan(x)
+    some = np.flatnonzero(missing.any(axis=1))
+    valid = ~missing[some]
+    has[some] = valid.any(axis=1)
+    first[some] = np.argmax(valid, axis=1)
+    last[some] = length - 1 - np.argmax(valid[:, ::-1], axis=1)
+    gap[some] = has[some] & (valid.sum(axis=1) < last[some] - first[some] + 1)
+    return has, first, last, gap
 
 
 def _fill_cell(x, c, a, b, most):
@@ -409,10 +454,7 @@ def block_events(block, spec, coords):
     """Every event of every analysable cell of a chunk: rows of the CSV."""
     lib = _lib()
     days = spec.days
-    x = np.asarray(block).reshape(-1, block.shape[-1])
-    if not days.dense:
-        take = np.where(days.src >= 0, days.src, 0)
-        x = np.where(days.src >= 0, x[:, take], np.nan).astype(x.dtype, copy=False)
+    x = _rows(block, days)
     if x.shape[1] == 0:
         return []
     x, _ = _cell_values(x, spec)
@@ -492,13 +534,19 @@ def _parse_chunks(text, dims, path):
     return out
 
 
-def _default_chunks(shape, dims, days, itemsize, target=64 * 2**20):
-    """Chunks of about ``target`` bytes over the other dimensions, time whole."""
+def _default_chunks(shape, dims, days, itemsize, file_chunks=None, target=64 * 2**20):
+    """Chunks of about ``target`` bytes over the other dimensions, time whole: the
+    last dimensions whole first, so that each day of a chunk is one run in a file
+    that holds time first, and in whole chunks of the file where it has them."""
     cells = max(1, target // max(1, days * max(itemsize, 8)))
     out = {}
-    for dim, n in zip(dims, shape):
+    for i in reversed(range(len(dims))):
+        n = shape[i]
+        step = file_chunks[i] if file_chunks else 1
         take = max(1, min(n, cells))
-        out[dim] = take
+        if take < n and step > 1:
+            take = max(step, take // step * step)
+        out[dims[i]] = take
         cells = max(1, cells // take)
     return out
 
@@ -602,13 +650,13 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
                          _max_decimals_text(enc.get("add_offset", np.float32(0))))
         spec = Spec(days, thrtype, thr, mind, fill, convert_to, packed)
 
-        data = inp.data.data
+        chosen = _parse_chunks(chunks, inp.other_dims, inp.files[0])
+        size = _default_chunks(inp.shape[:-1], inp.other_dims, inp.shape[-1], inp.dtype.itemsize,
+                               inp.file_chunks)
+        size.update(chosen)
+        data = inp.chunked(size)
         if not np.issubdtype(data.dtype, np.floating):
             data = data.astype(np.float64)
-        chosen = _parse_chunks(chunks, inp.other_dims, inp.files[0])
-        size = _default_chunks(data.shape[:-1], inp.other_dims, data.shape[-1], data.dtype.itemsize)
-        size.update(chosen)
-        data = data.rechunk(tuple(size[d] for d in inp.other_dims) + (-1,))
         nv = len(spec.names)
         k = len(days.years)
         stack = dsa.map_blocks(functools.partial(analyse_block, spec=spec), data, dtype=np.float64,
@@ -618,7 +666,8 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         ds = _output_dataset(inp, stack, spec, out_units, thr_text, mind, command)
         client, context = _scheduler(jobs, scheduler)
         with context, _progress(progress and client is None):
-            write = ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4", compute=False)
+            with _without_distributed(client is None):
+                write = ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4", compute=False)
             status = stack[..., nv, 0]
             counts = dsa.bincount(status.ravel().astype(np.int64), minlength=5)
             low, high = dsa.nanmin(data), dsa.nanmax(data)
@@ -634,6 +683,20 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         raise
     _range_warning(low, high, convert_to, thr, inp.units, out_units, warn)
     return {name: int(n) for name, n in zip(STATUS_MEANINGS.split(), counts[:5])}
+
+
+@contextlib.contextmanager
+def _without_distributed(local):
+    """xarray imports dask.distributed to ask whether a cluster is in use, a
+    quarter of a second on a small grid; on local threads none can be."""
+    if not local or "dask.distributed" in sys.modules:
+        yield
+        return
+    sys.modules["dask.distributed"] = None
+    try:
+        yield
+    finally:
+        del sys.modules["dask.distributed"]
 
 
 @contextlib.contextmanager
