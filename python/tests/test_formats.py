@@ -5,7 +5,8 @@ import random
 import pytest
 
 from conftest import DATA
-from vordakit import convert, qc, series
+from vordakit import convert, qc
+from vordakit.formats import vorda
 from vordakit.errors import KitError
 
 SAMPLES = [("eca_tg.txt", "eca", {}), ("ghcn.dly", "ghcn", {"element": "TMAX"}), ("cet.txt", "cet", {}),
@@ -55,8 +56,10 @@ PLAIN = [
 def test_plain_file_reads_as_line_by_line(tmp_path, name, text):
     src = tmp_path / "plain.txt"
     src.write_text(text)
-    assert series._read_plain(src)[0] is not None
-    fast = series.read_vorda(src)
-    slow = series._read_vorda_lines(src, series.strict(src), None)
+    fast = vorda.read_plain(src)
+    assert fast is not None
+    slow = vorda.read_lines(src)
     assert [repr(x) for x in fast.values] == [repr(x) for x in slow.values]
-    assert (fast.dates, fast.t, fast.lines, fast.decimals, fast.kind) == (slow.dates, slow.t, slow.lines, slow.decimals, slow.kind)
+    def fields(s):
+        return s.dates, s.t.tolist(), s.line.tolist(), s.decimals, s.kind
+    assert fields(fast) == fields(slow)
