@@ -4,7 +4,9 @@ import os
 import pathlib
 import shutil
 import sys
+import tempfile
 
+import hypothesis.configuration
 import pytest
 
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
@@ -15,6 +17,10 @@ SHARED_DATA = REPO.parent / "shared" / "data"
 # The tests run from the repository root under CTest; import the package from the tree.
 if str(PYTHON_DIR) not in sys.path:
     sys.path.insert(0, str(PYTHON_DIR))
+
+# Hypothesis keeps a cache in its home folder, by default in the working
+# directory: keep the tree clean.
+hypothesis.configuration.set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), f"vordakit-hypothesis-{os.getuid()}"))
 
 
 def find_vorda():

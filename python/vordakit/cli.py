@@ -71,7 +71,7 @@ def add_convert(subparsers):
     pol.add_argument("--fill", type=int, metavar="N",
                      help="fill gaps of at most N days by linear interpolation; longer gaps still refuse")
     pol.add_argument("--longest", action="store_true",
-                     help="keep only the longest stretch without missing days")
+                     help="keep only the longest stretch without missing days (the earliest of equally long ones)")
     p.set_defaults(handler=_convert)
 
 

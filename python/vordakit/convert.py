@@ -195,9 +195,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
         suggest = fromordinal(ordinals[-MAX_RECORDS])
         raise KitError(path, None, f"{len(ordinals)} records, but vorda reads at most {MAX_RECORDS}: "
                        f"choose a range, e.g. --from {suggest}")
-    out = Series(path=path, element=series.element, kind=series.kind,
-                 dates=[fromordinal(o) for o in ordinals], values=values,
-                 decimals=series.decimals, fmt="vorda")
+    out = Series(path, series.element, series.kind, ordinals, values, series.decimals, fmt="vorda")
     return out, notes
 
 

@@ -18,7 +18,7 @@ import numpy as np
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats.detect import read_series
-from vordakit.series import MAX_RECORDS, PRECIPITATION, days_of
+from vordakit.series import MAX_RECORDS, PRECIPITATION
 
 ERROR = "error"
 WARNING = "warning"
@@ -57,19 +57,19 @@ def check_structure(series, markers=True):
 
     The records are taken in file order, as vorda would read them.
     """
-    days = days_of(series)
     found = []
-    if len(days.ordinal) > 1 and not (np.diff(days.ordinal) > 0).all():
+    if len(series) > 1 and not (np.diff(series.ordinal) > 0).all():
         found += _check_order(series)
-    if days.t is not None:
-        found += _check_vorda(days, markers)
+    if series.t is not None:
+        found += _check_vorda(series, markers)
     return found
 
 
 def _check_order(series):
     found = []
     seen = {}
-    dates, lines = series.dates, series.lines or [None] * len(series.dates)
+    dates = series.dates
+    lines = [None] * len(dates) if series.line is None else series.line.tolist()
     latest = None
     latest_line = None
     for i, d in enumerate(dates):
@@ -88,14 +88,14 @@ def _check_order(series):
     return found
 
 
-def _check_vorda(days, markers):
+def _check_vorda(series, markers):
     """Size, markers left in, and t against the calendar; per record in file order."""
     found = []
-    t, ordinal, lines = days.t, days.ordinal, days.line
+    t, ordinal, lines = series.t, series.ordinal, series.line
     fromordinal = datetime.date.fromordinal
 
     def value(i):
-        x = float(days.x[i])
+        x = float(series.x[i])
         return None if x != x else x
 
     if len(t) > MAX_RECORDS:
@@ -105,7 +105,7 @@ def _check_vorda(days, markers):
                               int(lines[k])))
     dt, dd = np.diff(t), np.diff(ordinal)
     odd = np.flatnonzero(dt != dd) + 1
-    left = np.flatnonzero(np.isnan(days.x)) if markers else odd[:0]
+    left = np.flatnonzero(np.isnan(series.x)) if markers else odd[:0]
     # A marker and a t finding on one line: the marker first.
     for i, is_t in sorted([(i, False) for i in left.tolist()] + [(i, True) for i in odd.tolist()]):
         line = int(lines[i])
@@ -130,9 +130,8 @@ def _daily(series):
 
     Later duplicates are ignored; the structure checks report them.
     """
-    days = days_of(series)
-    seen = ~np.isnan(days.x)
-    ordinal, x = days.ordinal[seen], days.x[seen]
+    seen = ~np.isnan(series.x)
+    ordinal, x = series.ordinal[seen], series.x[seen]
     if not len(ordinal):
         return Daily(None, np.empty(0))
     if len(ordinal) > 1 and not (np.diff(ordinal) > 0).all():
