@@ -16,7 +16,7 @@ cell offset and noise (one decimal), in degC:
 Each command runs as a process of its own; its CPU time and peak resident
 memory are the kernel's figures for that process. Free disk is checked first.
 
-Usage: bench/kit_grid.py [--threshold 20] [--large-gb 2.1] [--work DIR]
+Usage: bench/kit_grid.py [--threshold 20.05] [--large-gb 2.1] [--work DIR] [--write-only FILE]
 """
 
 import argparse
@@ -66,7 +66,9 @@ def write_grid(path, series, ny, nx, seed=1):
         band = max(1, min(ny, (256 << 20) // (len(x) * nx * 8)))
         for a in range(0, ny, band):
             b = min(ny, a + band)
-            offset = rng.uniform(-4, 4, (b - a, nx))
+            # Cooler to the north and inland, as a map would be, plus a little of each cell's own.
+            i, j = np.meshgrid(np.arange(a, b), np.arange(nx), indexing="ij")
+            offset = 3 - 6 * i / ny + 1.5 * np.cos(2 * np.pi * j / nx) + rng.normal(0, 0.3, (b - a, nx))
             noise = rng.normal(0, 1.0, (len(x), b - a, nx)).astype(np.float32)
             v[:, a:b, :] = np.round(x[:, None, None] + offset[None] + noise, 1).astype(np.float32)
     return os.path.getsize(path)
@@ -107,11 +109,15 @@ n.to_netcdf(sys.argv[3])
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--threshold", default="20.05",
-                    help="threshold in degC (default 20.05: halfway between tenths, so that cdo, which moves T
-                    "by 273.15 in floating point, counts the same days)")
+                    help="threshold in degC (default 20.05: halfway between tenths, so that cdo, which moves T "
+                         "by 273.15 in floating point, counts the same days)")
     ap.add_argument("--large-gb", type=float, default=2.1, help="size of the large grid (0: skip it)")
     ap.add_argument("--work", help="folder for the grids (default: a temporary folder, removed)")
+    ap.add_argument("--write-only", metavar="FILE", help="only write the 64 x 64 grid to FILE")
     args = ap.parse_args()
+    if args.write_only:
+        write_grid(args.write_only, last_years(), 64, 64)
+        return
     os.environ["PYTHONPATH"] = str(ROOT / "python")
     if not SERIES.is_file():
         sys.exit(f"kit_grid: the real series is not at {SERIES}")

@@ -195,7 +195,8 @@ def _choose_var(ds, var, path):
         return candidates[0]
     if not candidates:
         raise KitError(path, None, "no variable with a time dimension")
-    raise KitError(path, None, f"several variables with a time dimension ({', '.join(candidates)}): choose one with --var")
+    raise KitError(path, None, f"several variables with a time dimension ({', '.join(candidates)}): "
+                               "choose one with --var")
 
 
 def _day_ordinals(ds, tdim, path):
@@ -219,7 +220,6 @@ class Input:
     """The data variable of one or more files along time, lazily, and its calendar."""
 
     def __init__(self, paths, var=None):
-        import xarray as xr
         self.files = expand_inputs(paths)
         parts = []
         for path in self.files:
@@ -615,7 +615,6 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
     """
     import dask
     import dask.array as dsa
-    import xarray as xr
 
     thrtype = {"u": "upper", "l": "lower"}[type_letter(thrtype)]
     thr_text = threshold_text(threshold)
@@ -733,8 +732,7 @@ def _output_dataset(inp, stack, spec, out_units, thr_text, mind, command):
     carried, gm = _carried_variables(inp)
     units, start, bounds = _time_axis(days.years, days.calendar)
     coords = {"time": xr.Variable(("time",), start, {"units": units, "calendar": days.calendar,
-                                                      "standard_name": "time", "axis": "T",
-                                                      "long_name": "year"}),
+                                                     "standard_name": "time", "axis": "T", "long_name": "year"}),
               "year": xr.Variable(("time",), days.years.astype(np.int32), {"long_name": "calendar year"})}
     for name, v in carried.items():
         coords[name] = xr.Variable(v.dims, v.values, dict(v.attrs))
