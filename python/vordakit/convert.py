@@ -14,6 +14,8 @@ from vordakit.errors import KitError
 from vordakit.formats.detect import read_series
 from vordakit.series import MAX_RECORDS, Series, write_vorda
 
+__all__ = ["POLICIES", "parse_date", "parse_months", "find_gaps", "fill_gaps", "select", "convert_file"]
+
 POLICIES = ("refuse", "fill", "longest")
 LISTED = 10         # gaps named in a refusal
 MONTH_NAMES = {m.lower(): i for i, m in enumerate(
@@ -58,7 +60,8 @@ def parse_months(text):
     return months
 
 
-def _days(n, what="missing day"):
+def _counted(n, what="missing day"):
+    """``n`` and ``what``, in the plural unless ``n`` is 1."""
     return f"{n} {what}{'' if n == 1 else 's'}"
 
 
@@ -168,11 +171,11 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
         long = [g for g in gaps if g[1] > max_fill]
         if long:
             total = sum(n for _, n in long)
-            raise KitError(path, None, f"{_days(len(long), 'gap')} longer than {_days(max_fill, 'day')} ({_days(total)}):\n"
+            raise KitError(path, None, f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} ({_counted(total)}):\n"
                            + _describe_gaps(long, ordinals)
                            + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
         fill_gaps(values, gaps, series.decimals)
-        notes.append(f"filled {_days(sum(n for _, n in gaps))} in {_days(len(gaps), 'gap')} by linear interpolation")
+        notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} by linear interpolation")
     elif gaps and policy == "longest":
         best_start, best_len = 0, 0
         run_start = 0
@@ -186,7 +189,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
                      f"{fromordinal(ordinals[0])} to {fromordinal(ordinals[-1])}")
     elif gaps:
         total = sum(n for _, n in gaps)
-        raise KitError(path, None, f"{_days(total)} in {_days(len(gaps), 'gap')} inside the series:\n"
+        raise KitError(path, None, f"{_counted(total)} in {_counted(len(gaps), 'gap')} inside the series:\n"
                        + _describe_gaps(gaps, ordinals)
                        + "\nuse --fill N to interpolate gaps of up to N days, --longest to keep the longest "
                          "complete stretch, or --from/--to to leave them out")

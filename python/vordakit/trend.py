@@ -184,14 +184,11 @@ def trend_rows(rows):
                _num(t.slope_high_per_decade, ".6g"), _num(t.p_value, ".6g"))
 
 
-def write_trends(rows, path, lead_header=(), lead_values=None):
-    """Write trend rows as CSV; ``lead_values`` gives leading cells per row (e.g. the station)."""
+def write_trends(rows, path):
+    """Write trend rows (Trends) as CSV."""
     from vordakit.results import write_csv
 
-    body = trend_rows(rows)
-    if lead_values is not None:
-        body = (tuple(lead) + row for lead, row in zip(lead_values, body))
-    write_csv(path, TREND_FIELDS, body, lead=lead_header)
+    write_csv(path, TREND_FIELDS, trend_rows(rows))
 
 
 def trend_command(args):

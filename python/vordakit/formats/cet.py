@@ -10,6 +10,8 @@ for dates that do not exist (30 February). The records come out in date order.
 from vordakit.formats import SeriesBuilder, mostly, strict
 from vordakit.series import TEMPERATURE
 
+__all__ = ["looks_like", "read"]
+
 WIDTH = 5
 MONTHS_WIDTH = 12 * WIDTH
 

@@ -5,6 +5,8 @@ import itertools
 from vordakit.errors import KitError
 from vordakit.formats import cet, eca, ghcn, station6, table, vorda
 
+__all__ = ["READERS", "detect_format", "read_series"]
+
 # Each reader with the options it understands.
 READERS = {
     "eca": (eca.read, {"drop_suspect"}),

@@ -13,6 +13,8 @@ from vordakit.errors import KitError
 from vordakit.formats import SeriesBuilder, strict
 from vordakit.series import PRECIPITATION, TEMPERATURE
 
+__all__ = ["ELEMENTS", "looks_like", "read"]
+
 ELEMENTS = {"TG": TEMPERATURE, "TX": TEMPERATURE, "TN": TEMPERATURE, "RR": PRECIPITATION}
 
 # The column line is found by its text: the header's length varies between files.

@@ -9,6 +9,8 @@ from vordakit.errors import KitError
 from vordakit.formats import SeriesBuilder, mostly, strict
 from vordakit.series import PRECIPITATION, TEMPERATURE
 
+__all__ = ["ELEMENTS", "looks_like", "read"]
+
 ELEMENTS = {"TMAX": TEMPERATURE, "TMIN": TEMPERATURE, "TAVG": TEMPERATURE, "PRCP": PRECIPITATION}
 LINE_LENGTH = 21 + 31 * 8
 

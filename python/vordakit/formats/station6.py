@@ -10,6 +10,8 @@ from vordakit.errors import KitError
 from vordakit.formats import SeriesBuilder, finite_number, more_decimals, mostly, numeric_markers, strict
 from vordakit.series import PRECIPITATION, TEMPERATURE
 
+__all__ = ["COLUMNS", "DEFAULT_MISSING", "looks_like", "read"]
+
 COLUMNS = {"prcp": (3, PRECIPITATION), "tmax": (4, TEMPERATURE), "tmin": (5, TEMPERATURE)}
 ALIASES = {"pr": "prcp", "precip": "prcp", "precipitation": "prcp", "tx": "tmax", "tn": "tmin"}
 DEFAULT_MISSING = ("-99.9",)

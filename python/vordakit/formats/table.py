@@ -13,6 +13,8 @@ from vordakit.errors import KitError
 from vordakit.formats import SeriesBuilder, more_decimals, numeric_markers, strict
 from vordakit.series import PRECIPITATION, TEMPERATURE
 
+__all__ = ["DEFAULT_MISSING", "read"]
+
 DEFAULT_MISSING = ("", "NA", "NaN", "-9999", "-999", "-99.9")
 DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "space": " ",
                    "blank": " ", "whitespace": " "}
