@@ -34,6 +34,10 @@ from vordakit.core import threshold_text, duration_text, type_letter
 from vordakit.errors import KitError
 from vordakit.series import MAX_RECORDS
 
+__all__ = ["INDICES", "SUMMARY", "NONE_VALUE", "COMPLETE", "TRIMMED", "FILLED", "GAPS", "EMPTY",
+           "decimal_values", "expand_inputs", "Input", "Days", "analyse_block", "block_events", "run_grid",
+           "grid_command"]
+
 INDICES = {"upper": ("ndays", "wsdi", "sgs"), "lower": ("ndays", "csdi", "lfd")}
 SUMMARY = ("events", "event_days", "action_sum", "action_max", "longest_event")
 # vorda's word for "none this year", which the output keeps as no value.
