@@ -57,7 +57,7 @@ def test_vorda_not_found(tmp_path, monkeypatch):
     with pytest.raises(KitError, match="no such program"):
         core.find_vorda()
     monkeypatch.delenv("VORDA")
-    monkeypatch.setattr(core, "_BUILD_TREES", ())
+    monkeypatch.setattr(core, "BUILD_TREES", ())
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(KitError, match="cannot find the vorda program: give --vorda PATH or set VORDA"):
         core.find_vorda()

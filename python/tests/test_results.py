@@ -45,7 +45,7 @@ def _check_every_value(folder):
         if path.name.startswith("VORDAshort-"):
             continue
         lines = _data_lines(path)
-        run, index = results._parse_header(str(path), path.read_bytes().decode().split("\r\n"))
+        run, index = results.parse_header(str(path), path.read_bytes().decode().split("\r\n"))
         by_file[(run, index)] = lines
     for (run, index), lines in by_file.items():
         if index == "events":

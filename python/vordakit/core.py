@@ -24,7 +24,7 @@ import time
 from vordakit.errors import KitError
 
 # The build trees that `cmake --preset release` and `--preset test` make.
-_BUILD_TREES = ("build/release/vorda", "build/test/vorda")
+BUILD_TREES = ("build/release/vorda", "build/test/vorda")
 _REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 # vorda keeps the first 80 characters of the name typed at the first question.
@@ -47,7 +47,7 @@ def find_vorda(option=None):
     env = os.environ.get("VORDA")
     if env:
         return _check_program(env, "VORDA")
-    for rel in _BUILD_TREES:
+    for rel in BUILD_TREES:
         exe = os.path.join(_REPO, rel)
         if os.path.isfile(exe) and os.access(exe, os.X_OK):
             return exe
