@@ -349,7 +349,7 @@ def test_rotated_grids_and_stations_keep_their_coordinates_and_grid_mapping(tmp_
     time = xr.Variable("time", np.arange(400), {"units": "days since 2001-01-01", "calendar": "standard"})
     rotated = xr.Dataset(
         {"tas": (("time", "rlat", "rlon"), x, {"units": "degC", "grid_mapping": "rotated_pole",
-                                                "coordinates": "lat lon"}),
+                                               "coordinates": "lat lon"}),
          "rotated_pole": ((), 0, {"grid_mapping_name": "rotated_latitude_longitude",
                                   "grid_north_pole_latitude": 39.25, "grid_north_pole_longitude": -162.0})},
         {"time": time, "rlat": ("rlat", [-1.0, 1.0], {"units": "degrees", "standard_name": "grid_latitude"}),
