@@ -173,9 +173,8 @@ def _time_dim(ds, var, path):
     for dim in ds[var].dims:
         if dim in ds.variables:
             v = ds.variables[dim]
-            units = str(v.attrs.get("units", ""))
-            if " since " in units and (v.attrs.get("axis") == "T" or v.attrs.get("standard_name") == "time"
-                                       or dim.lower() in ("time", "t")):
+            # CF knows a time coordinate by its units, "days since ...".
+            if " since " in str(v.attrs.get("units", "")):
                 return dim
     raise KitError(path, None, f"variable {var!r} has no time dimension")
 
@@ -239,8 +238,10 @@ class Input:
         for _, path, ds, name, tdim, calendar, _ in parts[1:]:
             if calendar != self.calendar and {calendar, self.calendar} != {"standard", "gregorian"}:
                 raise KitError(path, None, f"calendar {calendar} differs from {self.calendar} of {path0}")
-            if ds[name].dims != ds0[self.var].dims:
-                raise KitError(path, None, f"dimensions {ds[name].dims} differ from {ds0[self.var].dims} of {path0}")
+            if ds[name].dims != ds0[self.var].dims or any(
+                    ds[name].sizes[d] != ds0[self.var].sizes[d] for d in ds[name].dims if d != tdim):
+                raise KitError(path, None, f"dimensions {dict(ds[name].sizes)} differ from "
+                                           f"{dict(ds0[self.var].sizes)} of {path0}")
         self.ordinals = np.concatenate([p[6] for p in parts])
         steps = np.diff(self.ordinals)
         if (steps <= 0).any():
@@ -387,9 +388,6 @@ def analyse_block(block, spec):
     for group in np.unique(key[ready]):
         rows = np.flatnonzero(ready & (key == group))
         a, b = int(group // length), int(group % length) + 1
-        if b - a > MAX_RECORDS:
-            raise KitError(None, None, f"{b - a} days, but vorda reads at most {MAX_RECORDS}: "
-                                       "choose fewer years or months")
         t = days.ordinal[a:b] - days.ordinal[a] + 1
         whole = len(rows) == cells
         r = lib.analyse_cells(x[:, a:b] if whole else x[rows, a:b], t, days.d[a:b], days.m[a:b], days.yr[a:b],
@@ -646,6 +644,9 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         days = Days(inp.ordinals, inp.calendar, months)
         if len(days.ordinal) == 0:
             raise KitError(inp.files[0], None, "no days in the chosen months")
+        if len(days.ordinal) > MAX_RECORDS:
+            raise KitError(inp.files[0], None, f"{len(days.ordinal)} days, but vorda reads at most {MAX_RECORDS}: "
+                                               "choose fewer files or --months")
         enc = inp.encoding
         packed = None
         if "scale_factor" in enc or "add_offset" in enc:
