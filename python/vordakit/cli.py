@@ -7,6 +7,7 @@ standard error with status 2.
 """
 
 import argparse
+import os
 import sys
 
 from vordakit import __version__
@@ -171,9 +172,9 @@ def add_tidy(subparsers):
 def add_trend(subparsers):
     p = subparsers.add_parser(
         "trend", help="Sen slope and Mann-Kendall p of every yearly index",
-        description="Per yearly index: years, valid years, Sen slope per decade with its 95%% bounds, "
+        description="Per yearly index: years, valid years, Sen slope per decade with its 95% bounds, "
                     "two-sided Mann-Kendall p-value (tie-corrected). No trend from fewer than 10 valid "
-                    "years or under 70%% valid ones.")
+                    "years or under 70% valid ones.")
     p.add_argument("source", help="folder with VORDA result files, or a yearly.csv from tidy")
     p.add_argument("-o", "--out", metavar="FILE",
                    help="CSV to write (default: trend.csv in the folder, or beside the yearly table)")
@@ -271,6 +272,11 @@ def main(argv=None):
     except KitError as e:
         print(f"vordakit {args.command}: {e}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader went away (| head): end quietly, as other commands do, and
+        # keep Python from complaining about the lost output at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         print(f"vordakit {args.command}: {where}{e.strerror or e}", file=sys.stderr)
