@@ -106,11 +106,11 @@ def decimal_values(x):
     """
     x = np.asarray(x)
     wide = x.astype(np.float64)
-    out = np.where(np.isnan(wide), wide, np.nan)
+    out = np.full(x.shape, np.nan)
     dec = np.zeros(x.shape, np.int8)
     todo = ~np.isnan(wide)
-    # float32 needs at most 9 significant digits, float64 17; decimals beyond
-    # those of the smallest magnitudes are never the shortest form.
+    # Fewest decimals first: the first that reads back is the shortest form.
+    # Values too small for 23 decimals (below about 1e-15) keep their binary value.
     for d in range(0, 24):
         if not todo.any():
             break
@@ -243,6 +243,8 @@ class Input:
                 raise KitError(path, None, f"dimensions {dict(ds[name].sizes)} differ from "
                                            f"{dict(ds0[self.var].sizes)} of {path0}")
         self.ordinals = np.concatenate([p[6] for p in parts])
+        if len(self.ordinals) == 0:
+            raise KitError(path0, None, f"no time steps in {self.tdim!r}")
         steps = np.diff(self.ordinals)
         if (steps <= 0).any():
             i = int(np.argmax(steps <= 0))
@@ -332,18 +334,19 @@ def _cell_values(x, spec):
     binding reads their decimals), else float64 decimal doubles; and the
     decimals per value where they had to be found (else None)."""
     if spec.packed_decimals is not None:
-        x = np.round(x.astype(np.float64), spec.packed_decimals)
-        dec = None
+        dec = spec.packed_decimals
+        x = np.round(x.astype(np.float64), dec)
     elif spec.convert_to is None and spec.fill is None:
         return (x if x.dtype in (np.float32, np.float64) else x.astype(np.float64)), None
     elif x.dtype in (np.float32, np.float64):
         x, dec = decimal_values(x)
     else:
-        x, dec = x.astype(np.float64), None
+        x, dec = x.astype(np.float64), 0
     if spec.convert_to == "degC":
-        keep = 2 if dec is None else np.maximum(dec, 2)
+        # 273.15 has two decimals: the difference has those of the value, and at least two.
+        keep = np.maximum(dec, 2)
         x = x - 273.15
-        x = np.round(x, 2) if dec is None else _round_each(x, keep)
+        x = np.round(x, int(keep)) if np.ndim(keep) == 0 else _round_each(x, keep)
         dec = None
     elif spec.convert_to == "mm/day":
         x = np.round(x * 86400.0, FLUX_DECIMALS)
@@ -378,7 +381,8 @@ def analyse_block(block, spec):
     status[has] = np.where((first[has] == 0) & (last[has] == length - 1), COMPLETE, TRIMMED)
     status[gap] = GAPS
     if gap.any() and spec.fill is not None:
-        x = x.astype(np.float64)
+        # With --fill the values are already a fresh float64 array of decimals, never the chunk itself.
+        x = np.asarray(x, np.float64)
         for c in np.flatnonzero(gap):
             if _fill_cell(x, c, first[c], last[c], spec.fill):
                 status[c] = FILLED
@@ -470,7 +474,7 @@ def block_events(block, spec, coords):
         if not valid[a:b].all():
             if spec.fill is None:
                 continue
-            x = x.astype(np.float64)
+            x = np.asarray(x, np.float64)
             if not _fill_cell(x, c, a, b - 1, spec.fill):
                 continue
         t = days.ordinal[a:b] - days.ordinal[a] + 1
@@ -676,7 +680,11 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
             counts = dsa.bincount(status.ravel().astype(np.int64), minlength=5)
             low, high = dsa.nanmin(data), dsa.nanmax(data)
             with _quiet():
-                _, counts, low, high = dask.compute(write, counts, low, high)
+                try:
+                    _, counts, low, high = dask.compute(write, counts, low, high)
+                except RuntimeError as e:
+                    # netCDF4's report of a file that breaks off or is damaged part way.
+                    raise KitError(" ".join(inp.files), None, f"reading failed: {e}") from None
             if events:
                 _write_events(events, inp, data, spec)
         os.chmod(tmp, 0o666 & ~_umask())
