@@ -618,6 +618,18 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
     """Analyse every cell of the input and write ``out``; returns the cell counts by status.
 
     ``threshold`` is the text vorda would be given (in the output's units).
+    Two years of one station, three days in five above 20:
+
+    >>> import tempfile, xarray as xr
+    >>> d = tempfile.mkdtemp()
+    >>> t = xr.Variable("time", np.arange(730), {"units": "days since 2001-01-01"})
+    >>> x = np.tile(np.float32([18.0, 21.5, 22.0, 23.0, 19.0]), 146)[:, None]
+    >>> xr.Dataset({"tg": (("time", "station"), x, {"units": "degC"})}, {"time": t}).to_netcdf(d + "/in.nc")
+    >>> run_grid([d + "/in.nc"], d + "/out.nc", "upper", "20.0", 3, jobs=1)["complete"]
+    1
+    >>> out = xr.open_dataset(d + "/out.nc", decode_timedelta=False)
+    >>> out["ndays"].values.ravel().tolist(), out["events"].values.ravel().tolist()
+    ([219.0, 219.0], [73.0, 73.0])
     """
     import dask
     import dask.array as dsa
