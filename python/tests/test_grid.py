@@ -25,9 +25,9 @@ def binding():
 
 
 def make_nc(path, x, start="2000-01-01", calendar="standard", units="degC", var="tg", packed=None,
-            dims=("lat", "lon"), time_values=None):
+            dims=("lat", "lon"), time_values=None, fmt="NETCDF4"):
     """A CF file of daily ``x`` (time first), NaN missing; ``packed`` (scale, offset) packs it in int16."""
-    with netCDF4.Dataset(path, "w") as ds:
+    with netCDF4.Dataset(path, "w", format=fmt) as ds:
         ds.createDimension("time", None)
         for name, n in zip(dims, x.shape[1:]):
             ds.createDimension(name, n)
@@ -212,7 +212,7 @@ def test_units_convert_to_the_decimals_the_values_hold(vorda, tmp_path, case):
 
 def test_yearly_parts_and_a_missing_time_step_make_one_series(tmp_path):
     x = holed(3 * 365)
-    make_nc(tmp_path / "whole.nc", x)
+    make_nc(tmp_path / "whole.nc", x, fmt="NETCDF3_CLASSIC")
     make_nc(tmp_path / "part1.nc", x[:365], start="2000-01-01")
     make_nc(tmp_path / "part2.nc", x[365:], start="2000-12-31")
     # The last file misses a day (a time step left out), which is a gap in every cell.
