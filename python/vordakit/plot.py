@@ -257,11 +257,15 @@ def _draw_field(fig, ax, ds, field, title, unit, cmap, marked=None):
     field with marked cells (a slope) is coloured symmetrically about zero."""
     import numpy as np
     dims = field.dims
+    ax.set_title(title, fontsize=10)
+    if not np.isfinite(field.values).any():
+        ax.text(0.5, 0.5, "no cell with a value", ha="center", va="center", transform=ax.transAxes)
+        ax.set_axis_off()
+        return
     limits = {}
     if marked is not None:
         top = np.nanmax(np.abs(field.values)) if np.isfinite(field.values).any() else 0.0
         limits = {"vmin": -top, "vmax": top} if top > 0 else {}
-    ax.set_title(title, fontsize=10)
     if len(dims) == 2:
         ydim, xdim = dims
         xs = ds[xdim].values if xdim in ds.variables else np.arange(field.shape[1])
@@ -277,10 +281,15 @@ def _draw_field(fig, ax, ds, field, title, unit, cmap, marked=None):
     else:
         # Stations: one point each, at its longitude and latitude where the file gives them.
         values = field.values.ravel()
-        lon = next((ds[c].values.ravel() for c in ("lon", "longitude") if c in ds.variables), None)
-        lat = next((ds[c].values.ravel() for c in ("lat", "latitude") if c in ds.variables), None)
-        if lon is None or lat is None or len(lon) != len(values):
+        xname = next((c for c in ("lon", "longitude") if c in ds.variables), None)
+        yname = next((c for c in ("lat", "latitude") if c in ds.variables), None)
+        if xname and yname and ds[xname].size == len(values):
+            lon, lat = ds[xname].values.ravel(), ds[yname].values.ravel()
+            ax.set_xlabel(_axis_label(ds[xname]))
+            ax.set_ylabel(_axis_label(ds[yname]))
+        else:
             lon, lat = np.arange(len(values)), np.zeros(len(values))
+            ax.set_xlabel(dims[0] if dims else "")
         mesh = ax.scatter(lon, lat, c=values, cmap=cmap, s=30, **limits,
                           edgecolors=["black" if m else "none" for m in
                                       (marked.ravel() if marked is not None else [False] * len(values))])
