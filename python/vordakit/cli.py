@@ -146,9 +146,15 @@ def add_run(subparsers):
     p.add_argument("input", help="VORDA input file (t d m yr x)")
     p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"),
                    help="threshold type")
-    p.add_argument("-x", "--threshold", required=True, metavar="X", help="threshold value, e.g. 18.0")
+    p.add_argument("-x", "--threshold", metavar="X", help="threshold value, e.g. 18.0")
     p.add_argument("-d", "--min-duration", required=True, metavar="DAYS", help="event minimum duration")
     p.add_argument("-o", "--out", default=".", metavar="DIR", help="result folder (default: the current one)")
+    g = p.add_argument_group("percentile threshold (instead of --threshold): one per calendar day")
+    g.add_argument("--percentile", metavar="P", help="percentile of the base period's values, 0 to 100")
+    g.add_argument("--base", metavar="FIRST-LAST", help="base period's years, e.g. 1961-1990")
+    g.add_argument("--window", default=5, metavar="DAYS", help="days of the window centred on each day (default 5)")
+    g.add_argument("--bootstrap", action="store_true",
+                   help="base years' yearly values as the mean over resampled bases (tables, trends, plots)")
     p.add_argument("--name", help="the input's name as given to vorda, which names the result files "
                                   "(default: the input's file name)")
     p.add_argument("--size", type=int, metavar="N",

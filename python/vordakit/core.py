@@ -265,6 +265,13 @@ def run_command(args):
     """``vordakit run``: the result files' paths on standard output, vorda's report unchanged."""
     import sys
 
+    if args.percentile is not None:
+        from vordakit import percentile
+        return percentile.run_command(args)
+    if args.threshold is None:
+        raise KitError(None, None, "give a threshold: --threshold X, or --percentile P --base FIRST-LAST")
+    if args.bootstrap or args.base is not None:
+        raise KitError(None, None, "--base and --bootstrap go with --percentile")
     vorda = find_vorda(args.vorda)
     res = run_vorda(vorda, args.input, args.type, args.threshold, args.min_duration, args.out,
                     name=args.name, size=args.size)

@@ -13,7 +13,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.text import Text
 
-from vordakit import trend
+from vordakit import percentile, trend
 from vordakit.atomic import atomic_write
 from vordakit.raster_pdf import RasterPdf
 from vordakit.results import INDEX_ORDER, Run, read_results
@@ -47,19 +47,21 @@ def _new_figure():
     return fig, fig.add_subplot()
 
 
-def _title(index, run, unit):
+def _title(index, run, unit, what=None):
     """The figure's title; the days count says on which side of the threshold its days lie."""
     title = INDEX_LABELS.get(index, (index, "value"))[0]
     if index == "ndays":
         side = "above" if run.type == "upper" else "below"
-        title = f"Days {side} {run.threshold:.1f}{' ' + unit if unit else ''}"
+        beyond = f"the {what.split(',')[0]}" if what else f"{run.threshold:.1f}{' ' + unit if unit else ''}"
+        title = f"Days {side} {beyond}"
     return title
 
 
-def run_label(run, unit=""):
+def run_label(run, unit="", what=None):
+    """``what`` names a threshold that is not the run's own (a percentile's)."""
     unit = f" {unit}" if unit else ""
-    return (f"{run.input}: {run.type} threshold {run.threshold:.1f}{unit}, "
-            f"minimum duration {run.min_duration} days")
+    what = what or f"threshold {run.threshold:.1f}{unit}"
+    return f"{run.input}: {run.type} {what}, minimum duration {run.min_duration} days"
 
 
 def _legend_below(ax):
@@ -67,7 +69,7 @@ def _legend_below(ax):
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=3, fontsize=9, frameon=False)
 
 
-def yearly_figure(run, index, years, values, unit=""):
+def yearly_figure(run, index, years, values, unit="", what=None, remark=""):
     """The yearly index of one run: points joined by lines, missing years marked, Sen line.
 
     ``years`` and ``values`` are parallel (a value of None is missing); years
@@ -79,9 +81,9 @@ def yearly_figure(run, index, years, values, unit=""):
     pairs = {y: v for y, v in zip(years, values) if y is not None}
     ylabel = INDEX_LABELS.get(index, (index, "value"))[1]
     fig, ax = _new_figure()
-    fig.suptitle(_title(index, run, unit), fontsize=14)
+    fig.suptitle(_title(index, run, unit, what), fontsize=14)
     if not pairs:
-        ax.set_title(run_label(run, unit) + "\nno year with a value", fontsize=10)
+        ax.set_title(run_label(run, unit, what) + "\nno year with a value", fontsize=10)
         ax.set_axis_off()
         return fig
     span = list(range(min(pairs), max(pairs) + 1))
@@ -105,7 +107,7 @@ def yearly_figure(run, index, years, values, unit=""):
         valid_n = len(span) - len(missing)
         note = (f"no trend: {valid_n} of {len(span)} years with a value "
                 f"(needs {trend.MIN_VALID_YEARS} and {trend.MIN_VALID_SHARE:.0%})")
-    ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10)
+    ax.set_title(run_label(run, unit, what) + "\n" + note + remark, fontsize=9 if what else 10)
     ax.set_xlabel("year")
     ax.set_ylabel(ylabel)
     ax.grid(True, alpha=0.3)
@@ -120,7 +122,7 @@ def _event_date(text):
         return None
 
 
-def events_figure(run, events, unit=""):
+def events_figure(run, events, unit="", what=None):
     """The events of one run: a stem per event at its date, height the action measure.
 
     The three events of largest action measure (in magnitude) are highlighted
@@ -135,7 +137,7 @@ def events_figure(run, events, unit=""):
     note = f"{len(pts)} events"
     if unplaced:
         note += f", {unplaced} without date or action measure not shown"
-    ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10)
+    ax.set_title(run_label(run, unit, what) + "\n" + note, fontsize=9 if what else 10)
     if not pts:
         ax.text(0.5, 0.5, "no events", transform=ax.transAxes, ha="center", va="center", fontsize=14)
         ax.set_axis_off()
@@ -199,12 +201,21 @@ def figures(results, unit=""):
     events = {}
     for e in results.events:
         events.setdefault(Run(*e[:4]), []).append(e)
+    whats = {r[:4]: percentile.label(r.percentile, r.base, r.window)
+             for r in results.yearly + results.events if r.percentile is not None}
+    booted = {r[:5]: r.base for r in results.yearly if r.bootstrap}
     for run in results.runs():
+        what = whats.get(tuple(run))
         for index in INDEX_ORDER:
             if (tuple(run), index) in groups:
                 years, values = groups[(tuple(run), index)]
-                yield f"{_stem(run)}-{index}", yearly_figure(run, index, years, values, unit)
-        yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit)
+                base = booted.get(tuple(run) + (index,))
+                note = f"\nbase years {base}: means over resampled bases (bootstrap)" if base else ""
+                yield f"{_stem(run)}-{index}", yearly_figure(run, index, years, values, unit, what, note)
+        yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit, what)
+        if run.input in results.thresholds:
+            yield f"{_stem(run)}-thresholds", percentile.thresholds_figure(
+                run, results.thresholds[run.input], unit, what, _new_figure)
 
 
 def plot_results(results, outdir, unit=""):

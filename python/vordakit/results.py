@@ -60,12 +60,16 @@ HEADER = (
 )
 
 RUN_FIELDS = ("input", "type", "threshold", "min_duration")
-YEARLY_FIELDS = RUN_FIELDS + ("index", "year", "value")
-EVENT_FIELDS = RUN_FIELDS + ("midpoint", "date", "duration", "action")
+# A run on the exceedances over a percentile threshold (see vordakit.percentile)
+# says so in these, empty for a fixed threshold; "bootstrap" marks a yearly
+# value that is the mean of the resampled runs.
+PERCENTILE_FIELDS = ("percentile", "base", "window")
+YEARLY_FIELDS = RUN_FIELDS + ("index", "year", "value") + PERCENTILE_FIELDS + ("bootstrap",)
+EVENT_FIELDS = RUN_FIELDS + ("midpoint", "date", "duration", "action") + PERCENTILE_FIELDS
 
 Run = collections.namedtuple("Run", RUN_FIELDS)
-YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS)
-EventRecord = collections.namedtuple("EventRecord", EVENT_FIELDS)
+YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS, defaults=(None,) * 4)
+EventRecord = collections.namedtuple("EventRecord", EVENT_FIELDS, defaults=(None,) * 3)
 
 # Event record "(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)": field slices.
 _EVENT_FIELDS = (("midpoint", 3, 14, float), ("day", 15, 17, int), ("month", 18, 20, int),
@@ -87,6 +91,7 @@ class Results:
         self.yearly = []
         self.events = []
         self.warnings = []
+        self.thresholds = {}   # input -> table of a percentile threshold per calendar day
 
     def runs(self):
         """The runs found, in table order."""
@@ -287,6 +292,8 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
         for index in INDEX_ORDER:
             res.yearly.extend(yearly.get((run, index), []))
         res.events.extend(events.get(run, []))
+    from vordakit import percentile
+    percentile.apply(res, folder)
     return res
 
 
@@ -324,13 +331,14 @@ def yearly_rows(records):
     # The csv writer writes None as an empty cell.
     cache = {}
     for r in records:
-        yield _run_cells(r, cache) + (r.index, r.year, r.value)
+        value = _fixed3(r.value) if isinstance(r.value, float) else r.value
+        yield _run_cells(r, cache) + (r.index, r.year, value) + r[-4:]
 
 
 def event_rows(records):
     cache = {}
     for r in records:
-        yield _run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.duration, _fixed3(r.action))
+        yield _run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.duration, _fixed3(r.action)) + r[-3:]
 
 
 def write_csv(path, header, rows):
@@ -405,9 +413,11 @@ def read_yearly_csv(path):
                 raise KitError(path, number, f"expected {len(header)} fields, found {len(row)}")
             row = row[lead:]
             try:
+                extra = [int(c) if k == 2 and c else c or None for k, c in enumerate(row[7:])]
                 out.append(YearlyRecord(row[0], row[1], float(row[2]), int(row[3]), row[4],
                                         int(row[5]) if row[5] else None,
-                                        int(row[6]) if row[6] else None))
+                                        (float(row[6]) if "." in row[6] else int(row[6])) if row[6] else None,
+                                        *extra))
             except ValueError as e:
                 raise KitError(path, number, f"not a number: {e}") from None
     return out

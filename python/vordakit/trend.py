@@ -17,7 +17,7 @@ import statistics
 
 import numpy as np
 
-from vordakit.results import RUN_FIELDS, INDEX_ORDER
+from vordakit.results import RUN_FIELDS, INDEX_ORDER, PERCENTILE_FIELDS
 
 MIN_VALID_YEARS = 10
 MIN_VALID_SHARE = 0.7
@@ -28,9 +28,9 @@ NO_VALUE = {"SGS": 0}
 
 TREND_FIELDS = RUN_FIELDS + ("index", "first_year", "last_year", "years", "valid_years",
                              "slope_per_decade", "slope_low_per_decade", "slope_high_per_decade",
-                             "p_value")
+                             "p_value") + PERCENTILE_FIELDS + ("bootstrap",)
 
-Trend = collections.namedtuple("Trend", TREND_FIELDS)
+Trend = collections.namedtuple("Trend", TREND_FIELDS, defaults=(None,) * 4)
 Fit = collections.namedtuple("Fit", "slope intercept low high p")
 
 # Two-sided 95%: the normal quantile of 0.975.
@@ -157,13 +157,20 @@ def trends(records):
     """One Trend per run and yearly index of ``records`` (YearlyRecords)."""
     out = []
     groups = series_of(records)
+    # A percentile run's columns, and whether its values are partly resampled ones.
+    marks = {}
+    for r in records:
+        if r.percentile is not None:
+            mark = marks.setdefault(r[:5], list(r[-4:]))
+            mark[3] = mark[3] or r.bootstrap
     for (run, index), (years, values) in sorted(groups.items(), key=_order):
         known = [y for y in years if y is not None]
         valid = sum(1 for y, v in zip(years, values) if y is not None and v is not None)
         f = fit(years, values)
         per_decade = (None,) * 3 if f is None else (10 * f.slope, 10 * f.low, 10 * f.high)
         out.append(Trend(*run, index, min(known, default=None), max(known, default=None),
-                         _span(years), valid, *per_decade, None if f is None else f.p))
+                         _span(years), valid, *per_decade, None if f is None else f.p,
+                         *marks.get(run + (index,), ())))
     return out
 
 
@@ -181,7 +188,7 @@ def trend_rows(rows):
         yield (t.input, t.type, f"{t.threshold:.1f}", t.min_duration, t.index,
                _num(t.first_year, "d"), _num(t.last_year, "d"), t.years, t.valid_years,
                _num(t.slope_per_decade, ".6g"), _num(t.slope_low_per_decade, ".6g"),
-               _num(t.slope_high_per_decade, ".6g"), _num(t.p_value, ".6g"))
+               _num(t.slope_high_per_decade, ".6g"), _num(t.p_value, ".6g")) + t[-4:]
 
 
 def write_trends(rows, path):
