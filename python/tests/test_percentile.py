@@ -1,0 +1,152 @@
+"""Percentile thresholds per calendar day: the windows, the exact exceedances, the runs on them."""
+
+import datetime
+import fractions
+import json
+
+import numpy as np
+import pytest
+
+from runkit import kit
+from vordakit import percentile, results
+from vordakit.series import Series, TEMPERATURE, write_vorda
+
+
+def make_series(path, first, last, values):
+    """A VORDA file of the days from 1 January ``first`` to 31 December ``last``; ``values(n)`` gives x."""
+    start, end = datetime.date(first, 1, 1).toordinal(), datetime.date(last, 12, 31).toordinal()
+    ordinal = np.arange(start, end + 1)
+    s = Series(path, "x", TEMPERATURE, ordinal, values(len(ordinal)), 1)
+    write_vorda(s, path)
+    return s
+
+
+def window(year, month, day, first, last, half=2):
+    """The dates of the window around a date, wrapped around the base first..last as a whole."""
+    start, end = datetime.date(first, 1, 1).toordinal(), datetime.date(last, 12, 31).toordinal()
+    centre = datetime.date(year, month, day).toordinal()
+    return [start + (centre + k - start) % (end - start + 1) for k in range(-half, half + 1)]
+
+
+@pytest.mark.parametrize("month, day, years", [
+    (1, 1, (2000, 2001, 2002)),       # wraps to the last base year's 30 and 31 December
+    (12, 31, (2000, 2001, 2002)),     # wraps to the first base year's 1 and 2 January
+    (2, 29, (2000,)),                 # its own window, in the leap year only
+    (3, 1, (2000, 2001, 2002)),       # takes 29 February in the leap year
+    (7, 15, (2000, 2001, 2002)),
+], ids=["new-year", "new-year-eve", "29-february", "1-march", "july"])
+def test_threshold_is_numpy_quantile_of_the_window(tmp_path, month, day, years):
+    rng = np.random.default_rng(1)
+    s = make_series(tmp_path / "s.txt", 1999, 2003, lambda n: np.round(rng.normal(10, 5, n), 1))
+    spec = percentile.parse_spec("90", "2000-2002")
+    x = dict(zip(s.ordinal.tolist(), s.x.tolist()))
+    pool = [x[o] for y in years for o in window(y, month, day, 2000, 2002)]
+    key = datetime.date(2000, month, day).toordinal() - datetime.date(2000, 1, 1).toordinal()
+    got = percentile.base_of(s, spec).thresholds()[key]
+    assert got == np.quantile(pool, 0.9, method="median_unbiased")
+
+
+def exact_quantile(values, p):
+    """The median-unbiased quantile in fractions: h = (n + 1/3) p + 1/3 between order statistics."""
+    v = sorted(fractions.Fraction(str(a)) for a in values)
+    n = len(v)
+    h = (n + fractions.Fraction(1, 3)) * p + fractions.Fraction(1, 3)
+    if h <= 1:
+        return v[0]
+    if h >= n:
+        return v[-1]
+    k = int(h)
+    return v[k - 1] + (h - k) * (v[k] - v[k - 1])
+
+
+@pytest.mark.parametrize("pct", ["90", "10", "97.5", "50"])
+def test_exceedances_have_the_exact_sign_and_zero(tmp_path, pct):
+    # Values on a coarse grid: many lie exactly on their day's threshold.
+    rng = np.random.default_rng(2)
+    s = make_series(tmp_path / "s.txt", 2001, 2004, lambda n: rng.integers(0, 6, n) * 0.3)
+    prep = percentile.prepare(tmp_path / "s.txt", percentile.parse_spec(pct, "2001-2004", 3), tmp_path / "out")
+    written = [fractions.Fraction(line.split()[4]) for line in open(prep.path)]
+    x = s.x.tolist()
+    p = fractions.Fraction(pct) / 100
+    n = len(x)
+    same = {}
+    for j, d in enumerate(s.dates):
+        same.setdefault((d.month, d.day), []).append(j)
+    signs = []
+    for i, d in enumerate(s.dates):
+        pool = [x[(j + k) % n] for j in same[(d.month, d.day)] for k in (-1, 0, 1)]
+        signs.append(np.sign(fractions.Fraction(str(x[i])) - exact_quantile(pool, p)))
+    assert [np.sign(e) for e in written] == signs
+    assert 0 in signs
+
+
+def test_flat_table_is_the_fixed_threshold_run(tmp_path, vorda):
+    # A base of one value everywhere: every day's percentile is that value.
+    rng = np.random.default_rng(3)
+    s = make_series(tmp_path / "s.txt", 1990, 1997,
+                    lambda n: np.where(np.arange(n) < 3 * 365 + 1, 12.5, np.round(rng.normal(12, 4, n), 1)))
+    assert s.x[0] == 12.5
+    fixed, pct = tmp_path / "fixed", tmp_path / "pct"
+    assert kit("run", s.path, "-t", "upper", "-x", "12.5", "-d", "3", "-o", fixed, vorda=vorda).returncode == 0
+    assert kit("run", s.path, "-t", "upper", "--percentile", "75", "--base", "1990-1992", "-d", "3", "-o", pct,
+               vorda=vorda).returncode == 0
+    table = (pct / "s-p75-1990-1992-w5-thresholds.csv").read_text().splitlines()
+    assert {line.split(",")[2] for line in table[1:]} == {"12.5000"}
+    for prefix in ("VORDA-s", "VORDAndays-s", "VORDA-WSDI-s", "VORDAshort-s"):
+        a, = fixed.glob(prefix + "*")
+        b, = pct.glob(prefix + "*")
+        # The headers name the inputs and thresholds; the records agree.
+        assert a.read_bytes().split(b"\r\n")[12:] == b.read_bytes().split(b"\r\n")[12:], prefix
+
+
+def test_bootstrap_lifts_the_base_years_to_the_rate_outside(tmp_path, vorda):
+    pytest.importorskip("vordakit._vorda")
+    # Years with their own level and days that follow each other: the base's own
+    # values pull its thresholds towards them.
+    rng = np.random.default_rng(4)
+
+    def values(n):
+        level = np.repeat(rng.normal(0, 2, 61), 366)[:n]
+        noise = np.zeros(n)
+        for i in range(1, n):
+            noise[i] = 0.8 * noise[i - 1] + rng.normal(0, 1.5)
+        return np.round(10 + level + noise, 1)
+
+    s = make_series(tmp_path / "s.txt", 1901, 1960, values)
+    out = tmp_path / "out"
+    proc = kit("run", s.path, "-t", "upper", "--percentile", "90", "--base", "1921-1940", "-d", "6",
+               "-o", out, "--bootstrap", vorda=vorda, text=True)
+    assert proc.returncode == 0, proc.stderr
+    res = results.read_results(out)
+    base_days = (datetime.date(1941, 1, 1) - datetime.date(1921, 1, 1)).days
+    ndays = {r.year: r for r in res.yearly if r.index == "ndays"}
+    boot = sum(ndays[y].value for y in range(1921, 1941)) / base_days
+    plain = sum(float(line.split()[4]) > 0 for line in open(out / "s-p90-1921-1940-w5.txt")
+                if 1921 <= int(line.split()[3]) <= 1940) / base_days
+    assert {ndays[y].bootstrap for y in ndays} == {"yes", None}
+    assert 0.09 < boot < 0.12
+    assert plain < boot - 0.005
+    assert not any(r.index in ("SGS", "LFD") for r in res.yearly)
+    assert json.loads((out / "s-p90-1921-1940-w5.json").read_text())["bootstrap"]["upper-6"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (("--percentile", "90", "--base", "1950-1960"), "base 1950-1960 is not covered: the series runs from 1990-01-01"),
+    (("--percentile", "90", "--base", "1990-1991"), "base 1990-1991 has 1 missing days: 1991-03-02"),
+    (("--percentile", "100.5", "--base", "1990-1991"), "percentile '100.5' is not a number from 0 to 100"),
+    (("--percentile", "-5", "--base", "1990-1991"), "percentile '-5' is not a number from 0 to 100"),
+    (("--percentile", "90", "--base", "1991-1990"), "is not a span of years"),
+    (("--percentile", "90", "--base", "1990-1991", "--window", "4"), "window '4' is not an odd number"),
+    (("--percentile", "90"), "--percentile needs --base"),
+    (("--percentile", "90", "--base", "1990-1991", "-x", "1"), "either --threshold or --percentile"),
+], ids=["outside", "gap", "above-100", "negative", "reversed", "even-window", "no-base", "both"])
+def test_refusals(tmp_path, vorda, args, message):
+    lines = [f"{k + 1} {d.day} {d.month} {d.year} 1.5\n" for k, d in
+             enumerate(datetime.date.fromordinal(o) for o in range(datetime.date(1990, 1, 1).toordinal(),
+                                                                   datetime.date(1992, 1, 1).toordinal()))]
+    del lines[365 + 60]
+    (tmp_path / "s.txt").write_text("".join(lines))
+    proc = kit("run", tmp_path / "s.txt", "-t", "upper", "-d", "3", "-o", tmp_path / "out", *args,
+               vorda=vorda, text=True)
+    assert proc.returncode == 2 and message in proc.stderr, proc.stderr
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
