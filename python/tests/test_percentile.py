@@ -1,5 +1,6 @@
 """Percentile thresholds per calendar day: the windows, the exact exceedances, the runs on them."""
 
+import csv
 import datetime
 import fractions
 import json
@@ -150,3 +151,17 @@ def test_refusals(tmp_path, vorda, args, message):
                vorda=vorda, text=True)
     assert proc.returncode == 2 and message in proc.stderr, proc.stderr
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+def test_batch_row_with_a_percentile(tmp_path, vorda):
+    rng = np.random.default_rng(5)
+    make_series(tmp_path / "s.txt", 1990, 1999, lambda n: np.round(rng.normal(10, 4, n), 1))
+    (tmp_path / "list.tsv").write_text("file\tname\ttype\tthreshold\tpercentile\tbase\tmin_duration\n"
+                                       "s.txt\tst\tupper\t\t90\t1990-1994\t3\n"
+                                       "s.txt\tst\tupper\t15.0\t\t\t3\n")
+    proc = kit("batch", tmp_path / "list.tsv", "-o", tmp_path / "b", "--no-plots", "-j", "1", vorda=vorda, text=True)
+    assert proc.returncode == 0, proc.stderr
+    rows = list(csv.DictReader(open(tmp_path / "b" / "yearly.csv")))
+    marked = {(r["percentile"], r["base"], r["window"], r["index"]) for r in rows}
+    assert ("90", "1990-1994", "5", "ndays") in marked and ("", "", "", "SGS") in marked
+    assert ("90", "1990-1994", "5", "SGS") not in marked

@@ -24,14 +24,16 @@ import sys
 import time
 import traceback
 
-from vordakit import core, results, trend
+from vordakit import core, percentile, results, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 
 COLUMNS = ("file", "name", "type", "threshold", "min_duration")
 # Reader options for station files that need them (GHCN element, station6 or table column).
 READER_OPTIONS = ("element", "column")
-OPTIONAL = ("format", "unit") + READER_OPTIONS
+# A percentile threshold instead of a fixed one: see vordakit.percentile.
+PERCENTILE = ("percentile", "base", "window", "bootstrap")
+OPTIONAL = ("format", "unit") + READER_OPTIONS + PERCENTILE
 ALIASES = {
     "station_file": "file", "path": "file",
     "station": "name", "station_name": "name",
@@ -42,7 +44,7 @@ ALIASES = {
 COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
 
-Row = collections.namedtuple("Row", "line type threshold min_duration")
+Row = collections.namedtuple("Row", "line type threshold min_duration spec bootstrap", defaults=(None, False))
 
 
 @dataclasses.dataclass
@@ -101,7 +103,7 @@ def read_station_list(path):
     if header_at is None:
         raise KitError(path, None, "empty station list; expected a header line: " + "\t".join(COLUMNS))
     header = [_key(c) for c in lines[header_at].split("\t")]
-    missing = [c for c in COLUMNS if c not in header]
+    missing = [c for c in COLUMNS if c not in header and not (c == "threshold" and "percentile" in header)]
     if missing:
         raise KitError(path, header_at + 1,
                        f"the header lacks {', '.join(missing)} (tab-separated: {', '.join(COLUMNS)})")
@@ -117,7 +119,14 @@ def read_station_list(path):
         cell = {c: cells[i].strip() for c, i in where.items()}
         try:
             letter = core.type_letter(cell["type"])
-            thr = core.threshold_text(cell["threshold"])
+            spec = None
+            if cell.get("percentile"):
+                if cell.get("threshold"):
+                    raise KitError(None, None, "give a threshold or a percentile, not both")
+                spec = percentile.parse_spec(cell["percentile"], cell.get("base"), cell.get("window") or 5)
+                thr = "0.0"
+            else:
+                thr = core.threshold_text(cell.get("threshold", ""))
             dur = core.duration_text(cell["min_duration"])
         except KitError as e:
             raise KitError(path, number, e.reason) from None
@@ -131,11 +140,12 @@ def read_station_list(path):
             st = stations[name] = Station(name, file, cell.get("format") or None, cell.get("unit", ""), reader)
         elif st.file != file:
             raise KitError(path, number, f"station {name!r} was given the file {st.file} before")
-        run = ("upper" if letter == "u" else "lower", float(thr), int(dur))
+        run = ("upper" if letter == "u" else "lower", float(thr), int(dur), spec and spec.suffix)
         if (name, run) in seen:
             raise KitError(path, number, f"the same run as line {seen[(name, run)]}")
         seen[(name, run)] = number
-        st.rows.append(Row(number, run[0], thr, dur))
+        boot = cell.get("bootstrap", "").lower() in ("yes", "y", "true", "1")
+        st.rows.append(Row(number, run[0], thr, dur, spec, boot))
     if not stations:
         raise KitError(path, None, "the station list has no rows")
     return list(stations.values())
@@ -193,11 +203,16 @@ def process_station(st, outdir, vorda, opts):
         t = time.perf_counter()
         with core.Runs(vorda, source, folder, name=f"{st.name}.txt") as runs:
             for row in st.rows:
-                res = runs.run(row.type, row.threshold, row.min_duration, size)
+                if row.spec is None:
+                    res = runs.run(row.type, row.threshold, row.min_duration, size)
+                else:
+                    res = percentile.run(vorda, source, row.spec, row.type, row.min_duration, folder,
+                                         f"{st.name}.txt", row.bootstrap)
                 out.vorda_seconds += res.seconds
                 if res.status != 0:
                     report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
-                    problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
+                    what = row.threshold if row.spec is None else row.spec.suffix
+                    problems.append(f"{row.type} {what} durmin {row.min_duration} "
                                     f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
                     continue
                 out.runs += 1

@@ -436,6 +436,22 @@ def thresholds_figure(run, path, unit, what, new_figure):
 _LEAP_DAY0 = datetime.date(2000, 1, 1).toordinal()
 
 
+def run(vorda, source, spec, thrtype, min_duration, folder, name=None, resample=False):
+    """Write the exceedance series of ``source`` into ``folder`` and run vorda on it
+    with threshold 0.0; with ``resample``, also the bootstrap of the base years.
+    Returns vorda's RunResult."""
+    from vordakit import core
+
+    core.type_letter(thrtype)
+    core.duration_text(min_duration)
+    prep = prepare(source, spec, folder, name=name)
+    res = core.run_vorda(vorda, prep.path, thrtype, "0.0", min_duration, folder)
+    if res.status == 0:
+        values = bootstrap(prep, thrtype, min_duration) if resample else None
+        record_bootstrap(prep, thrtype, min_duration, values)
+    return res
+
+
 def run_command(args):
     """``vordakit run --percentile``: the exceedance series, its table, vorda's run and the bootstrap."""
     import sys
@@ -448,16 +464,11 @@ def run_command(args):
         raise KitError(None, None, "--percentile needs --base FIRST-LAST, the base period's years")
     spec = parse_spec(args.percentile, args.base, args.window)
     vorda = core.find_vorda(args.vorda)
-    core.type_letter(args.type)
-    core.duration_text(args.min_duration)
-    prep = prepare(args.input, spec, args.out, name=args.name)
-    res = core.run_vorda(vorda, prep.path, args.type, "0.0", args.min_duration, args.out)
+    res = run(vorda, args.input, spec, args.type, args.min_duration, args.out, args.name, args.bootstrap)
     if res.status != 0:
         sys.stderr.flush()
         sys.stderr.buffer.write(res.report or f"vordakit run: {core.describe_status(res.status)}\n".encode())
         return res.status
-    values = bootstrap(prep, args.type, args.min_duration) if args.bootstrap else None
-    record_bootstrap(prep, args.type, args.min_duration, values)
     for path in res.files:
         print(path)
     return 0
