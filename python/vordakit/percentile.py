@@ -248,6 +248,9 @@ def prepare(source, spec, folder, name=None):
     """
     series = read_series(source)
     base = base_of(series, spec)
+    if np.isnan(series.x).any():
+        at = int(np.argmax(np.isnan(series.x)))
+        raise KitError(series.path, _line(series, at), "a missing value: the exceedance series cannot hold one")
     digits = spec.digits(series.decimals)
     thresholds = whole_units(base.thresholds(), digits)
     keys, _ = day_keys(series.ordinal)
