@@ -263,8 +263,8 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
 
     >>> import pathlib, vordakit
     >>> res = read_results(pathlib.Path(vordakit.__file__).parents[2] / "example" / "expected")
-    >>> res.yearly[0]
-    YearlyRecord(input='series.txt', type='upper', threshold=18.0, min_duration=3, index='ndays', year=2001, value=33, days=None, whole=None, date=None, percentile=None, base=None, window=None, bootstrap=None)
+    >>> res.yearly[0][:9]
+    ('series.txt', 'upper', 18.0, 3, 'ndays', 2001, 33, None, None)
     >>> res.events[0].date, res.events[0].action, res.warnings
     ('2001-07-08', 2.3, [])
     """
