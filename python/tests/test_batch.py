@@ -75,3 +75,87 @@ def test_bad_station_list_refused_before_any_run(vorda, tmp_path, rows, line, re
     message = proc.stderr.decode()
     assert message.startswith(f"vordakit batch: {tmp_path / 's.tsv'}:{line}: ") and reason in message
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("rows,line,reason", [
+    ("file\tname\ttype\tthreshold\tmin_duration\tformat\na.txt\ta\tupper\t1.5\t3\tcsv\n", 2, "unknown format 'csv'"),
+    ("file\tname\ttype\tthreshold\tmin_duration\telement\na.txt\ta\tupper\t1.5\t3\tTMEAN\n", 2,
+     "unknown element 'TMEAN'"),
+    (HEAD + "a.txt\ta\tupper\t16.3\t3\t\na.txt\ta\tupper\t16.25\t3\t\n", 3,
+     "threshold 16.25 and 16.3 of line 2 both show as 16.3"),
+    (HEAD + "a.txt\ta\tlower\t-0.45\t3\t\na.txt\ta\tlower\t-.5\t3\t\n", 3, "both show as -.5"),
+], ids=["format", "element", "threshold-shown-alike", "negative-below-one"])
+def test_list_choices_refused_when_read(vorda, tmp_path, rows, line, reason):
+    test_bad_station_list_refused_before_any_run(vorda, tmp_path, rows, line, reason)
+
+
+def test_spreadsheet_list_and_one_series_per_choice(vorda, data_dir, tmp_path):
+    # Saved by a spreadsheet: byte-order mark and CR LF.
+    (tmp_path / "s.tsv").write_bytes(("\ufeff" + HEAD + "station6.txt\tsix\tupper\t12.0\t1\ttmax\n"
+                                      + "station6.txt\tsix\tlower\t5.0\t1\ttmin\n").replace("\n", "\r\n").encode())
+    (tmp_path / "station6.txt").write_bytes((data_dir / "station6.txt").read_bytes())
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", "--fill", "1", vorda=vorda)
+    assert proc.returncode == 0, proc.stderr
+    six = tmp_path / "out" / "six"
+    assert (six / "six-tmax.txt").read_text() != (six / "six-tmin.txt").read_text()
+    # tmin of 28 April (3.1) is below 5.0: the lower run counted tmin, not tmax.
+    days = {(r["input"], r["index"], r["year"]): r["value"] for r in read(six / "yearly.csv")}
+    assert (days[("six-tmax.txt", "ndays", "2000")], days[("six-tmin.txt", "ndays", "2000")]) == ("4", "2")
+    assert (six / "filled-tmin.csv").read_text() == "date,value\n2000-05-01,5.2\n"
+
+
+def _series(tmp_path, edit):
+    """The example series with line 10 (10 January 2001) edited or left out."""
+    lines = EXAMPLE.read_text().splitlines(keepends=True)
+    lines[9:10] = [edit] if edit else []
+    (tmp_path / "in.txt").write_text("".join(lines))
+    (tmp_path / "s.tsv").write_text(HEAD + "in.txt\tst\tupper\t18.0\t3\t\n")
+
+
+# (case, line 10 becomes, options, status in summary.csv, words of the reason, files in the folder)
+VORDA_INPUTS = [
+    ("gap-named-by-date", None, [], "failed", ["qc: gap: 1 missing day, 2001-01-10", "--fill"], []),
+    ("gap-filled", None, ["--fill", "1"], "ok", [], ["filled.csv", "st.txt"]),
+    ("marker-without-qc", "10 10 1 2001 -999\n", ["--no-qc"], "failed", ["in.txt:10: qc: marker"], []),
+]
+
+
+@pytest.mark.parametrize("edit,options,status,words,files", [c[1:] for c in VORDA_INPUTS],
+                         ids=[c[0] for c in VORDA_INPUTS])
+def test_vorda_input_checked_and_filled(vorda, tmp_path, edit, options, status, words, files):
+    _series(tmp_path, edit)
+    kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", *options, vorda=vorda)
+    row = read(tmp_path / "out" / "summary.csv")[0]
+    assert row["status"] == status and all(w in row["reason"] for w in words), row
+    for name in files:
+        assert (tmp_path / "out" / "st" / name).exists()
+    if files:
+        assert (tmp_path / "out" / "st" / "filled.csv").read_text().startswith("date,value\n2001-01-10,")
+
+
+def test_rerun_keeps_only_current_attempt_and_resume_skips_complete(vorda, tmp_path):
+    _series(tmp_path, "10 10 1 2001 1.5\n")
+    run = ("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", "--resume")
+    assert kit(*run, vorda=vorda).returncode == 0
+    folder = tmp_path / "out" / "st"
+    before = {p.name: p.stat().st_mtime_ns for p in folder.iterdir()}
+    proc = kit(*run, vorda=vorda)
+    assert proc.returncode == 0 and b"(1 complete from before)" in proc.stderr
+    assert {p.name: p.stat().st_mtime_ns for p in folder.iterdir()} == before
+    assert read(tmp_path / "out" / "yearly.csv") != []
+    # The input changed: the station is done again, and now fails.
+    _series(tmp_path, "10 10 1 2001 x\n")
+    assert kit(*run, vorda=vorda).returncode == 1
+    assert sorted(p.name for p in folder.iterdir()) == ["error.txt", "qc.csv"]
+
+
+def test_kind_of_series_same_as_qc_alone(vorda, data_dir, tmp_path):
+    # Precipitation with 20% dry days, which its values alone would call temperatures.
+    rr = [0, 12, 250, 30, 0, 41, 55, 8, 19, 300]
+    head = (data_dir / "eca_tg.txt").read_text().split("STAID, SOUID")[0].replace("TG", "RR")
+    (tmp_path / "rr.txt").write_text(head + "STAID, SOUID,    DATE,   RR, Q_RR\n" + "".join(
+        f"99999,123456,200006{d + 1:02d},{x:5d},    0\n" for d, x in enumerate(rr)))
+    (tmp_path / "s.tsv").write_text(HEAD + "rr.txt\trr\tupper\t1.0\t1\t\n")
+    kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda)
+    assert kit("qc", tmp_path / "rr.txt", "--csv", tmp_path / "alone.csv").returncode in (0, 1)
+    assert (tmp_path / "out" / "rr" / "qc.csv").read_text() == (tmp_path / "alone.csv").read_text()
