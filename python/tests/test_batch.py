@@ -1,10 +1,15 @@
 """batch: every good station finished, a bad one recorded with its reason, combined tables, exit status."""
 
 import csv
+import os
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
-from runkit import EXAMPLE, kit
+from runkit import EXAMPLE, PYTHON_DIR, kit
 
 HEAD = "file\tname\ttype\tthreshold\tmin_duration\tcolumn\n"
 
@@ -159,3 +164,79 @@ def test_kind_of_series_same_as_qc_alone(vorda, data_dir, tmp_path):
     kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda)
     assert kit("qc", tmp_path / "rr.txt", "--csv", tmp_path / "alone.csv").returncode in (0, 1)
     assert (tmp_path / "out" / "rr" / "qc.csv").read_text() == (tmp_path / "alone.csv").read_text()
+
+
+def _batch_process(vorda, tmp_path, stations):
+    """A batch of ``stations`` copies of the example with plots, -j 2, in a process group of its own."""
+    (tmp_path / "s.tsv").write_text(HEAD + "".join(f"{EXAMPLE}\ts{i}\tupper\t18.0\t3\t\n" for i in range(stations)))
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), VORDA=str(vorda))
+    proc = subprocess.Popen([sys.executable, "-m", "vordakit", "batch", str(tmp_path / "s.tsv"), "-o",
+                             str(tmp_path / "out"), "-j", "2"], env=env, stderr=subprocess.PIPE,
+                            start_new_session=True)
+    # Wait until the batch is busy: a station has begun writing.
+    while not any((tmp_path / "out").glob("s*/*.dat")) and proc.poll() is None:
+        time.sleep(0.05)
+    return proc
+
+
+def _hidden(folder):
+    return [p for p in folder.rglob(".*")]
+
+
+# (signals sent to the group, exit status, words said, whether summary.csv is written)
+SIGNALS = [
+    ("first-interrupt", [signal.SIGINT], 130, b"no new station starts", True),
+    ("second-interrupt", [signal.SIGINT, signal.SIGINT], 130, b"ended at once", False),
+    ("terminate", [signal.SIGTERM], 143, b"terminated: ended at once", False),
+]
+
+
+@pytest.mark.parametrize("signals,status,words,summary", [s[1:] for s in SIGNALS], ids=[s[0] for s in SIGNALS])
+def test_signals_to_the_process_group(vorda, tmp_path, signals, status, words, summary):
+    proc = _batch_process(vorda, tmp_path, 30)
+    for sig in signals:
+        os.killpg(proc.pid, sig)
+        time.sleep(0.2)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == status, err
+    assert words in err and b"Traceback" not in err
+    assert _hidden(tmp_path / "out") == []
+    assert (tmp_path / "out" / "summary.csv").exists() == summary
+    if summary:
+        states = [r["status"] for r in read(tmp_path / "out" / "summary.csv")]
+        assert "interrupted" in states and "failed" not in states, states
+        assert b"--resume" in err
+
+
+def test_station_whose_plots_fail_keeps_its_tables_in_the_combined_ones(vorda, tmp_path, monkeypatch):
+    from vordakit import batch, plot
+
+    def plots(res, folder, unit):
+        if folder.endswith("a"):
+            raise RuntimeError("no ink")
+    monkeypatch.setattr(plot, "plot_results", plots)
+    (tmp_path / "s.tsv").write_text(HEAD + f"{EXAMPLE}\ta\tupper\t18.0\t3\t\n{EXAMPLE}\tb\tupper\t18.0\t3\t\n")
+    outcomes = batch.run_batch(batch.read_station_list(tmp_path / "s.tsv"), str(tmp_path / "out"), vorda, jobs=1)
+    assert [(o.name, o.ok, o.reason) for o in outcomes] == [("a", False, "RuntimeError: no ink"), ("b", True, "")]
+    assert "no ink" in (tmp_path / "out" / "a" / "error.txt").read_text()
+    assert {r["station"] for r in read(tmp_path / "out" / "yearly.csv")} == {"a", "b"}
+    assert [r["status"] for r in read(tmp_path / "out" / "summary.csv")] == ["failed", "ok"]
+
+
+# (case, module hidden, command, the one line said)
+MISSING = [
+    ("numpy", "numpy", ["qc", EXAMPLE], "numpy is not installed (Debian package python3-numpy)"),
+    ("matplotlib", "matplotlib", ["batch", "{list}", "-o", "{out}"],
+     "matplotlib is not installed (Debian package python3-matplotlib): no plots, as with --no-plots"),
+]
+
+
+@pytest.mark.parametrize("module,args,line", [m[1:] for m in MISSING], ids=[m[0] for m in MISSING])
+def test_missing_package_named_in_one_line(vorda, tmp_path, module, args, line):
+    (tmp_path / "s.tsv").write_text(HEAD + f"{EXAMPLE}\ta\tupper\t18.0\t3\t\n")
+    args = [str(a).format(list=tmp_path / "s.tsv", out=tmp_path / "out") for a in args]
+    code = f"import sys; sys.modules[{module!r}] = None; from vordakit.cli import main; sys.exit(main({args!r}))"
+    proc = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR),
+                          VORDA=str(vorda)), capture_output=True, text=True, timeout=300)
+    assert proc.stderr.count(line) == 1 and "Traceback" not in proc.stderr, proc.stderr
+    assert proc.returncode == (2 if module == "numpy" else 0)

@@ -596,6 +596,10 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
         for sig, handler in old.items():
             signal.signal(sig, signal.SIG_IGN)
         if pool is not None:
+            import threading
+            # The pool's own thread trips over the workers it sees go: the
+            # batch is ending and says so itself.
+            threading.excepthook = lambda args: None
             workers = list(getattr(pool, "_processes", {}).values())
             for w in workers:
                 if w.is_alive():
