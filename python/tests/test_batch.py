@@ -240,3 +240,11 @@ def test_missing_package_named_in_one_line(vorda, tmp_path, module, args, line):
                           VORDA=str(vorda)), capture_output=True, text=True, timeout=300)
     assert proc.stderr.count(line) == 1 and "Traceback" not in proc.stderr, proc.stderr
     assert proc.returncode == (2 if module == "numpy" else 0)
+
+
+def test_trend_of_the_combined_table_keeps_the_station_column(vorda, data_dir, tmp_path):
+    (tmp_path / "s.tsv").write_text(HEAD + f"{EXAMPLE}\ta\tupper\t18.0\t3\t\n{EXAMPLE}\tb\tlower\t2.0\t3\t\n")
+    kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda)
+    batch_trend = (tmp_path / "out" / "trend.csv").read_text()
+    assert kit("trend", tmp_path / "out" / "yearly.csv").returncode == 0
+    assert (tmp_path / "out" / "trend.csv").read_text() == batch_trend

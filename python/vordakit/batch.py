@@ -385,11 +385,13 @@ def _tables(out, folder, files, unit, opts, timing):
     t = time.perf_counter()
     res = results.read_results(folder, names=files)
     results.write_tables(res, folder)
-    if res.warnings:
-        _write_text(os.path.join(folder, "warnings.txt"), "\n".join(res.warnings) + "\n")
+    # Trends leave out years the series covers only in part, as `vordakit trend` does.
+    warnings = res.warnings + trend.partial_note(res.yearly, False)
+    if warnings:
+        _write_text(os.path.join(folder, "warnings.txt"), "\n".join(warnings) + "\n")
     t1 = time.perf_counter()
     timing["tidy"] = t1 - t
-    trend.write_trends(trend.trends(res.yearly), os.path.join(folder, "trend.csv"))
+    trend.write_trends(trend.trends(trend.whole_years(res.yearly, False)), os.path.join(folder, "trend.csv"))
     out.tables = True
     t2 = time.perf_counter()
     timing["trend"] = t2 - t1
