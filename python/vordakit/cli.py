@@ -91,7 +91,8 @@ def _convert(args):
     records = convert.convert_file(
         args.source, args.target, fmt=args.format,
         start=args.start, end=args.end, months=args.months,
-        policy=policy, max_fill=args.fill, notes=notes, **_reader_options(args))
+        policy=policy, max_fill=args.fill, notes=notes, filled_to=convert.filled_path(args.target),
+        **_reader_options(args))
     print(records)
     for note in notes:
         print(note, file=sys.stderr)

@@ -223,13 +223,13 @@ def write_filled(filled, path):
 
 
 def convert_file(src, dst, fmt=None, start=None, end=None, months=None, policy="refuse", max_fill=None,
-                 notes=None, **opts):
+                 notes=None, filled_to=None, **opts):
     """Read ``src`` in any supported layout and write ``dst`` as VORDA input.
 
     Returns the number of records written, the answer to vorda's size
     question. Nothing is written when anything is refused; ``notes``, a list,
     receives a line on what was read and what was filled or cut. Days filled
-    are listed in ``filled_path(dst)``.
+    are listed in the CSV ``filled_to`` (``filled_path(dst)`` for the command).
     """
     if os.path.exists(dst) and os.path.exists(src) and os.path.samefile(src, dst):
         raise KitError(dst, None, "is the input file itself; the input is never overwritten")
@@ -242,9 +242,9 @@ def convert_file(src, dst, fmt=None, start=None, end=None, months=None, policy="
             e.path = str(src)
         raise
     n = write_vorda(out, dst)
-    if filled:
-        write_filled(filled, filled_path(dst))
-        said.append(f"the days filled are listed in {filled_path(dst)}")
+    if filled and filled_to:
+        write_filled(filled, filled_to)
+        said.append(f"the days filled are listed in {filled_to}")
     if notes is not None:
         notes.append(f"{src}: {series.fmt} {series.element} ({series.unit}) -> {dst}: {n} records, "
                      f"{out.dates[0]} to {out.dates[-1]}")
