@@ -18,8 +18,12 @@ import collections
 import concurrent.futures
 import csv
 import dataclasses
+import decimal
 import io
+import math
 import os
+import re
+import shutil
 import sys
 import time
 import traceback
@@ -27,11 +31,12 @@ import traceback
 from vordakit import core, results, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
+from vordakit.series import PRECIPITATION, TEMPERATURE
 
 COLUMNS = ("file", "name", "type", "threshold", "min_duration")
 # Reader options for station files that need them (GHCN element, station6 or table column).
 READER_OPTIONS = ("element", "column")
-OPTIONAL = ("format", "unit") + READER_OPTIONS
+OPTIONAL = ("format", "kind", "unit") + READER_OPTIONS
 ALIASES = {
     "station_file": "file", "path": "file",
     "station": "name", "station_name": "name",
@@ -41,18 +46,38 @@ ALIASES = {
 }
 COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
+KINDS = (TEMPERATURE, PRECIPITATION)
 
 Row = collections.namedtuple("Row", "line type threshold min_duration")
+
+
+@dataclasses.dataclass
+class Input:
+    """One series of a station's file (its layout and reader options) and the runs on it.
+
+    A file that holds several series (a six-column file's tmax and tmin, say)
+    gives one input per series that its rows name, each converted on its own
+    under its own name, so that each run reads the series it names.
+    """
+    name: str                   # the name vorda is given, which names the result files
+    format: str = None
+    reader: dict = dataclasses.field(default_factory=dict)
+    kind: str = None            # from the list; else the reader's, as qc decides it
+    unit: str = ""
+    rows: list = dataclasses.field(default_factory=list)
+    qc_csv: str = "qc.csv"
+    choice: tuple = ()          # what tells one input of the station from another
 
 
 @dataclasses.dataclass
 class Station:
     name: str
     file: str
-    format: str = None
-    unit: str = ""
-    reader: dict = dataclasses.field(default_factory=dict)
-    rows: list = dataclasses.field(default_factory=list)
+    inputs: list = dataclasses.field(default_factory=list)
+
+    @property
+    def rows(self):
+        return [r for i in self.inputs for r in i.rows]
 
 
 @dataclasses.dataclass
@@ -88,12 +113,82 @@ def _folder_name(name, path, line):
     return name
 
 
+def threshold_label(text):
+    """The threshold as the result names show it: one decimal, halves away from zero.
+
+    vorda renders the threshold with one decimal, without a 0 before the
+    point, and keeps 20 characters of it, so thresholds that differ in the
+    second decimal share their result files.
+
+    >>> threshold_label("16.25"), threshold_label("16.3"), threshold_label("-0.5"), threshold_label("0")
+    ('16.3', '16.3', '-.5', '0.0')
+    """
+    x = float(text.replace("d", "e").replace("D", "e"))
+    if x == 0.0:
+        return "-.0" if math.copysign(1.0, x) < 0 else "0.0"
+    # The exact binary value to 38 significant digits, then to one decimal.
+    digits = decimal.Context(prec=38, rounding=decimal.ROUND_HALF_EVEN).plus(decimal.Decimal(abs(x)))
+    tenths = digits.quantize(decimal.Decimal("0.1"), rounding=decimal.ROUND_HALF_UP,
+                             context=decimal.Context(prec=1000))
+    body = format(tenths, "f")
+    if body.startswith("0."):
+        body = body[1:]
+    return (("-" if x < 0 else "") + body)[:20]
+
+
+def _choice_cells(cell, path, number):
+    """(format, reader options, kind) of a row, checked against what the readers know."""
+    from vordakit.formats import detect, ghcn, station6
+
+    fmt = cell.get("format") or None
+    if fmt is not None and fmt not in detect.READERS:
+        raise KitError(path, number, f"unknown format {fmt!r} (one of {', '.join(detect.READERS)})")
+    reader = {k: cell[k] for k in READER_OPTIONS if cell.get(k)}
+    if "element" in reader and reader["element"].upper() not in ghcn.ELEMENTS:
+        raise KitError(path, number, f"unknown element {reader['element']!r} (one of {', '.join(ghcn.ELEMENTS)})")
+    if fmt is not None:
+        stray = sorted(set(reader) - detect.READERS[fmt][1])
+        if stray:
+            raise KitError(path, number, f"{' and '.join(stray)} does not apply to a {fmt} file")
+        if fmt == "station6" and "column" in reader \
+                and station6.ALIASES.get(reader["column"].lower(), reader["column"].lower()) not in station6.COLUMNS:
+            raise KitError(path, number, f"unknown column {reader['column']!r} of a station6 file "
+                                         f"(one of {', '.join(station6.COLUMNS)})")
+    kind = (cell.get("kind") or "").lower() or None
+    if kind is not None and kind not in KINDS:
+        raise KitError(path, number, f"unknown kind {cell['kind']!r} (one of {', '.join(KINDS)})")
+    return fmt, reader, kind
+
+
+def _name_inputs(st, path):
+    """Give each input of a station the name vorda is given: ``<name>.txt`` for one series,
+    ``<name>-<element or column>.txt`` for each of several."""
+    if len(st.inputs) == 1:
+        st.inputs[0].name = f"{st.name}.txt"
+        return
+    taken = set()
+    for k, inp in enumerate(st.inputs, 1):
+        tag = "-".join(v for v in (inp.format or "", *inp.reader.values()) if v) or str(k)
+        tag = re.sub(r"[^A-Za-z0-9._+]+", "_", tag)
+        if tag.lower() in taken:
+            tag = f"{tag}_{k}"
+        taken.add(tag.lower())
+        inp.name = f"{st.name}-{tag}.txt"
+        inp.qc_csv = f"qc-{tag}.csv"
+        if len(inp.name) > core.MAX_NAME:
+            raise KitError(path, inp.rows[0].line, f"the input name {inp.name} is longer than the "
+                                                   f"{core.MAX_NAME} characters vorda keeps: shorten the station name")
+
+
 def read_station_list(path):
-    """The stations of a list, in the order of their first row. A bad list is refused whole."""
+    """The stations of a list, in the order of their first row. A bad list is refused whole.
+
+    A list saved by a spreadsheet (byte-order mark, CR LF line ends) reads as any other.
+    """
     with open(path, "rb") as f:
         data = f.read()
     try:
-        lines = data.decode("utf-8").splitlines()
+        lines = data.decode("utf-8-sig").splitlines()
     except UnicodeDecodeError as e:
         raise KitError(path, data.count(b"\n", 0, e.start) + 1, "not UTF-8 text") from None
     base = os.path.dirname(os.path.abspath(path))
@@ -108,6 +203,7 @@ def read_station_list(path):
     where = {c: header.index(c) for c in COLUMNS + OPTIONAL if c in header}
     stations = {}
     seen = {}
+    labels = {}
     for number, text in enumerate(lines[header_at + 1:], start=header_at + 2):
         if not text.strip() or text.startswith("#"):
             continue
@@ -125,55 +221,125 @@ def read_station_list(path):
         if not cell["file"]:
             raise KitError(path, number, "empty station file")
         file = os.path.join(base, cell["file"])
+        fmt, reader, kind = _choice_cells(cell, path, number)
         st = stations.get(name)
         if st is None:
-            reader = {k: cell[k] for k in READER_OPTIONS if cell.get(k)}
-            st = stations[name] = Station(name, file, cell.get("format") or None, cell.get("unit", ""), reader)
+            st = stations[name] = Station(name, file)
         elif st.file != file:
             raise KitError(path, number, f"station {name!r} was given the file {st.file} before")
-        run = ("upper" if letter == "u" else "lower", float(thr), int(dur))
-        if (name, run) in seen:
-            raise KitError(path, number, f"the same run as line {seen[(name, run)]}")
-        seen[(name, run)] = number
-        st.rows.append(Row(number, run[0], thr, dur))
+        choice = (fmt, tuple(sorted((k, v.lower()) for k, v in reader.items())))
+        inp = next((i for i in st.inputs if i.choice == choice), None)
+        if inp is None:
+            inp = Input("", fmt, reader, kind, cell.get("unit", ""), choice=choice)
+            st.inputs.append(inp)
+        run = (name, choice, "upper" if letter == "u" else "lower", int(dur))
+        if (run, float(thr)) in seen:
+            raise KitError(path, number, f"the same run as line {seen[(run, float(thr))]}")
+        seen[(run, float(thr))] = number
+        # Runs whose thresholds the result names show alike would overwrite each other's files.
+        label = threshold_label(thr)
+        if (run, label) in labels:
+            other, other_thr = labels[(run, label)]
+            raise KitError(path, number, f"threshold {thr} and threshold {other_thr} of line {other} both "
+                                         f"appear as {label} in the result names, so one run would "
+                                         "overwrite the other's files")
+        labels[(run, label)] = (number, thr)
+        inp.rows.append(Row(number, run[2], thr, dur))
     if not stations:
         raise KitError(path, None, "the station list has no rows")
+    for st in stations.values():
+        _name_inputs(st, path)
     return list(stations.values())
 
 
-def _prepare(st, folder, opts, timing):
-    """(file vorda reads, its record count, unit, qc warnings) of a station; raises on refusal."""
+def _qc_error(findings, opts):
+    """The station's refusal for the first structure error, naming where it is."""
+    from vordakit import qc
+
+    errors = [f for f in findings if f.severity == qc.ERROR]
+    # A marker left in is also a day without a value: name the marker, not the gap.
+    first = next((f for f in errors if f.check != "gap"), errors[0])
+    detail = first.detail
+    if first.line is not None and detail.startswith(f"line {first.line}: "):
+        detail = detail[len(f"line {first.line}: "):]
+    elif first.line is None and first.date is not None and str(first.date) not in detail:
+        detail = f"{detail} on {first.date}"
+    if first.check == "gap":
+        detail += ("; batch --fill N interpolates gaps of up to N days" if opts.fill is None
+                   else f"; longer than --fill {opts.fill} allows")
+    if len(errors) > 1:
+        detail += f" (and {len(errors) - 1} more; vordakit qc lists them)"
+    return first.line, f"qc: {first.check}: {detail}"
+
+
+def _prepare(st, inp, folder, opts, timing):
+    """(file vorda reads, its record count, unit, qc warnings) of one input; raises on refusal.
+
+    The structure checks (markers, dates, t, missing days) always run: vorda
+    checks none of it and would take a -999 left in for a value. ``opts.qc``
+    adds the value checks and their qc.csv.
+    """
     from vordakit import convert, qc
-    from vordakit.formats.detect import detect_format
+    from vordakit.formats.detect import detect_format, read_series
+    from vordakit.series import write_vorda
 
     t0 = time.perf_counter()
-    fmt = st.format or detect_format(st.file)
+    fmt = inp.format or detect_format(st.file)
+    kind = inp.kind
+    converted = os.path.join(folder, inp.name)
+    policy = "refuse" if opts.fill is None else "fill"
     if fmt == "vorda":
         source, size = st.file, None
     else:
-        source = os.path.join(folder, f"{st.name}.txt")
-        size = convert.convert_file(st.file, source, fmt, policy=opts.policy, max_fill=opts.fill, **st.reader)
+        try:
+            series = read_series(st.file, fmt, **inp.reader)
+            out, _ = convert.select(series, policy=policy, max_fill=opts.fill)
+        except KitError as e:
+            e.path = e.path or st.file
+            raise
+        kind = kind or series.kind
+        source, size = converted, write_vorda(out, converted)
     t1 = time.perf_counter()
-    timing["convert"] = t1 - t0
-    unit, warnings = st.unit, 0
+    timing["convert"] = timing.get("convert", 0.0) + t1 - t0
+    series, findings, _ = qc.analyse(source, "vorda", kind=kind, values=opts.qc)
+    if fmt == "vorda" and opts.fill is not None and qc.status_of(findings) == 2 \
+            and all(f.check == "gap" for f in findings if f.severity == qc.ERROR):
+        # A VORDA input with missing days is filled as any other station file.
+        out, _ = convert.select(series, policy=policy, max_fill=opts.fill)
+        source, size = converted, write_vorda(out, converted)
+        series, findings, _ = qc.analyse(source, "vorda", kind=kind, values=opts.qc)
     if opts.qc:
-        series, findings, _ = qc.analyse(source, "vorda")
-        qc.write_findings_csv(findings, os.path.join(folder, "qc.csv"))
-        if qc.status_of(findings) == 2:
-            first = next(f for f in findings if f.severity == qc.ERROR)
-            detail = first.detail
-            if first.line is not None and detail.startswith(f"line {first.line}: "):
-                detail = detail[len(f"line {first.line}: "):]
-            raise KitError(source, first.line, f"qc: {first.check}: {detail}")
-        warnings = len(findings)
-        unit = unit or series.unit
-        if size is None:
-            # A series that passed the structure checks holds one record per line.
-            size = len(series)
-    timing["qc"] = time.perf_counter() - t1
+        qc.write_findings_csv(findings, os.path.join(folder, inp.qc_csv))
+    if qc.status_of(findings) == 2:
+        raise KitError(source, *_qc_error(findings, opts))
     if size is None:
-        size = core.count_records(source)
-    return source, size, unit, warnings
+        # A series that passed the structure checks holds one record per line.
+        size = len(series)
+    timing["qc"] = timing.get("qc", 0.0) + time.perf_counter() - t1
+    return source, size, inp.unit or series.unit, len(findings)
+
+
+# What a batch writes into a station's folder, besides the inputs it converts.
+_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|qc|qc-.*|filled.*)\.csv"
+                      r"|error\.txt|warnings\.txt|\..*\.tmp")
+
+
+def _fresh_folder(st, folder):
+    """The station's folder without anything an earlier attempt wrote, so that it holds this
+    attempt's files only; what the batch did not write there stays."""
+    os.makedirs(folder, exist_ok=True)
+    converted = re.compile(re.escape(st.name) + r"(-.*)?\.txt")
+    stale = []
+    for entry in os.scandir(folder):
+        if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
+            shutil.rmtree(entry.path, ignore_errors=True)
+        elif converted.fullmatch(entry.name) or _WRITTEN.fullmatch(entry.name):
+            if os.path.samefile(entry.path, st.file) if os.path.exists(st.file) else False:
+                raise KitError(st.file, None, f"lies in the station's result folder {folder}, where "
+                                              "the batch writes its own files; keep station files elsewhere")
+            stale.append(entry.path)
+    for path in stale:
+        os.unlink(path)
 
 
 def process_station(st, outdir, vorda, opts):
@@ -184,26 +350,30 @@ def process_station(st, outdir, vorda, opts):
     timing = out.step_seconds
     problems = []
     try:
-        os.makedirs(folder, exist_ok=True)
-        for stale in ("error.txt", "warnings.txt"):
-            if os.path.exists(os.path.join(folder, stale)):
-                os.unlink(os.path.join(folder, stale))
-        source, size, unit, out.qc_warnings = _prepare(st, folder, opts, timing)
-        files = []
-        t = time.perf_counter()
-        with core.Runs(vorda, source, folder, name=f"{st.name}.txt") as runs:
-            for row in st.rows:
-                res = runs.run(row.type, row.threshold, row.min_duration, size)
-                out.vorda_seconds += res.seconds
-                if res.status != 0:
-                    report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
-                    problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
-                                    f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
-                    continue
-                out.runs += 1
-                files.extend(os.path.basename(p) for p in res.files)
-        timing["run"] = time.perf_counter() - t
+        _fresh_folder(st, folder)
+        files, units = [], {}
+        for inp in st.inputs:
+            try:
+                source, size, units[inp.name], warnings = _prepare(st, inp, folder, opts, timing)
+            except KitError as e:
+                problems.append(str(e) if len(st.inputs) == 1 else f"{inp.name}: {e}")
+                continue
+            out.qc_warnings += warnings
+            t = time.perf_counter()
+            with core.Runs(vorda, source, folder, name=inp.name) as runs:
+                for row in inp.rows:
+                    res = runs.run(row.type, row.threshold, row.min_duration, size)
+                    out.vorda_seconds += res.seconds
+                    if res.status != 0:
+                        report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
+                        problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
+                                        f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
+                        continue
+                    out.runs += 1
+                    files.extend(os.path.basename(p) for p in res.files)
+            timing["run"] = timing.get("run", 0.0) + time.perf_counter() - t
         if files:
+            unit = next(iter(units.values())) if len(set(units.values())) == 1 else units
             _tables(out, folder, files, unit, opts, timing)
     except KitError as e:
         problems.append(str(e))

@@ -194,12 +194,17 @@ def _stem(run):
 
 
 def figures(results, unit=""):
-    """(file stem, Figure) for every yearly index and every run's events, in table order."""
+    """(file stem, Figure) for every yearly index and every run's events, in table order.
+
+    ``unit`` is one unit for all, or {input name: unit} where the inputs differ.
+    """
     groups = trend.series_of(results.yearly)
     events = {}
     for e in results.events:
         events.setdefault(Run(*e[:4]), []).append(e)
+    units = unit
     for run in results.runs():
+        unit = units.get(run.input, "") if isinstance(units, dict) else units
         for index in INDEX_ORDER:
             if (tuple(run), index) in groups:
                 years, values = groups[(tuple(run), index)]

@@ -311,14 +311,15 @@ def check_series(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0)
     return _check(series, low, high, sigmas, flat_run, jump)[0]
 
 
-def _check(series, low, high, sigmas, flat_run, jump):
+def _check(series, low, high, sigmas, flat_run, jump, values=True):
     by_day = _by_day(series)
     found = check_structure(series)
     if not len(by_day.x):
         found.append(_finding(None, None, "empty", "no values to check"))
     gaps, table = completeness(series, by_day)
     found += gaps
-    found += check_values(series, low, high, sigmas, flat_run, jump, by_day)
+    if values:
+        found += check_values(series, low, high, sigmas, flat_run, jump, by_day)
     return _ordered(found), table
 
 
@@ -333,15 +334,23 @@ def status_of(findings):
     return 1 if findings else 0
 
 
-def analyse(path, fmt=None, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, **opts):
-    """(series, findings, table) of a file; unreadable lines become findings, not errors."""
+def analyse(path, fmt=None, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, kind=None, values=True,
+            **opts):
+    """(series, findings, table) of a file; unreadable lines become findings, not errors.
+
+    ``kind`` overrides the kind of series the reader gives (a VORDA file does
+    not say whether it holds temperatures or precipitation); ``values=False``
+    leaves out the value checks, keeping those of structure and missing days.
+    """
     bad = []
 
     def problem(line, check, reason, date=None, value=None):
         bad.append(_finding(date, value, check, f"line {line}: {reason}", line))
 
     series = read_series(path, fmt, problem=problem, **opts)
-    found, table = _check(series, low, high, sigmas, flat_run, jump)
+    if kind is not None and kind != series.kind:
+        series = dataclasses.replace(series, kind=kind)
+    found, table = _check(series, low, high, sigmas, flat_run, jump, values)
     return series, _ordered(bad + found), table
 
 

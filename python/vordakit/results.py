@@ -391,7 +391,16 @@ def as_arrays(records: list) -> dict:
 
 def read_yearly_csv(path):
     """Read back a yearly table written by ``write_tables`` (or a batch)."""
-    out = []
+    return [r for _, records in read_yearly_groups(path)[1] for r in records]
+
+
+def read_yearly_groups(path):
+    """(lead column names, [(lead values, records)]) of a yearly table.
+
+    A batch's table leads with a station column: its records come in groups
+    of one station, in the order of the table.
+    """
+    groups = {}
     with open(path, newline="") as f:
         rows = csv.reader(f)
         header = next(rows, None)
@@ -403,6 +412,7 @@ def read_yearly_csv(path):
         for number, row in enumerate(rows, start=2):
             if len(row) != len(header):
                 raise KitError(path, number, f"expected {len(header)} fields, found {len(row)}")
+            out = groups.setdefault(tuple(row[:lead]), [])
             row = row[lead:]
             try:
                 out.append(YearlyRecord(row[0], row[1], float(row[2]), int(row[3]), row[4],
@@ -410,7 +420,7 @@ def read_yearly_csv(path):
                                         int(row[6]) if row[6] else None))
             except ValueError as e:
                 raise KitError(path, number, f"not a number: {e}") from None
-    return out
+    return tuple(header[:lead]), list(groups.items())
 
 
 def print_warnings(command, warnings):

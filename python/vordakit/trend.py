@@ -204,8 +204,13 @@ def trend_command(args):
         records = res.yearly
         out = args.out or os.path.join(args.source, "trend.csv")
     else:
-        records = results.read_yearly_csv(args.source)
+        # A batch's table keeps its station column, and each station its own trends.
+        lead, groups = results.read_yearly_groups(args.source)
         out = args.out or os.path.join(os.path.dirname(args.source), "trend.csv")
+        results.write_csv(out, lead + TREND_FIELDS,
+                          (key + row for key, records in groups for row in trend_rows(trends(records))))
+        print(out)
+        return 0
     write_trends(trends(records), out)
     print(out)
     return 0
