@@ -3,15 +3,17 @@
 The station list is tab-separated with a header line; the columns are found
 by name: file, name, type, threshold, min_duration, and optionally format
 (the station file's layout, default detected), element and column (which
-series of the station file, where it holds several) and unit (for the
-plots). A
-station with several thresholds has several rows with the same name and file.
+series of the station file, where it holds several), kind (temperature or
+precipitation) and unit (for the plots). A station with several thresholds
+has several rows with the same name and file; rows that name different
+series of the file run on their own converted inputs.
 
-Every station goes through convert (unless its file is already a VORDA
-input), qc, one vorda run per row, tidy, trend and plot, in its own folder
-``<out>/<name>/``. Stations run in parallel in worker processes. Whatever goes
-wrong with one station is caught in its worker, written to its folder's
-error.txt and to summary.csv, and the others carry on.
+Every station goes through convert (unless its file is already a complete
+VORDA input), the structure checks (and with qc the value checks), one vorda
+run per row, tidy, trend and plot, in its own folder ``<out>/<name>/``.
+Stations run in parallel in worker processes. Whatever goes wrong with one
+station is caught in its worker, written to its folder's error.txt and to
+summary.csv, and the others carry on.
 """
 
 import collections

@@ -197,16 +197,21 @@ def add_batch(subparsers):
     p = subparsers.add_parser(
         "batch", help="convert, qc, run, tidy, trend and plot for every row of a station list",
         description="Read a station list (tab-separated, header: file, name, type, threshold, "
-                    "min_duration; optional format, unit) and process every station in its own folder, "
+                    "min_duration; optional columns: format (the file's layout), element (GHCN-Daily) "
+                    "or column (station6, table) for the series of a file that holds several, kind "
+                    "(temperature or precipitation) and unit (for the plots)) and process every "
+                    "station in its own folder, "
                     "in parallel. A station's failure is recorded in its folder and in summary.csv and "
                     "does not stop the others. Exit status 0 when every station succeeded, 1 otherwise.")
     p.add_argument("stations", help="station list (TSV with a header line)")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
     p.add_argument("--no-plots", action="store_true", help="skip the pictures")
-    p.add_argument("--no-qc", action="store_true", help="skip the checks (for inputs already checked)")
+    p.add_argument("--no-qc", action="store_true",
+                   help="skip the value warnings (for inputs already checked); the structure checks still run")
     p.add_argument("--fill", type=int, metavar="N",
-                   help="convert: fill gaps of at most N days by linear interpolation (default: refuse gaps)")
+                   help="fill gaps of at most N days by linear interpolation, also in VORDA inputs "
+                        "(default: refuse gaps)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     _add_vorda_option(p)
     p.set_defaults(handler=_lazy("batch", "batch_command"))
