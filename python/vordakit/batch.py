@@ -322,7 +322,7 @@ def _prepare(st, inp, folder, opts, timing):
 
 
 # What a batch writes into a station's folder, besides the inputs it converts.
-_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|qc|qc-.*|filled.*)\.csv"
+_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|inputs|qc|qc-.*|filled.*)\.csv"
                       r"|error\.txt|warnings\.txt|\..*\.tmp")
 
 
