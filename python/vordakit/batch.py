@@ -170,8 +170,7 @@ def _name_inputs(st, path):
         return
     taken = set()
     for k, inp in enumerate(st.inputs, 1):
-        tag = "-".join(v for v in (inp.format or "", *inp.reader.values()) if v) or str(k)
-        tag = re.sub(r"[^A-Za-z0-9._+]+", "_", tag)
+        tag = re.sub(r"[^A-Za-z0-9._+]+", "_", "-".join(inp.reader.values()) or inp.format or str(k))
         if tag.lower() in taken:
             tag = f"{tag}_{k}"
         taken.add(tag.lower())
