@@ -3,17 +3,15 @@
 The station list is tab-separated with a header line; the columns are found
 by name: file, name, type, threshold, min_duration, and optionally format
 (the station file's layout, default detected), element and column (which
-series of the station file, where it holds several), kind (temperature or
-precipitation) and unit (for the plots). A station with several thresholds
-has several rows with the same name and file; rows that name different
-series of the file run on their own converted inputs.
+series of the station file, where it holds several) and unit (for the
+plots). A
+station with several thresholds has several rows with the same name and file.
 
-Every station goes through convert (unless its file is already a complete
-VORDA input), the structure checks (and with qc the value checks), one vorda
-run per row, tidy, trend and plot, in its own folder ``<out>/<name>/``.
-Stations run in parallel in worker processes. Whatever goes wrong with one
-station is caught in its worker, written to its folder's error.txt and to
-summary.csv, and the others carry on.
+Every station goes through convert (unless its file is already a VORDA
+input), qc, one vorda run per row, tidy, trend and plot, in its own folder
+``<out>/<name>/``. Stations run in parallel in worker processes. Whatever goes
+wrong with one station is caught in its worker, written to its folder's
+error.txt and to summary.csv, and the others carry on.
 """
 
 import collections
@@ -21,11 +19,12 @@ import concurrent.futures
 import csv
 import dataclasses
 import decimal
+import hashlib
 import io
-import math
 import os
 import re
 import shutil
+import signal
 import sys
 import time
 import traceback
@@ -38,7 +37,9 @@ from vordakit.series import PRECIPITATION, TEMPERATURE
 COLUMNS = ("file", "name", "type", "threshold", "min_duration")
 # Reader options for station files that need them (GHCN element, station6 or table column).
 READER_OPTIONS = ("element", "column")
-OPTIONAL = ("format", "kind", "unit") + READER_OPTIONS
+# What a row chooses of its station's file: the layout, the series in it and its kind.
+CHOICE = ("format",) + READER_OPTIONS + ("kind",)
+OPTIONAL = ("unit",) + CHOICE
 ALIASES = {
     "station_file": "file", "path": "file",
     "station": "name", "station_name": "name",
@@ -48,33 +49,28 @@ ALIASES = {
 }
 COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
-KINDS = (TEMPERATURE, PRECIPITATION)
+# Written into a station's folder once everything else is there: its rows and input as they were.
+DONE = "done.txt"
 
 Row = collections.namedtuple("Row", "line type threshold min_duration")
 
 
 @dataclasses.dataclass
 class Input:
-    """One series of a station's file (its layout and reader options) and the runs on it.
-
-    A file that holds several series (a six-column file's tmax and tmin, say)
-    gives one input per series that its rows name, each converted on its own
-    under its own name, so that each run reads the series it names.
-    """
-    name: str                   # the name vorda is given, which names the result files
+    """One series of a station's file, as a group of list rows chooses it."""
     format: str = None
     reader: dict = dataclasses.field(default_factory=dict)
-    kind: str = None            # from the list; else the reader's, as qc decides it
-    unit: str = ""
+    kind: str = None
+    label: str = ""        # tells the series of one station apart in file names; empty when alone
+    choice: tuple = ()
     rows: list = dataclasses.field(default_factory=list)
-    qc_csv: str = "qc.csv"
-    choice: tuple = ()          # what tells one input of the station from another
 
 
 @dataclasses.dataclass
 class Station:
     name: str
     file: str
+    unit: str = ""
     inputs: list = dataclasses.field(default_factory=list)
 
     @property
@@ -95,6 +91,24 @@ class Outcome:
     seconds: float = 0.0
     vorda_seconds: float = 0.0
     step_seconds: dict = dataclasses.field(default_factory=dict)
+    resumed: bool = False  # complete from an earlier batch: nothing was done
+
+
+def name_threshold(text):
+    """The threshold as vorda writes it in result names: f0.1, rounded half away
+    from zero, without a leading zero, at most 20 characters.
+
+    >>> name_threshold("16.25"), name_threshold("16.3"), name_threshold("-0.5"), name_threshold("2")
+    ('16.3', '16.3', '-.5', '2.0')
+    """
+    value = decimal.Decimal(float(text.replace("d", "e").replace("D", "e")))
+    shown = str(value.quantize(decimal.Decimal("0.1"), rounding=decimal.ROUND_HALF_UP))
+    return shown.replace("0.", ".", 1) if shown.lstrip("-").startswith("0.") else shown[:20]
+
+
+def _label(choice):
+    words = [v for k, v in choice if k != "format" and v] or [v for _, v in choice if v]
+    return re.sub(r"[^A-Za-z0-9._-]", "_", "-".join(words)) or "default"
 
 
 def _key(header_cell):
@@ -115,80 +129,40 @@ def _folder_name(name, path, line):
     return name
 
 
-def threshold_label(text):
-    """The threshold as the result names show it: one decimal, halves away from zero.
-
-    vorda renders the threshold with one decimal, without a 0 before the
-    point, and keeps 20 characters of it, so thresholds that differ in the
-    second decimal share their result files.
-
-    >>> threshold_label("16.25"), threshold_label("16.3"), threshold_label("-0.5"), threshold_label("0")
-    ('16.3', '16.3', '-.5', '0.0')
-    """
-    x = float(text.replace("d", "e").replace("D", "e"))
-    if x == 0.0:
-        return "-.0" if math.copysign(1.0, x) < 0 else "0.0"
-    # The exact binary value to 38 significant digits, then to one decimal.
-    digits = decimal.Context(prec=38, rounding=decimal.ROUND_HALF_EVEN).plus(decimal.Decimal(abs(x)))
-    tenths = digits.quantize(decimal.Decimal("0.1"), rounding=decimal.ROUND_HALF_UP,
-                             context=decimal.Context(prec=1000))
-    body = format(tenths, "f")
-    if body.startswith("0."):
-        body = body[1:]
-    return (("-" if x < 0 else "") + body)[:20]
-
-
-def _choice_cells(cell, path, number):
-    """(format, reader options, kind) of a row, checked against what the readers know."""
-    from vordakit.formats import detect, ghcn, station6
+def _choice(cell, path, number):
+    """The row's choice of series as a tuple of (column, value), checked as far as the list can tell."""
+    from vordakit.formats import ghcn, station6
+    from vordakit.formats.detect import OPTION_NAMES, READERS
 
     fmt = cell.get("format") or None
-    if fmt is not None and fmt not in detect.READERS:
-        raise KitError(path, number, f"unknown format {fmt!r} (one of {', '.join(detect.READERS)})")
-    reader = {k: cell[k] for k in READER_OPTIONS if cell.get(k)}
-    if "element" in reader and reader["element"].upper() not in ghcn.ELEMENTS:
-        raise KitError(path, number, f"unknown element {reader['element']!r} (one of {', '.join(ghcn.ELEMENTS)})")
+    if fmt is not None and fmt not in READERS:
+        raise KitError(path, number, f"unknown format {fmt!r} (one of {', '.join(READERS)})")
+    element, column = cell.get("element") or None, cell.get("column") or None
+    if element is not None and element.upper() not in ghcn.ELEMENTS:
+        raise KitError(path, number, f"unknown element {element!r} (one of {', '.join(ghcn.ELEMENTS)})")
+    if fmt == "station6" and column is not None and column.lower() not in station6.COLUMNS:
+        raise KitError(path, number, f"unknown station6 column {column!r} (one of {', '.join(station6.COLUMNS)})")
     if fmt is not None:
-        stray = sorted(set(reader) - detect.READERS[fmt][1])
+        stray = [OPTION_NAMES[k][2:] for k, v in (("element", element), ("column", column))
+                 if v is not None and k not in READERS[fmt][1]]
         if stray:
-            raise KitError(path, number, f"{' and '.join(stray)} does not apply to a {fmt} file")
-        if fmt == "station6" and "column" in reader \
-                and station6.ALIASES.get(reader["column"].lower(), reader["column"].lower()) not in station6.COLUMNS:
-            raise KitError(path, number, f"unknown column {reader['column']!r} of a station6 file "
-                                         f"(one of {', '.join(station6.COLUMNS)})")
+            raise KitError(path, number, f"{', '.join(stray)} does not apply to a {fmt} file")
     kind = (cell.get("kind") or "").lower() or None
-    if kind is not None and kind not in KINDS:
-        raise KitError(path, number, f"unknown kind {cell['kind']!r} (one of {', '.join(KINDS)})")
-    return fmt, reader, kind
-
-
-def _name_inputs(st, path):
-    """Give each input of a station the name vorda is given: ``<name>.txt`` for one series,
-    ``<name>-<element or column>.txt`` for each of several."""
-    if len(st.inputs) == 1:
-        st.inputs[0].name = f"{st.name}.txt"
-        return
-    taken = set()
-    for k, inp in enumerate(st.inputs, 1):
-        tag = re.sub(r"[^A-Za-z0-9._+]+", "_", "-".join(inp.reader.values()) or inp.format or str(k))
-        if tag.lower() in taken:
-            tag = f"{tag}_{k}"
-        taken.add(tag.lower())
-        inp.name = f"{st.name}-{tag}.txt"
-        inp.qc_csv = f"qc-{tag}.csv"
-        if len(inp.name) > core.MAX_NAME:
-            raise KitError(path, inp.rows[0].line, f"the input name {inp.name} is longer than the "
-                                                   f"{core.MAX_NAME} characters vorda keeps: shorten the station name")
+    if kind is not None and kind not in (TEMPERATURE, PRECIPITATION):
+        raise KitError(path, number, f"unknown kind {kind!r} ({TEMPERATURE} or {PRECIPITATION})")
+    return (("format", fmt), ("element", element), ("column", column), ("kind", kind))
 
 
 def read_station_list(path):
     """The stations of a list, in the order of their first row. A bad list is refused whole.
 
-    A list saved by a spreadsheet (byte-order mark, CR LF line ends) reads as any other.
+    Rows of one station that choose different series of its file (another
+    column or element) each get their own input, converted once per choice.
     """
     with open(path, "rb") as f:
         data = f.read()
     try:
+        # A spreadsheet saves a byte-order mark and CR LF line ends.
         lines = data.decode("utf-8-sig").splitlines()
     except UnicodeDecodeError as e:
         raise KitError(path, data.count(b"\n", 0, e.start) + 1, "not UTF-8 text") from None
@@ -204,7 +178,7 @@ def read_station_list(path):
     where = {c: header.index(c) for c in COLUMNS + OPTIONAL if c in header}
     stations = {}
     seen = {}
-    labels = {}
+    named = {}
     for number, text in enumerate(lines[header_at + 1:], start=header_at + 2):
         if not text.strip() or text.startswith("#"):
             continue
@@ -221,126 +195,132 @@ def read_station_list(path):
         name = _folder_name(cell["name"], path, number)
         if not cell["file"]:
             raise KitError(path, number, "empty station file")
+        choice = _choice(cell, path, number)
         file = os.path.join(base, cell["file"])
-        fmt, reader, kind = _choice_cells(cell, path, number)
         st = stations.get(name)
         if st is None:
-            st = stations[name] = Station(name, file)
+            st = stations[name] = Station(name, file, cell.get("unit", ""))
         elif st.file != file:
             raise KitError(path, number, f"station {name!r} was given the file {st.file} before")
-        choice = (fmt, tuple(sorted((k, v.lower()) for k, v in reader.items())))
         inp = next((i for i in st.inputs if i.choice == choice), None)
         if inp is None:
-            inp = Input("", fmt, reader, kind, cell.get("unit", ""), choice=choice)
+            inp = Input(choice[0][1], {k: v for k, v in choice[1:3] if v}, choice[3][1], choice=choice)
             st.inputs.append(inp)
-        run = (name, choice, "upper" if letter == "u" else "lower", int(dur))
-        if (run, float(thr)) in seen:
-            raise KitError(path, number, f"the same run as line {seen[(run, float(thr))]}")
-        seen[(run, float(thr))] = number
-        # Runs whose thresholds the result names show alike would overwrite each other's files.
-        label = threshold_label(thr)
-        if (run, label) in labels:
-            other, other_thr = labels[(run, label)]
-            raise KitError(path, number, f"threshold {thr} and threshold {other_thr} of line {other} both "
-                                         f"appear as {label} in the result names, so one run would "
-                                         "overwrite the other's files")
-        labels[(run, label)] = (number, thr)
-        inp.rows.append(Row(number, run[2], thr, dur))
+        type_ = "upper" if letter == "u" else "lower"
+        run = (type_, float(thr), int(dur))
+        if (name, choice, run) in seen:
+            raise KitError(path, number, f"the same run as line {seen[(name, choice, run)]}")
+        seen[(name, choice, run)] = number
+        # vorda names its result files by the threshold with one decimal and the
+        # duration in at most 7 digits: runs that look alike there overwrite each other.
+        shown = (name, choice, type_, name_threshold(thr), dur[:7])
+        if shown in named:
+            other, other_thr = named[shown]
+            raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} both show as "
+                                         f"{shown[3]} in the result names; one run would overwrite the other")
+        named[shown] = (number, thr)
+        inp.rows.append(Row(number, type_, thr, dur))
     if not stations:
         raise KitError(path, None, "the station list has no rows")
     for st in stations.values():
-        _name_inputs(st, path)
+        if len(st.inputs) > 1:
+            for inp in st.inputs:
+                inp.label = _label(inp.choice)
+                if len(st.name) + len(inp.label) + 5 > core.MAX_NAME:
+                    raise KitError(path, inp.rows[0].line, f"station name and series {inp.label!r} longer than "
+                                                           f"{core.MAX_NAME - 5} characters")
     return list(stations.values())
 
 
-def _qc_error(findings, opts):
-    """The station's refusal for the first structure error, naming where it is."""
+def _refuse(findings, source):
+    """Raise the first error of ``findings`` as the station's reason."""
     from vordakit import qc
 
-    errors = [f for f in findings if f.severity == qc.ERROR]
-    # A marker left in is also a day without a value: name the marker, not the gap.
-    first = next((f for f in errors if f.check != "gap"), errors[0])
+    first = next((f for f in findings if f.severity == qc.ERROR), None)
+    if first is None:
+        return
     detail = first.detail
     if first.line is not None and detail.startswith(f"line {first.line}: "):
         detail = detail[len(f"line {first.line}: "):]
-    elif first.line is None and first.date is not None and str(first.date) not in detail:
-        detail = f"{detail} on {first.date}"
+    if first.line is None and first.date is not None and str(first.date) not in detail:
+        detail += f", {first.date}"
     if first.check == "gap":
-        detail += ("; batch --fill N interpolates gaps of up to N days" if opts.fill is None
-                   else f"; longer than --fill {opts.fill} allows")
-    if len(errors) > 1:
-        detail += f" (and {len(errors) - 1} more; vordakit qc lists them)"
-    return first.line, f"qc: {first.check}: {detail}"
+        detail += " (batch --fill N interpolates gaps of up to N days)"
+    raise KitError(source, first.line, f"qc: {first.check}: {detail}")
 
 
 def _prepare(st, inp, folder, opts, timing):
     """(file vorda reads, its record count, unit, qc warnings) of one input; raises on refusal.
 
-    The structure checks (markers, dates, t, missing days) always run: vorda
-    checks none of it and would take a -999 left in for a value. ``opts.qc``
-    adds the value checks and their qc.csv.
+    A station file in any other layout is converted into the folder. A VORDA
+    input is read as it is, unless --fill has days to fill in it: the filled
+    copy then goes into the folder. The days filled are listed in
+    filled.csv. The kind of series (temperature or precipitation) is the one
+    the station file's element or layout says, or the list's kind column.
     """
     from vordakit import convert, qc
     from vordakit.formats.detect import detect_format, read_series
     from vordakit.series import write_vorda
 
     t0 = time.perf_counter()
+    suffix = f"-{inp.label}" if inp.label else ""
     fmt = inp.format or detect_format(st.file)
-    kind = inp.kind
-    converted = os.path.join(folder, inp.name)
-    policy = "refuse" if opts.fill is None else "fill"
-    if fmt == "vorda":
-        source, size = st.file, None
-    else:
-        try:
-            series = read_series(st.file, fmt, **inp.reader)
-            out, _ = convert.select(series, policy=policy, max_fill=opts.fill)
-        except KitError as e:
-            e.path = e.path or st.file
-            raise
+    source, size, kind = st.file, None, inp.kind
+    if fmt != "vorda" or opts.fill is not None:
+        series = read_series(st.file, fmt, **inp.reader)
         kind = kind or series.kind
-        source, size = converted, write_vorda(out, converted)
+        filled = []
+        out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled)
+        if fmt != "vorda" or filled or len(out) != len(series):
+            source = os.path.join(folder, f"{st.name}{suffix}.txt")
+            size = write_vorda(out, source)
+        if filled:
+            convert.write_filled(filled, os.path.join(folder, f"filled{suffix}.csv"))
     t1 = time.perf_counter()
     timing["convert"] = timing.get("convert", 0.0) + t1 - t0
-    series, findings, _ = qc.analyse(source, "vorda", kind=kind, values=opts.qc)
-    if fmt == "vorda" and opts.fill is not None and qc.status_of(findings) == 2 \
-            and all(f.check == "gap" for f in findings if f.severity == qc.ERROR):
-        # A VORDA input with missing days is filled as any other station file.
-        out, _ = convert.select(series, policy=policy, max_fill=opts.fill)
-        source, size = converted, write_vorda(out, converted)
-        series, findings, _ = qc.analyse(source, "vorda", kind=kind, values=opts.qc)
+    unit, warnings = st.unit, 0
     if opts.qc:
-        qc.write_findings_csv(findings, os.path.join(folder, inp.qc_csv))
-    if qc.status_of(findings) == 2:
-        raise KitError(source, *_qc_error(findings, opts))
+        series, findings, _ = qc.analyse(source, "vorda", kind=kind)
+        qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
+        _refuse(findings, source)
+        warnings = len(findings)
+    elif source == st.file:
+        # Without the value checks the structure is still checked: vorda would
+        # take a marker left in for a value and a broken t for days.
+        series = read_series(source, "vorda", problem=lambda *a, **k: None)
+        if kind:
+            series = dataclasses.replace(series, kind=kind)
+        _refuse(qc.check_structure(series), source)
     if size is None:
-        # A series that passed the structure checks holds one record per line.
-        size = len(series)
+        # A series that passed the structure checks holds one record per line;
+        # without the checks, lines it could not read are vorda's to report.
+        size = len(series) if opts.qc else core.count_records(source)
+    unit = unit or (series.unit if kind is None else ("mm" if kind == PRECIPITATION else "degC"))
     timing["qc"] = timing.get("qc", 0.0) + time.perf_counter() - t1
-    return source, size, inp.unit or series.unit, len(findings)
+    return source, size, unit, warnings
 
 
-# What a batch writes into a station's folder, besides the inputs it converts.
-_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|inputs|qc|qc-.*|filled.*)\.csv"
-                      r"|error\.txt|warnings\.txt|\..*\.tmp")
+# What a batch writes into a station's folder: result files, tables, pictures,
+# notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
+_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|inputs|qc|qc-.*|filled|filled-.*)\.csv"
+                      r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
 
 
-def _fresh_folder(st, folder):
-    """The station's folder without anything an earlier attempt wrote, so that it holds this
-    attempt's files only; what the batch did not write there stays."""
-    os.makedirs(folder, exist_ok=True)
-    converted = re.compile(re.escape(st.name) + r"(-.*)?\.txt")
-    stale = []
+def _clear(folder, name, keep):
+    """Remove from a station's folder what an earlier attempt wrote, but for the station file itself.
+
+    Only the batch's own files go: the folder may be one the user had before
+    (``-o ~`` and a station named after a folder there), and what the user
+    put into it stays.
+    """
+    converted = re.compile(re.escape(name) + r"(-.*)?\.txt")
     for entry in os.scandir(folder):
         if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
-            shutil.rmtree(entry.path, ignore_errors=True)
-        elif converted.fullmatch(entry.name) or _WRITTEN.fullmatch(entry.name):
-            if os.path.samefile(entry.path, st.file) if os.path.exists(st.file) else False:
-                raise KitError(st.file, None, f"lies in the station's result folder {folder}, where "
-                                              "the batch writes its own files; keep station files elsewhere")
-            stale.append(entry.path)
-    for path in stale:
-        os.unlink(path)
+            shutil.rmtree(entry.path)
+        elif (_WRITTEN.fullmatch(entry.name) or converted.fullmatch(entry.name)) \
+                and not entry.is_dir(follow_symlinks=False) \
+                and not (os.path.exists(keep) and os.path.samefile(entry.path, keep)):
+            os.unlink(entry.path)
 
 
 def process_station(st, outdir, vorda, opts):
@@ -351,17 +331,20 @@ def process_station(st, outdir, vorda, opts):
     timing = out.step_seconds
     problems = []
     try:
-        _fresh_folder(st, folder)
-        files, units = [], {}
+        if opts.resume and _complete(st, folder, opts):
+            out.ok = out.tables = out.resumed = True
+            out.runs = len(st.rows)
+            out.reason = "complete from an earlier batch"
+            return out
+        os.makedirs(folder, exist_ok=True)
+        _clear(folder, st.name, st.file)
+        files = []
         for inp in st.inputs:
-            try:
-                source, size, units[inp.name], warnings = _prepare(st, inp, folder, opts, timing)
-            except KitError as e:
-                problems.append(str(e) if len(st.inputs) == 1 else f"{inp.name}: {e}")
-                continue
+            source, size, unit, warnings = _prepare(st, inp, folder, opts, timing)
             out.qc_warnings += warnings
             t = time.perf_counter()
-            with core.Runs(vorda, source, folder, name=inp.name) as runs:
+            name = f"{st.name}-{inp.label}.txt" if inp.label else f"{st.name}.txt"
+            with core.Runs(vorda, source, folder, name=name) as runs:
                 for row in inp.rows:
                     res = runs.run(row.type, row.threshold, row.min_duration, size)
                     out.vorda_seconds += res.seconds
@@ -374,10 +357,9 @@ def process_station(st, outdir, vorda, opts):
                     files.extend(os.path.basename(p) for p in res.files)
             timing["run"] = timing.get("run", 0.0) + time.perf_counter() - t
         if files:
-            unit = next(iter(units.values())) if len(set(units.values())) == 1 else units
             _tables(out, folder, files, unit, opts, timing)
     except KitError as e:
-        problems.append(str(e))
+        problems.append(" ".join(str(e).split("\n")))
     except OSError as e:
         problems.append(f"{e.filename}: {e.strerror}" if e.filename else str(e))
     except Exception as e:  # a fault of the toolkit: keep its trace for the report
@@ -387,19 +369,43 @@ def process_station(st, outdir, vorda, opts):
     out.reason = "; ".join(problems)
     if problems:
         _write_text(os.path.join(folder, "error.txt"), "\n".join(problems) + "\n", quiet=True, append=True)
+    else:
+        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts), quiet=True)
     out.seconds = time.perf_counter() - t0
     return out
+
+
+def _fingerprint(st, opts):
+    """What a station's results depend on: its rows, its file's content and the batch's options."""
+    h = hashlib.sha256()
+    with open(st.file, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    rows = [(i.choice, r.type, r.threshold, r.min_duration) for i in st.inputs for r in i.rows]
+    return (f"file {st.file}\nsha256 {h.hexdigest()}\nrows {rows!r}\nunit {st.unit!r}\n"
+            f"options plots={opts.plots} qc={opts.qc} fill={opts.fill}\n")
+
+
+def _complete(st, folder, opts):
+    """Whether the folder holds a finished attempt at the same rows on the same input."""
+    try:
+        with open(os.path.join(folder, DONE), encoding="utf-8") as f:
+            return f.read() == _fingerprint(st, opts)
+    except (OSError, UnicodeDecodeError):
+        return False
 
 
 def _tables(out, folder, files, unit, opts, timing):
     t = time.perf_counter()
     res = results.read_results(folder, names=files)
     results.write_tables(res, folder)
-    if res.warnings:
-        _write_text(os.path.join(folder, "warnings.txt"), "\n".join(res.warnings) + "\n")
+    # Trends leave out years the series covers only in part, as `vordakit trend` does.
+    warnings = res.warnings + trend.partial_note(res.yearly, False)
+    if warnings:
+        _write_text(os.path.join(folder, "warnings.txt"), "\n".join(warnings) + "\n")
     t1 = time.perf_counter()
     timing["tidy"] = t1 - t
-    trend.write_trends(trend.trends(res.yearly), os.path.join(folder, "trend.csv"))
+    trend.write_trends(trend.trends(trend.whole_years(res.yearly, False)), os.path.join(folder, "trend.csv"))
     out.tables = True
     t2 = time.perf_counter()
     timing["trend"] = t2 - t1
@@ -428,6 +434,7 @@ class Options:
     qc: bool = True
     policy: str = "refuse"
     fill: int = None
+    resume: bool = False
 
 
 class Progress:
@@ -474,35 +481,157 @@ def keep_freed_memory():
         pass
 
 
+class Ended(BaseException):
+    """A second interrupt or a SIGTERM: the batch ends at once."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+# Set in the main process at the first interrupt; workers see it through fork.
+_stop = None
+_busy = False
+
+
+def _worker_start():
+    """Workers finish the station they hold when the terminal interrupts (the
+    main process decides what happens next), and end cleanly when terminated."""
+    keep_freed_memory()
+    # vorda inherits the ignored interrupt and finishes its run too.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    def terminated(signum, frame):
+        if not _busy:
+            os._exit(128 + signum)
+        raise Ended(signum)
+    signal.signal(signal.SIGTERM, terminated)
+
+
+def _work(st, outdir, vorda, opts):
+    global _busy
+    if _stop.is_set():
+        return Outcome(st.name, st.file, reason=NOT_STARTED)
+    _busy = True
+    try:
+        return process_station(st, outdir, vorda, opts)
+    except Ended as e:
+        # Files half written and vorda's working folders went as the station unwound.
+        os._exit(128 + e.signum)
+    finally:
+        _busy = False
+
+
+NOT_STARTED = "interrupted: not started"
+
+
+def remove_temporaries(outdir, names):
+    """The hidden files and working folders of writes that were cut short."""
+    for folder in [outdir] + [os.path.join(outdir, n) for n in names]:
+        try:
+            entries = list(os.scandir(folder))
+        except OSError:
+            continue
+        for e in entries:
+            if e.name.startswith(".vordakit-run-") and e.is_dir(follow_symlinks=False):
+                shutil.rmtree(e.path, ignore_errors=True)
+            elif e.name.startswith(".") and e.name.endswith(".tmp"):
+                try:
+                    os.unlink(e.path)
+                except OSError:
+                    pass
+
+
 def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
     """Process every station; returns their Outcomes in list order and writes the combined tables.
+
+    The first interrupt (SIGINT) starts no new station: the running ones
+    finish, and the stations not started are outcomes with the reason
+    ``NOT_STARTED``. A second interrupt or SIGTERM raises ``Ended`` once no
+    worker runs any more and no temporary file is left.
 
     The processes that work on the stations (this one with one job) keep
     freed memory for reuse: see ``keep_freed_memory``.
     """
+    global _stop
+    import multiprocessing
+
     opts = opts or Options()
     os.makedirs(outdir, exist_ok=True)
     jobs = max(1, min(jobs or os.cpu_count() or 1, len(stations)))
     bar = Progress(len(stations), progress)
     outcomes = {}
+    _stop = multiprocessing.get_context("fork").Event()
+
+    def interrupted(signum, frame):
+        if signum == signal.SIGINT and not _stop.is_set():
+            _stop.set()
+            bar.close()
+            sys.stderr.write("vordakit batch: interrupted: no new station starts, the running ones finish "
+                             "(interrupt again to end at once)\n")
+            return
+        raise Ended(signum)
+
+    old = {sig: signal.signal(sig, interrupted) for sig in (signal.SIGINT, signal.SIGTERM)}
+    pool = None
     try:
         if jobs == 1:
             keep_freed_memory()
             for st in stations:
-                outcomes[st.name] = process_station(st, outdir, vorda, opts)
-                bar.step(outcomes[st.name].ok)
+                if _stop.is_set():
+                    outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
+                    continue
+                o = outcomes[st.name] = process_station(st, outdir, vorda, opts)
+                if not o.ok and _stop.is_set():
+                    o.reason = "interrupted: " + o.reason
+                bar.step(o.ok)
         else:
-            with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, initializer=keep_freed_memory) as pool:
-                futures = {pool.submit(process_station, st, outdir, vorda, opts): st for st in stations}
-                for fut in concurrent.futures.as_completed(futures):
+            pool = concurrent.futures.ProcessPoolExecutor(
+                max_workers=jobs, mp_context=multiprocessing.get_context("fork"), initializer=_worker_start)
+            futures = {pool.submit(_work, st, outdir, vorda, opts): st for st in stations}
+            pending = set(futures)
+            while pending:
+                done, pending = concurrent.futures.wait(pending, timeout=0.2,
+                                                        return_when=concurrent.futures.FIRST_COMPLETED)
+                if _stop.is_set():
+                    for fut in pending:
+                        fut.cancel()
+                for fut in done:
                     st = futures[fut]
+                    if fut.cancelled():
+                        outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
+                        continue
                     try:
                         outcomes[st.name] = fut.result()
                     except Exception as e:  # the worker itself died
                         outcomes[st.name] = Outcome(st.name, st.file, reason=f"worker failed: {e!r}")
-                    bar.step(outcomes[st.name].ok)
+                    if outcomes[st.name].reason != NOT_STARTED:
+                        bar.step(outcomes[st.name].ok)
+            pool.shutdown()
+    except Ended:
+        for sig, handler in old.items():
+            signal.signal(sig, signal.SIG_IGN)
+        if pool is not None:
+            import threading
+            # The pool's own thread trips over the workers it sees go: the
+            # batch is ending and says so itself.
+            threading.excepthook = lambda args: None
+            workers = list(getattr(pool, "_processes", {}).values())
+            for w in workers:
+                if w.is_alive():
+                    w.terminate()
+            for w in workers:
+                w.join(5)
+                if w.is_alive():
+                    w.kill()
+                    w.join()
+        remove_temporaries(outdir, [st.name for st in stations])
+        raise
     finally:
         bar.close()
+        for sig, handler in old.items():
+            if signal.getsignal(sig) is interrupted:
+                signal.signal(sig, handler)
     ordered = [outcomes[st.name] for st in stations]
     write_combined(ordered, outdir)
     return ordered
@@ -516,7 +645,7 @@ def write_combined(outcomes, outdir):
     records sent back and formatted a second time.
     """
     results.write_csv(os.path.join(outdir, "summary.csv"), SUMMARY_FIELDS,
-                      ((o.name, o.file, "ok" if o.ok else "failed", o.reason, o.runs, o.qc_warnings,
+                      ((o.name, o.file, _status(o), o.reason, o.runs, o.qc_warnings,
                         f"{o.seconds:.3f}") for o in outcomes))
     for table, fields in (("yearly.csv", results.YEARLY_FIELDS), ("events.csv", results.EVENT_FIELDS),
                           ("trend.csv", trend.TREND_FIELDS)):
@@ -525,6 +654,12 @@ def write_combined(outcomes, outdir):
             for o in outcomes:
                 if o.tables:
                     _append_table(f, os.path.join(outdir, o.name, table), o.name)
+
+
+def _status(o):
+    if o.ok:
+        return "ok"
+    return "interrupted" if o.reason.startswith("interrupted") else "failed"
 
 
 def _append_table(f, path, station):
@@ -543,12 +678,36 @@ def batch_command(args):
     if args.jobs is not None and args.jobs < 1:
         raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
-                   policy="fill" if args.fill is not None else "refuse", fill=args.fill)
+                   policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume)
+    if opts.plots and not _matplotlib():
+        print("vordakit batch: matplotlib is not installed (Debian package python3-matplotlib): "
+              "no plots, as with --no-plots", file=sys.stderr)
+        opts.plots = False
     show = sys.stderr.isatty() and not args.no_progress
-    outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show)
-    failed = [o for o in outcomes if not o.ok]
+    try:
+        outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show)
+    except Ended as e:
+        why = "interrupted again" if e.signum == signal.SIGINT else "terminated"
+        sys.stderr.write(f"vordakit batch: {why}: ended at once, without summary\n")
+        sys.stderr.flush()
+        # The pool's threads may wait for workers that are gone: leave without them.
+        os._exit(128 + e.signum)
+    failed = [o for o in outcomes if not o.ok and o.reason != NOT_STARTED]
     for o in failed:
         print(f"vordakit batch: {o.name}: {o.reason}", file=sys.stderr)
-    print(f"vordakit batch: {len(outcomes) - len(failed)} of {len(outcomes)} stations done, "
-          f"{len(failed)} failed; summary in {os.path.join(args.out, 'summary.csv')}", file=sys.stderr)
+    resumed = sum(o.resumed for o in outcomes)
+    done = sum(o.ok for o in outcomes)
+    left = len(outcomes) - done - len(failed)
+    print(f"vordakit batch: {done} of {len(outcomes)} stations done"
+          + (f" ({resumed} complete from before)" if resumed else "")
+          + f", {len(failed)} failed" + (f", {left} not started" if left else "")
+          + f"; summary in {os.path.join(args.out, 'summary.csv')}", file=sys.stderr)
+    if left or _stop is not None and _stop.is_set():
+        print("vordakit batch: interrupted; `vordakit batch --resume` goes on where it stopped", file=sys.stderr)
+        return 130
     return 1 if failed else 0
+
+
+def _matplotlib():
+    import importlib.util
+    return importlib.util.find_spec("matplotlib") is not None

@@ -197,16 +197,13 @@ def figures(results, unit="", keep_partial=False):
     """(file stem, Figure) for every yearly index and every run's events, in table order.
 
     Years the input does not wholly cover are left out unless ``keep_partial``.
-    ``unit`` is one unit for all, or {input name: unit} where the inputs differ.
     """
     every = trend.series_of(results.yearly)
     groups = trend.series_of(trend.whole_years(results.yearly, keep_partial))
     events = {}
     for e in results.events:
         events.setdefault(Run(*e[:4]), []).append(e)
-    units = unit
     for run in results.runs():
-        unit = units.get(run.input, "") if isinstance(units, dict) else units
         for index in INDEX_ORDER:
             if (tuple(run), index) in every:
                 # An index of partial years only is drawn as one without a value.

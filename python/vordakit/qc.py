@@ -311,15 +311,14 @@ def check_series(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0)
     return _check(series, low, high, sigmas, flat_run, jump)[0]
 
 
-def _check(series, low, high, sigmas, flat_run, jump, values=True):
+def _check(series, low, high, sigmas, flat_run, jump):
     by_day = _by_day(series)
     found = check_structure(series)
     if not len(by_day.x):
         found.append(_finding(None, None, "empty", "no values to check"))
     gaps, table = completeness(series, by_day)
     found += gaps
-    if values:
-        found += check_values(series, low, high, sigmas, flat_run, jump, by_day)
+    found += check_values(series, low, high, sigmas, flat_run, jump, by_day)
     return _ordered(found), table
 
 
@@ -334,13 +333,11 @@ def status_of(findings):
     return 1 if findings else 0
 
 
-def analyse(path, fmt=None, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, kind=None, values=True,
-            **opts):
+def analyse(path, fmt=None, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, kind=None, **opts):
     """(series, findings, table) of a file; unreadable lines become findings, not errors.
 
-    ``kind`` overrides the kind of series the reader gives (a VORDA file does
-    not say whether it holds temperatures or precipitation); ``values=False``
-    leaves out the value checks, keeping those of structure and missing days.
+    ``kind`` (temperature or precipitation) overrides the one read or guessed:
+    a converted file no longer says what its values are.
     """
     bad = []
 
@@ -350,7 +347,7 @@ def analyse(path, fmt=None, low=None, high=None, sigmas=5.0, flat_run=5, jump=20
     series = read_series(path, fmt, problem=problem, **opts)
     if kind is not None and kind != series.kind:
         series = dataclasses.replace(series, kind=kind)
-    found, table = _check(series, low, high, sigmas, flat_run, jump, values)
+    found, table = _check(series, low, high, sigmas, flat_run, jump)
     return series, _ordered(bad + found), table
 
 

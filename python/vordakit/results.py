@@ -478,18 +478,14 @@ def as_arrays(records: list) -> dict:
     return out
 
 
-def read_yearly_csv(path):
-    """Read back a yearly table written by ``write_tables`` (or a batch)."""
-    return [r for _, records in read_yearly_groups(path)[1] for r in records]
+def read_yearly_csv(path, lead=None):
+    """Read back a yearly table written by ``write_tables`` (or a batch).
 
-
-def read_yearly_groups(path):
-    """(lead column names, [(lead values, records)]) of a yearly table.
-
-    A batch's table leads with a station column: its records come in groups
-    of one station, in the order of the table.
+    ``lead``, a list, receives per record the cells before the yearly fields
+    (a batch's station).
     """
-    groups = {}
+    out = []
+    lead_cells = lead
     with open(path, newline="") as f:
         rows = csv.reader(f)
         header = next(rows, None)
@@ -504,7 +500,8 @@ def read_yearly_groups(path):
         for number, row in enumerate(rows, start=2):
             if len(row) != len(header):
                 raise KitError(path, number, f"expected {len(header)} fields, found {len(row)}")
-            out = groups.setdefault(tuple(row[:lead]), [])
+            if lead_cells is not None:
+                lead_cells.append(tuple(row[:lead]))
             row = row[lead:]
             try:
                 calendar = ()
@@ -514,7 +511,7 @@ def read_yearly_groups(path):
                                         _int_or_none(row[5]), _int_or_none(row[6]), *calendar))
             except ValueError as e:
                 raise KitError(path, number, f"not a number: {e}") from None
-    return tuple(header[:lead]), list(groups.items())
+    return out
 
 
 def _int_or_none(text):
