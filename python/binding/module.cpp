@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,9 @@
 #include "core/store.hpp"
 #include "core/threshold.hpp"
 #include "input/decimal.hpp"
+#include "input/series.hpp"
+#include "input/source.hpp"
+#include "output/format.hpp"
 #include "output/result_files.hpp"
 
 namespace py = pybind11;
@@ -112,6 +116,21 @@ array([[ 2.,  3.],
        [nan, nan]])
 >>> c["events"][0], c["action_max"][0], c["longest_event"][0]
 (array([1., 1.]), array([1.5, 9. ]), array([2., 3.]))
+
+``read_series(path, size)`` reads the first ``size`` records of a VORDA
+input file with vorda's own reader and returns the columns as a dict of
+arrays ``"t"``, ``"d"``, ``"m"``, ``"yr"`` (int32) and ``"x"`` (float64);
+where vorda would end with a runtime error, it raises ``Failure`` (an
+``OSError``) whose text is vorda's two-line report.
+
+``fixed(values, width, decimals)`` gives the texts of the values in the
+field ``fwidth.decimals`` of vorda's result files (``f0.1`` with width 0),
+asterisks where a value does not fit:
+
+>>> _vorda.fixed([2.0625, -1234567.5, 18.0], 11, 3)
+['      2.063', '***********', '     18.000']
+>>> _vorda.fixed([18.0, 0.25, -0.04], 0, 1)
+['18.0', '.3', '-.0']
 
 The functions release the GIL while they compute, so that threads can
 analyse cells in parallel. Bad arguments raise TypeError (a dtype or a
@@ -508,6 +527,53 @@ py::dict py_write_results(const std::string& folder, const std::string& input_na
   return to_python(r, s.threshold.type);
 }
 
+py::object failure_type;
+
+py::dict py_read_series(const std::string& path, std::int64_t size) {
+  if (size < 0 || size > NMAX) {
+    throw py::value_error("size " + std::to_string(size) + " is outside 0 to " + std::to_string(NMAX));
+  }
+  Series series;
+  series.n = static_cast<std::int32_t>(size);
+  std::optional<RuntimeFailure> failure;
+  {
+    py::gil_scoped_release release;
+    try {
+      Source data = open_input(path);
+      load_series(data, series);
+    } catch (const RuntimeFailure& f) {
+      failure.emplace(f);
+    }
+  }
+  if (failure) {
+    PyErr_SetString(failure_type.ptr(), failure->report().c_str());
+    throw py::error_already_set();
+  }
+  const auto n = static_cast<std::size_t>(size);
+  const auto column = [&](auto values) { return to_numpy(std::vector(values.begin() + 1, values.begin() + 1 + n)); };
+  py::dict out;
+  out["t"] = column(series.t);
+  out["d"] = column(series.d);
+  out["m"] = column(series.m);
+  out["yr"] = column(series.yr);
+  out["x"] = column(series.x);
+  return out;
+}
+
+py::list py_fixed(const std::vector<double>& values, int width, int decimals) {
+  if (width < 0 || width > 32 || decimals < 0 || decimals > 30 || (width > 0 && decimals >= width)) {
+    throw py::value_error("no field f" + std::to_string(width) + "." + std::to_string(decimals));
+  }
+  py::list out;
+  std::string text;
+  for (double v : values) {
+    text.clear();
+    render_fixed(text, v, width, decimals);
+    out.append(py::str(text));
+  }
+  return out;
+}
+
 // ------------------------------------------------------------------- cells
 
 // Where a year's values go: its column among the distinct years.
@@ -624,6 +690,14 @@ PYBIND11_MODULE(_vorda, module) {
   using namespace pybind11::literals;
   module.doc() = vorda::kModuleDoc;
   module.attr("NMAX") = vorda::NMAX;
+  vorda::failure_type = py::reinterpret_steal<py::object>(
+      PyErr_NewExceptionWithDoc("vordakit._vorda.Failure", "What vorda reports as a runtime error.", PyExc_OSError,
+                                nullptr));
+  module.attr("Failure") = vorda::failure_type;
+  module.def("read_series", &vorda::py_read_series, "path"_a, "size"_a,
+             "The first size records of a VORDA input file, read by vorda's reader.");
+  module.def("fixed", &vorda::py_fixed, "values"_a, "width"_a, "decimals"_a,
+             "Texts of values in the fixed-point field of vorda's result files.");
   module.def("analyse", &vorda::py_analyse, "t"_a, "d"_a, "m"_a, "yr"_a, "x"_a, "type"_a, "threshold"_a,
              "min_duration"_a, "The events and yearly indices of one series; see the module's documentation.");
   module.def("write_results", &vorda::py_write_results, "folder"_a, "input_name"_a, "t"_a, "d"_a, "m"_a, "yr"_a,

@@ -1,0 +1,81 @@
+"""The two engines give the same files, and the tables made from the arrays are those read from the files."""
+
+import numpy as np
+import pytest
+
+from vordakit import engine, results
+from vordakit.core import run_vorda
+
+
+@pytest.fixture(scope="module")
+def lib():
+    if engine.binding() is None:
+        pytest.skip("the binding is not built")
+    return engine.binding()
+
+
+def lines(t, d, m, yr, x):
+    return "".join(f"{a} {b} {c} {e} {v}\n" for a, b, c, e, v in zip(t, d, m, yr, x))
+
+
+def seasonal(n, first_year, per_year=365, amplitude=10.0, offset=0.0):
+    i = np.arange(n)
+    x = np.round(offset + amplitude * np.sin(i / 58.0) + 3 * np.sin(i * 1.7), 1)
+    return i + 1, i % 28 + 1, i // 28 % 12 + 1, first_year + i // per_year, [f"{v:.1f}" for v in x]
+
+
+INPUTS = [  # name, columns of the input file, runs (type, threshold, min_duration)
+    ("ordinary years", seasonal(1500, 1990), [("upper", "5.0", "3"), ("lower", "-5", "2")]),
+    ("years that do not fit and the unset year", seasonal(900, 9998, per_year=200),
+     [("upper", "0.5", "1"), ("lower", "0.0", "0")]),
+    ("the unset year first", seasonal(400, -999, per_year=150), [("lower", "1.0", "1")]),
+    ("action measures that do not fit", seasonal(800, 2000, amplitude=9e9), [("upper", "0", "1")]),
+    ("no events", seasonal(300, 2000), [("upper", "99", "3"), ("lower", "-99", "1")]),
+    ("counts that do not fit", seasonal(3000, 2000, per_year=1500, amplitude=0.1, offset=5),
+     [("upper", "1", "1")]),
+]
+
+
+@pytest.mark.parametrize("name,columns,runs", INPUTS, ids=[i[0] for i in INPUTS])
+def test_engines_agree(lib, vorda, tmp_path, name, columns, runs):
+    src = tmp_path / "in.txt"
+    src.write_text(lines(*columns))
+    done = {}
+    for which in engine.ENGINES:
+        folder = tmp_path / which
+        with engine.runs(which, str(vorda), str(src), str(folder), name="s.txt") as r:
+            done[which] = [r.run(*run) for run in runs]
+        assert all(x.status == 0 for x in done[which])
+    files = {w: {p.name: p.read_bytes() for p in sorted((tmp_path / w).iterdir())} for w in engine.ENGINES}
+    assert files["library"] == files["process"]
+    folder = str(tmp_path / "library")
+    names = [f.split("/")[-1] for x in done["library"] for f in x.files]
+    read = results.read_results(folder, names=names)
+    made = engine.results_of(done["library"], folder)
+    assert (made.yearly, made.events, made.warnings) == (read.yearly, read.events, read.warnings)
+
+
+def test_a_failed_read_reports_as_vorda(lib, vorda, tmp_path):
+    src = tmp_path / "short.txt"
+    src.write_text("1 1 1 2000 1.0\n2 2 1 2000 x\n")
+    reports = {}
+    for which in engine.ENGINES:
+        with engine.runs(which, str(vorda), str(src), str(tmp_path / which)) as r:
+            res = r.run("upper", "0.5", "1")
+        reports[which] = (res.status, res.report, res.files)
+    assert reports["library"] == reports["process"]
+    assert reports["library"][0] == 2 and reports["library"][1]
+
+
+def test_library_runs_on_a_series_in_memory(lib, vorda, tmp_path):
+    columns = seasonal(500, 2000)
+    src = tmp_path / "in.txt"
+    src.write_text(lines(*columns))
+    series = {k: np.asarray(v) for k, v in zip(("t", "d", "m", "yr"), columns[:4])}
+    series["x"] = np.array([float(v) for v in columns[4]])
+    with engine.LibraryRuns(str(tmp_path / "gone.txt"), str(tmp_path / "lib"), name="in.txt", series=series) as r:
+        assert r.run("upper", "4", "2", size=500).status == 0
+    res = run_vorda(vorda, src, "upper", "4", "2", tmp_path / "proc")
+    assert {p.name: p.read_bytes() for p in (tmp_path / "lib").iterdir()} == \
+        {p.name: p.read_bytes() for p in (tmp_path / "proc").iterdir()}
+    assert res.status == 0
