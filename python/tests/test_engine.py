@@ -3,8 +3,10 @@
 import numpy as np
 import pytest
 
+from runkit import EXAMPLE, kit
 from vordakit import engine, results
 from vordakit.core import run_vorda
+from vordakit.errors import KitError
 
 
 @pytest.fixture(scope="module")
@@ -79,3 +81,39 @@ def test_library_runs_on_a_series_in_memory(lib, vorda, tmp_path):
     assert {p.name: p.read_bytes() for p in (tmp_path / "lib").iterdir()} == \
         {p.name: p.read_bytes() for p in (tmp_path / "proc").iterdir()}
     assert res.status == 0
+
+
+def tree(folder):
+    return {p.relative_to(folder).as_posix(): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def test_batch_and_run_give_the_same_files_with_either_engine(lib, vorda, data_dir, tmp_path):
+    (tmp_path / "stations.tsv").write_text(
+        "file\tname\ttype\tthreshold\tmin_duration\tcolumn\n"
+        f"{EXAMPLE}\texample\tupper\t18.0\t3\t\n"
+        f"{EXAMPLE}\texample\tlower\t2.0\t3\t\n"
+        f"{data_dir / 'eca_tg.txt'}\teca\tlower\t0.5\t1\t\n"
+        f"{data_dir / 'station6.txt'}\tsix\tupper\t12.0\t1\ttmax\n")
+    outs = {}
+    for which in engine.ENGINES:
+        out = tmp_path / which
+        proc = kit("batch", tmp_path / "stations.tsv", "-o", out / "batch", "-j", 1, "--no-plots",
+                   "--engine", which, vorda=vorda)
+        assert proc.returncode == 0, proc.stderr
+        proc = kit("run", EXAMPLE, "-t", "lower", "-x", "1.5", "-d", "2", "-o", out / "run", "--engine", which,
+                   vorda=vorda)
+        assert proc.returncode == 0, proc.stderr
+        outs[which] = tree(out), proc.stdout.replace(bytes(out), b"OUT")
+    summary = "batch/summary.csv"
+    for files, _ in outs.values():
+        # The seconds a station took differ from batch to batch.
+        files[summary] = b"\n".join(line.rsplit(b",", 1)[0] for line in files[summary].split(b"\n"))
+    assert outs["library"] == outs["process"]
+    assert len(outs["library"][0]) > 30
+
+
+def test_the_process_when_the_binding_is_not_built(monkeypatch):
+    monkeypatch.setattr(engine, "binding", lambda: None)
+    assert engine.choose(None) == "process"
+    with pytest.raises(KitError, match="not built"):
+        engine.choose("library")

@@ -24,7 +24,7 @@ import sys
 import time
 import traceback
 
-from vordakit import core, results, trend
+from vordakit import core, engine, results, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 
@@ -142,7 +142,8 @@ def read_station_list(path):
 
 
 def _prepare(st, folder, opts, timing):
-    """(file vorda reads, its record count, unit, qc warnings) of a station; raises on refusal."""
+    """(file vorda reads, its record count, unit, qc warnings, the series as vorda reads it or None)
+    of a station; raises on refusal."""
     from vordakit import convert, qc
     from vordakit.formats.detect import detect_format
 
@@ -155,7 +156,7 @@ def _prepare(st, folder, opts, timing):
         size = convert.convert_file(st.file, source, fmt, policy=opts.policy, max_fill=opts.fill, **st.reader)
     t1 = time.perf_counter()
     timing["convert"] = t1 - t0
-    unit, warnings = st.unit, 0
+    unit, warnings, arrays = st.unit, 0, None
     if opts.qc:
         series, findings, _ = qc.analyse(source, "vorda")
         qc.write_findings_csv(findings, os.path.join(folder, "qc.csv"))
@@ -170,10 +171,12 @@ def _prepare(st, folder, opts, timing):
         if size is None:
             # A series that passed the structure checks holds one record per line.
             size = len(series)
+        if opts.engine == "library":
+            arrays = engine.series_arrays(series)
     timing["qc"] = time.perf_counter() - t1
     if size is None:
         size = core.count_records(source)
-    return source, size, unit, warnings
+    return source, size, unit, warnings, arrays
 
 
 def process_station(st, outdir, vorda, opts):
@@ -188,10 +191,11 @@ def process_station(st, outdir, vorda, opts):
         for stale in ("error.txt", "warnings.txt"):
             if os.path.exists(os.path.join(folder, stale)):
                 os.unlink(os.path.join(folder, stale))
-        source, size, unit, out.qc_warnings = _prepare(st, folder, opts, timing)
+        source, size, unit, out.qc_warnings, arrays = _prepare(st, folder, opts, timing)
         files = []
+        done = []  # the library's runs, whose arrays make the tables
         t = time.perf_counter()
-        with core.Runs(vorda, source, folder, name=f"{st.name}.txt") as runs:
+        with engine.runs(opts.engine, vorda, source, folder, name=f"{st.name}.txt", series=arrays) as runs:
             for row in st.rows:
                 res = runs.run(row.type, row.threshold, row.min_duration, size)
                 out.vorda_seconds += res.seconds
@@ -202,9 +206,11 @@ def process_station(st, outdir, vorda, opts):
                     continue
                 out.runs += 1
                 files.extend(os.path.basename(p) for p in res.files)
+                if getattr(res, "analysis", None) is not None:
+                    done.append(res)
         timing["run"] = time.perf_counter() - t
         if files:
-            _tables(out, folder, files, unit, opts, timing)
+            _tables(out, folder, files, unit, opts, timing, done if len(done) == out.runs else None)
     except KitError as e:
         problems.append(str(e))
     except OSError as e:
@@ -220,9 +226,9 @@ def process_station(st, outdir, vorda, opts):
     return out
 
 
-def _tables(out, folder, files, unit, opts, timing):
+def _tables(out, folder, files, unit, opts, timing, done=None):
     t = time.perf_counter()
-    res = results.read_results(folder, names=files)
+    res = engine.results_of(done, folder) if done else results.read_results(folder, names=files)
     results.write_tables(res, folder)
     if res.warnings:
         _write_text(os.path.join(folder, "warnings.txt"), "\n".join(res.warnings) + "\n")
@@ -257,6 +263,7 @@ class Options:
     qc: bool = True
     policy: str = "refuse"
     fill: int = None
+    engine: str = "process"
 
 
 class Progress:
@@ -368,11 +375,13 @@ def _append_table(f, path, station):
 
 def batch_command(args):
     stations = read_station_list(args.stations)
-    vorda = core.find_vorda(args.vorda)
+    which = engine.choose(args.engine)
+    # The library hands only a file it cannot read to vorda, which it then looks for.
+    vorda = core.find_vorda(args.vorda) if which == "process" or args.vorda else None
     if args.jobs is not None and args.jobs < 1:
         raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
-                   policy="fill" if args.fill is not None else "refuse", fill=args.fill)
+                   policy="fill" if args.fill is not None else "refuse", fill=args.fill, engine=which)
     show = sys.stderr.isatty() and not args.no_progress
     outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show)
     failed = [o for o in outcomes if not o.ok]
