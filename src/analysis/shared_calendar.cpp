@@ -100,9 +100,11 @@ SharedCalendar::SharedCalendar(const SeriesView& calendar, const Threshold& th)
   // years never fall and none is unset; otherwise its own scan runs.
   simple_years_ = true;
   block_start_.push_back(1);
+  block_of_.assign(n + 1, 0);
   for (std::int32_t k = 1; k <= n_; ++k) {
     if (yr[k] == kUnset || (k > 1 && yr[k] < yr[k - 1])) simple_years_ = false;
     if (k > 1 && yr[k] != yr[k - 1]) block_start_.push_back(k);
+    block_of_[static_cast<std::size_t>(k)] = static_cast<std::int32_t>(block_start_.size()) - 1;
   }
   block_start_.push_back(n_ + 1);
 }
@@ -132,7 +134,12 @@ void SharedCalendar::count_runs(const PassBits& passing, std::span<const double>
   const std::int32_t end = n_ + 1;
   for (std::int32_t p = next_with(passing, 1, end, true); p < end; p = next_with(passing, p, end, true)) {
     const std::int32_t q = next_with(passing, p, end, false) - 1;
-    for (std::int32_t k = p; k <= q; ++k) ++day_counts_[static_cast<std::size_t>(year_of_[static_cast<std::size_t>(k)])];
+    const auto at = [](const std::vector<std::int32_t>& v, std::int32_t k) { return v[static_cast<std::size_t>(k)]; };
+    if (at(block_of_, p) == at(block_of_, q)) {
+      day_counts_[static_cast<std::size_t>(at(year_of_, p))] += q - p + 1;
+    } else {
+      for (std::int32_t k = p; k <= q; ++k) ++day_counts_[static_cast<std::size_t>(at(year_of_, k))];
+    }
 
     if (q - p + 1 >= th_.durmin) {
       OpenEvent e;
@@ -146,7 +153,8 @@ void SharedCalendar::count_runs(const PassBits& passing, std::span<const double>
     for (std::int32_t from = p, last = std::min(q, n_ - 1); from <= last;) {
       const auto s = static_cast<std::size_t>(stretch_of_[static_cast<std::size_t>(from)]);
       const std::int32_t to = std::min(last, stretch_start_[s + 1] - 1);
-      if (to - from + 1 >= th_.durmin) spell_days_[s] += to - from + 1;
+      const std::int32_t length = to - from + 1;
+      spell_days_[s] += length >= th_.durmin ? length : 0;
       if (upper && !season_found_[s]) {
         const std::int32_t j = std::max(from + least - 1, stretch_start_[s] + kRecordsBeforeEarliestStart);
         if (j <= to) {

@@ -58,9 +58,11 @@ class SharedCalendar {
   std::vector<std::int32_t> stretch_start_;  // first record of each stretch; one more: n + 1
   std::vector<std::int32_t> stretch_of_;     // per record, its stretch
   std::vector<Report> stretch_reports_;
-  // Blocks of equal years, for the last frost day where years never fall.
+  // Blocks of equal years: a run within one counts its days at once; the
+  // last frost day follows them where years never fall.
   bool simple_years_ = false;
   std::vector<std::int32_t> block_start_;  // one more: n + 1
+  std::vector<std::int32_t> block_of_;     // per record, its block
 
   // Per series.
   std::vector<std::int32_t> day_counts_, spell_days_, season_start_;
