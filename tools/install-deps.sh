@@ -13,13 +13,13 @@ command -v g++ >/dev/null 2>&1 || missing+=(g++)
 [ -f /usr/include/pybind11/pybind11.h ] || missing+=(pybind11-dev)
 if [ -x /usr/bin/python3 ]; then
   # The toolkit runs on the Debian interpreter, which sees the Debian packages.
-  for module in numpy matplotlib scipy pytest; do
+  for module in numpy matplotlib scipy pytest hypothesis; do
     /usr/bin/python3 -c "import $module" >/dev/null 2>&1 || missing+=("python3-$module")
   done
   /usr/bin/python3 -c 'import os, sysconfig; assert os.path.isfile(sysconfig.get_path("include") + "/Python.h")' \
     >/dev/null 2>&1 || missing+=(python3-dev)
 else
-  missing+=(python3 python3-dev python3-numpy python3-matplotlib python3-scipy python3-pytest)
+  missing+=(python3 python3-dev python3-numpy python3-matplotlib python3-scipy python3-pytest python3-hypothesis)
 fi
 
 if [ ${#missing[@]} -eq 0 ]; then

@@ -247,3 +247,29 @@ def test_write_results_refuses_a_name_vorda_cannot_take(lib, tmp_path):
             lib.write_results(str(tmp_path), name, **GOOD, type="upper", threshold=1.0, min_duration=1)
     with pytest.raises(FileNotFoundError):
         lib.write_results(str(tmp_path / "none"), "s.txt", **GOOD, type="upper", threshold=1.0, min_duration=1)
+
+
+def test_property_small_series_match_vorda(lib, vorda, tmp_path_factory):
+    """Any short series: the library writes vorda's files, and analyse_cells gives analyse's numbers."""
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+
+    @hypothesis.settings(max_examples=30, deadline=None, derandomize=True)
+    @hypothesis.given(values=st.lists(st.sampled_from([-1.0, 0.0, 0.5, 1.0, 2.5]), min_size=1, max_size=70),
+                      steps=st.lists(st.sampled_from([0, 0, 0, 1, -1]), min_size=70, max_size=70),
+                      thrtype=st.sampled_from(["upper", "lower"]), durmin=st.integers(-2, 5))
+    def check(values, steps, thrtype, durmin):
+        n = len(values)
+        yr = 2000 + np.cumsum(steps[:n])
+        series = (np.arange(1, n + 1), np.arange(n) % 28 + 1, np.arange(n) % 12 + 1, yr, np.array(values))
+        tmp = tmp_path_factory.mktemp("p")
+        out = run_program(vorda, tmp, "p.txt", series, thrtype, 0.5, durmin)
+        (tmp / "lib").mkdir()
+        lib.write_results(str(tmp / "lib"), "p.txt", *series, thrtype, 0.5, durmin)
+        assert folder_bytes(tmp / "lib") == folder_bytes(out)
+        years = np.unique(yr)
+        want = expected_cells(lib, series[4][None], *series[:4], thrtype, 0.5, durmin, years)
+        got = lib.analyse_cells(series[4][None], *series[:4], thrtype, 0.5, durmin)
+        assert all(np.array_equal(got[k], v, equal_nan=True) for k, v in want.items())
+
+    check()
