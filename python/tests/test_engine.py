@@ -57,16 +57,19 @@ def test_engines_agree(lib, vorda, tmp_path, name, columns, runs):
     assert (made.yearly, made.events, made.warnings) == (read.yearly, read.events, read.warnings)
 
 
-def test_a_failed_read_reports_as_vorda(lib, vorda, tmp_path):
+@pytest.mark.parametrize("size", [None, 5, 100001, -3], ids=["unreadable value", "more records than the file",
+                                                          "size above the store", "negative size"])
+def test_odd_sizes_and_failed_reads_as_with_vorda(lib, vorda, tmp_path, size):
     src = tmp_path / "short.txt"
-    src.write_text("1 1 1 2000 1.0\n2 2 1 2000 x\n")
-    reports = {}
+    src.write_text("1 1 1 2000 1.0\n2 2 1 2000 x\n" if size is None else "1 1 1 2000 1.0\n2 2 1 2000 3\n")
+    outcomes = {}
     for which in engine.ENGINES:
         with engine.runs(which, str(vorda), str(src), str(tmp_path / which)) as r:
-            res = r.run("upper", "0.5", "1")
-        reports[which] = (res.status, res.report, res.files)
-    assert reports["library"] == reports["process"]
-    assert reports["library"][0] == 2 and reports["library"][1]
+            res = r.run("upper", "0.5", "1", size)
+        outcomes[which] = (res.status, res.report, [f.split("/")[-1] for f in res.files],
+                           {p.name: p.read_bytes() for p in (tmp_path / which).iterdir()})
+    assert outcomes["library"] == outcomes["process"]
+    assert (outcomes["library"][0] == 2) == (size != -3)
 
 
 def test_library_runs_on_a_series_in_memory(lib, vorda, tmp_path):

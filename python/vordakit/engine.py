@@ -126,13 +126,18 @@ class LibraryRuns:
         value = threshold_value(threshold)
         durmin = int(core.duration_text(min_duration))
         t0 = time.perf_counter()
-        try:
-            if size is None:
+        if size is None:
+            try:
                 size = core.count_records(self.source)
-            if not 0 <= int(size) <= self.lib.NMAX:
-                raise self.lib.Failure(f"size {size}")
-            s = self._series(int(size))
-        except (OSError, self.lib.Failure) as e:
+            except OSError:
+                size = 0  # the reader's report of the open failure is the one to show
+        try:
+            if int(size) > self.lib.NMAX:
+                raise self.lib.Failure(f"VORDA runtime error: Data size {int(size)} exceeds the maximum of "
+                                       f"{self.lib.NMAX}\n")
+            # A size below 1 reads no record, as 0 does.
+            s = self._series(max(int(size), 0))
+        except self.lib.Failure as e:
             return self._by_process(thrtype, threshold, min_duration, size, e)
         work = tempfile.mkdtemp(prefix=".vordakit-run-", dir=self.outdir)
         try:
