@@ -3,8 +3,9 @@
 import numpy as np
 import pytest
 
+from conftest import DATA
 from runkit import EXAMPLE, kit
-from vordakit import engine, results
+from vordakit import engine, qc, results
 from vordakit.core import run_vorda
 from vordakit.errors import KitError
 
@@ -113,6 +114,15 @@ def test_batch_and_run_give_the_same_files_with_either_engine(lib, vorda, data_d
         files[summary] = b"\n".join(line.rsplit(b",", 1)[0] for line in files[summary].split(b"\n"))
     assert outs["library"] == outs["process"]
     assert len(outs["library"][0]) > 30
+
+
+@pytest.mark.parametrize("path", [EXAMPLE, DATA / "vorda.txt"], ids=["example", "test data"])
+def test_a_checked_series_is_what_vorda_reads(lib, path):
+    series, findings, _ = qc.analyse(str(path), "vorda")
+    arrays = engine.series_arrays(series)
+    assert arrays is not None
+    read = lib.read_series(str(path), len(arrays["x"]))
+    assert all(np.array_equal(arrays[k], read[k]) for k in read)
 
 
 def test_the_process_when_the_binding_is_not_built(monkeypatch):

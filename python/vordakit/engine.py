@@ -175,11 +175,10 @@ def series_arrays(series):
     """
     import numpy as np
 
-    from vordakit.series import days_of
-
     try:
+        from vordakit.series import days_of
         days = days_of(series)
-    except (AttributeError, TypeError):
+    except (ImportError, AttributeError, TypeError):
         return None
     if days.t is None or np.isnan(days.x).any() or series.fmt != "vorda":
         return None
