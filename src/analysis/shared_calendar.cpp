@@ -27,6 +27,32 @@ std::int32_t next_with(const PassBits& bits, std::int32_t k, std::int32_t end, b
   return end;
 }
 
+// Calls run(p, q) for each run of set bits p..q, in order: the runs' first
+// and last bits are found a word at a time.
+template <typename Run>
+void for_each_run(const PassBits& bits, Run run) {
+  std::int32_t p = -1;  // the first record of a run still open
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    const std::uint64_t word = bits[w];
+    const std::uint64_t before = w > 0 ? bits[w - 1] >> 63 : 0;
+    const std::uint64_t after = w + 1 < bits.size() ? bits[w + 1] << 63 : 0;
+    std::uint64_t firsts = word & ~((word << 1) | before);
+    std::uint64_t lasts = word & ~((word >> 1) | after);
+    const auto base = static_cast<std::int32_t>(w << 6);
+    for (;;) {
+      if (p < 0) {
+        if (firsts == 0) break;
+        p = base + std::countr_zero(firsts);
+        firsts &= firsts - 1;
+      }
+      if (lasts == 0) break;
+      run(p, base + std::countr_zero(lasts));
+      lasts &= lasts - 1;
+      p = -1;
+    }
+  }
+}
+
 // The last record in lo..hi whose bit is set; -1 if none.
 std::int32_t last_set(const PassBits& bits, std::int32_t lo, std::int32_t hi) {
   while (hi >= lo) {
@@ -131,9 +157,7 @@ void SharedCalendar::analyse(const PassBits& passing, std::span<const double> x,
 void SharedCalendar::count_runs(const PassBits& passing, std::span<const double> x, EventWriter& events) {
   const bool upper = th_.type == ThresholdType::Upper;
   const std::int32_t least = std::max(th_.durmin, 1);  // a run's length that counts
-  const std::int32_t end = n_ + 1;
-  for (std::int32_t p = next_with(passing, 1, end, true); p < end; p = next_with(passing, p, end, true)) {
-    const std::int32_t q = next_with(passing, p, end, false) - 1;
+  for_each_run(passing, [&](const std::int32_t p, const std::int32_t q) {
     const auto at = [](const std::vector<std::int32_t>& v, std::int32_t k) { return v[static_cast<std::size_t>(k)]; };
     if (at(block_of_, p) == at(block_of_, q)) {
       day_counts_[static_cast<std::size_t>(at(year_of_, p))] += q - p + 1;
@@ -164,8 +188,7 @@ void SharedCalendar::count_runs(const PassBits& passing, std::span<const double>
       }
       from = to + 1;
     }
-    p = q + 1;
-  }
+  });
 }
 
 void SharedCalendar::last_frost_of(const PassBits& passing, YearWriter& out) const {
