@@ -661,7 +661,7 @@ std::uint64_t pass_word(const T* v, bool upper, T bound, bool& nan) {
 #endif
 
 // One cell's row: the bits of its passing days, and the values of those days
-// (slot 0 unused). False when the row holds a NaN. A day passes where
+// (slot 0 unused; the other days' values are left as they are). False when the row holds a NaN. A day passes where
 // `pass` says; for float32 rows that is v >= bound (upper) or v <= bound
 // (lower), for float64 rows v > bound or v < bound.
 template <typename T, typename Passes>
@@ -689,16 +689,16 @@ bool read_cell(const char* base, std::int32_t days, py::ssize_t stride, const Pa
     bits[static_cast<std::size_t>(k) >> 6] |= std::uint64_t{pass(v)} << (k & 63);
   }
   if (nan) return false;
-  if constexpr (std::is_same_v<T, double>) {
-    for (k = 1; k <= days; ++k) std::memcpy(&x[static_cast<std::size_t>(k)], base + (k - 1) * stride, sizeof(T));
-  } else {
-    // Only the values of passing days are read, and only they are converted.
-    for (std::size_t w = 0; w < bits.size(); ++w) {
-      for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
-        k = static_cast<std::int32_t>((w << 6) + static_cast<std::size_t>(std::countr_zero(word)));
-        float v;
-        std::memcpy(&v, base + (k - 1) * stride, sizeof v);
+  // Only the values of passing days are read; float32 ones are turned into their decimals.
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      k = static_cast<std::int32_t>((w << 6) + static_cast<std::size_t>(std::countr_zero(word)));
+      T v;
+      std::memcpy(&v, base + (k - 1) * stride, sizeof v);
+      if constexpr (std::is_same_v<T, float>) {
         x[static_cast<std::size_t>(k)] = decimals(v);
+      } else {
+        x[static_cast<std::size_t>(k)] = v;
       }
     }
   }
