@@ -1,11 +1,15 @@
 """Shared fixtures: the package on the path, the built vorda, the repository's folders."""
 
+import functools
 import os
 import pathlib
-import shutil
 import sys
+import tempfile
 
+import hypothesis.configuration
 import pytest
+
+import runkit
 
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
 REPO = PYTHON_DIR.parent
@@ -15,6 +19,10 @@ SHARED_DATA = REPO.parent / "shared" / "data"
 # The tests run from the repository root under CTest; import the package from the tree.
 if str(PYTHON_DIR) not in sys.path:
     sys.path.insert(0, str(PYTHON_DIR))
+
+# Hypothesis keeps a cache in its home folder, by default in the working
+# directory: keep the tree clean.
+hypothesis.configuration.set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), f"vordakit-hypothesis-{os.getuid()}"))
 
 
 def find_vorda():
@@ -52,19 +60,6 @@ def shared_data():
 
 
 @pytest.fixture
-def python_exe():
-    """The interpreter running the tests, for running the toolkit as a process."""
-    return sys.executable or shutil.which("python3")
-
-
-def run_kit(*args, cwd=None, stdin=None):
-    """Run the toolkit as a user does: a process, from anywhere, with the tree's package."""
-    import subprocess
-    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), PYTHONDONTWRITEBYTECODE="1")
-    return subprocess.run([sys.executable, "-m", "vordakit", *map(str, args)], cwd=cwd, env=env,
-                          input=stdin, capture_output=True, text=True, timeout=120)
-
-
-@pytest.fixture
 def kit():
-    return run_kit
+    """The toolkit run as a process, as ``runkit.kit`` runs it, its output as text."""
+    return functools.partial(runkit.kit, text=True)

@@ -57,7 +57,7 @@ def test_vorda_not_found(tmp_path, monkeypatch):
     with pytest.raises(KitError, match="no such program"):
         core.find_vorda()
     monkeypatch.delenv("VORDA")
-    monkeypatch.setattr(core, "_BUILD_TREES", ())
+    monkeypatch.setattr(core, "BUILD_TREES", ())
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(KitError, match="cannot find the vorda program: give --vorda PATH or set VORDA"):
         core.find_vorda()
@@ -94,3 +94,24 @@ def test_count_records(tmp_path, content, count):
     path = tmp_path / "in.txt"
     path.write_bytes(content)
     assert core.count_records(path) == count
+
+
+@pytest.mark.parametrize("content", ["", "\n  \n"], ids=["empty", "blank-lines"])
+def test_run_refuses_an_input_without_records(vorda, tmp_path, content):
+    src = tmp_path / "empty.txt"
+    src.write_text(content)
+    proc = kit("run", src, "-t", "upper", "-x", "1.0", "-d", "2", "-o", tmp_path / "out", vorda=vorda, text=True)
+    assert proc.returncode == 2
+    assert proc.stderr.strip() == f"vordakit run: {src}: holds no records: nothing to analyse"
+    assert not any((tmp_path / "out").glob("VORDA*"))
+
+
+def test_run_writes_through_a_link_as_vorda_does(vorda, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    short = out / "VORDAshort-series.txt-upper-18.0-durmin-3.dat"
+    short.symlink_to(os.devnull)
+    proc = kit("run", EXAMPLE, "-t", "u", "-x", "18.0", "-d", "3", "-o", out, vorda=vorda)
+    assert proc.returncode == 0, proc.stderr
+    assert short.is_symlink() and os.readlink(short) == os.devnull
+    assert len(tree(out)) == 5

@@ -112,6 +112,20 @@ def _season(first, last):
     return seed
 
 
+def _outlier_at_year_end(year):
+    """Every year 31 December and 1 and 2 January are steady, the days around
+    them vary, 3 days off widely: 18.8 on 31 December of ``year`` is an outlier
+    against 2 days either side across the new year, not against fewer nor
+    other days."""
+    def seed(lines):
+        for y in range(FIRST.year, FIRST.year + YEARS - 1):
+            k = _at(datetime.date(y, 12, 31))
+            for offset, w in {-3: 12, -2: 4, -1: 4, 0: 0, 1: 0, 2: 0, 3: 12}.items():
+                lines[k + offset][4] = 2 + w * (-1) ** y
+        lines[_at(datetime.date(year, 12, 31))][4] = 18.8
+    return seed
+
+
 # (name, seed applied to the lines, date and check to be found, exit status)
 FAULTS = [
     ("clean", lambda lines: None, None, None, 0),
@@ -133,6 +147,8 @@ FAULTS = [
     ("four identical values are no flat run", _flat(K, 4), None, None, 0),
     ("a change of 19.9 is no jump", _cold_snap, None, None, 0),
     ("jump of 20 that floats make 19.999...", _run(K - 1, 16.8, 36.8), D, "jump", 1),
+    ("outlier on 31 December of a leap year", _outlier_at_year_end(1996), datetime.date(1996, 12, 31), "outlier", 1),
+    ("outlier on 31 December of a common year", _outlier_at_year_end(1997), datetime.date(1997, 12, 31), "outlier", 1),
 ]
 
 

@@ -4,6 +4,8 @@ import contextlib
 import os
 import tempfile
 
+__all__ = ["atomic_write"]
+
 
 @contextlib.contextmanager
 def atomic_write(path, mode="w", newline=None, encoding="utf-8"):

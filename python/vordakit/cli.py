@@ -71,7 +71,7 @@ def add_convert(subparsers):
     pol.add_argument("--fill", type=int, metavar="N",
                      help="fill gaps of at most N days by linear interpolation; longer gaps still refuse")
     pol.add_argument("--longest", action="store_true",
-                     help="keep only the longest stretch without missing days")
+                     help="keep only the longest stretch without missing days (the earliest of equally long ones)")
     p.set_defaults(handler=_convert)
 
 
@@ -214,6 +214,33 @@ def add_batch(subparsers):
     p.set_defaults(handler=_lazy("batch", "batch_command"))
 
 
+def add_grid(subparsers):
+    p = subparsers.add_parser(
+        "grid", help="yearly indices and events of every cell of CF NetCDF files",
+        description="Analyse the daily series of every cell of a CF NetCDF variable (several files are "
+                    "joined along time) and write the yearly indices and the yearly event summary of each "
+                    "cell as CF-1.8 NetCDF. Cells with missing days inside their series get no values "
+                    "unless --fill interpolates the gaps.")
+    p.add_argument("inputs", nargs="+", metavar="IN.nc", help="NetCDF files or globs, joined along time")
+    p.add_argument("--var", help="the data variable (default: the only one with a time dimension)")
+    p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"), help="threshold type")
+    p.add_argument("-x", "--threshold", required=True, metavar="X",
+                   help="threshold value, in the output's units (--units) or else the file's")
+    p.add_argument("-d", "--min-duration", required=True, metavar="DAYS", help="event minimum duration")
+    p.add_argument("-o", "--out", required=True, metavar="OUT.nc", help="NetCDF file to write")
+    p.add_argument("--units", help="convert the values: degC (from K) or mm/day (from kg m-2 s-1)")
+    p.add_argument("--months", metavar="M-N", help="season: months to keep, e.g. 5-9 or 11-3 or 6,7,8")
+    p.add_argument("--fill", type=int, metavar="N",
+                   help="fill gaps of at most N days by linear interpolation, as convert does")
+    p.add_argument("--chunks", metavar="DIM=N,...", help="chunk sizes of the dimensions besides time")
+    g = p.add_mutually_exclusive_group()
+    g.add_argument("-j", "--jobs", type=int, metavar="N", help="threads (default: the number of cores)")
+    g.add_argument("--scheduler", metavar="ADDRESS", help="an existing dask.distributed scheduler, tcp://HOST:PORT")
+    p.add_argument("--events", metavar="EVENTS.csv", help="also write every event of every cell to CSV")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    p.set_defaults(handler=_lazy("grid", "grid_command"))
+
+
 # The subcommands in the order --help lists them.
 COMMANDS = [
     add_convert,
@@ -223,6 +250,7 @@ COMMANDS = [
     add_trend,
     add_plot,
     add_batch,
+    add_grid,
 ]
 
 

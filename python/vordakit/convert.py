@@ -14,6 +14,8 @@ from vordakit.errors import KitError
 from vordakit.formats.detect import read_series
 from vordakit.series import MAX_RECORDS, Series, write_vorda
 
+__all__ = ["POLICIES", "parse_date", "parse_months", "find_gaps", "fill_gaps", "select", "convert_file"]
+
 POLICIES = ("refuse", "fill", "longest")
 LISTED = 10         # gaps named in a refusal
 MONTH_NAMES = {m.lower(): i for i, m in enumerate(
@@ -58,7 +60,8 @@ def parse_months(text):
     return months
 
 
-def _days(n, what="missing day"):
+def _counted(n, what="missing day"):
+    """``n`` and ``what``, in the plural unless ``n`` is 1."""
     return f"{n} {what}{'' if n == 1 else 's'}"
 
 
@@ -76,7 +79,7 @@ def _describe_gaps(gaps, first):
     return "\n".join(out)
 
 
-def _gaps(values):
+def find_gaps(values):
     """(start index, length) of each run of None."""
     gaps = []
     start = None
@@ -90,6 +93,21 @@ def _gaps(values):
     if start is not None:
         gaps.append((start, len(values) - start))
     return gaps
+
+
+def fill_gaps(values, gaps, decimals):
+    """Fill each gap of ``values`` (a list, None where missing) in place by linear
+    interpolation between its neighbours, rounded to the series' decimals.
+
+    >>> v = [1.0, None, None, 2.5]
+    >>> fill_gaps(v, find_gaps(v), 1)
+    >>> v
+    [1.0, 1.5, 2.0, 2.5]
+    """
+    for s, n in gaps:
+        a, b = values[s - 1], values[s + n]
+        for k in range(1, n + 1):
+            values[s + k - 1] = round(a + (b - a) * k / (n + 1), decimals)
 
 
 def select(series, start=None, end=None, months=None, policy="refuse", max_fill=None):
@@ -148,20 +166,16 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
     values = [get(o) for o in ordinals]
 
     notes = []
-    gaps = _gaps(values)
+    gaps = find_gaps(values)
     if gaps and policy == "fill":
         long = [g for g in gaps if g[1] > max_fill]
         if long:
             total = sum(n for _, n in long)
-            raise KitError(path, None, f"{_days(len(long), 'gap')} longer than {_days(max_fill, 'day')} ({_days(total)}):\n"
+            raise KitError(path, None, f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} ({_counted(total)}):\n"
                            + _describe_gaps(long, ordinals)
                            + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
-        dec = series.decimals
-        for s, n in gaps:
-            a, b = values[s - 1], values[s + n]
-            for k in range(1, n + 1):
-                values[s + k - 1] = round(a + (b - a) * k / (n + 1), dec)
-        notes.append(f"filled {_days(sum(n for _, n in gaps))} in {_days(len(gaps), 'gap')} by linear interpolation")
+        fill_gaps(values, gaps, series.decimals)
+        notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} by linear interpolation")
     elif gaps and policy == "longest":
         best_start, best_len = 0, 0
         run_start = 0
@@ -175,7 +189,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
                      f"{fromordinal(ordinals[0])} to {fromordinal(ordinals[-1])}")
     elif gaps:
         total = sum(n for _, n in gaps)
-        raise KitError(path, None, f"{_days(total)} in {_days(len(gaps), 'gap')} inside the series:\n"
+        raise KitError(path, None, f"{_counted(total)} in {_counted(len(gaps), 'gap')} inside the series:\n"
                        + _describe_gaps(gaps, ordinals)
                        + "\nuse --fill N to interpolate gaps of up to N days, --longest to keep the longest "
                          "complete stretch, or --from/--to to leave them out")
@@ -184,9 +198,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
         suggest = fromordinal(ordinals[-MAX_RECORDS])
         raise KitError(path, None, f"{len(ordinals)} records, but vorda reads at most {MAX_RECORDS}: "
                        f"choose a range, e.g. --from {suggest}")
-    out = Series(path=path, element=series.element, kind=series.kind,
-                 dates=[fromordinal(o) for o in ordinals], values=values,
-                 decimals=series.decimals, fmt="vorda")
+    out = Series(path, series.element, series.kind, ordinals, values, series.decimals, fmt="vorda")
     return out, notes
 
 

@@ -24,7 +24,7 @@ import time
 from vordakit.errors import KitError
 
 # The build trees that `cmake --preset release` and `--preset test` make.
-_BUILD_TREES = ("build/release/vorda", "build/test/vorda")
+BUILD_TREES = ("build/release/vorda", "build/test/vorda")
 _REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 # vorda keeps the first 80 characters of the name typed at the first question.
@@ -47,7 +47,7 @@ def find_vorda(option=None):
     env = os.environ.get("VORDA")
     if env:
         return _check_program(env, "VORDA")
-    for rel in _BUILD_TREES:
+    for rel in BUILD_TREES:
         exe = os.path.join(_REPO, rel)
         if os.path.isfile(exe) and os.access(exe, os.X_OK):
             return exe
@@ -189,6 +189,10 @@ class Runs:
             except OSError:
                 # vorda's own report of the open failure is the one to show.
                 size = 0
+            else:
+                if size == 0:
+                    # vorda would write header-only files and call it a success.
+                    raise KitError(self.source, None, "holds no records: nothing to analyse")
         answers = f"{self.typed}\n{int(size)}\n{letter}\n{thr}\n{dur}\n".encode()
         t0 = time.perf_counter()
         proc = subprocess.run([self.vorda], input=answers, cwd=self.work,
@@ -204,9 +208,24 @@ class Runs:
         moved = []
         for entry in written:
             target = os.path.join(self.outdir, entry)
-            os.replace(os.path.join(self.work, entry), target)
+            place(os.path.join(self.work, entry), target)
             moved.append(target)
         return RunResult(0, proc.stderr, moved, seconds)
+
+
+def place(path, target):
+    """Move the result file ``path`` to ``target``.
+
+    A symbolic link at ``target`` (to /dev/null, say, for a result that is not
+    wanted) is written through, as vorda itself writes through it, instead of
+    being replaced by a regular file.
+    """
+    if os.path.islink(target):
+        with open(path, "rb") as src, open(target, "wb") as dst:
+            shutil.copyfileobj(src, dst)
+        os.unlink(path)
+    else:
+        os.replace(path, target)
 
 
 def describe_status(status):

@@ -190,8 +190,105 @@ def plot_results(results, outdir, unit=""):
 def plot_command(args):
     from vordakit.results import print_warnings
 
+    if args.folder.endswith(".nc"):
+        return grid_plot_command(args)
     res = read_results(args.folder)
     print_warnings("plot", res.warnings)
     for path in plot_results(res, args.out or args.folder, args.unit):
+        print(path)
+    return 0
+
+
+# ---------------------------------------------------------------- grids
+
+
+def _axis_label(coord):
+    name = coord.attrs.get("long_name") or coord.attrs.get("standard_name") or coord.name
+    unit = coord.attrs.get("units")
+    return f"{name} ({unit})" if unit else str(name)
+
+
+def _draw_field(fig, ax, ds, field, title, unit, cmap, marked=None):
+    """One map of ``field`` (the grid's dimensions) on the grid's own axes; a
+    field with marked cells (a slope) is coloured symmetrically about zero."""
+    import numpy as np
+    dims = field.dims
+    limits = {}
+    if marked is not None:
+        top = np.nanmax(np.abs(field.values)) if np.isfinite(field.values).any() else 0.0
+        limits = {"vmin": -top, "vmax": top} if top > 0 else {}
+    ax.set_title(title, fontsize=10)
+    if len(dims) == 2:
+        ydim, xdim = dims
+        xs = ds[xdim].values if xdim in ds.variables else np.arange(field.shape[1])
+        ys = ds[ydim].values if ydim in ds.variables else np.arange(field.shape[0])
+        mesh = ax.pcolormesh(xs, ys, field.values, cmap=cmap, shading="nearest", **limits)
+        if xdim in ds.variables:
+            ax.set_xlabel(_axis_label(ds[xdim]))
+            ax.set_ylabel(_axis_label(ds[ydim]))
+        if marked is not None and marked.any():
+            yy, xx = np.nonzero(marked)
+            ax.plot(xs[xx], ys[yy], ".", color="black", markersize=2, label="p < 0.05")
+            ax.legend(loc="upper right", fontsize=8)
+    else:
+        # Stations: one point each, at its longitude and latitude where the file gives them.
+        values = field.values.ravel()
+        lon = next((ds[c].values.ravel() for c in ("lon", "longitude") if c in ds.variables), None)
+        lat = next((ds[c].values.ravel() for c in ("lat", "latitude") if c in ds.variables), None)
+        if lon is None or lat is None or len(lon) != len(values):
+            lon, lat = np.arange(len(values)), np.zeros(len(values))
+        mesh = ax.scatter(lon, lat, c=values, cmap=cmap, s=30, **limits,
+                          edgecolors=["black" if m else "none" for m in
+                                      (marked.ravel() if marked is not None else [False] * len(values))])
+    fig.colorbar(mesh, ax=ax, label=unit, shrink=0.8)
+
+
+def grid_map_figure(ds, trends, name):
+    """Period mean and Sen slope of one yearly variable of a grid output, side by side;
+    cells whose Mann-Kendall p is below 0.05 are marked."""
+    import numpy as np
+    v = ds[name]
+    fig = Figure(figsize=(2 * WIDTH / DPI, HEIGHT / DPI), dpi=DPI, layout="constrained")
+    left, right = fig.subplots(1, 2)
+    title = v.attrs.get("long_name", name)
+    fig.suptitle(title if len(title) < 110 else title[:107] + "...", fontsize=11)
+    years = ds["year"].values
+    unit = v.attrs.get("units", "")
+    with np.errstate(all="ignore"):
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            mean = v.mean("time", skipna=True)
+    _draw_field(fig, left, ds, mean, f"mean {years.min()}-{years.max()}", unit, "viridis")
+    slope = trends[f"{name}_slope"]
+    p = trends[f"{name}_p"].values
+    _draw_field(fig, right, ds, slope, "Sen slope per decade", slope.attrs.get("units", ""), "RdBu_r",
+                marked=np.nan_to_num(p, nan=1.0) < 0.05)
+    return fig
+
+
+def grid_plot_command(args):
+    import xarray as xr
+
+    from vordakit.errors import KitError
+    try:
+        source = xr.open_dataset(args.folder, decode_times=False, decode_timedelta=False)
+    except Exception as e:
+        raise KitError(args.folder, None, f"cannot be read as NetCDF: {e}") from None
+    with source:
+        if "year" not in source.variables:
+            raise KitError(args.folder, None, "not an output of vordakit grid (no year coordinate)")
+        ds = source.load()
+    trends = trend.grid_trends(ds)
+    out = args.out or os.path.dirname(os.path.abspath(args.folder))
+    os.makedirs(out, exist_ok=True)
+    stem = os.path.splitext(os.path.basename(args.folder))[0]
+    for name, v in ds.data_vars.items():
+        if v.dims[:1] != ("time",) or name == "time_bnds":
+            continue
+        fig = grid_map_figure(ds, trends, name)
+        path = os.path.join(out, f"{stem}-{name}.png")
+        with atomic_write(path, "wb") as f:
+            fig.savefig(f, format="png")
         print(path)
     return 0

@@ -18,7 +18,11 @@ import numpy as np
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats.detect import read_series
-from vordakit.series import MAX_RECORDS, PRECIPITATION, days_of
+from vordakit.series import MAX_RECORDS, PRECIPITATION
+
+__all__ = ["ERROR", "WARNING", "STRUCTURE", "VALUES", "COMPLETENESS", "Finding", "ByDay", "check_structure",
+           "check_values", "completeness", "check_series", "status_of", "analyse", "check_file",
+           "write_findings_csv", "format_table"]
 
 ERROR = "error"
 WARNING = "warning"
@@ -57,19 +61,19 @@ def check_structure(series, markers=True):
 
     The records are taken in file order, as vorda would read them.
     """
-    days = days_of(series)
     found = []
-    if len(days.ordinal) > 1 and not (np.diff(days.ordinal) > 0).all():
+    if len(series) > 1 and not (np.diff(series.ordinal) > 0).all():
         found += _check_order(series)
-    if days.t is not None:
-        found += _check_vorda(days, markers)
+    if series.t is not None:
+        found += _check_vorda(series, markers)
     return found
 
 
 def _check_order(series):
     found = []
     seen = {}
-    dates, lines = series.dates, series.lines or [None] * len(series.dates)
+    dates = series.dates
+    lines = [None] * len(dates) if series.line is None else series.line.tolist()
     latest = None
     latest_line = None
     for i, d in enumerate(dates):
@@ -88,14 +92,14 @@ def _check_order(series):
     return found
 
 
-def _check_vorda(days, markers):
+def _check_vorda(series, markers):
     """Size, markers left in, and t against the calendar; per record in file order."""
     found = []
-    t, ordinal, lines = days.t, days.ordinal, days.line
+    t, ordinal, lines = series.t, series.ordinal, series.line
     fromordinal = datetime.date.fromordinal
 
     def value(i):
-        x = float(days.x[i])
+        x = float(series.x[i])
         return None if x != x else x
 
     if len(t) > MAX_RECORDS:
@@ -105,7 +109,7 @@ def _check_vorda(days, markers):
                               int(lines[k])))
     dt, dd = np.diff(t), np.diff(ordinal)
     odd = np.flatnonzero(dt != dd) + 1
-    left = np.flatnonzero(np.isnan(days.x)) if markers else odd[:0]
+    left = np.flatnonzero(np.isnan(series.x)) if markers else odd[:0]
     # A marker and a t finding on one line: the marker first.
     for i, is_t in sorted([(i, False) for i in left.tolist()] + [(i, True) for i in odd.tolist()]):
         line = int(lines[i])
@@ -122,19 +126,20 @@ def _check_vorda(days, markers):
     return found
 
 
-Daily = collections.namedtuple("Daily", "first x")
+# The observed values of a series by calendar day: x[i] is the value of the
+# day with ordinal first + i, NaN where there is none.
+ByDay = collections.namedtuple("ByDay", "first x")
 
 
-def _daily(series):
-    """The observed values by day: Daily(first ordinal, value per day, NaN where missing).
+def _by_day(series):
+    """The observed values as ByDay.
 
     Later duplicates are ignored; the structure checks report them.
     """
-    days = days_of(series)
-    seen = ~np.isnan(days.x)
-    ordinal, x = days.ordinal[seen], days.x[seen]
+    seen = ~np.isnan(series.x)
+    ordinal, x = series.ordinal[seen], series.x[seen]
     if not len(ordinal):
-        return Daily(None, np.empty(0))
+        return ByDay(None, np.empty(0))
     if len(ordinal) > 1 and not (np.diff(ordinal) > 0).all():
         # The first value of a day counts.
         ordinal, first = np.unique(ordinal, return_index=True)
@@ -142,7 +147,7 @@ def _daily(series):
     first = int(ordinal[0])
     out = np.full(int(ordinal[-1]) - first + 1, np.nan)
     out[ordinal - first] = x
-    return Daily(first, out)
+    return ByDay(first, out)
 
 
 def _calendar(first, n):
@@ -155,10 +160,10 @@ def _calendar(first, n):
 _EPOCH = datetime.date(1970, 1, 1).toordinal()
 
 
-def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, daily=None):
+def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, by_day=None):
     """Values outside limits, outliers, flat runs and jumps (warnings)."""
-    first, days = daily or _daily(series)
-    if not len(days):
+    first, values = by_day or _by_day(series)
+    if not len(values):
         return []
     found = []
     precip = series.kind == PRECIPITATION
@@ -169,21 +174,21 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
     fromordinal = datetime.date.fromordinal
     unit = series.unit
     top = math.inf if high is None else high
-    seen = ~np.isnan(days)
+    seen = ~np.isnan(values)
 
     limits = f"{low:g} to {high:g}" if high is not None else f"at least {low:g}"
-    for i in np.flatnonzero(seen & ~((low <= days) & (days <= top))).tolist():
-        x = float(days[i])
+    for i in np.flatnonzero(seen & ~((low <= values) & (values <= top))).tolist():
+        x = float(values[i])
         found.append(_finding(fromordinal(first + i), x, "range", f"{x:g} {unit} outside {limits}"))
 
     # Runs of identical values; a dry spell of zeros is normal for precipitation.
-    ends = np.append(np.flatnonzero(days[1:] != days[:-1]) + 1, len(days))
+    ends = np.append(np.flatnonzero(values[1:] != values[:-1]) + 1, len(values))
     starts = np.append(0, ends[:-1])
     long = (ends - starts >= flat_run) & seen[starts]
     if precip:
-        long &= days[starts] != 0.0
+        long &= values[starts] != 0.0
     for start, end in zip(starts[long].tolist(), ends[long].tolist()):
-        x = float(days[start])
+        x = float(values[start])
         found.append(_finding(fromordinal(first + start), x, "flat",
                               f"{end - start} identical values {x:g} to {fromordinal(first + end - 1)}"))
 
@@ -191,11 +196,11 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
         # Values carry the source's precision: a tolerance far below it keeps
         # float noise from deciding a change of exactly the limit.
         limit = jump - 1e-9
-        for i in (np.flatnonzero(np.abs(days[1:] - days[:-1]) >= limit) + 1).tolist():
-            a, b = float(days[i - 1]), float(days[i])
+        for i in (np.flatnonzero(np.abs(values[1:] - values[:-1]) >= limit) + 1).tolist():
+            a, b = float(values[i - 1]), float(values[i])
             found.append(_finding(fromordinal(first + i), b, "jump",
                                   f"change of {b - a:+.{series.decimals}f} {unit} from {a:.{series.decimals}f} the day before"))
-        found += _outliers(first, days, sigmas, unit)
+        found += _outliers(first, values, sigmas, unit)
     return found
 
 
@@ -211,18 +216,18 @@ def _slots(first, n):
     return np.concatenate([_YEAR_SLOTS[calendar.isleap(y)] for y in years])[offset:offset + n]
 
 
-def _outliers(first, days, sigmas, unit):
+def _outliers(first, values, sigmas, unit):
     """Beyond mean +- sigmas standard deviations of the same calendar day +-2 days.
 
     Each value is judged against the others (leave one out), so that a single
     wild value does not widen its own yardstick in a short series.
     """
-    seen = np.flatnonzero(~np.isnan(days))
-    x = days[seen]
+    seen = np.flatnonzero(~np.isnan(values))
+    x = values[seen]
     # Sums in day order, one value after the other, as the figures in the
     # findings have always been computed.
     centre = sum(x.tolist()) / len(x)
-    slot = _slots(first, len(days))[seen]
+    slot = _slots(first, len(values))[seen]
     y = x - centre
     n = np.bincount(slot, minlength=366)
     s = np.bincount(slot, weights=y, minlength=366)
@@ -249,18 +254,18 @@ def _outliers(first, days, sigmas, unit):
     return found
 
 
-def completeness(series, daily=None):
+def completeness(series, by_day=None):
     """Missing days inside the series: gap findings and a table per year and month.
 
     Days before the first and after the last value are not missing, nor are
     months that have no value in any year (a season extracted on purpose).
     Returns (findings, {year: [missing per month 1..12]}).
     """
-    first, days = daily or _daily(series)
-    missing = np.isnan(days)
+    first, values = by_day or _by_day(series)
+    missing = np.isnan(values)
     if not missing.any():
         return [], {}
-    year, month = _calendar(first, len(days))
+    year, month = _calendar(first, len(values))
     season = np.zeros(13, bool)
     season[month[~missing]] = True
     # A gap runs on across days out of season.
@@ -298,13 +303,13 @@ def check_series(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0)
 
 
 def _check(series, low, high, sigmas, flat_run, jump):
-    daily = _daily(series)
+    by_day = _by_day(series)
     found = check_structure(series)
-    if not len(daily.x):
+    if not len(by_day.x):
         found.append(_finding(None, None, "empty", "no values to check"))
-    gaps, table = completeness(series, daily)
+    gaps, table = completeness(series, by_day)
     found += gaps
-    found += check_values(series, low, high, sigmas, flat_run, jump, daily)
+    found += check_values(series, low, high, sigmas, flat_run, jump, by_day)
     return _ordered(found), table
 
 

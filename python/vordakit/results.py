@@ -108,8 +108,8 @@ def _read_lines(path):
     return [line[:-1] if line.endswith("\r") else line for line in lines]
 
 
-def _parse_header(path, lines):
-    """The run of a header block, and the index its column line names."""
+def parse_header(path, lines):
+    """The run of a header block (the lines of a result file), and the index its column line names."""
     found = {}
     for number, ((text, field), line) in enumerate(zip(HEADER, lines), start=1):
         if field is None:
@@ -157,11 +157,30 @@ class _Reader:
         return value
 
 
+# A year without a value of its own: the start of the growing season is 0 in a
+# year without one, and the last frost day -999 (written as asterisks) in a year
+# without a frost day in its first half-year. Neither is a day of the year.
+NO_VALUE = {"SGS": 0, "LFD": UNSET}
+_NO_VALUE_TEXT = {
+    "SGS": "without a start of the growing season (0 in the file)",
+    "LFD": "without a frost day among their first 182 days (*** in the file)",
+}
+
+
 def _read_yearly(path, lines, run, index, warnings, out):
     r = _Reader(path, warnings)
+    none = NO_VALUE.get(index)
+    no_value = 0
     for number, line in enumerate(lines[12:], start=13):
         if len(line) != _YEARLY_LEN or line[0] != " " or line[5] != " ":
             raise KitError(path, number, "expected a yearly record ' yyyy vvv'")
+        if index == "LFD" and line == " -999 ***" and len(lines) == 13:
+            # The scan met no frost day among the series' first 182 records and
+            # so never saw a year change: every year of the series is lost.
+            warnings.append(f"{path}:{number}: no last frost day for any year: none of the first 182 "
+                            "days of the series lies below the threshold, so vorda reports no year; "
+                            "start the series in a year with a frost day in its first half-year")
+            continue
         try:
             # The usual record: two plain numbers, the year a set one.
             year, value = int(line[1:5]), int(line[6:9])
@@ -169,8 +188,17 @@ def _read_yearly(path, lines, run, index, warnings, out):
                 raise ValueError
         except ValueError:
             year = r.field(line[1:5], int, "year", number, True)
-            value = r.field(line[6:9], int, index, number, True)
+            if none == UNSET and line[6:9] == "***":
+                value = UNSET
+            else:
+                value = r.field(line[6:9], int, index, number, True)
+        if value is not None and value == none:
+            value = None
+            no_value += 1
         out.append(YearlyRecord(*run, index, year, value))
+    if no_value:
+        years = "year" if no_value == 1 else "years"
+        warnings.append(f"{path}: {no_value} {years} {_NO_VALUE_TEXT[index]}: no value there")
 
 
 def _read_events(path, lines, run, warnings, out):
@@ -220,8 +248,16 @@ def result_files(folder):
     return names
 
 
-def read_results(folder, names=None):
-    """Read the result files of ``folder`` (all, or those ``names``) into a Results."""
+def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) -> Results:
+    """Read the result files of ``folder`` (all, or those ``names``) into a Results.
+
+    >>> import pathlib, vordakit
+    >>> res = read_results(pathlib.Path(vordakit.__file__).parents[2] / "example" / "expected")
+    >>> res.yearly[0]
+    YearlyRecord(input='series.txt', type='upper', threshold=18.0, min_duration=3, index='ndays', year=2001, value=33)
+    >>> res.events[0].date, res.events[0].action, res.warnings
+    ('2001-07-08', 2.3, [])
+    """
     names = result_files(folder) if names is None else sorted(names)
     if not names:
         raise KitError(folder, None, "holds no VORDA result files (VORDA*.dat)")
@@ -236,7 +272,7 @@ def read_results(folder, names=None):
             shorts.append((entry[len(SHORT_PREFIX):], path))
             continue
         lines = _read_lines(path)
-        run, index = _parse_header(path, lines)
+        run, index = parse_header(path, lines)
         if index == "events":
             recs = events.setdefault(run, [])
             _read_events(path, lines, run, res.warnings, recs)
@@ -297,11 +333,11 @@ def event_rows(records):
         yield _run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.duration, _fixed3(r.action))
 
 
-def write_csv(path, header, rows, lead=()):
-    """Write one table; ``lead`` names leading columns whose values come first in each row."""
+def write_csv(path, header, rows):
+    """Write one table: the header, then the rows."""
     with atomic_write(path, "w", newline="") as f:
         w = csv.writer(f, lineterminator="\n")
-        w.writerow(tuple(lead) + tuple(header))
+        w.writerow(header)
         w.writerows(rows)
 
 
@@ -315,12 +351,18 @@ def write_tables(results, outdir):
     return ypath, epath
 
 
-def as_arrays(records):
+def as_arrays(records: list) -> dict:
     """A list of records as a dict of numpy arrays by column.
 
     Numbers become float arrays with NaN for a missing value, dates
     ``datetime64[D]`` with NaT where missing or not a calendar date, and the
     texts object arrays.
+
+    >>> run = ("s.txt", "upper", 18.0, 3)
+    >>> events = as_arrays([EventRecord(*run, 189.0, "2001-07-08", 3, 2.3),
+    ...                     EventRecord(*run, None, None, 4, None)])
+    >>> events["date"].astype(str).tolist(), events["action"].tolist(), events["type"].dtype
+    (['2001-07-08', 'NaT'], [2.3, nan], dtype('O'))
     """
     import datetime
 

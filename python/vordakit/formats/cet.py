@@ -7,10 +7,10 @@ columns wide (the year may be written in four), -999 for missing values and
 for dates that do not exist (30 February). The records come out in date order.
 """
 
-import datetime
+from vordakit.formats import SeriesBuilder, mostly, strict
+from vordakit.series import TEMPERATURE
 
-from vordakit.formats import mostly
-from vordakit.series import TEMPERATURE, Series, strict
+__all__ = ["looks_like", "read"]
 
 WIDTH = 5
 MONTHS_WIDTH = 12 * WIDTH
@@ -40,8 +40,7 @@ def looks_like(head_lines):
 
 def read(path, problem=None):
     problem = problem or strict(path)
-    found = []          # (ordinal, value, line)
-    date = datetime.date
+    records = SeriesBuilder(path, problem)
     with open(path, encoding="utf-8-sig", errors="replace") as f:
         for lineno, line in enumerate(f, 1):
             if not line.strip():
@@ -60,16 +59,7 @@ def read(path, problem=None):
             if not 1 <= day <= 31 or year < 1:
                 problem(lineno, "date", f"impossible year {year} or day of month {day}")
                 continue
-            for month, raw in enumerate(raws, 1):
-                try:
-                    o = date(year, month, day).toordinal()
-                except (ValueError, OverflowError):
-                    if raw != -999:
-                        problem(lineno, "date", f"value {raw} on impossible date {year}-{month:02d}-{day:02d}")
-                    continue
-                found.append((o, None if raw == -999 else raw / 10, lineno))
-    found.sort(key=lambda r: r[0])
-    fromordinal = date.fromordinal
-    return Series(path=str(path), element="CET", kind=TEMPERATURE,
-                  dates=[fromordinal(r[0]) for r in found], values=[r[1] for r in found],
-                  decimals=1, lines=[r[2] for r in found], fmt="cet")
+            for month, (raw, text) in enumerate(zip(raws, months), 1):
+                missing = raw == -999
+                records.add(lineno, year, month, day, None if missing else raw / 10, text, padding=missing)
+    return records.build("CET", 1, "cet", kind=TEMPERATURE, in_date_order=True)

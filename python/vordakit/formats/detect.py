@@ -3,8 +3,9 @@
 import itertools
 
 from vordakit.errors import KitError
-from vordakit.formats import mostly, cet, eca, ghcn, station6, table
-from vordakit.series import read_vorda
+from vordakit.formats import cet, eca, ghcn, station6, table, vorda
+
+__all__ = ["READERS", "detect_format", "read_series"]
 
 # Each reader with the options it understands.
 READERS = {
@@ -13,18 +14,12 @@ READERS = {
     "cet": (cet.read, set()),
     "station6": (station6.read, {"column", "missing"}),
     "table": (table.read, {"column", "date_column", "delimiter", "missing"}),
-    "vorda": (read_vorda, set()),
+    "vorda": (vorda.read, set()),
 }
 OPTION_NAMES = {"drop_suspect": "--drop-suspect", "element": "--element", "keep_flagged": "--keep-flagged",
                 "column": "--column", "date_column": "--date-column", "delimiter": "--delimiter",
                 "missing": "--missing"}
 HEAD = 200      # ECA&D headers run to some 20-40 lines
-
-
-def _fits_vorda(line):
-    r = line.replace(",", " ").split()
-    return (len(r) == 5 and all(p.lstrip("+-").isdigit() for p in r[:4])
-            and 1 <= int(r[1]) <= 31 and 1 <= int(r[2]) <= 12)
 
 
 def detect_format(path):
@@ -41,7 +36,7 @@ def detect_format(path):
         return "ghcn"
     if cet.looks_like(data):
         return "cet"
-    if mostly(data, _fits_vorda):
+    if vorda.looks_like(data):
         return "vorda"
     if station6.looks_like(data):
         return "station6"

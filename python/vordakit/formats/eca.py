@@ -7,11 +7,13 @@ Values in tenths (0.1 degC or 0.1 mm), -9999 missing; quality code 0 valid,
 1 suspect, 9 missing.
 """
 
-import datetime
 import re
 
 from vordakit.errors import KitError
-from vordakit.series import PRECIPITATION, TEMPERATURE, Series, strict
+from vordakit.formats import SeriesBuilder, strict
+from vordakit.series import PRECIPITATION, TEMPERATURE
+
+__all__ = ["ELEMENTS", "looks_like", "read"]
 
 ELEMENTS = {"TG": TEMPERATURE, "TX": TEMPERATURE, "TN": TEMPERATURE, "RR": PRECIPITATION}
 
@@ -25,8 +27,7 @@ def looks_like(head_lines):
 
 def read(path, problem=None, drop_suspect=False):
     problem = problem or strict(path)
-    dates, values, lines = [], [], []
-    date = datetime.date
+    records = SeriesBuilder(path, problem)
     with open(path, encoding="utf-8-sig", errors="replace") as f:
         element = None
         lineno = 0
@@ -64,17 +65,9 @@ def read(path, problem=None, drop_suspect=False):
             if q not in (0, 1, 9):
                 problem(lineno, "unreadable", f"expected quality code 0, 1 or 9, found {q}")
                 continue
-            try:
-                day = date(int(ds[:4]), int(ds[4:6]), int(ds[6:]))
-            except (ValueError, OverflowError):
-                problem(lineno, "date", f"impossible date {ds}")
-                continue
             if raw == -9999 or q == 9 or (q == 1 and drop_suspect):
                 x = None
             else:
                 x = raw / 10
-            dates.append(day)
-            values.append(x)
-            lines.append(lineno)
-    return Series(path=str(path), element=element, kind=ELEMENTS[element], dates=dates,
-                  values=values, decimals=1, lines=lines, fmt="eca")
+            records.add(lineno, int(ds[:4]), int(ds[4:6]), int(ds[6:]), x, xs)
+    return records.build(element, 1, "eca", kind=ELEMENTS[element])

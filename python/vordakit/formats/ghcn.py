@@ -5,11 +5,11 @@ groups of VALUE (5), MFLAG, QFLAG, SFLAG from column 22. Values in tenths,
 -9999 for missing and for days the month does not have.
 """
 
-import datetime
-
 from vordakit.errors import KitError
-from vordakit.formats import mostly
-from vordakit.series import PRECIPITATION, TEMPERATURE, Series, strict
+from vordakit.formats import SeriesBuilder, mostly, strict
+from vordakit.series import PRECIPITATION, TEMPERATURE
+
+__all__ = ["ELEMENTS", "looks_like", "read"]
 
 ELEMENTS = {"TMAX": TEMPERATURE, "TMIN": TEMPERATURE, "TAVG": TEMPERATURE, "PRCP": PRECIPITATION}
 LINE_LENGTH = 21 + 31 * 8
@@ -44,8 +44,7 @@ def read(path, problem=None, element=None, keep_flagged=False):
     if element not in found:
         raise KitError(path, None, f"no {element} lines (elements in the file: {', '.join(found) or 'none'})")
 
-    dates, values, lines = [], [], []
-    date = datetime.date
+    records = SeriesBuilder(path, problem)
     for lineno, line in enumerate(rows, 1):
         if not line.strip():
             continue
@@ -69,19 +68,10 @@ def read(path, problem=None, element=None, keep_flagged=False):
             except (ValueError, OverflowError):
                 problem(lineno, "unreadable", f"expected a whole number in columns {pos + 1}-{pos + 5}, found {vs!r}")
                 break
-            try:
-                day = date(year, month, k + 1)
-            except (ValueError, OverflowError):
-                if raw != -9999:
-                    problem(lineno, "date", f"value {raw} on impossible date {year}-{month:02d}-{k + 1:02d}")
-                continue
             qflag = line[pos + 6:pos + 7].strip()
             if raw == -9999 or (qflag and not keep_flagged):
                 x = None
             else:
                 x = raw / 10
-            dates.append(day)
-            values.append(x)
-            lines.append(lineno)
-    return Series(path=str(path), element=element, kind=ELEMENTS[element], dates=dates,
-                  values=values, decimals=1, lines=lines, fmt="ghcn")
+            records.add(lineno, year, month, k + 1, x, vs, padding=raw == -9999)
+    return records.build(element, 1, "ghcn", kind=ELEMENTS[element])

@@ -6,11 +6,11 @@ Year, month, day, precipitation, maximum, minimum; blank, tab or comma
 separated; -99.9 for missing. One column is chosen: prcp, tmax or tmin.
 """
 
-import datetime
-
 from vordakit.errors import KitError
-from vordakit.formats import mostly, numeric_markers
-from vordakit.series import PRECIPITATION, TEMPERATURE, Series, finite_number, more_decimals, strict
+from vordakit.formats import SeriesBuilder, finite_number, more_decimals, mostly, numeric_markers, strict
+from vordakit.series import PRECIPITATION, TEMPERATURE
+
+__all__ = ["COLUMNS", "DEFAULT_MISSING", "looks_like", "read"]
 
 COLUMNS = {"prcp": (3, PRECIPITATION), "tmax": (4, TEMPERATURE), "tmin": (5, TEMPERATURE)}
 ALIASES = {"pr": "prcp", "precip": "prcp", "precipitation": "prcp", "tx": "tmax", "tn": "tmin"}
@@ -40,9 +40,8 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
     index, kind = COLUMNS[name]
     markers = set(missing)
     numeric = numeric_markers(markers)
-    dates, values, lines = [], [], []
+    records = SeriesBuilder(path, problem)
     decimals = 0
-    date = datetime.date
     first = True
     with open(path, encoding="utf-8-sig", errors="replace") as f:
         for lineno, line in enumerate(f, 1):
@@ -74,14 +73,5 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
                     x = None
                 else:
                     decimals = more_decimals(xs, decimals)
-            try:
-                day = date(y, m, d)
-            except (ValueError, OverflowError):
-                if x is not None:
-                    problem(lineno, "date", f"impossible date {y}-{m:02d}-{d:02d}")
-                continue
-            dates.append(day)
-            values.append(x)
-            lines.append(lineno)
-    return Series(path=str(path), element=name, kind=kind, dates=dates, values=values,
-                  decimals=decimals, lines=lines, fmt="station6")
+            records.add(lineno, y, m, d, x, xs, padding=x is None)
+    return records.build(name, decimals, "station6", kind=kind)

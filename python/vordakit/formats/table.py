@@ -10,8 +10,10 @@ import math
 import re
 
 from vordakit.errors import KitError
-from vordakit.formats import numeric_markers
-from vordakit.series import PRECIPITATION, Series, guess_kind, more_decimals, strict, TEMPERATURE
+from vordakit.formats import SeriesBuilder, more_decimals, numeric_markers, strict
+from vordakit.series import PRECIPITATION, TEMPERATURE
+
+__all__ = ["DEFAULT_MISSING", "read"]
 
 DEFAULT_MISSING = ("", "NA", "NaN", "-9999", "-999", "-99.9")
 DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "space": " ",
@@ -133,7 +135,7 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
     text_markers = {m.strip().lower() for m in missing}
     numeric = numeric_markers(text_markers)
 
-    dates, values, out_lines = [], [], []
+    records = SeriesBuilder(path, problem)
     decimals = 0
     date = datetime.date
     fromisoformat = date.fromisoformat
@@ -176,22 +178,14 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
                 x = None
             else:
                 decimals = more_decimals(xs, decimals)
-        try:
-            if day is None:
-                day = date(y, m, d)
-        except (ValueError, OverflowError):
-            if x is not None:
-                problem(lineno, "date", f"impossible date {y:04d}-{m:02d}-{d:02d}")
-            continue
-        dates.append(day)
-        values.append(x)
-        out_lines.append(lineno)
+        if day is None:
+            records.add(lineno, y, m, d, x, xs, padding=x is None)
+        else:
+            records.add_date(lineno, day, x)
+    kind = None
     if header is not None:
         kind = PRECIPITATION if PRECIPITATION_NAME.search(name) else TEMPERATURE
-    else:
-        kind = guess_kind(values)
-    return Series(path=str(path), element=name, kind=kind, dates=dates, values=values,
-                  decimals=decimals, lines=out_lines, fmt="table")
+    return records.build(name, decimals, "table", kind=kind)
 
 
 def _chain(lineno, row, rest):
