@@ -781,12 +781,12 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
     py::gil_scoped_release release;
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     const auto n = static_cast<std::int32_t>(days);
-    SharedCalendar shared(SeriesView(n, calendar.t, calendar.d, calendar.m, calendar.yr, {}), th);
+    std::vector<double> row(static_cast<std::size_t>(n) + 1, -999.0);  // a cell's values, slot 0 unused
+    SharedCalendar shared(SeriesView(n, calendar.t, calendar.d, calendar.m, calendar.yr, row), th);
     Float32Decimals decimals;
     const Float32Passes f32_passes(th, decimals);
     const auto f64_passes = [&](double v) { return passes(th.type, v, th.thres); };
     PassBits bits;
-    std::vector<double> row;
     RowWriter ndays(columns), spells(columns), season(columns);
     EventSummary summary(columns);
     for (py::ssize_t c = 0; c < cells; ++c) {

@@ -88,7 +88,9 @@ def test_library_runs_on_a_series_in_memory(lib, vorda, tmp_path):
 
 
 def tree(folder):
-    return {p.relative_to(folder).as_posix(): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+    """The files under ``folder`` by relative name, the folder's own path (in warnings) written OUT."""
+    return {p.relative_to(folder).as_posix(): p.read_bytes().replace(bytes(folder), b"OUT")
+            for p in sorted(folder.rglob("*")) if p.is_file()}
 
 
 def test_batch_and_run_give_the_same_files_with_either_engine(lib, vorda, data_dir, tmp_path):
@@ -108,6 +110,7 @@ def test_batch_and_run_give_the_same_files_with_either_engine(lib, vorda, data_d
                    vorda=vorda)
         assert proc.returncode == 0, proc.stderr
         outs[which] = tree(out), proc.stdout.replace(bytes(out), b"OUT")
+        assert outs[which][0]["batch/six/warnings.txt"].startswith(b"OUT/batch/six/")
     summary = "batch/summary.csv"
     for files, _ in outs.values():
         # The seconds a station took differ from batch to batch.

@@ -131,6 +131,9 @@ class LibraryRuns:
                 size = core.count_records(self.source)
             except OSError:
                 size = 0  # the reader's report of the open failure is the one to show
+            else:
+                if size == 0:
+                    raise KitError(self.source, None, "holds no records: nothing to analyse")
         try:
             if int(size) > self.lib.NMAX:
                 raise self.lib.Failure(f"VORDA runtime error: Data size {int(size)} exceeds the maximum of "
@@ -146,7 +149,7 @@ class LibraryRuns:
             moved = []
             for entry in sorted(os.listdir(work)):
                 target = os.path.join(self.outdir, entry)
-                os.replace(os.path.join(work, entry), target)
+                core.place(os.path.join(work, entry), target)
                 moved.append(target)
         except OSError as e:
             return Run(2, f"vordakit: {e}\n".encode(), [], time.perf_counter() - t0)
@@ -169,123 +172,69 @@ class LibraryRuns:
 def series_arrays(series):
     """The arrays vorda would read from the VORDA file a checked series was read from, or None.
 
-    A series read from a VORDA file (by ``series.read_vorda``) without an error
+    A series read from a VORDA file (by ``formats.vorda.read``) without an error
     holds the file's records: the calendar fields, t, and the values as the
     doubles nearest their decimals, which is what vorda reads.
     """
     import numpy as np
 
-    try:
-        from vordakit.series import days_of
-        days = days_of(series)
-    except (ImportError, AttributeError, TypeError):
+    ordinal, x, t = series.ordinal, series.x, series.t
+    if t is None or np.isnan(x).any() or series.fmt != "vorda":
         return None
-    if days.t is None or np.isnan(days.x).any() or series.fmt != "vorda":
-        return None
-    dates = (np.asarray(days.ordinal) - 719163).astype("datetime64[D]")  # ordinal 719163 is 1970-01-01
+    dates = (np.asarray(ordinal) - 719163).astype("datetime64[D]")  # ordinal 719163 is 1970-01-01
     months = dates.astype("datetime64[M]")
     years = months.astype("datetime64[Y]")
-    return {"t": days.t, "d": (dates - months).astype(np.int64) + 1,
+    return {"t": t, "d": (dates - months).astype(np.int64) + 1,
             "m": (months - years).astype(np.int64) + 1, "yr": years.astype(np.int64) + 1970,
-            "x": np.ascontiguousarray(days.x, dtype=np.float64)}
+            "x": np.ascontiguousarray(x, dtype=np.float64)}
 
 
-class _Fields:
-    """The records' fields as ``results.read_results`` reads them from the files, with its warnings."""
-
-    def __init__(self):
-        self.by_file = {}
-
-    def warn(self, path, text):
-        self.by_file.setdefault(path, []).append(f"{path}:{text}")
-
-    def warnings(self):
-        """The warnings in the order of their files' names, in which the files are read."""
-        return [w for path in sorted(self.by_file) for w in self.by_file[path]]
-
-    def integer(self, value, width, what, path, number):
-        if len(str(value)) > width:
-            self.warn(path, f"{number}: {what} does not fit its field ({'*' * width}); left empty")
-            return None
-        if value == results.UNSET:
-            self.warn(path, f"{number}: {what} is -999 (never set); left empty")
-            return None
-        return value
-
-    def real(self, text, what, path, number):
-        text = text.strip()
-        if set(text) == {"*"}:
-            self.warn(path, f"{number}: {what} does not fit its field ({text}); left empty")
-            return None
-        return float(text)
+def _field(value, width):
+    """An integer in a field ``iw``: right-justified, asterisks where it does not fit."""
+    text = str(value)
+    return text.rjust(width) if len(text) <= width else "*" * width
 
 
 def results_of(runs_done, folder):
     """The tables (a ``results.Results``) of library runs into ``folder``, from their arrays.
 
     They are the tables ``results.read_results(folder, names=...)`` reads from
-    those runs' files: the same records, values and warnings, in the same order.
+    those runs' files: the records are laid out as vorda writes them (its own
+    fixed-point fields for the reals) and read by the same record readers, so
+    the values, warnings and order are the same, without a file being read.
     """
     lib = binding()
     res = results.Results()
-    fields = _Fields()
+    by_file = {}  # path -> warnings, given in the order of the file names as read_results reads them
     keyed = []
     for r in runs_done:
         threshold = float(lib.fixed([r.threshold], 0, 1)[0])
         keyed.append((results.Run(r.name, r.type, threshold, r.min_duration), r))
+    header = [""] * 12  # the records start on line 13
     for run, r in sorted(keyed, key=lambda k: k[0]):
-        by_prefix = {}
+        paths = {}
         for path in r.files:
             entry = os.path.basename(path)
             for key, prefix in _INDEX_FILES.items():
                 if entry.startswith(prefix):
-                    by_prefix[key] = os.path.join(folder, entry)
+                    paths[key] = os.path.join(folder, entry)
         for index in results.INDEX_ORDER:
             key = index.lower()
             if key not in r.analysis:
                 continue
-            path = by_prefix[key]
-            years = r.analysis[key]["year"].tolist()
-            values = r.analysis[key]["value"].tolist()
-            for number, (year, value) in enumerate(zip(years, values), start=13):
-                if year == results.UNSET or len(str(year)) > 4 or len(str(value)) > 3:
-                    year = fields.integer(year, 4, "year", path, number)
-                    value = fields.integer(value, 3, index, path, number)
-                res.yearly.append(results.YearlyRecord(*run, index, year, value))
+            years, values = r.analysis[key]["year"].tolist(), r.analysis[key]["value"].tolist()
+            lines = header + [f" {_field(y, 4)} {_field(v, 3)}" for y, v in zip(years, values)]
+            results._read_yearly(paths[key], lines, run, index, by_file.setdefault(paths[key], []), res.yearly)
         # The full event file's name is the day count file's with another prefix.
-        tail = os.path.basename(by_prefix["ndays"])[len(_INDEX_FILES["ndays"]):]
-        _events(res, fields, run, r.analysis["events"], lib, os.path.join(folder, "VORDA-" + tail))
-    res.warnings = fields.warnings()
+        path = os.path.join(folder, "VORDA-" + os.path.basename(paths["ndays"])[len(_INDEX_FILES["ndays"]):])
+        ev = r.analysis["events"]
+        lines = header + [f"   {mid} {_field(d, 2)} {_field(m, 2)} {_field(y, 4)}{' ' * 15}{_field(dur, 7)} {act}"
+                          for mid, d, m, y, dur, act in zip(
+                              lib.fixed(ev["midpoint"].tolist(), 11, 3), ev["day"].tolist(), ev["month"].tolist(),
+                              ev["year"].tolist(), ev["duration"].tolist(), lib.fixed(ev["action"].tolist(), 14, 3))]
+        results._read_events(path, lines, run, by_file.setdefault(path, []), res.events)
+    res.warnings = [w for path in sorted(by_file) for w in by_file[path]]
     return res
-
-
-def _events(res, fields, run, ev, lib, path):
-    mids = lib.fixed(ev["midpoint"].tolist(), 11, 3)
-    acts = lib.fixed(ev["action"].tolist(), 14, 3)
-    columns = zip(mids, ev["day"].tolist(), ev["month"].tolist(), ev["year"].tolist(),
-                  ev["duration"].tolist(), acts)
-    for number, (mid, d, m, y, dur, act) in enumerate(columns, start=13):
-        if "*" in mid or "*" in act or y == results.UNSET or len(str(y)) > 4 or len(str(d)) > 2 \
-                or len(str(m)) > 2 or len(str(dur)) > 7:
-            mid = fields.real(mid, "midpoint", path, number)
-            d = fields.integer(d, 2, "day", path, number)
-            m = fields.integer(m, 2, "month", path, number)
-            y = fields.integer(y, 4, "year", path, number)
-            dur = _fit(fields, dur, 7, "duration", path, number)
-            act = fields.real(act, "action", path, number)
-            date = None if None in (d, m, y) else f"{y:04d}-{m:02d}-{d:02d}"
-        else:
-            mid, act = float(mid), float(act)
-            date = f"{y:04d}-{m:02d}-{d:02d}"
-        res.events.append(results.EventRecord(*run, mid, date, dur, act))
-
-
-def _fit(fields, value, width, what, path, number):
-    """An integer field that keeps -999 (no calendar field)."""
-    if len(str(value)) > width:
-        fields.warn(path, f"{number}: {what} does not fit its field ({'*' * width}); left empty")
-        return None
-    return value
 
 
 def run_command(args):
