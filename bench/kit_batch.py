@@ -13,7 +13,9 @@ station), so 2 N runs of vorda. Then:
 2. For each engine (process: vorda as a process; library: the binding), the
    batch without plots at -j 1, with and without qc: wall time per run, and
    the overhead per run beyond vorda's own time, split by step.
-3. For each engine, the batch at -j 1 .. the number of cores: station-runs
+3. For each engine, the batch with plots at -j 1 on ten stations: seconds per
+   station, and of them the plots' (their PNGs and plots.pdf).
+4. For each engine, the batch at -j 1 .. the number of cores: station-runs
    per second.
 
 Usage: bench/kit_batch.py [--stations N] [--vorda PATH] [--jobs 1,2] [--engines process,library] [--work DIR]
@@ -177,6 +179,13 @@ def _engine(name, stations, runs, work, vorda, own, own_cpu, jobs):
               f"CPU {1000 * timed_batch.cpu / runs:.1f} ms per run, "
               f"{1000 * (timed_batch.cpu / runs - own_cpu):.1f} ms beyond vorda's "
               f"({(timed_batch.cpu / runs - own_cpu) / own_cpu:.2f} x)")
+
+    # Plots: on a few stations, since they cost far more than the rest.
+    few = stations[:min(10, len(stations))]
+    wall, outcomes = timed_batch(few, work / "plots", vorda, 1, batch.Options(engine=name))
+    plot_time = sum(o.step_seconds.get("plot", 0.0) for o in outcomes) / len(few)
+    print(f"{name}: batch -j 1 with qc and plots, {len(few)} stations: {wall / len(few):.2f} s per station, "
+          f"of which plots {plot_time:.2f} s per station")
 
     for j in jobs:
         if j == 1:

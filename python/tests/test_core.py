@@ -1,11 +1,13 @@
 """vordakit run: the same result files as the dialogue, failures passed through, the program found."""
 
 import os
+import subprocess
+import sys
 
 import pytest
 
-from runkit import EXAMPLE, dialogue, kit, records, tree
-from vordakit import core
+from runkit import EXAMPLE, PYTHON_DIR, dialogue, kit, records, tree
+from vordakit import core, results
 from vordakit.errors import KitError
 
 BAD_X = "1 1 1 2000 1.5\n2 2 1 2000 x\n"
@@ -28,8 +30,9 @@ def test_run_matches_dialogue(vorda, tmp_path, name, typed, kind, threshold, dur
     expected = tree(tmp_path / "dialogue")
     assert len(expected) == 5
     assert tree(tmp_path / "kit") == expected
-    # Nothing but the result files: no link, no working folder left behind.
-    assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected)
+    # Nothing but the result files and the note of their input: no link, no working folder.
+    assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected) + ["inputs.csv"]
+    assert results.input_of(tmp_path / "kit", name) == str(EXAMPLE)
 
 
 @pytest.mark.parametrize("content,size", [
@@ -69,6 +72,9 @@ def test_vorda_not_found(tmp_path, monkeypatch):
     (core.threshold_text, "2.5e1", True),
     (core.threshold_text, "1_0", False),   # float() takes it, vorda does not
     (core.threshold_text, "inf", False),
+    (core.threshold_text, "1e999", False),  # vorda would read infinity
+    (core.threshold_text, "-1d400", False),
+    (core.threshold_text, "1e300", True),
     (core.threshold_text, "", False),
     (core.duration_text, "3", True),
     (core.duration_text, "3.0", False),
@@ -115,3 +121,25 @@ def test_run_writes_through_a_link_as_vorda_does(vorda, tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert short.is_symlink() and os.readlink(short) == os.devnull
     assert len(tree(out)) == 5
+
+
+def test_messages_a_user_meets(vorda, tmp_path):
+    """Help text as written, and a closed pipe ends quietly."""
+    help_text = " ".join(kit("trend", "--help", text=True).stdout.split())
+    assert "95% bounds" in help_text and "%%" not in help_text
+    env_read, env_write = os.pipe()
+    os.close(env_read)  # the reader has gone, as after `| head -1` has read its line
+    proc = subprocess.run([sys.executable, "-m", "vordakit", "run", str(EXAMPLE), "-t", "u", "-x", "18.0",
+                           "-d", "3", "-o", str(tmp_path / "out")],
+                          env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR), VORDA=str(vorda)),
+                          stdout=env_write, stderr=subprocess.PIPE, timeout=120)
+    os.close(env_write)
+    assert proc.stderr == b""
+
+
+def test_run_on_a_station_file_suggests_convert(vorda, tmp_path):
+    src = tmp_path / "station.csv"
+    src.write_text("date,tg\n2001-01-01,3.5\n2001-01-02,4.0\n")
+    proc = kit("run", src, "-t", "u", "-x", "1.0", "-d", "2", "-o", tmp_path / "out", vorda=vorda, text=True)
+    assert proc.returncode == 2
+    assert proc.stderr.splitlines()[-1].endswith(f"vordakit convert {src} series.txt")

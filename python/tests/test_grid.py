@@ -25,9 +25,9 @@ def binding():
 
 
 def make_nc(path, x, start="2000-01-01", calendar="standard", units="degC", var="tg", packed=None,
-            dims=("lat", "lon"), time_values=None):
+            dims=("lat", "lon"), time_values=None, fmt="NETCDF4"):
     """A CF file of daily ``x`` (time first), NaN missing; ``packed`` (scale, offset) packs it in int16."""
-    with netCDF4.Dataset(path, "w") as ds:
+    with netCDF4.Dataset(path, "w", format=fmt) as ds:
         ds.createDimension("time", None)
         for name, n in zip(dims, x.shape[1:]):
             ds.createDimension(name, n)
@@ -180,24 +180,39 @@ def test_calendars_take_day_month_and_year_from_the_calendar(vorda, tmp_path, ca
         compare_cell(out, index, ref, "upper")
 
 
-def test_packed_kelvin_is_decoded_and_converted_to_the_decimals_it_holds(vorda, tmp_path):
+# Per file: how it is stored, the option, the threshold, the count that equals it, how a count is
+# stored, and the decimal text vorda must read of it.
+UNITS = {
+    "packed K": (dict(units="K", packed=(0.1, 273.15)), "degC", "0.5", 5, lambda c: c / 10 + 273.15,
+                 lambda c: f"{c / 10:.1f}"),
+    "float32 K, one decimal": (dict(units="K"), "degC", "0.55", 5, lambda c: np.float32(c / 10 + 273.2),
+                               lambda c: f"{c / 10 + 0.05:.2f}"),
+    "float32 flux": (dict(units="kg m-2 s-1"), "mm/day", "0.5", 500,
+                     lambda c: (c / 1000).astype(np.float32) / np.float32(86400), lambda c: f"{c / 1000:.4f}"),
+}
+
+
+@pytest.mark.parametrize("case", UNITS)
+def test_units_convert_to_the_decimals_the_values_hold(vorda, tmp_path, case):
+    stored, units, threshold, equal, store, want = UNITS[case]
     rng = np.random.default_rng(3)
-    packed = rng.integers(-500, 2500, (800, 2, 1))  # hundredths of a degree above 0 degC
-    make_nc(tmp_path / "in.nc", (packed / 100 + 273.15), units="K", packed=(0.01, 273.15))
-    assert run(tmp_path / "in.nc", "-t", "lower", "-x", "0.5", "-d", 2, "--units", "degC",
+    counts = rng.integers(-3, 8, (800, 2, 1)) * equal // 5
+    counts[::7] = equal
+    make_nc(tmp_path / "in.nc", store(counts), **stored)
+    assert run(tmp_path / "in.nc", "-t", "lower", "-x", threshold, "-d", 2, "--units", units,
                "-o", tmp_path / "out.nc") == 0
     out = xr.open_dataset(tmp_path / "out.nc", decode_timedelta=False)
-    assert out["action_sum"].attrs["units"] == "degC days"
+    assert out["action_sum"].attrs["units"] == f"{units} days"
     dates = cell_dates(800)
-    for index in np.ndindex(packed.shape[1:]):
-        rows = [(i + 1, d.day, d.month, d.year, f"{p / 100:.2f}")
-                for i, (d, p) in enumerate(zip(dates, packed[(slice(None),) + index]))]
-        compare_cell(out, index, reference(vorda, tmp_path / f"ref{index[0]}", rows, "lower", "0.5", 2), "lower")
+    for index in np.ndindex(counts.shape[1:]):
+        rows = [(i + 1, d.day, d.month, d.year, want(c))
+                for i, (d, c) in enumerate(zip(dates, counts[(slice(None),) + index]))]
+        compare_cell(out, index, reference(vorda, tmp_path / f"ref{index[0]}", rows, "lower", threshold, 2), "lower")
 
 
 def test_yearly_parts_and_a_missing_time_step_make_one_series(tmp_path):
     x = holed(3 * 365)
-    make_nc(tmp_path / "whole.nc", x)
+    make_nc(tmp_path / "whole.nc", x, fmt="NETCDF3_CLASSIC")
     make_nc(tmp_path / "part1.nc", x[:365], start="2000-01-01")
     make_nc(tmp_path / "part2.nc", x[365:], start="2000-12-31")
     # The last file misses a day (a time step left out), which is a gap in every cell.
@@ -228,18 +243,18 @@ def test_a_local_cluster_of_two_processes_writes_what_one_thread_writes(tmp_path
 def test_events_csv_lists_every_event_of_every_cell(vorda, tmp_path):
     x = holed(2 * 365)
     make_nc(tmp_path / "in.nc", x)
-    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "-o", tmp_path / "out.nc",
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "--fill", 3, "-o", tmp_path / "out.nc",
                "--events", tmp_path / "ev.csv") == 0
     lines = (tmp_path / "ev.csv").read_text().splitlines()
     assert lines[0] == "lat,lon,lat_index,lon_index,date,duration,action"
     out = xr.open_dataset(tmp_path / "out.nc", decode_timedelta=False)
     assert len(lines) - 1 == np.nansum(out["events"].values)
-    rows = converted_rows(tmp_path, cell_dates(2 * 365), x[:, 1, 2])
-    ref = reference(vorda, tmp_path / "ref", rows, "upper", "20", 3)
-    mine = [line.split(",")[4:] for line in lines[1:] if line.split(",")[2:4] == ["1", "2"]]
-    tables = read_results(tmp_path / "ref" / "out")
-    assert mine == [[e.date, str(e.duration), f"{e.action:.3f}"] for e in tables.events]
-    assert ref
+    for cell in ((1, 2), (1, 1)):  # complete, and a gap filled
+        rows = converted_rows(tmp_path, cell_dates(2 * 365), x[(slice(None),) + cell], fill=3)
+        reference(vorda, tmp_path / f"ref{cell}", rows, "upper", "20", 3)
+        mine = [line.split(",")[4:] for line in lines[1:] if line.split(",")[2:4] == list(map(str, cell))]
+        tables = read_results(tmp_path / f"ref{cell}" / "out")
+        assert mine == [[e.date, str(e.duration), f"{e.action:.3f}"] for e in tables.events], cell
 
 
 BAD = [
@@ -327,3 +342,30 @@ def test_trend_and_plot_of_a_grid_output(tmp_path, capsys):
     assert t["ndays_slope"].attrs["units"] == "days/(10 year)"
     assert cli.main(["plot", str(tmp_path / "out.nc"), "-o", str(tmp_path / "maps")]) == 0
     assert sorted(p.name for p in (tmp_path / "maps").iterdir())[:2] == ["out-action_max.png", "out-action_sum.png"]
+
+
+def test_rotated_grids_and_stations_keep_their_coordinates_and_grid_mapping(tmp_path):
+    x = weather(400, (2, 3))
+    time = xr.Variable("time", np.arange(400), {"units": "days since 2001-01-01", "calendar": "standard"})
+    rotated = xr.Dataset(
+        {"tas": (("time", "rlat", "rlon"), x, {"units": "degC", "grid_mapping": "rotated_pole",
+                                               "coordinates": "lat lon"}),
+         "rotated_pole": ((), 0, {"grid_mapping_name": "rotated_latitude_longitude",
+                                  "grid_north_pole_latitude": 39.25, "grid_north_pole_longitude": -162.0})},
+        {"time": time, "rlat": ("rlat", [-1.0, 1.0], {"units": "degrees", "standard_name": "grid_latitude"}),
+         "rlon": ("rlon", [-2.0, 0.0, 2.0], {"units": "degrees", "standard_name": "grid_longitude"}),
+         "lat": (("rlat", "rlon"), np.arange(6.0).reshape(2, 3) + 50, {"units": "degrees_north"}),
+         "lon": (("rlat", "rlon"), np.arange(6.0).reshape(2, 3), {"units": "degrees_east"})})
+    stations = xr.Dataset(
+        {"tg": (("time", "station"), x[:, 0], {"units": "degC", "coordinates": "lat lon"})},
+        {"time": time, "lat": ("station", [50.0, 51.0, 52.0]), "lon": ("station", [5.0, 6.0, 7.0])})
+    for name, ds in (("rotated", rotated), ("stations", stations)):
+        ds.to_netcdf(tmp_path / f"{name}.nc", encoding={"time": {"dtype": "f8"}})
+        assert run(tmp_path / f"{name}.nc", "-t", "u", "-x", 20, "-d", 3, "-o", tmp_path / f"{name}-out.nc") == 0
+        assert cli.main(["plot", str(tmp_path / f"{name}-out.nc"), "-o", str(tmp_path / name)]) == 0
+    out = xr.open_dataset(tmp_path / "rotated-out.nc", decode_timedelta=False)
+    assert out["ndays"].dims == ("time", "rlat", "rlon") and out["ndays"].attrs["grid_mapping"] == "rotated_pole"
+    assert out["rotated_pole"].attrs["grid_north_pole_latitude"] == 39.25
+    assert out["lat"].dims == ("rlat", "rlon") and "lat" in out["ndays"].encoding["coordinates"]
+    out = xr.open_dataset(tmp_path / "stations-out.nc", decode_timedelta=False)
+    assert out["ndays"].dims == ("time", "station") and out["lon"].values.tolist() == [5.0, 6.0, 7.0]

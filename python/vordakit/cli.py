@@ -7,6 +7,7 @@ standard error with status 2.
 """
 
 import argparse
+import os
 import sys
 
 from vordakit import __version__
@@ -174,12 +175,15 @@ def add_tidy(subparsers):
 def add_trend(subparsers):
     p = subparsers.add_parser(
         "trend", help="Sen slope and Mann-Kendall p of every yearly index",
-        description="Per yearly index: years, valid years, Sen slope per decade with its 95%% bounds, "
+        description="Per yearly index: years, valid years, Sen slope per decade with its 95% bounds, "
                     "two-sided Mann-Kendall p-value (tie-corrected). No trend from fewer than 10 valid "
-                    "years or under 70%% valid ones.")
+                    "years or under 70% valid ones.")
     p.add_argument("source", help="folder with VORDA result files, or a yearly.csv from tidy")
     p.add_argument("-o", "--out", metavar="FILE",
                    help="CSV to write (default: trend.csv in the folder, or beside the yearly table)")
+    p.add_argument("--keep-partial", action="store_true",
+                   help="keep years the input covers only in part (left out by default: a year with "
+                        "part of its days would pull the trend)")
     p.set_defaults(handler=_lazy("trend", "trend_command"))
 
 
@@ -192,6 +196,9 @@ def add_plot(subparsers):
     p.add_argument("folder", help="folder with VORDA result files")
     p.add_argument("-o", "--out", metavar="DIR", help="where to write the pictures (default: the folder)")
     p.add_argument("--unit", default="", help="unit of the series' values, e.g. degC or mm (for the labels)")
+    p.add_argument("--keep-partial", action="store_true",
+                   help="keep years the input covers only in part (left out by default: a year with "
+                        "part of its days would pull the trend)")
     p.set_defaults(handler=_lazy("plot", "plot_command"))
 
 
@@ -274,6 +281,11 @@ def main(argv=None):
     except KitError as e:
         print(f"vordakit {args.command}: {e}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader went away (| head): end quietly, as other commands do, and
+        # keep Python from complaining about the lost output at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         print(f"vordakit {args.command}: {where}{e.strerror or e}", file=sys.stderr)

@@ -106,11 +106,11 @@ def decimal_values(x):
     """
     x = np.asarray(x)
     wide = x.astype(np.float64)
-    out = np.where(np.isnan(wide), wide, np.nan)
+    out = np.full(x.shape, np.nan)
     dec = np.zeros(x.shape, np.int8)
     todo = ~np.isnan(wide)
-    # float32 needs at most 9 significant digits, float64 17; decimals beyond
-    # those of the smallest magnitudes are never the shortest form.
+    # Fewest decimals first: the first that reads back is the shortest form.
+    # Values too small for 23 decimals (below about 1e-15) keep their binary value.
     for d in range(0, 24):
         if not todo.any():
             break
@@ -173,9 +173,8 @@ def _time_dim(ds, var, path):
     for dim in ds[var].dims:
         if dim in ds.variables:
             v = ds.variables[dim]
-            units = str(v.attrs.get("units", ""))
-            if " since " in units and (v.attrs.get("axis") == "T" or v.attrs.get("standard_name") == "time"
-                                       or dim.lower() in ("time", "t")):
+            # CF knows a time coordinate by its units, "days since ...".
+            if " since " in str(v.attrs.get("units", "")):
                 return dim
     raise KitError(path, None, f"variable {var!r} has no time dimension")
 
@@ -239,9 +238,13 @@ class Input:
         for _, path, ds, name, tdim, calendar, _ in parts[1:]:
             if calendar != self.calendar and {calendar, self.calendar} != {"standard", "gregorian"}:
                 raise KitError(path, None, f"calendar {calendar} differs from {self.calendar} of {path0}")
-            if ds[name].dims != ds0[self.var].dims:
-                raise KitError(path, None, f"dimensions {ds[name].dims} differ from {ds0[self.var].dims} of {path0}")
+            if ds[name].dims != ds0[self.var].dims or any(
+                    ds[name].sizes[d] != ds0[self.var].sizes[d] for d in ds[name].dims if d != tdim):
+                raise KitError(path, None, f"dimensions {dict(ds[name].sizes)} differ from "
+                                           f"{dict(ds0[self.var].sizes)} of {path0}")
         self.ordinals = np.concatenate([p[6] for p in parts])
+        if len(self.ordinals) == 0:
+            raise KitError(path0, None, f"no time steps in {self.tdim!r}")
         steps = np.diff(self.ordinals)
         if (steps <= 0).any():
             i = int(np.argmax(steps <= 0))
@@ -331,18 +334,19 @@ def _cell_values(x, spec):
     binding reads their decimals), else float64 decimal doubles; and the
     decimals per value where they had to be found (else None)."""
     if spec.packed_decimals is not None:
-        x = np.round(x.astype(np.float64), spec.packed_decimals)
-        dec = None
+        dec = spec.packed_decimals
+        x = np.round(x.astype(np.float64), dec)
     elif spec.convert_to is None and spec.fill is None:
         return (x if x.dtype in (np.float32, np.float64) else x.astype(np.float64)), None
     elif x.dtype in (np.float32, np.float64):
         x, dec = decimal_values(x)
     else:
-        x, dec = x.astype(np.float64), None
+        x, dec = x.astype(np.float64), 0
     if spec.convert_to == "degC":
-        keep = 2 if dec is None else np.maximum(dec, 2)
+        # 273.15 has two decimals: the difference has those of the value, and at least two.
+        keep = np.maximum(dec, 2)
         x = x - 273.15
-        x = np.round(x, 2) if dec is None else _round_each(x, keep)
+        x = np.round(x, int(keep)) if np.ndim(keep) == 0 else _round_each(x, keep)
         dec = None
     elif spec.convert_to == "mm/day":
         x = np.round(x * 86400.0, FLUX_DECIMALS)
@@ -377,7 +381,8 @@ def analyse_block(block, spec):
     status[has] = np.where((first[has] == 0) & (last[has] == length - 1), COMPLETE, TRIMMED)
     status[gap] = GAPS
     if gap.any() and spec.fill is not None:
-        x = x.astype(np.float64)
+        # With --fill the values are already a fresh float64 array of decimals, never the chunk itself.
+        x = np.asarray(x, np.float64)
         for c in np.flatnonzero(gap):
             if _fill_cell(x, c, first[c], last[c], spec.fill):
                 status[c] = FILLED
@@ -387,9 +392,6 @@ def analyse_block(block, spec):
     for group in np.unique(key[ready]):
         rows = np.flatnonzero(ready & (key == group))
         a, b = int(group // length), int(group % length) + 1
-        if b - a > MAX_RECORDS:
-            raise KitError(None, None, f"{b - a} days, but vorda reads at most {MAX_RECORDS}: "
-                                       "choose fewer years or months")
         t = days.ordinal[a:b] - days.ordinal[a] + 1
         whole = len(rows) == cells
         r = lib.analyse_cells(x[:, a:b] if whole else x[rows, a:b], t, days.d[a:b], days.m[a:b], days.yr[a:b],
@@ -472,7 +474,7 @@ def block_events(block, spec, coords):
         if not valid[a:b].all():
             if spec.fill is None:
                 continue
-            x = x.astype(np.float64)
+            x = np.asarray(x, np.float64)
             if not _fill_cell(x, c, a, b - 1, spec.fill):
                 continue
         t = days.ordinal[a:b] - days.ordinal[a] + 1
@@ -616,6 +618,18 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
     """Analyse every cell of the input and write ``out``; returns the cell counts by status.
 
     ``threshold`` is the text vorda would be given (in the output's units).
+    Two years of one station, three days in five above 20:
+
+    >>> import tempfile, xarray as xr
+    >>> d = tempfile.mkdtemp()
+    >>> t = xr.Variable("time", np.arange(730), {"units": "days since 2001-01-01"})
+    >>> x = np.tile(np.float32([18.0, 21.5, 22.0, 23.0, 19.0]), 146)[:, None]
+    >>> xr.Dataset({"tg": (("time", "station"), x, {"units": "degC"})}, {"time": t}).to_netcdf(d + "/in.nc")
+    >>> run_grid([d + "/in.nc"], d + "/out.nc", "upper", "20.0", 3, jobs=1)["complete"]
+    1
+    >>> out = xr.open_dataset(d + "/out.nc", decode_timedelta=False)
+    >>> out["ndays"].values.ravel().tolist(), out["events"].values.ravel().tolist()
+    ([219.0, 219.0], [73.0, 73.0])
     """
     import dask
     import dask.array as dsa
@@ -646,6 +660,9 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         days = Days(inp.ordinals, inp.calendar, months)
         if len(days.ordinal) == 0:
             raise KitError(inp.files[0], None, "no days in the chosen months")
+        if len(days.ordinal) > MAX_RECORDS:
+            raise KitError(inp.files[0], None, f"{len(days.ordinal)} days, but vorda reads at most {MAX_RECORDS}: "
+                                               "choose fewer files or --months")
         enc = inp.encoding
         packed = None
         if "scale_factor" in enc or "add_offset" in enc:
@@ -675,7 +692,13 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
             counts = dsa.bincount(status.ravel().astype(np.int64), minlength=5)
             low, high = dsa.nanmin(data), dsa.nanmax(data)
             with _quiet():
-                _, counts, low, high = dask.compute(write, counts, low, high)
+                try:
+                    # One graph unoptimised: optimised apart, the write and the counts would each
+                    # read and analyse every chunk.
+                    _, counts, low, high = dask.compute(write, counts, low, high, optimize_graph=False)
+                except RuntimeError as e:
+                    # netCDF4's report of a file that breaks off or is damaged part way.
+                    raise KitError(" ".join(inp.files), None, f"reading failed: {e}") from None
             if events:
                 _write_events(events, inp, data, spec)
         os.chmod(tmp, 0o666 & ~_umask())

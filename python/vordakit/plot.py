@@ -9,11 +9,13 @@ its use.
 import datetime
 import os
 
-from matplotlib.backends.backend_pdf import PdfPages
+from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
+from matplotlib.text import Text
 
 from vordakit import trend
 from vordakit.atomic import atomic_write
+from vordakit.raster_pdf import RasterPdf
 from vordakit.results import INDEX_ORDER, Run, read_results
 
 WIDTH, HEIGHT, DPI = 800, 600, 100
@@ -23,8 +25,8 @@ INDEX_LABELS = {
     "ndays": ("Days beyond the threshold", "days per year"),
     "WSDI": ("Warm spell duration index (WSDI)", "days in warm spells per year"),
     "CSDI": ("Cold spell duration index (CSDI)", "days in cold spells per year"),
-    "SGS": ("Start of the growing season (SGS)", "day of the year"),
-    "LFD": ("Last frost day (LFD)", "day of the year"),
+    "SGS": ("Start of the growing season (SGS)", "ordinal of the day within its year's records"),
+    "LFD": ("Last frost day (LFD)", "ordinal of the day within its year's records"),
 }
 # Day counts per decade; the ordinal indices move by days of the year per decade.
 SLOPE_UNIT = "days/decade"
@@ -38,8 +40,20 @@ _TOP = "#d62728"
 
 
 def _new_figure():
-    fig = Figure(figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI, layout="constrained")
+    # Fixed margins: a layout engine would measure every text of the figure
+    # again before each drawing, which took most of the time of the plots.
+    fig = Figure(figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI)
+    fig.subplots_adjust(left=0.1, right=0.97, top=0.83, bottom=0.2)
     return fig, fig.add_subplot()
+
+
+def _title(index, run, unit):
+    """The figure's title; the days count says on which side of the threshold its days lie."""
+    title = INDEX_LABELS.get(index, (index, "value"))[0]
+    if index == "ndays":
+        side = "above" if run.type == "upper" else "below"
+        title = f"Days {side} {run.threshold:.1f}{' ' + unit if unit else ''}"
+    return title
 
 
 def run_label(run, unit=""):
@@ -63,9 +77,9 @@ def yearly_figure(run, index, years, values, unit=""):
     (none that year) as no value.
     """
     pairs = {y: v for y, v in zip(years, values) if y is not None}
-    title, ylabel = INDEX_LABELS.get(index, (index, "value"))
+    ylabel = INDEX_LABELS.get(index, (index, "value"))[1]
     fig, ax = _new_figure()
-    fig.suptitle(title, fontsize=14)
+    fig.suptitle(_title(index, run, unit), fontsize=14)
     if not pairs:
         ax.set_title(run_label(run, unit) + "\nno year with a value", fontsize=10)
         ax.set_axis_off()
@@ -75,11 +89,10 @@ def yearly_figure(run, index, years, values, unit=""):
     ax.plot(span, [float("nan") if v is None else v for v in ys], "-o", color=_LINE,
             markersize=3.5, linewidth=1.2, label=index)
     missing = [y for y, v in zip(span, ys) if v is None]
-    if missing:
-        # Marked along the bottom edge, where no value can hide them.
-        ax.plot(missing, [0.02] * len(missing), "x", color=_MISSING, markersize=7,
-                transform=ax.get_xaxis_transform(), label=f"year without a value ({len(missing)})",
-                clip_on=False)
+    for k, y in enumerate(missing):
+        # A band over the whole height: a mark at some height would read as a value there.
+        ax.axvspan(y - 0.5, y + 0.5, color=_MISSING, alpha=0.15, linewidth=0,
+                   label=f"year without a value ({len(missing)})" if k == 0 else None)
     f = trend.fit(span, ys)
     if f is not None:
         valid = [y for y, v in zip(span, ys) if v is not None]
@@ -90,7 +103,7 @@ def yearly_figure(run, index, years, values, unit=""):
                 f"(95%: {10 * f.low:+.3g} to {10 * f.high:+.3g}), Mann-Kendall p = {f.p:.3g}")
     else:
         valid_n = len(span) - len(missing)
-        note = (f"no trend: {valid_n} years with a value of {len(span)} "
+        note = (f"no trend: {valid_n} of {len(span)} years with a value "
                 f"(needs {trend.MIN_VALID_YEARS} and {trend.MIN_VALID_SHARE:.0%})")
     ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10)
     ax.set_xlabel("year")
@@ -134,54 +147,90 @@ def events_figure(run, events, unit=""):
     top = sorted(range(len(pts)), key=lambda i: -abs(heights[i]))[:LABELLED_EVENTS]
     ax.plot([dates[i] for i in top], [heights[i] for i in top], "o", color=_TOP, markersize=8,
             label=f"{len(top)} largest")
-    middle = min(dates) + (max(dates) - min(dates)) / 2
-    for i in top:
-        # Labels point inwards, so that none runs off the right edge.
-        right = dates[i] > middle
-        ax.annotate(f"{dates[i].isoformat()}\n{heights[i]:.1f}", (dates[i], heights[i]),
-                    xytext=(-6 if right else 6, 4 if heights[i] >= 0 else -4), textcoords="offset points",
-                    ha="right" if right else "left", va="bottom" if heights[i] >= 0 else "top",
-                    fontsize=9)
     ax.axhline(0, color="black", linewidth=0.8)
     ax.set_xlabel("date of the record nearest the event's midpoint")
     ax.set_ylabel(f"action measure ({unit} days)" if unit else "action measure (value minus threshold, summed)")
     ax.grid(True, alpha=0.3)
     _legend_below(ax)
     ax.margins(y=0.15)
+    # Action measures of one run share a sign: no empty half below (or above) zero.
+    if min(heights) >= 0:
+        ax.set_ylim(bottom=0)
+    elif max(heights) <= 0:
+        ax.set_ylim(top=0)
+    # Last, once the axes' limits are settled: the labels are placed by their drawn size.
+    ax.set_xlim(ax.get_xlim())
+    ax.set_ylim(ax.get_ylim())
+    _label_largest(ax, dates, heights, top)
     return fig
+
+
+def _label_largest(ax, dates, heights, top):
+    """Label the largest events with date and value, each moved up until it overlaps no other label."""
+    renderer = FigureCanvasAgg(ax.figure).get_renderer()
+    first, last = min(dates), max(dates)
+    middle = first + (last - first) / 2
+    placed = []
+    for i in sorted(top, key=lambda i: -abs(heights[i])):
+        # Labels point inwards, so that none runs off the right edge.
+        right = dates[i] > middle
+        up = 1 if heights[i] >= 0 else -1
+        for level in range(LABELLED_EVENTS + 1):
+            label = ax.annotate(f"{dates[i].isoformat()}\n{heights[i]:.1f}", (dates[i], heights[i]),
+                                xytext=(-6 if right else 6, up * (4 + 28 * level)), textcoords="offset points",
+                                ha="right" if right else "left", va="bottom" if up > 0 else "top", fontsize=9,
+                                arrowprops=dict(arrowstyle="-", color=_STEM, linewidth=0.6) if level else None)
+            # The text's own box: the leader line may cross other labels.
+            label.update_positions(renderer)
+            box = Text.get_window_extent(label, renderer)
+            if level == LABELLED_EVENTS or not any(box.overlaps(other) for other in placed):
+                break
+            label.remove()
+        placed.append(box)
 
 
 def _stem(run):
     return f"{run.input}-{run.type}-{run.threshold:.1f}-durmin-{run.min_duration}"
 
 
-def figures(results, unit=""):
-    """(file stem, Figure) for every yearly index and every run's events, in table order."""
-    groups = trend.series_of(results.yearly)
+def figures(results, unit="", keep_partial=False):
+    """(file stem, Figure) for every yearly index and every run's events, in table order.
+
+    Years the input does not wholly cover are left out unless ``keep_partial``.
+    """
+    every = trend.series_of(results.yearly)
+    groups = trend.series_of(trend.whole_years(results.yearly, keep_partial))
     events = {}
     for e in results.events:
         events.setdefault(Run(*e[:4]), []).append(e)
     for run in results.runs():
         for index in INDEX_ORDER:
-            if (tuple(run), index) in groups:
-                years, values = groups[(tuple(run), index)]
+            if (tuple(run), index) in every:
+                # An index of partial years only is drawn as one without a value.
+                years, values = groups.get((tuple(run), index), ([], []))
                 yield f"{_stem(run)}-{index}", yearly_figure(run, index, years, values, unit)
         yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit)
 
 
-def plot_results(results, outdir, unit=""):
+def plot_results(results, outdir, unit="", keep_partial=False):
     """Write a PNG per figure and plots.pdf with all of them; returns the paths written."""
     if not results.runs():
         return []    # runs of neither threshold type write no records: nothing to draw
+    from PIL import Image  # matplotlib's own dependency
+
     os.makedirs(outdir, exist_ok=True)
     written = []
     pdf_path = os.path.join(outdir, "plots.pdf")
-    with atomic_write(pdf_path, "wb") as f, PdfPages(f) as pdf:
-        for stem, fig in figures(results, unit):
+    with atomic_write(pdf_path, "wb") as f, RasterPdf(f) as pdf:
+        for stem, fig in figures(results, unit, keep_partial):
+            # Drawn once; the PNG and the PDF page are the same pixels.
+            canvas = FigureCanvasAgg(fig)
+            canvas.draw()
+            image = Image.frombuffer("RGBA", canvas.get_width_height(), canvas.buffer_rgba()).convert("RGB")
             path = os.path.join(outdir, stem + ".png")
             with atomic_write(path, "wb") as png:
-                fig.savefig(png, format="png", dpi=DPI)
-            pdf.savefig(fig)
+                image.save(png, format="PNG", compress_level=3, dpi=(DPI, DPI))
+            pdf.add_page(image.tobytes(), *image.size, DPI)
             written.append(path)
     written.append(pdf_path)
     return written
@@ -193,8 +242,9 @@ def plot_command(args):
     if args.folder.endswith(".nc"):
         return grid_plot_command(args)
     res = read_results(args.folder)
-    print_warnings("plot", res.warnings)
-    for path in plot_results(res, args.out or args.folder, args.unit):
+    keep = getattr(args, "keep_partial", False)
+    print_warnings("plot", res.warnings + trend.partial_note(res.yearly, keep))
+    for path in plot_results(res, args.out or args.folder, args.unit, keep):
         print(path)
     return 0
 
@@ -213,11 +263,15 @@ def _draw_field(fig, ax, ds, field, title, unit, cmap, marked=None):
     field with marked cells (a slope) is coloured symmetrically about zero."""
     import numpy as np
     dims = field.dims
+    ax.set_title(title, fontsize=10)
+    if not np.isfinite(field.values).any():
+        ax.text(0.5, 0.5, "no cell with a value", ha="center", va="center", transform=ax.transAxes)
+        ax.set_axis_off()
+        return
     limits = {}
     if marked is not None:
         top = np.nanmax(np.abs(field.values)) if np.isfinite(field.values).any() else 0.0
         limits = {"vmin": -top, "vmax": top} if top > 0 else {}
-    ax.set_title(title, fontsize=10)
     if len(dims) == 2:
         ydim, xdim = dims
         xs = ds[xdim].values if xdim in ds.variables else np.arange(field.shape[1])
@@ -233,10 +287,15 @@ def _draw_field(fig, ax, ds, field, title, unit, cmap, marked=None):
     else:
         # Stations: one point each, at its longitude and latitude where the file gives them.
         values = field.values.ravel()
-        lon = next((ds[c].values.ravel() for c in ("lon", "longitude") if c in ds.variables), None)
-        lat = next((ds[c].values.ravel() for c in ("lat", "latitude") if c in ds.variables), None)
-        if lon is None or lat is None or len(lon) != len(values):
+        xname = next((c for c in ("lon", "longitude") if c in ds.variables), None)
+        yname = next((c for c in ("lat", "latitude") if c in ds.variables), None)
+        if xname and yname and ds[xname].size == len(values):
+            lon, lat = ds[xname].values.ravel(), ds[yname].values.ravel()
+            ax.set_xlabel(_axis_label(ds[xname]))
+            ax.set_ylabel(_axis_label(ds[yname]))
+        else:
             lon, lat = np.arange(len(values)), np.zeros(len(values))
+            ax.set_xlabel(dims[0] if dims else "")
         mesh = ax.scatter(lon, lat, c=values, cmap=cmap, s=30, **limits,
                           edgecolors=["black" if m else "none" for m in
                                       (marked.ravel() if marked is not None else [False] * len(values))])
