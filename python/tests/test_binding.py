@@ -51,7 +51,8 @@ def run_program(vorda, tmp, name, series, thrtype, threshold, durmin, texts=None
 
 
 def folder_bytes(folder):
-    return {p.name: p.read_bytes() for p in sorted(pathlib.Path(folder).iterdir())}
+    """The result files of a folder (not the toolkit's note of the input) by name."""
+    return {p.name: p.read_bytes() for p in sorted(pathlib.Path(folder).glob("VORDA*"))}
 
 
 def file_numbers(path):

@@ -14,7 +14,6 @@ those arrays (``results_of``) instead of being read back from the files.
 import dataclasses
 import os
 import shutil
-import sys
 import tempfile
 import time
 
@@ -155,6 +154,8 @@ class LibraryRuns:
             return Run(2, f"vordakit: {e}\n".encode(), [], time.perf_counter() - t0)
         finally:
             shutil.rmtree(work, ignore_errors=True)
+        # So that tidy, trend and plot find the input's calendar later, as after a run of vorda.
+        results.note_input(self.outdir, self.name, self.source)
         return Run(0, b"", moved, time.perf_counter() - t0, analysis, self.name, thrtype, value, durmin)
 
     def _by_process(self, thrtype, threshold, min_duration, size, failure):
@@ -234,6 +235,8 @@ def results_of(runs_done, folder):
                               ev["year"].tolist(), ev["duration"].tolist(), lib.fixed(ev["action"].tolist(), 14, 3))]
         results._read_events(path, lines, run, by_file.setdefault(path, []), res.events)
     res.warnings = [w for path in sorted(by_file) for w in by_file[path]]
+    # The days each year holds come from the input, as when the files are read.
+    res.yearly = results.add_calendar(res.yearly, folder, res.warnings)
     return res
 
 
@@ -247,13 +250,4 @@ def run_command(args):
         vorda = core.find_vorda(args.vorda)
     with LibraryRuns(args.input, args.out, args.name, vorda=vorda) as lib_runs:
         res = lib_runs.run(args.type, args.threshold, args.min_duration, args.size)
-    if res.status != 0:
-        sys.stderr.flush()
-        sys.stderr.buffer.write(res.report)
-        if not res.report:
-            sys.stderr.buffer.write(f"vordakit run: {core.describe_status(res.status)}\n".encode())
-        sys.stderr.flush()
-        return res.status
-    for path in res.files:
-        print(path)
-    return 0
+    return core.finish_run(args, res)
