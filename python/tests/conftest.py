@@ -14,7 +14,7 @@ import runkit
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
 REPO = PYTHON_DIR.parent
 DATA = pathlib.Path(__file__).resolve().parent / "data"
-SHARED_DATA = REPO.parent / "shared" / "data"
+SHARED_DATA = pathlib.Path(os.environ.get("VORDA_SHARED_DATA") or REPO.parent / "shared" / "data")
 
 # The tests run from the repository root under CTest; import the package from the tree.
 if str(PYTHON_DIR) not in sys.path:
