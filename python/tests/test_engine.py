@@ -10,13 +10,6 @@ from vordakit.core import run_vorda
 from vordakit.errors import KitError
 
 
-@pytest.fixture(scope="module")
-def lib():
-    if engine.binding() is None:
-        pytest.skip("the binding is not built")
-    return engine.binding()
-
-
 def lines(t, d, m, yr, x):
     return "".join(f"{a} {b} {c} {e} {v}\n" for a, b, c, e, v in zip(t, d, m, yr, x))
 
@@ -58,8 +51,11 @@ def test_engines_agree(lib, vorda, tmp_path, name, columns, runs):
     assert (made.yearly, made.events, made.warnings) == (read.yearly, read.events, read.warnings)
 
 
-@pytest.mark.parametrize("size", [None, 5, 100001, -3], ids=["unreadable value", "more records than the file",
-                                                          "size above the store", "negative size"])
+SIZES = [None, 5, 100001, -3]
+SIZE_NAMES = ["unreadable value", "more records than the file", "size above the store", "negative size"]
+
+
+@pytest.mark.parametrize("size", SIZES, ids=SIZE_NAMES)
 def test_odd_sizes_and_failed_reads_as_with_vorda(lib, vorda, tmp_path, size):
     src = tmp_path / "short.txt"
     src.write_text("1 1 1 2000 1.0\n2 2 1 2000 x\n" if size is None else "1 1 1 2000 1.0\n2 2 1 2000 3\n")
