@@ -139,6 +139,9 @@ def _lazy(module, function):
 def _add_vorda_option(p):
     p.add_argument("--vorda", metavar="PATH",
                    help="the vorda program (default: env VORDA, the build tree, then PATH)")
+    p.add_argument("--engine", choices=("library", "process"),
+                   help="compute through the binding vordakit._vorda (library) or by running vorda "
+                        "(process); the result files are the same (default: library when it is built)")
 
 
 def add_run(subparsers):
@@ -165,7 +168,7 @@ def add_run(subparsers):
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
     _add_vorda_option(p)
-    p.set_defaults(handler=_lazy("core", "run_command"))
+    p.set_defaults(handler=_lazy("engine", "run_command"))
 
 
 def add_tidy(subparsers):

@@ -292,18 +292,16 @@ def describe_status(status):
 
 def run_command(args):
     """``vordakit run``: the result files' paths on standard output, vorda's report unchanged."""
-    import sys
-
-    if args.percentile is not None:
-        from vordakit import percentile
-        return percentile.run_command(args)
-    if args.threshold is None:
-        raise KitError(None, None, "give a threshold: --threshold X, or --percentile P --base FIRST-LAST")
-    if args.bootstrap or args.base is not None:
-        raise KitError(None, None, "--base and --bootstrap go with --percentile")
     vorda = find_vorda(args.vorda)
     res = run_vorda(vorda, args.input, args.type, args.threshold, args.min_duration, args.out,
                     name=args.name, size=args.size)
+    return finish_run(args, res)
+
+
+def finish_run(args, res):
+    """The end of ``vordakit run`` with either engine: the report of a failure, else the files' paths."""
+    import sys
+
     if res.status != 0:
         sys.stderr.flush()
         sys.stderr.buffer.write(res.report)

@@ -448,7 +448,7 @@ def run(vorda, source, spec, thrtype, min_duration, folder, name=None, resample=
     core.type_letter(thrtype)
     core.duration_text(min_duration)
     prep = prepare(source, spec, folder, name=name)
-    res = core.run_vorda(vorda, prep.path, thrtype, "0.0", min_duration, folder)
+    res = core.run_vorda(vorda or core.find_vorda(None), prep.path, thrtype, "0.0", min_duration, folder)
     if res.status == 0:
         values = bootstrap(prep, thrtype, min_duration) if resample else None
         record_bootstrap(prep, thrtype, min_duration, values)
