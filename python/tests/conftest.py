@@ -63,3 +63,15 @@ def shared_data():
 def kit():
     """The toolkit run as a process, as ``runkit.kit`` runs it, its output as text."""
     return functools.partial(runkit.kit, text=True)
+
+
+@pytest.fixture(scope="session")
+def lib():
+    """The binding vordakit._vorda; a failure where CTest says it is built, else a skip."""
+    try:
+        from vordakit import _vorda
+    except ImportError as e:
+        if os.environ.get("VORDA_BINDING_DIR"):
+            pytest.fail(f"the binding does not load from {os.environ['VORDA_BINDING_DIR']}: {e}")
+        pytest.skip(f"the binding is not built: {e}")
+    return _vorda
