@@ -2,7 +2,6 @@
 
 import concurrent.futures
 import doctest
-import os
 import pathlib
 
 import numpy as np
