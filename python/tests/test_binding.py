@@ -8,7 +8,7 @@ import pathlib
 import numpy as np
 import pytest
 
-from vordakit.core import run_vorda
+from vordakit.runner import run_vorda
 
 
 @pytest.fixture(scope="session")

@@ -24,9 +24,12 @@ import sys
 import time
 import traceback
 
-from vordakit import core, results, trend
+from vordakit import results, runner, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
+
+__all__ = ["Station", "Outcome", "read_station_list", "process_station", "run_batch", "write_combined",
+           "command"]
 
 COLUMNS = ("file", "name", "type", "threshold", "min_duration")
 # Reader options for station files that need them (GHCN element, station6 or table column).
@@ -83,8 +86,8 @@ def _folder_name(name, path, line):
     if name in COMBINED:
         raise KitError(path, line, f"station name {name!r} is taken by the batch's own table")
     # vorda is given "<name>.txt" and keeps 80 characters of it.
-    if len(name) + 4 > core.MAX_NAME:
-        raise KitError(path, line, f"station name longer than {core.MAX_NAME - 4} characters")
+    if len(name) + 4 > runner.MAX_NAME:
+        raise KitError(path, line, f"station name longer than {runner.MAX_NAME - 4} characters")
     return name
 
 
@@ -116,9 +119,9 @@ def read_station_list(path):
             raise KitError(path, number, f"expected {len(header)} tab-separated fields, found {len(cells)}")
         cell = {c: cells[i].strip() for c, i in where.items()}
         try:
-            letter = core.type_letter(cell["type"])
-            thr = core.threshold_text(cell["threshold"])
-            dur = core.duration_text(cell["min_duration"])
+            letter = runner.type_letter(cell["type"])
+            thr = runner.threshold_text(cell["threshold"])
+            dur = runner.duration_text(cell["min_duration"])
         except KitError as e:
             raise KitError(path, number, e.reason) from None
         name = _folder_name(cell["name"], path, number)
@@ -172,7 +175,7 @@ def _prepare(st, folder, opts, timing):
             size = len(series)
     timing["qc"] = time.perf_counter() - t1
     if size is None:
-        size = core.count_records(source)
+        size = runner.count_records(source)
     return source, size, unit, warnings
 
 
@@ -191,14 +194,14 @@ def process_station(st, outdir, vorda, opts):
         source, size, unit, out.qc_warnings = _prepare(st, folder, opts, timing)
         files = []
         t = time.perf_counter()
-        with core.Runs(vorda, source, folder, name=f"{st.name}.txt") as runs:
+        with runner.RunFolder(vorda, source, folder, name=f"{st.name}.txt") as runs:
             for row in st.rows:
                 res = runs.run(row.type, row.threshold, row.min_duration, size)
                 out.vorda_seconds += res.seconds
                 if res.status != 0:
                     report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
                     problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
-                                    f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
+                                    f"(list line {row.line}): {runner.describe_status(res.status)}: {report}")
                     continue
                 out.runs += 1
                 files.extend(os.path.basename(p) for p in res.files)
@@ -366,9 +369,9 @@ def _append_table(f, path, station):
         f.writelines(lead + line for line in src)
 
 
-def batch_command(args):
+def command(args):
     stations = read_station_list(args.stations)
-    vorda = core.find_vorda(args.vorda)
+    vorda = runner.find_vorda(args.vorda)
     if args.jobs is not None and args.jobs < 1:
         raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,

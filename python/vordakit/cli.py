@@ -1,9 +1,10 @@
 """The ``vordakit`` command: one subcommand per step, errors turned into messages and statuses.
 
-Each subcommand has its own ``add_<name>(subparsers)`` function that declares
-its options and sets ``handler``; a handler returns the exit status. Errors
-of input or output are ``KitError``s (or ``OSError``s) and end as one line on
-standard error with status 2.
+Only wiring: each subcommand has an ``add_<name>(subparsers)`` function that
+declares its options, and its work is ``command(args)`` of one module
+(convert, qc, runner, results, trend, plot, batch), which returns the exit
+status. Errors of input or output are ``KitError``s (or ``OSError``s) and end
+as one line on standard error with status 2.
 """
 
 import argparse
@@ -13,6 +14,15 @@ from vordakit import __version__
 from vordakit.errors import KitError
 
 FORMATS = ("eca", "ghcn", "cet", "station6", "table", "vorda")
+
+
+def _lazy(module):
+    """The handler of a subcommand: ``command(args)`` of its module, imported only when the
+    subcommand runs (matplotlib is slow to load)."""
+    def handler(args):
+        import importlib
+        return importlib.import_module(f"vordakit.{module}").command(args)
+    return handler
 
 
 def _add_reader_options(p):
@@ -38,21 +48,6 @@ def _add_reader_options(p):
                    help="GHCN-Daily: keep values that carry a quality flag")
 
 
-def _reader_options(args):
-    opts = {}
-    for name in ("element", "column", "date_column", "delimiter"):
-        value = getattr(args, name)
-        if value is not None:
-            opts[name] = value
-    if args.missing is not None:
-        opts["missing"] = [m.strip() for m in args.missing.split(",")]
-    if args.drop_suspect:
-        opts["drop_suspect"] = True
-    if args.keep_flagged:
-        opts["keep_flagged"] = True
-    return opts
-
-
 def add_convert(subparsers):
     p = subparsers.add_parser(
         "convert", help="station data file -> VORDA input file",
@@ -72,25 +67,7 @@ def add_convert(subparsers):
                      help="fill gaps of at most N days by linear interpolation; longer gaps still refuse")
     pol.add_argument("--longest", action="store_true",
                      help="keep only the longest stretch without missing days (the earliest of equally long ones)")
-    p.set_defaults(handler=_convert)
-
-
-def _convert(args):
-    from vordakit import convert
-    policy = "refuse"
-    if args.fill is not None:
-        policy = "fill"
-    elif args.longest:
-        policy = "longest"
-    notes = []
-    records = convert.convert_file(
-        args.source, args.target, fmt=args.format,
-        start=args.start, end=args.end, months=args.months,
-        policy=policy, max_fill=args.fill, notes=notes, **_reader_options(args))
-    print(records)
-    for note in notes:
-        print(note, file=sys.stderr)
-    return 0
+    p.set_defaults(handler=_lazy("convert"))
 
 
 def add_qc(subparsers):
@@ -114,20 +91,7 @@ def add_qc(subparsers):
     g.add_argument("--jump", type=float, default=20.0, metavar="X",
                    help="report day-to-day changes of X or more (default 20)")
     g.add_argument("--quiet", action="store_true", help="print only the summary line")
-    p.set_defaults(handler=_qc)
-
-
-def _qc(args):
-    from vordakit import qc
-    return qc.run_cli(args, _reader_options(args))
-
-
-def _lazy(module, function):
-    """A handler that imports its module only when its subcommand runs (matplotlib is slow to load)."""
-    def handler(args):
-        import importlib
-        return getattr(importlib.import_module(f"vordakit.{module}"), function)(args)
-    return handler
+    p.set_defaults(handler=_lazy("qc"))
 
 
 def _add_vorda_option(p):
@@ -153,7 +117,7 @@ def add_run(subparsers):
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
     _add_vorda_option(p)
-    p.set_defaults(handler=_lazy("core", "run_command"))
+    p.set_defaults(handler=_lazy("runner"))
 
 
 def add_tidy(subparsers):
@@ -165,7 +129,7 @@ def add_tidy(subparsers):
                     "of asterisks) become empty cells, with a warning naming file and line.")
     p.add_argument("folder", help="folder with VORDA result files")
     p.add_argument("-o", "--out", metavar="DIR", help="where to write the tables (default: the folder)")
-    p.set_defaults(handler=_lazy("results", "tidy_command"))
+    p.set_defaults(handler=_lazy("results"))
 
 
 def add_trend(subparsers):
@@ -177,7 +141,7 @@ def add_trend(subparsers):
     p.add_argument("source", help="folder with VORDA result files, or a yearly.csv from tidy")
     p.add_argument("-o", "--out", metavar="FILE",
                    help="CSV to write (default: trend.csv in the folder, or beside the yearly table)")
-    p.set_defaults(handler=_lazy("trend", "trend_command"))
+    p.set_defaults(handler=_lazy("trend"))
 
 
 def add_plot(subparsers):
@@ -189,7 +153,7 @@ def add_plot(subparsers):
     p.add_argument("folder", help="folder with VORDA result files")
     p.add_argument("-o", "--out", metavar="DIR", help="where to write the pictures (default: the folder)")
     p.add_argument("--unit", default="", help="unit of the series' values, e.g. degC or mm (for the labels)")
-    p.set_defaults(handler=_lazy("plot", "plot_command"))
+    p.set_defaults(handler=_lazy("plot"))
 
 
 def add_batch(subparsers):
@@ -208,7 +172,7 @@ def add_batch(subparsers):
                    help="convert: fill gaps of at most N days by linear interpolation (default: refuse gaps)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     _add_vorda_option(p)
-    p.set_defaults(handler=_lazy("batch", "batch_command"))
+    p.set_defaults(handler=_lazy("batch"))
 
 
 # The subcommands in the order --help lists them.

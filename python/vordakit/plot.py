@@ -16,6 +16,8 @@ from vordakit import trend
 from vordakit.atomic import atomic_write
 from vordakit.results import INDEX_ORDER, Run, read_results
 
+__all__ = ["yearly_figure", "events_figure", "figures", "plot_results", "command"]
+
 WIDTH, HEIGHT, DPI = 800, 600, 100
 
 # index -> (title, y axis label)
@@ -187,7 +189,8 @@ def plot_results(results, outdir, unit=""):
     return written
 
 
-def plot_command(args):
+def command(args):
+    """``vordakit plot``: the pictures' paths on standard output."""
     from vordakit.results import print_warnings
 
     res = read_results(args.folder)

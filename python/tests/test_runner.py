@@ -5,7 +5,7 @@ import os
 import pytest
 
 from runkit import EXAMPLE, dialogue, kit, records, tree
-from vordakit import core
+from vordakit import runner
 from vordakit.errors import KitError
 
 BAD_X = "1 1 1 2000 1.5\n2 2 1 2000 x\n"
@@ -55,26 +55,26 @@ def test_failure_passes_through(vorda, tmp_path, content, size):
 def test_vorda_not_found(tmp_path, monkeypatch):
     monkeypatch.setenv("VORDA", str(tmp_path / "nowhere" / "vorda"))
     with pytest.raises(KitError, match="no such program"):
-        core.find_vorda()
+        runner.find_vorda()
     monkeypatch.delenv("VORDA")
-    monkeypatch.setattr(core, "BUILD_TREES", ())
+    monkeypatch.setattr(runner, "BUILD_TREES", ())
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(KitError, match="cannot find the vorda program: give --vorda PATH or set VORDA"):
-        core.find_vorda()
+        runner.find_vorda()
 
 
 @pytest.mark.parametrize("check,value,ok", [
-    (core.threshold_text, "18.0", True),
-    (core.threshold_text, "-.5", True),
-    (core.threshold_text, "2.5e1", True),
-    (core.threshold_text, "1_0", False),   # float() takes it, vorda does not
-    (core.threshold_text, "inf", False),
-    (core.threshold_text, "", False),
-    (core.duration_text, "3", True),
-    (core.duration_text, "3.0", False),
-    (core.duration_text, "2147483648", False),
-    (core.type_letter, "lower", True),
-    (core.type_letter, "x", False),
+    (runner.threshold_text, "18.0", True),
+    (runner.threshold_text, "-.5", True),
+    (runner.threshold_text, "2.5e1", True),
+    (runner.threshold_text, "1_0", False),   # float() takes it, vorda does not
+    (runner.threshold_text, "inf", False),
+    (runner.threshold_text, "", False),
+    (runner.duration_text, "3", True),
+    (runner.duration_text, "3.0", False),
+    (runner.duration_text, "2147483648", False),
+    (runner.type_letter, "lower", True),
+    (runner.type_letter, "x", False),
 ])
 def test_answers_checked_before_vorda_runs(check, value, ok):
     if ok:
@@ -93,4 +93,4 @@ def test_answers_checked_before_vorda_runs(check, value, ok):
 def test_count_records(tmp_path, content, count):
     path = tmp_path / "in.txt"
     path.write_bytes(content)
-    assert core.count_records(path) == count
+    assert runner.count_records(path) == count
