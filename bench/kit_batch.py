@@ -10,7 +10,9 @@ station), so 2 N runs of vorda. Then:
    process, one after another; the mean per run.
 2. The batch without plots at -j 1, with and without qc: wall time per run,
    and the overhead per run beyond vorda's own time, split by step.
-3. The batch at -j 1 .. the number of cores: station-runs per second.
+3. The batch with plots at -j 1 on ten stations: seconds per station, and
+   of them the plots' (their PNGs and plots.pdf).
+4. The batch at -j 1 .. the number of cores: station-runs per second.
 
 Usage: bench/kit_batch.py [--stations N] [--vorda PATH] [--jobs 1,2] [--work DIR]
 The stations' files take about 2 MB each; they go to a temporary folder that is
@@ -30,7 +32,7 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 
-from vordakit import batch, core  # noqa: E402
+from vordakit import batch, runner  # noqa: E402
 
 SERIES = ROOT.parent / "shared" / "data" / "cet-daily-mean.txt"
 
@@ -103,7 +105,7 @@ def main():
     args = ap.parse_args()
     if not SERIES.is_file():
         sys.exit(f"the real series is not at {SERIES}")
-    vorda = core.find_vorda(args.vorda)
+    vorda = runner.find_vorda(args.vorda)
     cores = os.cpu_count() or 1
     jobs = [int(j) for j in args.jobs.split(",")] if args.jobs else list(range(1, cores + 1))
     work = pathlib.Path(args.work) if args.work else pathlib.Path(tempfile.mkdtemp(prefix="kit-bench-"))
@@ -138,6 +140,13 @@ def main():
                   f"CPU {1000 * timed_batch.cpu / runs:.1f} ms per run, "
                   f"{1000 * (timed_batch.cpu / runs - own_cpu):.1f} ms beyond vorda's "
                   f"({(timed_batch.cpu / runs - own_cpu) / own_cpu:.2f} x)")
+
+        # Plots: on a few stations, since they cost far more than the rest.
+        few = stations[:min(10, len(stations))]
+        wall, outcomes = timed_batch(few, work / "plots", vorda, 1, batch.Options())
+        plot_time = sum(o.step_seconds.get("plot", 0.0) for o in outcomes) / len(few)
+        print(f"batch -j 1 with qc and plots, {len(few)} stations: {wall / len(few):.2f} s per station, "
+              f"of which plots {plot_time:.2f} s per station")
 
         for j in jobs:
             if j == 1:

@@ -4,6 +4,5 @@ if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   message(FATAL_ERROR "VORDA_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")
 endif()
 add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
-                    -fno-omit-frame-pointer
-                    "SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/source_location.hpp")
+                    -fno-omit-frame-pointer)
 add_link_options(-fsanitize=address,undefined)

@@ -5,7 +5,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <regex>
 
 #include "support/program.hpp"
 #include "support/samples.hpp"
@@ -15,16 +14,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-
-// The failure report: a locating line naming the statement, unit and file,
-// then the reason.
-std::string report_pattern(int unit, std::string_view file, std::string_view reason) {
-  auto escape = [](std::string_view s) {
-    return std::regex_replace(std::string(s), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-  };
-  return "At line [0-9]+ of file [a-z_]+\\.cpp \\(unit = " + std::to_string(unit) + ", file = '" +
-         escape(file) + "'\\)\nVORDA runtime error: " + escape(reason) + "\n";
-}
 
 class Dialogue : public ::testing::Test {
  protected:

@@ -52,7 +52,11 @@ def test_yearly_points_missing_years_and_sen_line():
     lines = _lines(plot.yearly_figure(RUN, "WSDI", years, values))
     ys = lines["WSDI"].get_ydata()
     assert len(ys) == 13 and sum(not math.isnan(y) for y in ys) == 11
-    assert list(lines["year without a value (2)"].get_xdata()) == [2002, 2003]
+    # Years without a value are bands over the whole height, not marks that read as values.
+    ax = plot.yearly_figure(RUN, "WSDI", years, values).axes[0]
+    bands = [(p.get_label(), min(x for x, _ in p.get_xy()), max(x for x, _ in p.get_xy())) for p in ax.patches]
+    assert [(lo + hi) / 2 for _, lo, hi in bands] == [2002, 2003]
+    assert bands[0][0] == "year without a value (2)"
     assert "Sen slope" in lines
     lines = _lines(plot.yearly_figure(RUN, "WSDI", years[:9], values[:9]))
     assert "Sen slope" not in lines            # 8 valid years: no trend drawn
@@ -69,3 +73,27 @@ def test_event_stems_and_three_largest():
     assert len(lines["event"].get_xdata()) == 6
     assert sorted(lines["3 largest"].get_ydata()) == [25.0, 30.0, 40.0]
     assert "1 without date" in ax.get_title()
+
+
+def test_titles_say_the_side_and_the_share_of_years():
+    lower = Run("s.txt", "lower", 0.0, 3)
+    fig = plot.yearly_figure(lower, "ndays", [2000, 2001, 2002], [3, None, 4], "degC")
+    assert fig._suptitle.get_text() == "Days below 0.0 degC"
+    assert "2 of 3 years with a value" in fig.axes[0].get_title()
+    assert plot.yearly_figure(RUN, "ndays", [2000], [1])._suptitle.get_text() == "Days above 18.0"
+
+
+def test_labels_of_close_events_do_not_overlap_and_the_axis_starts_at_zero():
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.text import Text
+
+    events = [EventRecord(*RUN, float(i), d, 3, a) for i, (d, a) in
+              enumerate([("1900-07-01", 5.0), ("1995-08-01", 19.3), ("2003-08-08", 17.8), ("1976-07-02", 39.1)])]
+    fig = plot.events_figure(RUN, events)
+    renderer = FigureCanvasAgg(fig).get_renderer()
+    for t in fig.axes[0].texts:
+        t.update_positions(renderer)
+    boxes = [Text.get_window_extent(t, renderer) for t in fig.axes[0].texts]
+    assert len(boxes) == 3
+    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
+    assert fig.axes[0].get_ylim()[0] == 0

@@ -197,3 +197,18 @@ def test_missing_days_are_tabled_per_month_and_year_with_marks(tmp_path):
                      ("incomplete-year", datetime.date(1992, 1, 1))}
     rows = [r.split() for r in qc.format_table(table)[1:]]
     assert rows[0][3:6] == ["4*", "1", "3"] and rows[0][-1] == "15" and rows[1][-1] == "16*"
+
+
+@pytest.mark.parametrize("wild", [61.0, 1e300], ids=["just-beyond", "1e300"])
+def test_a_value_beyond_the_limits_is_one_range_finding_and_nothing_else(tmp_path, wild):
+    import warnings
+
+    lines = _clean_lines()
+    lines[K][4] = wild
+    src = tmp_path / "series.txt"
+    src.write_text("".join(f"{t} {d} {m} {y} {x!r}\n" for t, d, m, y, x in lines))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # numpy's overflow warnings included
+        findings, status = qc.check_file(src)
+    assert [(f.date, f.check) for f in findings] == [(D, "range")]
+    assert status == 1

@@ -16,7 +16,9 @@ LFD_COLUMNS = " yr   Last-frost-day\r\n"
 
 
 def _yearly_line(r):
-    return " " + _i(r.year, 4) + " " + _i(r.value, 3)
+    # A year without a start of the growing season is no value in the table, 0 in the file.
+    value = 0 if r.index == "SGS" and r.value is None else r.value
+    return " " + _i(r.year, 4) + " " + _i(value, 3)
 
 
 def _event_line(r):
@@ -102,7 +104,14 @@ def test_short_file_that_disagrees_is_reported(example_runs, tmp_path):
     ("VORDA-LFD--s.txt-lower-0.0-durmin-3.dat",
      HEADER.format(type="lower", thr="0.0") + LFD_COLUMNS + " 2001  45\r\n 2002 ***\r\n -999 ***\r\n",
      [(2001, 45), (2002, None), (None, None)], [],
-     ["14: LFD does not fit", "15: year is -999", "15: LFD does not fit"]),
+     ["15: year is -999", " 2 years without a frost day among their first 182 days"]),
+    ("VORDA-LFD--s.txt-lower-0.0-durmin-3.dat",
+     HEADER.format(type="lower", thr="0.0") + LFD_COLUMNS + " -999 ***\r\n",
+     [], [], ["13: no last frost day for any year: none of the first 182 days"]),
+    ("VORDA-SGS--s.txt-upper-0.0-durmin-3.dat",
+     HEADER.format(type="upper", thr="0.0") + " yr   Start-of-growing-season\r\n"
+     + " 2001  45\r\n 2002   0\r\n",
+     [(2001, 45), (2002, None)], [], [" 1 year without a start of the growing season"]),
     ("VORDA-s.txt-upper-.5-durmin-3.dat",
      HEADER.format(type="upper", thr=".5") + EVENT_COLUMNS
      + "   ***********  3  1 1990                     3 **************\r\n"
@@ -111,7 +120,7 @@ def test_short_file_that_disagrees_is_reported(example_runs, tmp_path):
      [], [(None, "1990-01-03", 3, None), (6.5, None, 2, -999.0), (9.0, None, 1, 2.0)],
      ["13: midpoint does not fit", "13: action does not fit", "14: day does not fit",
       "14: month does not fit", "15: year is -999"]),
-], ids=["lfd", "events"])
+], ids=["lfd", "lfd-lost", "sgs", "events"])
 def test_missing_markers_become_empty_cells_with_warnings(tmp_path, name, text, yearly, events, warnings):
     path = tmp_path / name
     path.write_bytes(text.encode())
@@ -121,6 +130,8 @@ def test_missing_markers_become_empty_cells_with_warnings(tmp_path, name, text, 
     assert len(res.warnings) == len(warnings)
     for got, want in zip(res.warnings, warnings):
         assert got.startswith(f"{path}:{want}")
+    if not (yearly or events):
+        return
     results.write_tables(res, tmp_path)
     rows = list(csv.reader(open(tmp_path / ("yearly.csv" if yearly else "events.csv"))))
     assert rows[1][2] == ("0.0" if yearly else "0.5")

@@ -1,10 +1,12 @@
 """vordakit run: the same result files as the dialogue, failures passed through, the program found."""
 
 import os
+import subprocess
+import sys
 
 import pytest
 
-from runkit import EXAMPLE, dialogue, kit, records, tree
+from runkit import EXAMPLE, PYTHON_DIR, dialogue, kit, records, tree
 from vordakit import runner
 from vordakit.errors import KitError
 
@@ -69,6 +71,9 @@ def test_vorda_not_found(tmp_path, monkeypatch):
     (runner.threshold_text, "2.5e1", True),
     (runner.threshold_text, "1_0", False),   # float() takes it, vorda does not
     (runner.threshold_text, "inf", False),
+    (runner.threshold_text, "1e999", False),  # vorda would read infinity
+    (runner.threshold_text, "-1d400", False),
+    (runner.threshold_text, "1e300", True),
     (runner.threshold_text, "", False),
     (runner.duration_text, "3", True),
     (runner.duration_text, "3.0", False),
@@ -94,3 +99,46 @@ def test_count_records(tmp_path, content, count):
     path = tmp_path / "in.txt"
     path.write_bytes(content)
     assert runner.count_records(path) == count
+
+
+@pytest.mark.parametrize("content", ["", "\n  \n"], ids=["empty", "blank-lines"])
+def test_run_refuses_an_input_without_records(vorda, tmp_path, content):
+    src = tmp_path / "empty.txt"
+    src.write_text(content)
+    proc = kit("run", src, "-t", "upper", "-x", "1.0", "-d", "2", "-o", tmp_path / "out", vorda=vorda, text=True)
+    assert proc.returncode == 2
+    assert proc.stderr.strip() == f"vordakit run: {src}: holds no records: nothing to analyse"
+    assert not any((tmp_path / "out").glob("VORDA*"))
+
+
+def test_run_writes_through_a_link_as_vorda_does(vorda, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    short = out / "VORDAshort-series.txt-upper-18.0-durmin-3.dat"
+    short.symlink_to(os.devnull)
+    proc = kit("run", EXAMPLE, "-t", "u", "-x", "18.0", "-d", "3", "-o", out, vorda=vorda)
+    assert proc.returncode == 0, proc.stderr
+    assert short.is_symlink() and os.readlink(short) == os.devnull
+    assert len(tree(out)) == 5
+
+
+def test_messages_a_user_meets(vorda, tmp_path):
+    """Help text as written, and a closed pipe ends quietly."""
+    help_text = " ".join(kit("trend", "--help", text=True).stdout.split())
+    assert "95% bounds" in help_text and "%%" not in help_text
+    env_read, env_write = os.pipe()
+    os.close(env_read)  # the reader has gone, as after `| head -1` has read its line
+    proc = subprocess.run([sys.executable, "-m", "vordakit", "run", str(EXAMPLE), "-t", "u", "-x", "18.0",
+                           "-d", "3", "-o", str(tmp_path / "out")],
+                          env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR), VORDA=str(vorda)),
+                          stdout=env_write, stderr=subprocess.PIPE, timeout=120)
+    os.close(env_write)
+    assert proc.stderr == b""
+
+
+def test_run_on_a_station_file_suggests_convert(vorda, tmp_path):
+    src = tmp_path / "station.csv"
+    src.write_text("date,tg\n2001-01-01,3.5\n2001-01-02,4.0\n")
+    proc = kit("run", src, "-t", "u", "-x", "1.0", "-d", "2", "-o", tmp_path / "out", vorda=vorda, text=True)
+    assert proc.returncode == 2
+    assert proc.stderr.splitlines()[-1].endswith(f"vordakit convert {src} series.txt")

@@ -35,6 +35,14 @@ def atomic_write(path, mode="w", newline=None, encoding="utf-8"):
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)
         os.replace(tmp, path)
+    except OSError as e:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        if e.errno is not None and e.filename in (None, tmp):
+            # A full disk, or a folder where the file should go: say it of the
+            # file the user named, never of the hidden temporary one.
+            raise OSError(e.errno, e.strerror, path) from None
+        raise
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)

@@ -2,12 +2,13 @@
 
 Only wiring: each subcommand has an ``add_<name>(subparsers)`` function that
 declares its options, and its work is ``command(args)`` of one module
-(convert, qc, runner, results, trend, plot, batch), which returns the exit
+(convert, qc, runner, results, trend, plot, batch, grid), which returns the exit
 status. Errors of input or output are ``KitError``s (or ``OSError``s) and end
 as one line on standard error with status 2.
 """
 
 import argparse
+import os
 import sys
 
 from vordakit import __version__
@@ -135,9 +136,9 @@ def add_tidy(subparsers):
 def add_trend(subparsers):
     p = subparsers.add_parser(
         "trend", help="Sen slope and Mann-Kendall p of every yearly index",
-        description="Per yearly index: years, valid years, Sen slope per decade with its 95%% bounds, "
+        description="Per yearly index: years, valid years, Sen slope per decade with its 95% bounds, "
                     "two-sided Mann-Kendall p-value (tie-corrected). No trend from fewer than 10 valid "
-                    "years or under 70%% valid ones.")
+                    "years or under 70% valid ones.")
     p.add_argument("source", help="folder with VORDA result files, or a yearly.csv from tidy")
     p.add_argument("-o", "--out", metavar="FILE",
                    help="CSV to write (default: trend.csv in the folder, or beside the yearly table)")
@@ -175,6 +176,33 @@ def add_batch(subparsers):
     p.set_defaults(handler=_lazy("batch"))
 
 
+def add_grid(subparsers):
+    p = subparsers.add_parser(
+        "grid", help="yearly indices and events of every cell of CF NetCDF files",
+        description="Analyse the daily series of every cell of a CF NetCDF variable (several files are "
+                    "joined along time) and write the yearly indices and the yearly event summary of each "
+                    "cell as CF-1.8 NetCDF. Cells with missing days inside their series get no values "
+                    "unless --fill interpolates the gaps.")
+    p.add_argument("inputs", nargs="+", metavar="IN.nc", help="NetCDF files or globs, joined along time")
+    p.add_argument("--var", help="the data variable (default: the only one with a time dimension)")
+    p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"), help="threshold type")
+    p.add_argument("-x", "--threshold", required=True, metavar="X",
+                   help="threshold value, in the output's units (--units) or else the file's")
+    p.add_argument("-d", "--min-duration", required=True, metavar="DAYS", help="event minimum duration")
+    p.add_argument("-o", "--out", required=True, metavar="OUT.nc", help="NetCDF file to write")
+    p.add_argument("--units", help="convert the values: degC (from K) or mm/day (from kg m-2 s-1)")
+    p.add_argument("--months", metavar="M-N", help="season: months to keep, e.g. 5-9 or 11-3 or 6,7,8")
+    p.add_argument("--fill", type=int, metavar="N",
+                   help="fill gaps of at most N days by linear interpolation, as convert does")
+    p.add_argument("--chunks", metavar="DIM=N,...", help="chunk sizes of the dimensions besides time")
+    g = p.add_mutually_exclusive_group()
+    g.add_argument("-j", "--jobs", type=int, metavar="N", help="threads (default: the number of cores)")
+    g.add_argument("--scheduler", metavar="ADDRESS", help="an existing dask.distributed scheduler, tcp://HOST:PORT")
+    p.add_argument("--events", metavar="EVENTS.csv", help="also write every event of every cell to CSV")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    p.set_defaults(handler=_lazy("grid"))
+
+
 # The subcommands in the order --help lists them.
 COMMANDS = [
     add_convert,
@@ -184,6 +212,7 @@ COMMANDS = [
     add_trend,
     add_plot,
     add_batch,
+    add_grid,
 ]
 
 
@@ -207,6 +236,11 @@ def main(argv=None):
     except KitError as e:
         print(f"vordakit {args.command}: {e}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader went away (| head): end quietly, as other commands do, and
+        # keep Python from complaining about the lost output at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         print(f"vordakit {args.command}: {where}{e.strerror or e}", file=sys.stderr)

@@ -15,7 +15,7 @@ from vordakit.errors import KitError
 from vordakit.formats.detect import read_series, reader_options
 from vordakit.series import MAX_RECORDS, Series, write_vorda
 
-__all__ = ["POLICIES", "parse_date", "parse_months", "select", "convert_file", "command"]
+__all__ = ["POLICIES", "parse_date", "parse_months", "find_gaps", "fill_gaps", "select", "convert_file", "command"]
 
 POLICIES = ("refuse", "fill", "longest")
 LISTED = 10         # gaps named in a refusal
@@ -80,7 +80,7 @@ def _describe_gaps(gaps, first):
     return "\n".join(out)
 
 
-def _gaps(values):
+def find_gaps(values):
     """(start index, length) of each run of None."""
     gaps = []
     start = None
@@ -94,6 +94,21 @@ def _gaps(values):
     if start is not None:
         gaps.append((start, len(values) - start))
     return gaps
+
+
+def fill_gaps(values, gaps, decimals):
+    """Fill each gap of ``values`` (a list, None where missing) in place by linear
+    interpolation between its neighbours, rounded to the series' decimals.
+
+    >>> v = [1.0, None, None, 2.5]
+    >>> fill_gaps(v, find_gaps(v), 1)
+    >>> v
+    [1.0, 1.5, 2.0, 2.5]
+    """
+    for s, n in gaps:
+        a, b = values[s - 1], values[s + n]
+        for k in range(1, n + 1):
+            values[s + k - 1] = round(a + (b - a) * k / (n + 1), decimals)
 
 
 def select(series, start=None, end=None, months=None, policy="refuse", max_fill=None):
@@ -152,7 +167,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
     values = [get(o) for o in ordinals]
 
     notes = []
-    gaps = _gaps(values)
+    gaps = find_gaps(values)
     if gaps and policy == "fill":
         long = [g for g in gaps if g[1] > max_fill]
         if long:
@@ -160,11 +175,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
             raise KitError(path, None, f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} ({_counted(total)}):\n"
                            + _describe_gaps(long, ordinals)
                            + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
-        dec = series.decimals
-        for s, n in gaps:
-            a, b = values[s - 1], values[s + n]
-            for k in range(1, n + 1):
-                values[s + k - 1] = round(a + (b - a) * k / (n + 1), dec)
+        fill_gaps(values, gaps, series.decimals)
         notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} by linear interpolation")
     elif gaps and policy == "longest":
         best_start, best_len = 0, 0

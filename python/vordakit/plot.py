@@ -9,11 +9,13 @@ its use.
 import datetime
 import os
 
-from matplotlib.backends.backend_pdf import PdfPages
+from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
+from matplotlib.text import Text
 
 from vordakit import trend
 from vordakit.atomic import atomic_write
+from vordakit.raster_pdf import RasterPdf
 from vordakit.results import INDEX_ORDER, Run, read_results
 
 __all__ = ["yearly_figure", "events_figure", "figures", "plot_results", "command"]
@@ -25,8 +27,8 @@ INDEX_LABELS = {
     "ndays": ("Days beyond the threshold", "days per year"),
     "WSDI": ("Warm spell duration index (WSDI)", "days in warm spells per year"),
     "CSDI": ("Cold spell duration index (CSDI)", "days in cold spells per year"),
-    "SGS": ("Start of the growing season (SGS)", "day of the year"),
-    "LFD": ("Last frost day (LFD)", "day of the year"),
+    "SGS": ("Start of the growing season (SGS)", "ordinal of the day within its year's records"),
+    "LFD": ("Last frost day (LFD)", "ordinal of the day within its year's records"),
 }
 # Day counts per decade; the ordinal indices move by days of the year per decade.
 SLOPE_UNIT = "days/decade"
@@ -40,8 +42,20 @@ _TOP = "#d62728"
 
 
 def _new_figure():
-    fig = Figure(figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI, layout="constrained")
+    # Fixed margins: a layout engine would measure every text of the figure
+    # again before each drawing, which took most of the time of the plots.
+    fig = Figure(figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI)
+    fig.subplots_adjust(left=0.1, right=0.97, top=0.83, bottom=0.2)
     return fig, fig.add_subplot()
+
+
+def _title(index, run, unit):
+    """The figure's title; the days count says on which side of the threshold its days lie."""
+    title = INDEX_LABELS.get(index, (index, "value"))[0]
+    if index == "ndays":
+        side = "above" if run.type == "upper" else "below"
+        title = f"Days {side} {run.threshold:.1f}{' ' + unit if unit else ''}"
+    return title
 
 
 def run_label(run, unit=""):
@@ -65,9 +79,9 @@ def yearly_figure(run, index, years, values, unit=""):
     (none that year) as no value.
     """
     pairs = {y: v for y, v in zip(years, values) if y is not None}
-    title, ylabel = INDEX_LABELS.get(index, (index, "value"))
+    ylabel = INDEX_LABELS.get(index, (index, "value"))[1]
     fig, ax = _new_figure()
-    fig.suptitle(title, fontsize=14)
+    fig.suptitle(_title(index, run, unit), fontsize=14)
     if not pairs:
         ax.set_title(run_label(run, unit) + "\nno year with a value", fontsize=10)
         ax.set_axis_off()
@@ -77,11 +91,10 @@ def yearly_figure(run, index, years, values, unit=""):
     ax.plot(span, [float("nan") if v is None else v for v in ys], "-o", color=_LINE,
             markersize=3.5, linewidth=1.2, label=index)
     missing = [y for y, v in zip(span, ys) if v is None]
-    if missing:
-        # Marked along the bottom edge, where no value can hide them.
-        ax.plot(missing, [0.02] * len(missing), "x", color=_MISSING, markersize=7,
-                transform=ax.get_xaxis_transform(), label=f"year without a value ({len(missing)})",
-                clip_on=False)
+    for k, y in enumerate(missing):
+        # A band over the whole height: a mark at some height would read as a value there.
+        ax.axvspan(y - 0.5, y + 0.5, color=_MISSING, alpha=0.15, linewidth=0,
+                   label=f"year without a value ({len(missing)})" if k == 0 else None)
     f = trend.fit(span, ys)
     if f is not None:
         valid = [y for y, v in zip(span, ys) if v is not None]
@@ -92,7 +105,7 @@ def yearly_figure(run, index, years, values, unit=""):
                 f"(95%: {10 * f.low:+.3g} to {10 * f.high:+.3g}), Mann-Kendall p = {f.p:.3g}")
     else:
         valid_n = len(span) - len(missing)
-        note = (f"no trend: {valid_n} years with a value of {len(span)} "
+        note = (f"no trend: {valid_n} of {len(span)} years with a value "
                 f"(needs {trend.MIN_VALID_YEARS} and {trend.MIN_VALID_SHARE:.0%})")
     ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10)
     ax.set_xlabel("year")
@@ -136,21 +149,46 @@ def events_figure(run, events, unit=""):
     top = sorted(range(len(pts)), key=lambda i: -abs(heights[i]))[:LABELLED_EVENTS]
     ax.plot([dates[i] for i in top], [heights[i] for i in top], "o", color=_TOP, markersize=8,
             label=f"{len(top)} largest")
-    middle = min(dates) + (max(dates) - min(dates)) / 2
-    for i in top:
-        # Labels point inwards, so that none runs off the right edge.
-        right = dates[i] > middle
-        ax.annotate(f"{dates[i].isoformat()}\n{heights[i]:.1f}", (dates[i], heights[i]),
-                    xytext=(-6 if right else 6, 4 if heights[i] >= 0 else -4), textcoords="offset points",
-                    ha="right" if right else "left", va="bottom" if heights[i] >= 0 else "top",
-                    fontsize=9)
     ax.axhline(0, color="black", linewidth=0.8)
     ax.set_xlabel("date of the record nearest the event's midpoint")
     ax.set_ylabel(f"action measure ({unit} days)" if unit else "action measure (value minus threshold, summed)")
     ax.grid(True, alpha=0.3)
     _legend_below(ax)
     ax.margins(y=0.15)
+    # Action measures of one run share a sign: no empty half below (or above) zero.
+    if min(heights) >= 0:
+        ax.set_ylim(bottom=0)
+    elif max(heights) <= 0:
+        ax.set_ylim(top=0)
+    # Last, once the axes' limits are settled: the labels are placed by their drawn size.
+    ax.set_xlim(ax.get_xlim())
+    ax.set_ylim(ax.get_ylim())
+    _label_largest(ax, dates, heights, top)
     return fig
+
+
+def _label_largest(ax, dates, heights, top):
+    """Label the largest events with date and value, each moved up until it overlaps no other label."""
+    renderer = FigureCanvasAgg(ax.figure).get_renderer()
+    first, last = min(dates), max(dates)
+    middle = first + (last - first) / 2
+    placed = []
+    for i in sorted(top, key=lambda i: -abs(heights[i])):
+        # Labels point inwards, so that none runs off the right edge.
+        right = dates[i] > middle
+        up = 1 if heights[i] >= 0 else -1
+        for level in range(LABELLED_EVENTS + 1):
+            label = ax.annotate(f"{dates[i].isoformat()}\n{heights[i]:.1f}", (dates[i], heights[i]),
+                                xytext=(-6 if right else 6, up * (4 + 28 * level)), textcoords="offset points",
+                                ha="right" if right else "left", va="bottom" if up > 0 else "top", fontsize=9,
+                                arrowprops=dict(arrowstyle="-", color=_STEM, linewidth=0.6) if level else None)
+            # The text's own box: the leader line may cross other labels.
+            label.update_positions(renderer)
+            box = Text.get_window_extent(label, renderer)
+            if level == LABELLED_EVENTS or not any(box.overlaps(other) for other in placed):
+                break
+            label.remove()
+        placed.append(box)
 
 
 def _stem(run):
@@ -175,15 +213,21 @@ def plot_results(results, outdir, unit=""):
     """Write a PNG per figure and plots.pdf with all of them; returns the paths written."""
     if not results.runs():
         return []    # runs of neither threshold type write no records: nothing to draw
+    from PIL import Image  # matplotlib's own dependency
+
     os.makedirs(outdir, exist_ok=True)
     written = []
     pdf_path = os.path.join(outdir, "plots.pdf")
-    with atomic_write(pdf_path, "wb") as f, PdfPages(f) as pdf:
+    with atomic_write(pdf_path, "wb") as f, RasterPdf(f) as pdf:
         for stem, fig in figures(results, unit):
+            # Drawn once; the PNG and the PDF page are the same pixels.
+            canvas = FigureCanvasAgg(fig)
+            canvas.draw()
+            image = Image.frombuffer("RGBA", canvas.get_width_height(), canvas.buffer_rgba()).convert("RGB")
             path = os.path.join(outdir, stem + ".png")
             with atomic_write(path, "wb") as png:
-                fig.savefig(png, format="png", dpi=DPI)
-            pdf.savefig(fig)
+                image.save(png, format="PNG", compress_level=3, dpi=(DPI, DPI))
+            pdf.add_page(image.tobytes(), *image.size, DPI)
             written.append(path)
     written.append(pdf_path)
     return written
@@ -193,8 +237,114 @@ def command(args):
     """``vordakit plot``: the pictures' paths on standard output."""
     from vordakit.results import print_warnings
 
+    if args.folder.endswith(".nc"):
+        return grid_plot_command(args)
     res = read_results(args.folder)
     print_warnings("plot", res.warnings)
     for path in plot_results(res, args.out or args.folder, args.unit):
+        print(path)
+    return 0
+
+
+# ---------------------------------------------------------------- grids
+
+
+def _axis_label(coord):
+    name = coord.attrs.get("long_name") or coord.attrs.get("standard_name") or coord.name
+    unit = coord.attrs.get("units")
+    return f"{name} ({unit})" if unit else str(name)
+
+
+def _draw_field(fig, ax, ds, field, title, unit, cmap, marked=None):
+    """One map of ``field`` (the grid's dimensions) on the grid's own axes; a
+    field with marked cells (a slope) is coloured symmetrically about zero."""
+    import numpy as np
+    dims = field.dims
+    ax.set_title(title, fontsize=10)
+    if not np.isfinite(field.values).any():
+        ax.text(0.5, 0.5, "no cell with a value", ha="center", va="center", transform=ax.transAxes)
+        ax.set_axis_off()
+        return
+    limits = {}
+    if marked is not None:
+        top = np.nanmax(np.abs(field.values)) if np.isfinite(field.values).any() else 0.0
+        limits = {"vmin": -top, "vmax": top} if top > 0 else {}
+    if len(dims) == 2:
+        ydim, xdim = dims
+        xs = ds[xdim].values if xdim in ds.variables else np.arange(field.shape[1])
+        ys = ds[ydim].values if ydim in ds.variables else np.arange(field.shape[0])
+        mesh = ax.pcolormesh(xs, ys, field.values, cmap=cmap, shading="nearest", **limits)
+        if xdim in ds.variables:
+            ax.set_xlabel(_axis_label(ds[xdim]))
+            ax.set_ylabel(_axis_label(ds[ydim]))
+        if marked is not None and marked.any():
+            yy, xx = np.nonzero(marked)
+            ax.plot(xs[xx], ys[yy], ".", color="black", markersize=2, label="p < 0.05")
+            ax.legend(loc="upper right", fontsize=8)
+    else:
+        # Stations: one point each, at its longitude and latitude where the file gives them.
+        values = field.values.ravel()
+        xname = next((c for c in ("lon", "longitude") if c in ds.variables), None)
+        yname = next((c for c in ("lat", "latitude") if c in ds.variables), None)
+        if xname and yname and ds[xname].size == len(values):
+            lon, lat = ds[xname].values.ravel(), ds[yname].values.ravel()
+            ax.set_xlabel(_axis_label(ds[xname]))
+            ax.set_ylabel(_axis_label(ds[yname]))
+        else:
+            lon, lat = np.arange(len(values)), np.zeros(len(values))
+            ax.set_xlabel(dims[0] if dims else "")
+        mesh = ax.scatter(lon, lat, c=values, cmap=cmap, s=30, **limits,
+                          edgecolors=["black" if m else "none" for m in
+                                      (marked.ravel() if marked is not None else [False] * len(values))])
+    fig.colorbar(mesh, ax=ax, label=unit, shrink=0.8)
+
+
+def grid_map_figure(ds, trends, name):
+    """Period mean and Sen slope of one yearly variable of a grid output, side by side;
+    cells whose Mann-Kendall p is below 0.05 are marked."""
+    import numpy as np
+    v = ds[name]
+    fig = Figure(figsize=(2 * WIDTH / DPI, HEIGHT / DPI), dpi=DPI, layout="constrained")
+    left, right = fig.subplots(1, 2)
+    title = v.attrs.get("long_name", name)
+    fig.suptitle(title if len(title) < 110 else title[:107] + "...", fontsize=11)
+    years = ds["year"].values
+    unit = v.attrs.get("units", "")
+    with np.errstate(all="ignore"):
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            mean = v.mean("time", skipna=True)
+    _draw_field(fig, left, ds, mean, f"mean {years.min()}-{years.max()}", unit, "viridis")
+    slope = trends[f"{name}_slope"]
+    p = trends[f"{name}_p"].values
+    _draw_field(fig, right, ds, slope, "Sen slope per decade", slope.attrs.get("units", ""), "RdBu_r",
+                marked=np.nan_to_num(p, nan=1.0) < 0.05)
+    return fig
+
+
+def grid_plot_command(args):
+    import xarray as xr
+
+    from vordakit.errors import KitError
+    try:
+        source = xr.open_dataset(args.folder, decode_times=False, decode_timedelta=False)
+    except Exception as e:
+        raise KitError(args.folder, None, f"cannot be read as NetCDF: {e}") from None
+    with source:
+        if "year" not in source.variables:
+            raise KitError(args.folder, None, "not an output of vordakit grid (no year coordinate)")
+        ds = source.load()
+    trends = trend.grid_trends(ds)
+    out = args.out or os.path.dirname(os.path.abspath(args.folder))
+    os.makedirs(out, exist_ok=True)
+    stem = os.path.splitext(os.path.basename(args.folder))[0]
+    for name, v in ds.data_vars.items():
+        if v.dims[:1] != ("time",) or name == "time_bnds":
+            continue
+        fig = grid_map_figure(ds, trends, name)
+        path = os.path.join(out, f"{stem}-{name}.png")
+        with atomic_write(path, "wb") as f:
+            fig.savefig(f, format="png")
         print(path)
     return 0

@@ -177,9 +177,16 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
     seen = ~np.isnan(values)
 
     limits = f"{low:g} to {high:g}" if high is not None else f"at least {low:g}"
-    for i in np.flatnonzero(seen & ~((low <= values) & (values <= top))).tolist():
+    outside = seen & ~((low <= values) & (values <= top))
+    for i in np.flatnonzero(outside).tolist():
         x = float(values[i])
         found.append(_finding(fromordinal(first + i), x, "range", f"{x:g} {unit} outside {limits}"))
+    if outside.any():
+        # A value beyond the physical limits is reported once, as such; taken
+        # into the other checks it would only repeat itself as jumps and
+        # outliers, and 1e300 would overflow their sums.
+        values = np.where(outside, np.nan, values)
+        seen &= ~outside
 
     # Runs of identical values; a dry spell of zeros is normal for precipitation.
     ends = np.append(np.flatnonzero(values[1:] != values[:-1]) + 1, len(values))
@@ -223,6 +230,8 @@ def _outliers(first, values, sigmas, unit):
     wild value does not widen its own yardstick in a short series.
     """
     seen = np.flatnonzero(~np.isnan(values))
+    if not len(seen):
+        return []
     x = values[seen]
     # Sums in day order, one value after the other, as the figures in the
     # findings have always been computed.

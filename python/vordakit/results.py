@@ -161,11 +161,30 @@ class _Reader:
         return value
 
 
+# A year without a value of its own: the start of the growing season is 0 in a
+# year without one, and the last frost day -999 (written as asterisks) in a year
+# without a frost day in its first half-year. Neither is a day of the year.
+NO_VALUE = {"SGS": 0, "LFD": UNSET}
+_NO_VALUE_TEXT = {
+    "SGS": "without a start of the growing season (0 in the file)",
+    "LFD": "without a frost day among their first 182 days (*** in the file)",
+}
+
+
 def _read_yearly(path, lines, run, index, warnings, out):
     r = _Reader(path, warnings)
+    none = NO_VALUE.get(index)
+    no_value = 0
     for number, line in enumerate(lines[12:], start=13):
         if len(line) != _YEARLY_LEN or line[0] != " " or line[5] != " ":
             raise KitError(path, number, "expected a yearly record ' yyyy vvv'")
+        if index == "LFD" and line == " -999 ***" and len(lines) == 13:
+            # The scan met no frost day among the series' first 182 records and
+            # so never saw a year change: every year of the series is lost.
+            warnings.append(f"{path}:{number}: no last frost day for any year: none of the first 182 "
+                            "days of the series lies below the threshold, so vorda reports no year; "
+                            "start the series in a year with a frost day in its first half-year")
+            continue
         try:
             # The usual record: two plain numbers, the year a set one.
             year, value = int(line[1:5]), int(line[6:9])
@@ -173,8 +192,17 @@ def _read_yearly(path, lines, run, index, warnings, out):
                 raise ValueError
         except ValueError:
             year = r.field(line[1:5], int, "year", number, True)
-            value = r.field(line[6:9], int, index, number, True)
+            if none == UNSET and line[6:9] == "***":
+                value = UNSET
+            else:
+                value = r.field(line[6:9], int, index, number, True)
+        if value is not None and value == none:
+            value = None
+            no_value += 1
         out.append(YearlyRecord(*run, index, year, value))
+    if no_value:
+        years = "year" if no_value == 1 else "years"
+        warnings.append(f"{path}: {no_value} {years} {_NO_VALUE_TEXT[index]}: no value there")
 
 
 def _read_events(path, lines, run, warnings, out):

@@ -14,6 +14,7 @@ files that ``vorda`` itself leaves in its working folder.
 """
 
 import dataclasses
+import math
 import os
 import re
 import shutil
@@ -77,6 +78,8 @@ def threshold_text(value):
     text = str(value).strip()
     if not _REAL.fullmatch(text):
         raise KitError(None, None, f"threshold {value!r} is not a decimal number such as 18.0 or -5")
+    if not math.isfinite(float(text.replace("d", "e").replace("D", "e"))):
+        raise KitError(None, None, f"threshold {value!r} is beyond the range of a real number")
     return text
 
 
@@ -193,6 +196,10 @@ class RunFolder:
             except OSError:
                 # vorda's own report of the open failure is the one to show.
                 size = 0
+            else:
+                if size == 0:
+                    # vorda would write header-only files and call it a success.
+                    raise KitError(self.source, None, "holds no records: nothing to analyse")
         answers = f"{self.typed}\n{int(size)}\n{letter}\n{thr}\n{dur}\n".encode()
         t0 = time.perf_counter()
         proc = subprocess.run([self.vorda], input=answers, cwd=self.work,
@@ -208,9 +215,47 @@ class RunFolder:
         moved = []
         for entry in written:
             target = os.path.join(self.outdir, entry)
-            os.replace(os.path.join(self.work, entry), target)
+            place(os.path.join(self.work, entry), target)
             moved.append(target)
         return RunResult(0, proc.stderr, moved, seconds)
+
+
+def place(path, target):
+    """Move the result file ``path`` to ``target``.
+
+    A symbolic link at ``target`` (to /dev/null, say, for a result that is not
+    wanted) is written through, as vorda itself writes through it, instead of
+    being replaced by a regular file.
+    """
+    if os.path.islink(target):
+        with open(path, "rb") as src, open(target, "wb") as dst:
+            shutil.copyfileobj(src, dst)
+        os.unlink(path)
+    else:
+        os.replace(path, target)
+
+
+def looks_like_vorda_input(path):
+    """Whether the first line that holds anything starts with five numbers, as a VORDA record does.
+
+    >>> import io, os, tempfile
+    >>> with tempfile.NamedTemporaryFile("w", suffix=".csv", delete=False) as f:
+    ...     _ = f.write("date,tg\\n2001-01-01,3.5\\n")
+    >>> looks_like_vorda_input(f.name)
+    False
+    >>> os.unlink(f.name)
+    """
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return True  # vorda's own report says what is wrong with it
+    for line in head.splitlines():
+        words = re.split(rb"[\s,]+", line.strip())
+        if words == [b""]:
+            continue
+        return len(words) >= 5 and all(_REAL.fullmatch(w.decode("latin-1")) for w in words[:5])
+    return True
 
 
 def describe_status(status):
@@ -232,6 +277,10 @@ def command(args):
         sys.stderr.buffer.write(res.report)
         if not res.report:
             sys.stderr.buffer.write(f"vordakit run: {describe_status(res.status)}\n".encode())
+        if not looks_like_vorda_input(args.input):
+            sys.stderr.buffer.write(
+                f"vordakit run: {args.input} does not start with a record 't d m yr x'; "
+                f"a station file needs converting first: vordakit convert {args.input} series.txt\n".encode())
         sys.stderr.flush()
         return res.status
     for path in res.files:

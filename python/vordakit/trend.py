@@ -200,6 +200,8 @@ def command(args):
 
     from vordakit import results
 
+    if args.source.endswith(".nc"):
+        return grid_trend_command(args)
     if os.path.isdir(args.source):
         res = results.read_results(args.source)
         results.print_warnings("trend", res.warnings)
@@ -209,5 +211,128 @@ def command(args):
         records = results.read_yearly_csv(args.source)
         out = args.out or os.path.join(os.path.dirname(args.source), "trend.csv")
     write_trends(trends(records), out)
+    print(out)
+    return 0
+
+
+# ---------------------------------------------------------------- grids
+
+
+def _tie_terms(values):
+    """_tie_term of every column of ``values`` (points, columns) at once."""
+    n, g = values.shape
+    s = np.sort(values, axis=0)
+    new = np.ones((n, g), bool)
+    new[1:] = s[1:] != s[:-1]
+    run = np.cumsum(new, axis=0) - 1 + n * np.arange(g)
+    t = np.bincount(run.ravel(), minlength=n * g).reshape(g, n).astype(float)
+    return (t * (t - 1) * (2 * t + 5)).sum(axis=1)
+
+
+def fit_columns(years, values):
+    """``fit`` of every column of ``values`` (years, columns; NaN missing) against
+    distinct ``years``: slope, low, high and p per column, NaN where the rules
+    allow no trend. Columns with the same missing years are fitted together.
+
+    >>> years = np.arange(2000, 2012)
+    >>> v = np.stack([years * 0.5, -years + (years % 2)], axis=1)
+    >>> s, lo, hi, p = fit_columns(years, v)
+    >>> s.tolist(), fit(list(years), list(v[:, 1])).slope
+    ([0.5, -1.0], -1.0)
+    """
+    years = np.asarray(years, dtype=float)
+    values = np.asarray(values, dtype=float)
+    out = np.full((4, values.shape[1]), np.nan)
+    span = years.max() - years.min() + 1 if len(years) else 0
+    valid = ~np.isnan(values)
+    patterns, which = np.unique(valid.T, axis=0, return_inverse=True)
+    for p, mask in enumerate(patterns):
+        n = int(mask.sum())
+        if n < MIN_VALID_YEARS or n < MIN_VALID_SHARE * span:
+            continue
+        cols = np.flatnonzero(which.ravel() == p)
+        x = years[mask]
+        y = values[mask][:, cols]
+        i, j = _pairs(n)
+        dx = (x[j] - x[i])[:, None]
+        dy = y[j] - y[i]
+        ties = _tie_terms(y)
+        var = (n * (n - 1) * (2 * n + 5) - ties) / 18.0
+        sigma = np.sqrt(np.maximum(var, 0.0))
+        slopes = np.sort(dy / dx, axis=0)
+        m = len(dx)
+        upper = np.minimum(np.round((m + _Z * sigma) / 2.0).astype(int), m - 1)
+        lower = np.maximum(np.round((m - _Z * sigma) / 2.0).astype(int) - 1, 0)
+        mid = (slopes[(m - 1) // 2] + slopes[m // 2]) / 2 if m % 2 == 0 else slopes[m // 2]
+        cols_idx = np.arange(len(cols))
+        s = np.sign(dy).sum(axis=0)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            z = np.abs(s) / np.sqrt(var)
+        pval = np.array([math.erfc(v / math.sqrt(2.0)) for v in z.tolist()])
+        pval[(s == 0) | (var <= 0)] = 1.0
+        out[:, cols] = mid, slopes[lower, cols_idx], slopes[upper, cols_idx], pval
+    return out
+
+
+def grid_trends(dataset):
+    """Per cell and yearly variable of a ``vordakit grid`` output (an xarray
+    Dataset): the Sen slope per decade with its 95% bounds and the
+    Mann-Kendall p, as a Dataset on the grid's dimensions."""
+    import xarray as xr
+    years = dataset["year"].values
+    out = {}
+    for name, v in dataset.data_vars.items():
+        if v.dims[:1] != ("time",) or name == "time_bnds":
+            continue
+        values = v.values.reshape(len(years), -1)
+        fits = fit_columns(years, values).reshape((4,) + v.shape[1:])
+        dims = v.dims[1:]
+        unit = v.attrs.get("units", "1")
+        per = f"{unit}/(10 year)" if unit != "1" else "1/(10 year)"
+        long_name = v.attrs.get("long_name", name)
+        extra = {"grid_mapping": v.attrs["grid_mapping"]} if "grid_mapping" in v.attrs else {}
+        for k, (suffix, what, units) in enumerate((
+                ("slope", "Sen slope per decade", per),
+                ("slope_low", "lower 95% bound of the Sen slope per decade", per),
+                ("slope_high", "upper 95% bound of the Sen slope per decade", per),
+                ("p", "two-sided Mann-Kendall p-value", "1"))):
+            factor = 10.0 if k < 3 else 1.0
+            out[f"{name}_{suffix}"] = xr.Variable(dims, fits[k] * factor,
+                                                  {"long_name": f"{what} of: {long_name}", "units": units,
+                                                   **extra})
+    coords = {c: dataset[c].variable for c in dataset.coords if "time" not in dataset[c].dims}
+    attrs = {k: dataset.attrs[k] for k in dataset.attrs if k != "history"}
+    attrs["trend_rules"] = (f"no trend from fewer than {MIN_VALID_YEARS} valid years or under "
+                            f"{MIN_VALID_SHARE:.0%} of the years {int(years.min())}-{int(years.max())}")
+    return xr.Dataset(out, coords, attrs)
+
+
+def grid_trend_command(args):
+    import os
+    import tempfile
+
+    import xarray as xr
+
+    from vordakit.errors import KitError
+    try:
+        source = xr.open_dataset(args.source, decode_times=False, decode_timedelta=False)
+    except Exception as e:
+        raise KitError(args.source, None, f"cannot be read as NetCDF: {e}") from None
+    with source:
+        if "year" not in source.variables:
+            raise KitError(args.source, None, "not an output of vordakit grid (no year coordinate)")
+        ds = grid_trends(source.load())
+    out = args.out or os.path.splitext(args.source)[0] + "-trend.nc"
+    ds.attrs["history"] = f"vordakit trend {args.source}"
+    ds.attrs["source_files"] = os.path.basename(args.source)
+    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(out) + ".", suffix=".tmp",
+                               dir=os.path.dirname(os.path.abspath(out)))
+    os.close(fd)
+    try:
+        ds.to_netcdf(tmp, engine="netcdf4", encoding={n: {"_FillValue": 9.969209968386869e36} for n in ds.data_vars})
+        os.replace(tmp, out)
+    except BaseException:
+        os.unlink(tmp)
+        raise
     print(out)
     return 0

@@ -16,7 +16,7 @@ std::string_view base_name(std::string_view path) {
 }  // namespace
 
 RuntimeFailure::RuntimeFailure(int unit, std::string file, std::string reason,
-                               std::source_location where)
+                               SourceLocation where)
     : std::runtime_error(reason),
       unit_(unit),
       file_(std::move(file)),

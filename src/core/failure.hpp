@@ -1,8 +1,9 @@
 #pragma once
 
-#include <source_location>
 #include <stdexcept>
 #include <string>
+
+#include "core/source_location.hpp"
 
 namespace vorda {
 
@@ -14,12 +15,12 @@ namespace vorda {
 class RuntimeFailure : public std::runtime_error {
  public:
   RuntimeFailure(int unit, std::string file, std::string reason,
-                 std::source_location where = std::source_location::current());
+                 SourceLocation where = SourceLocation::current());
 
   int unit() const { return unit_; }
   const std::string& file() const { return file_; }
   const std::string& reason() const { return reason_; }
-  const std::source_location& where() const { return where_; }
+  const SourceLocation& where() const { return where_; }
 
   // The two report lines, each ended by LF.
   std::string report() const;
@@ -28,7 +29,7 @@ class RuntimeFailure : public std::runtime_error {
   int unit_;
   std::string file_;
   std::string reason_;
-  std::source_location where_;
+  SourceLocation where_;
 };
 
 // The system's text for an errno value ("No space left on device").

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -47,7 +48,10 @@ struct SeriesView {
   SeriesView(const Series& s) : n(s.n), t(s.t), d(s.d), m(s.m), yr(s.yr), x(s.x) {}  // NOLINT: implicit
   SeriesView(std::int32_t count, std::span<const std::int32_t> t_, std::span<const std::int32_t> d_,
              std::span<const std::int32_t> m_, std::span<const std::int32_t> yr_, std::span<const double> x_)
-      : n(count), t(t_), d(d_), m(m_), yr(yr_), x(x_) {}
+      : n(count), t(t_), d(d_), m(m_), yr(yr_), x(x_) {
+    assert(last() <= stored() && t.size() == yr.size() && d.size() == yr.size() && m.size() == yr.size() &&
+           x.size() == yr.size());
+  }
 
   // As Series::last(); the columns must hold that many records.
   std::int32_t last() const { return std::min(n, NMAX); }

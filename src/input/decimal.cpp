@@ -9,10 +9,11 @@ namespace vorda {
 double RealText::value(bool negative, std::int64_t power) {
   double magnitude = 0.0;
   std::int64_t e = scale_ + power;
+  using lexical::kExactArithmetic, lexical::kExactDigits, lexical::kExactPower, lexical::kExactPowers;
   if (kExactArithmetic && count_ <= kExactDigits && e >= -kExactPower && e <= kExactPower) {
     // D and the power of ten are exact doubles: one rounding, the right one.
     magnitude = static_cast<double>(small_);
-    magnitude = e < 0 ? magnitude / kPowers[-e] : magnitude * kPowers[e];
+    magnitude = e < 0 ? magnitude / kExactPowers[-e] : magnitude * kExactPowers[e];
   } else if (count_ > 0) {
     int n = count_;
     if (sticky_) {

@@ -1,8 +1,9 @@
 #pragma once
 
 #include <array>
-#include <cfloat>
 #include <cstdint>
+
+#include "input/lexical.hpp"
 
 namespace vorda {
 
@@ -47,19 +48,9 @@ class RealText {
 
  private:
   static constexpr int kKeep = 800;
-  // Integers of up to 15 digits and powers of ten up to 10^22 are exact
-  // doubles; one multiplication or division of them rounds correctly where
-  // doubles are computed in double precision.
-  static constexpr bool kExactArithmetic = FLT_EVAL_METHOD == 0;
-  static constexpr int kExactDigits = 15;
-  static constexpr int kExactPower = 22;
-  static constexpr double kPowers[kExactPower + 1] = {
-      1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
   void keep(int c) {
     digits_[count_++] = static_cast<char>(c);
-    if (count_ <= kExactDigits) small_ = small_ * 10 + static_cast<std::uint64_t>(c - '0');
+    if (count_ <= lexical::kExactDigits) small_ = small_ * 10 + static_cast<std::uint64_t>(c - '0');
   }
 
   // The kept digits, room for the sticky digit, and "e" with an exponent.
@@ -67,7 +58,7 @@ class RealText {
   int count_ = 0;
   std::int64_t scale_ = 0;
   bool sticky_ = false;
-  std::uint64_t small_ = 0;  // D while it has at most kExactDigits digits
+  std::uint64_t small_ = 0;  // D while it has at most lexical::kExactDigits digits
 };
 
 }  // namespace vorda

@@ -4,52 +4,36 @@
 // values and separators) and value_syntax.cpp (the syntax of one value).
 
 #include <cstdint>
-#include <source_location>
 #include <span>
 #include <string>
 
+#include "core/source_location.hpp"
 #include "input/decimal.hpp"
+#include "input/lexical.hpp"
 #include "input/reader.hpp"
 #include "input/source.hpp"
 
 namespace vorda::list_input {
 
 inline constexpr std::uint64_t kMaxRepeat = 200000000;
-inline constexpr std::uint64_t kMaxInteger = 2147483647;
 // Digit runs are accumulated up to here; anything larger is too large for
 // every use (a repeat count, an integer) and stays above this bound.
 inline constexpr std::uint64_t kDigitCap = 100000000000;  // 1e11
 inline constexpr std::int64_t kExponentCap = 1000000000000000;  // 1e15
 
-inline bool is_blank(int c) { return c == ' ' || c == '\t'; }
-inline bool is_line_end(int c) { return c == '\n' || c == '\r'; }
-inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
-inline bool is_comma(int c) { return c == ',' || c == ';'; }
-
-// A value ends at a blank, tab, comma, semicolon, slash, line end or the end
-// of the source.
-inline bool ends_value(int c) {
-  switch (c) {
-    case -1:
-    case ' ':
-    case '\t':
-    case ',':
-    case ';':
-    case '/':
-    case '\n':
-    case '\r':
-      return true;
-    default:
-      return false;
-  }
-}
+using lexical::ends_value;
+using lexical::is_blank;
+using lexical::is_comma;
+using lexical::is_digit;
+using lexical::is_line_end;
+using lexical::kMaxInteger;
 
 inline int lower(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
 // The state of one list read over `in`.
 class ListReader {
  public:
-  ListReader(Source& in, std::span<const Target> targets, std::source_location where)
+  ListReader(Source& in, std::span<const Target> targets, SourceLocation where)
       : in_(in), targets_(targets), where_(where) {}
   ListReader(const ListReader&) = delete;
   ListReader& operator=(const ListReader&) = delete;
@@ -157,7 +141,7 @@ class ListReader {
 
   Source& in_;
   std::span<const Target> targets_;
-  std::source_location where_;
+  SourceLocation where_;
   const char* begin_ = nullptr;  // the bytes from begin_ to next_ are taken
   const char* next_ = nullptr;
   const char* end_ = nullptr;

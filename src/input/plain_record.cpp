@@ -1,19 +1,21 @@
 #include "input/plain_record.hpp"
 
-#include <cfloat>
 #include <charconv>
 #include <cstring>
 
+#include "input/lexical.hpp"
 #include "input/source.hpp"
 
 namespace vorda {
 
 namespace {
 
-constexpr std::uint64_t kMaxInteger = 2147483647;
+using lexical::kExactArithmetic, lexical::kExactDigits, lexical::kExactPowers, lexical::kMaxInteger;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-bool is_comma(char c) { return c == ',' || c == ';'; }
+// The lexical rules take bytes as unsigned char values.
+int byte(char c) { return static_cast<unsigned char>(c); }
+bool is_blank(char c) { return lexical::is_blank(byte(c)); }
+bool is_comma(char c) { return lexical::is_comma(byte(c)); }
 // The value of a digit byte; 10 or more for any other byte.
 unsigned digit(char c) { return static_cast<unsigned char>(c) - unsigned{'0'}; }
 
@@ -65,11 +67,6 @@ const char* parse_integer_field(const char* p, std::int32_t& out) {
 // one division of the two is the correctly rounded quotient where doubles
 // are computed in double precision: the same value std::from_chars gives,
 // which serves every longer text.
-constexpr bool kExactArithmetic = FLT_EVAL_METHOD == 0;
-constexpr int kExactDigits = 15;
-constexpr double kPowers[kExactDigits + 1] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
 // [+|-]digits[.digits] with at least one digit; nullptr otherwise.
 const char* parse_real(const char* p, double& out) {
   const bool negative = *p == '-';
@@ -88,7 +85,7 @@ const char* parse_real(const char* p, double& out) {
   if (digits == 0) return nullptr;
   double magnitude = 0;
   if (kExactArithmetic && digits <= kExactDigits) {
-    magnitude = static_cast<double>(mantissa) / kPowers[fraction];
+    magnitude = static_cast<double>(mantissa) / kExactPowers[fraction];
   } else {
     // Out of range (hundreds of digits) is left to the general reader.
     const auto [last, ec] = std::from_chars(first, p, magnitude, std::chars_format::fixed);
@@ -113,7 +110,7 @@ std::size_t parse_plain_record(std::string_view lines, PlainRecord& out) {
   // The real must end at a separator. After it the rest of the line is
   // skipped, unless a CR ends the line there and then.
   if (*p != '\n') {
-    if (!(is_blank(*p) || is_comma(*p) || *p == '/' || *p == '\r')) return 0;
+    if (!lexical::ends_value(byte(*p))) return 0;
     p = skip_blanks(p);
     if (*p == '\r') {
       if (*++p != '\n') return 0;

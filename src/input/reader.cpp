@@ -194,7 +194,7 @@ std::string describe(const ReadFailure& f) {
   return "";
 }
 
-void read_list(Source& in, std::span<const Target> targets, std::source_location where) {
+void read_list(Source& in, std::span<const Target> targets, SourceLocation where) {
   try {
     list_input::ListReader(in, targets, where).read();
   } catch (const ReadError&) {

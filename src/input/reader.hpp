@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <source_location>
 #include <span>
 #include <string>
 
 #include "core/failure.hpp"
+#include "core/source_location.hpp"
 #include "input/source.hpp"
 
 namespace vorda {
@@ -58,7 +58,7 @@ std::string describe(const ReadFailure& f);
 // The reader's failure: a RuntimeFailure whose reason is describe(failure()).
 class ReadError : public RuntimeFailure {
  public:
-  ReadError(const Source& in, const ReadFailure& failure, std::source_location where)
+  ReadError(const Source& in, const ReadFailure& failure, SourceLocation where)
       : RuntimeFailure(in.unit(), in.name(), describe(failure), where), failure_(failure) {}
   const ReadFailure& failure() const { return failure_; }
 
@@ -73,10 +73,10 @@ class ReadError : public RuntimeFailure {
 // read statement of the caller; a failing read(2) raises RuntimeFailure with
 // the system's text, also naming `where`.
 void read_list(Source& in, std::span<const Target> targets,
-               std::source_location where = std::source_location::current());
+               SourceLocation where = SourceLocation::current());
 
 inline void read_list(Source& in, std::initializer_list<Target> targets,
-                      std::source_location where = std::source_location::current()) {
+                      SourceLocation where = SourceLocation::current()) {
   read_list(in, std::span<const Target>(targets.begin(), targets.size()), where);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -209,6 +210,7 @@ TEST(ReadList, Reals) {
       {"nan NaN nan() nan(0x1f) -nan\n", "r r r r r", "nan nan nan nan -nan"},
       // Correct rounding, and the edges of the format.
       {"9007199254740993 9007199254740995\n", "r r", "9007199254740992 9007199254740996"},
+      {"981599141980314.5 -9815991419803.145\n", "r r", "981599141980314.5 -9815991419803.1445"},
       {"1.7976931348623157e308 1.7976931348623159e308\n", "r r", "1.7976931348623157e+308 inf"},
       {"2.4703282292062328e-324 2.4703282292062327e-324\n", "r r",
        "4.9406564584124654e-324 0"},
@@ -234,6 +236,15 @@ TEST(ReadList, Reals) {
       {"nan(1)x\n", "r", "!Bad real number in item 1 of list input"},
       {"'1.5'\n", "r", "!Bad real number in item 1 of list input"},
   });
+}
+
+TEST(ReadList, PowersOfTenAsTheCLibraryReadsThem) {
+  for (int k = -25; k <= 25; ++k) {
+    const std::string text = "3e" + std::to_string(k);
+    char expected[40];
+    std::snprintf(expected, sizeof expected, "%.17g", std::strtod(text.c_str(), nullptr));
+    EXPECT_EQ(run(text + "\n", "r"), expected);
+  }
 }
 
 TEST(ReadList, Texts) {

@@ -27,7 +27,7 @@ std::string_view without_trailing_blanks(std::string_view s) {
 
 }  // namespace
 
-Source open_input(std::string_view infile, std::source_location where) {
+Source open_input(std::string_view infile, SourceLocation where) {
   const std::string name(without_trailing_blanks(infile));
   // A name holding a NUL byte names no file (the system would see a
   // shorter name).
@@ -52,7 +52,7 @@ void load_series(Source& in, Series& s) {
   // Plain lines, nearly all of a data file, are read a buffer at a time by
   // the fast path; the free-format reader takes every other line with all
   // its rules, and the line that meets the end of the buffer.
-  const std::source_location where = std::source_location::current();
+  const SourceLocation where = SourceLocation::current();
   for (std::int32_t i = 1; i <= n;) {
     std::string_view lines;
     try {

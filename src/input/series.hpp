@@ -1,8 +1,8 @@
 #pragma once
 
-#include <source_location>
 #include <string_view>
 
+#include "core/source_location.hpp"
 #include "core/store.hpp"
 
 namespace vorda {
@@ -13,7 +13,7 @@ class Source;
 // blanks are not part of the path. Raises RuntimeFailure (unit 1, file '')
 // naming `where`, the caller's open statement, when the file cannot be opened.
 Source open_input(std::string_view infile,
-                  std::source_location where = std::source_location::current());
+                  SourceLocation where = SourceLocation::current());
 
 // Reads records 1..s.n from `in` (none when s.n < 1), one free-format read of
 // t, d, m, yr, x per record, then closes `in`. s.n must not exceed NMAX.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -43,18 +44,25 @@ class Source {
     return peek_slow();
   }
   // Takes the byte that peek() just returned (never call it after -1).
-  void skip() { ++pos_; }
+  void skip() {
+    assert(pos_ < end_ && !lf_after_cr_);
+    ++pos_;
+  }
   // The bytes already buffered from the current position on; after a
   // successful peek() it holds at least the byte peek() returned.
   std::string_view buffered() const {
     return lf_after_cr_ ? std::string_view() : std::string_view(buf_.data() + pos_, end_ - pos_);
   }
   // Takes the first `n` bytes of buffered().
-  void skip(std::size_t n) { pos_ += n; }
+  void skip(std::size_t n) {
+    assert(n <= buffered().size());
+    pos_ += n;
+  }
   // Takes a CR that ends a line. An LF right after it belongs to the same
   // line end; it is dropped when the next byte is asked for, so that a
   // console read ending in a CR does not wait for one more byte.
   void skip_cr() {
+    assert(pos_ < end_ && buf_[pos_] == '\r' && !lf_after_cr_);
     ++pos_;
     lf_after_cr_ = true;
   }

@@ -38,7 +38,7 @@ Channel::~Channel() {
 }
 
 void Channel::write(const Format& format, std::initializer_list<Arg> args,
-                    std::source_location where) {
+                    SourceLocation where) {
   begin_record(where);
   format.render(buffer_, args);
   end_record(where);
@@ -52,18 +52,18 @@ char* Channel::grow_record(std::size_t width) {
   return line;
 }
 
-void Channel::write_list(std::source_location where) {
+void Channel::write_list(SourceLocation where) {
   begin_record(where);
   end_record(where);
 }
 
-void Channel::write_list(std::string_view text, std::source_location where) {
+void Channel::write_list(std::string_view text, SourceLocation where) {
   begin_record(where);
   render_list_item(buffer_, text);
   end_record(where);
 }
 
-void Channel::begin_record(std::source_location where) {
+void Channel::begin_record(SourceLocation where) {
   if (kind_ == Kind::ReadOnly) throw RuntimeFailure(unit_, name_, std::string(kReadOnlyReason), where);
   if (records_ == 0 && kind_ == Kind::File) {
     // The first record replaces whatever the file held before.
@@ -71,17 +71,17 @@ void Channel::begin_record(std::source_location where) {
   }
 }
 
-void Channel::end_record(std::source_location where) {
+void Channel::end_record(SourceLocation where) {
   buffer_ += kRecordEnd;
   count_record(where);
 }
 
-void Channel::count_record(std::source_location where) {
+void Channel::count_record(SourceLocation where) {
   ++records_;
   if (kind_ == Kind::Console || buffer_.size() >= kBlock) flush(where);
 }
 
-void Channel::flush(std::source_location where) {
+void Channel::flush(SourceLocation where) {
   if (!flush_buffer()) fail(errno, where);
 }
 
@@ -103,13 +103,13 @@ bool Channel::flush_buffer() {
   return true;
 }
 
-void Channel::rewind(std::source_location where) {
+void Channel::rewind(SourceLocation where) {
   flush(where);
   if (::lseek(fd_, 0, SEEK_SET) < 0) fail(errno, where);
   records_ = 0;
 }
 
-void Channel::close(std::source_location where) {
+void Channel::close(SourceLocation where) {
   flush(where);
   if (records_ == 0 && kind_ != Kind::Console) {
     if (kind_ == Kind::ReadOnly) {
@@ -125,7 +125,7 @@ void Channel::close(std::source_location where) {
   }
 }
 
-void Channel::fail(int errnum, std::source_location where) const {
+void Channel::fail(int errnum, SourceLocation where) const {
   throw RuntimeFailure(unit_, name_, system_error_text(errnum), where);
 }
 

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <initializer_list>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <tuple>
 
+#include "core/source_location.hpp"
 #include "output/format.hpp"
 #include "output/record_layout.hpp"
 
@@ -43,40 +43,40 @@ class Channel {
 
   // Formatted write of one record.
   void write(const Format& format, std::initializer_list<Arg> args,
-             std::source_location where = std::source_location::current());
+             SourceLocation where = SourceLocation::current());
   // Formatted write of one record through a layout made once: one value
   // per field.
   template <typename... Values>
   void write(const RecordLayout& layout, const std::tuple<Values...>& values,
-             std::source_location where = std::source_location::current()) {
+             SourceLocation where = SourceLocation::current()) {
     begin_record(where);
     char* const line = grow_record(layout.width());
     std::apply([&](const Values&... v) { layout.render(line, v...); }, values);
     count_record(where);
   }
   // Free-format write with no item: an empty record.
-  void write_list(std::source_location where = std::source_location::current());
+  void write_list(SourceLocation where = SourceLocation::current());
   // Free-format write of one text item.
   void write_list(std::string_view text,
-                  std::source_location where = std::source_location::current());
+                  SourceLocation where = SourceLocation::current());
 
-  void flush(std::source_location where = std::source_location::current());
+  void flush(SourceLocation where = SourceLocation::current());
   // Back to the start of the file; the next record cuts the file again.
-  void rewind(std::source_location where = std::source_location::current());
+  void rewind(SourceLocation where = SourceLocation::current());
   // Flushes and closes. A regular result file that received no record is
   // emptied, so it cannot show the content of an earlier run as if it were
   // this one's.
-  void close(std::source_location where = std::source_location::current());
+  void close(SourceLocation where = SourceLocation::current());
 
  private:
-  void begin_record(std::source_location where);
-  void end_record(std::source_location where);
+  void begin_record(SourceLocation where);
+  void end_record(SourceLocation where);
   // Grows the buffer by a record of `width` blanks and its end; returns
   // where the record starts.
   char* grow_record(std::size_t width);
   // Counts a record whose end is in the buffer, and flushes when due.
-  void count_record(std::source_location where);
-  [[noreturn]] void fail(int errnum, std::source_location where) const;
+  void count_record(SourceLocation where);
+  [[noreturn]] void fail(int errnum, SourceLocation where) const;
   bool flush_buffer();
 
   int fd_;

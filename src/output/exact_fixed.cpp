@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstring>
 
 namespace vorda {
@@ -77,11 +78,13 @@ char* write_digits_backward(char* end, std::uint64_t n) {
 }
 
 std::size_t scaled_field_length(bool negative, std::uint64_t n, int d) {
+  assert(d >= 0 && d <= 3);
   const auto decimals = static_cast<std::size_t>(d);
   return (negative ? 1 : 0) + decimal_digit_count(n / kPowersOfTen[decimals]) + 1 + decimals;
 }
 
 void write_scaled_field(char* field, std::size_t width, bool negative, std::uint64_t n, int d) {
+  assert(d >= 0 && d <= 3);
   // Constant divisors, which compile to multiplications.
   std::uint64_t integer = n;
   std::uint32_t fraction = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -226,6 +227,7 @@ void lay_out_field(std::string& out, std::size_t blanks, bool negative, bool zer
 }  // namespace
 
 void append_fixed(std::string& out, std::size_t blanks, double v, int w, int d, bool integer_path) {
+  assert(w >= 0 && d >= 0);
   if (!std::isfinite(v)) {
     append_not_finite(out, blanks, v, w);
     return;

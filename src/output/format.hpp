@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vorda {
+#include "output/format_syntax.hpp"
 
-class FormatCursor;
+namespace vorda {
 
 // One value of a formatted write: a text, a 32-bit integer or a 64-bit real.
 class Arg {
@@ -33,16 +33,28 @@ class Arg {
   double real_ = 0;
 };
 
-// A parsed format text such as "(3x,f11.3,1x,i2)". Parse once, render often.
-//
-// Descriptors: a and aw (text), iw and i0 (integer), fw.d and f0.d (real),
-// nx (n blanks), optionally with a repeat count before a data descriptor
-// ("2i3"), and one level of groups with a repeat count such as "(3(a))".
-// Upper case is accepted too.
+// A format text given as a literal, checked when the program is compiled:
+// `const Format kSize("(a,i7,a)")` with a malformed text fails the build.
+class FormatText {
+ public:
+  consteval FormatText(const char* text) : text_(text) {  // NOLINT: implicit
+    format_syntax::Count count;
+    format_syntax::parse(text_, count);
+  }
+  constexpr std::string_view text() const { return text_; }
+
+ private:
+  std::string_view text_;
+};
+
+// A parsed format text such as "(3x,f11.3,1x,i2)" (the descriptors are
+// described at format_syntax::parse). Parse once, render often.
 class Format {
  public:
-  // Throws std::invalid_argument for a malformed format text.
-  explicit Format(std::string_view text);
+  explicit Format(FormatText text);
+  // A format text built at run time; throws std::invalid_argument when it is
+  // malformed.
+  static Format parse(std::string_view text);
 
   // Appends the characters of one record (without the record end) to `out`.
   // Blanks from nx are written only in front of the next data field, and the
@@ -55,28 +67,22 @@ class Format {
     render(out, std::span<const Arg>(args.begin(), args.size()));
   }
 
-  struct Descriptor {
-    enum class Kind : unsigned char { Text, Integer, Real, Blanks };
-    Kind kind;
-    int width;     // 0: plain a, i0 or f0.d; for Blanks the number of blanks
-    int decimals;  // Real only
-  };
+  using Descriptor = format_syntax::Descriptor;
   // The descriptors in order, groups already expanded.
   std::span<const Descriptor> descriptors() const { return descriptors_; }
 
  private:
-  // The group being read while the format text is parsed.
-  struct OpenGroup {
-    bool open = false;
-    std::size_t begin = 0;  // its first descriptor
-    int repeat = 0;
+  Format() = default;
+
+  // Collects the descriptors while the text is parsed.
+  struct Collect {
+    std::vector<Descriptor>& descriptors;
+    std::size_t size() const { return descriptors.size(); }
+    void append(const Descriptor& item, std::size_t copies) { descriptors.insert(descriptors.end(), copies, item); }
+    void repeat(std::size_t begin, int times);
   };
 
-  void parse_descriptor(FormatCursor& in, char letter, int repeat);
-  bool close_groups(FormatCursor& in);
-
   std::vector<Descriptor> descriptors_;  // groups already expanded
-  OpenGroup group_;
 };
 
 // The single fields, usable on their own. A width of 0 means the minimal

@@ -207,7 +207,7 @@ TEST(FormatRecord, Records) {
   };
   for (const Row& row : rows) {
     std::string out;
-    Format(row.format).render(out, row.args);
+    Format::parse(row.format).render(out, row.args);
     EXPECT_EQ(out, row.record) << row.format;
   }
 }
@@ -226,7 +226,7 @@ TEST(FormatRecord, MalformedTextsAreRejected) {
       "(i2 )",  "(0i2)",  "(2(a)",   "(a),(a)",   "(2(a)3(a))",
   };
   for (const char* text : texts) {
-    EXPECT_THROW(Format{text}, std::invalid_argument) << '"' << text << '"';
+    EXPECT_THROW(Format::parse(text), std::invalid_argument) << '"' << text << '"';
   }
 }
 

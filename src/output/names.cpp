@@ -24,7 +24,7 @@ const Format kI0("(i0)");
 // the start, so nothing is left behind however the run ends.
 class ScratchFile {
  public:
-  explicit ScratchFile(std::source_location where) {
+  explicit ScratchFile(SourceLocation where) {
     fd_ = ::open(P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd_ < 0) {
       char path[] = P_tmpdir "/vorda-XXXXXX";
@@ -43,14 +43,14 @@ class ScratchFile {
 };
 
 template <std::size_t N>
-void read_text(Source& in, std::array<char, N>& text, std::source_location where) {
+void read_text(Source& in, std::array<char, N>& text, SourceLocation where) {
   text.fill(' ');
   read_list(in, {Target::text(text)}, where);
 }
 
 }  // namespace
 
-NameTexts render_name_texts(double thres, std::int32_t durmin, std::source_location where) {
+NameTexts render_name_texts(double thres, std::int32_t durmin, SourceLocation where) {
   ScratchFile file(where);
   Channel out(file.fd(), kScratchUnit, "", Channel::Kind::File, false);
   Source in(file.fd(), kScratchUnit, "", false);

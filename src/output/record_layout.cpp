@@ -90,10 +90,6 @@ void RecordLayout::put(char* line, std::size_t k, double v) const {
   std::copy_n(text.data(), f.width, start);
 }
 
-}  // namespace vorda
-
-namespace vorda {
-
 void RecordLayout::put(char* line, std::size_t k, const FieldText& v) const {
   const Field& f = field(k, true);
   if (v.text().size() != f.width || v.decimals() != f.decimals) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -43,10 +44,6 @@ const char* program_for_nobody() {
   }();
   return copy.c_str();
 }
-
-}  // namespace
-
-namespace {
 
 // Reads both pipes until the program has closed them.
 void drain(int out_fd, int err_fd, RunResult& result) {
@@ -139,6 +136,14 @@ std::string crlf(std::string_view text) {
     out += c;
   }
   return out;
+}
+
+std::string report_pattern(int unit, std::string_view file, std::string_view reason) {
+  auto escape = [](std::string_view s) {
+    return std::regex_replace(std::string(s), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+  };
+  return "At line [0-9]+ of file [a-z_]+\\.cpp \\(unit = " + std::to_string(unit) + ", file = '" +
+         escape(file) + "'\\)\nVORDA runtime error: " + escape(reason) + "\n";
 }
 
 bool can_drop_privileges() {

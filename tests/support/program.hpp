@@ -35,6 +35,10 @@ std::string answers(std::string_view file, std::string_view n, std::string_view 
 // Text with LF line ends turned into CR LF record ends.
 std::string crlf(std::string_view text);
 
+// The failure report as a regular expression: a locating line naming the
+// statement, unit and file, then the reason.
+std::string report_pattern(int unit, std::string_view file, std::string_view reason);
+
 // Whether the unprivileged user exists and this process may switch to it.
 bool can_drop_privileges();
 

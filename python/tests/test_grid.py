@@ -1,0 +1,371 @@
+"""vordakit grid: every cell equals a vorda run on the VORDA input convert makes of its series."""
+
+import os
+import pathlib
+
+import cftime
+import netCDF4
+import numpy as np
+import pytest
+import xarray as xr
+
+from vordakit import cli, convert, grid
+from vordakit.runner import run_vorda
+from vordakit.results import read_results
+
+
+@pytest.fixture(scope="module", autouse=True)
+def binding():
+    try:
+        import vordakit._vorda  # noqa: F401
+    except ImportError as e:
+        if os.environ.get("VORDA_BINDING_DIR"):
+            pytest.fail(f"the binding does not load: {e}")
+        pytest.skip(f"the binding is not built: {e}")
+
+
+def make_nc(path, x, start="2000-01-01", calendar="standard", units="degC", var="tg", packed=None,
+            dims=("lat", "lon"), time_values=None, fmt="NETCDF4"):
+    """A CF file of daily ``x`` (time first), NaN missing; ``packed`` (scale, offset) packs it in int16."""
+    with netCDF4.Dataset(path, "w", format=fmt) as ds:
+        ds.createDimension("time", None)
+        for name, n in zip(dims, x.shape[1:]):
+            ds.createDimension(name, n)
+            v = ds.createVariable(name, "f8", (name,))
+            v[:] = 40 + 0.5 * np.arange(n)
+            v.units = {"lat": "degrees_north", "lon": "degrees_east"}.get(name, "m")
+        t = ds.createVariable("time", "f8", ("time",))
+        t.units, t.calendar, t.standard_name = f"days since {start}", calendar, "time"
+        t[:] = np.arange(x.shape[0]) + 0.5 if time_values is None else time_values
+        if packed:
+            v = ds.createVariable(var, "i2", ("time",) + dims, fill_value=-32767)
+            v.scale_factor, v.add_offset = np.float32(packed[0]), np.float32(packed[1])
+        else:
+            v = ds.createVariable(var, "f4", ("time",) + dims, fill_value=np.float32(1e20))
+        v.units = units
+        v[:] = np.ma.masked_invalid(x)
+
+
+def weather(days, shape, seed=5):
+    """Daily float32 values in tenths around 20, so that runs above and below 20.1 are common."""
+    rng = np.random.default_rng(seed)
+    season = 8 * np.sin(np.arange(days) * 2 * np.pi / 365.25)[:, None, None]
+    return (17 + season + rng.normal(0, 3, (days,) + shape)).round(1).astype(np.float32)
+
+
+def text(v):
+    return np.format_float_positional(v, unique=True, trim="-")
+
+
+def reference(vorda, folder, rows, thrtype, threshold, durmin):
+    """Yearly values and event summary of a vorda run on VORDA input ``rows`` (t, d, m, yr, text)."""
+    folder.mkdir()
+    src = folder / "cell.txt"
+    src.write_text("".join(f"{t} {d} {m} {y} {x}\n" for t, d, m, y, x in rows))
+    res = run_vorda(vorda, src, thrtype, threshold, durmin, folder / "out", size=len(rows))
+    assert res.status == 0, res.report
+    tables = read_results(folder / "out")
+    yearly = {}
+    for r in tables.yearly:
+        yearly.setdefault(r.index.lower(), {})[r.year] = r.value
+    events = {}
+    for e in tables.events:
+        year = int(e.date[:4])
+        n, days, total, most, longest = events.get(year, (0, 0, 0.0, -np.inf, 0))
+        events[year] = (n + 1, days + e.duration, total + e.action, max(most, e.action), max(longest, e.duration))
+    return yearly, events
+
+
+def converted_rows(tmp, dates, values, months=None, fill=None):
+    """The VORDA input that convert makes of a cell's station table, or None when it refuses."""
+    table = tmp / "cell.csv"
+    table.write_text("date,value\n" + "".join(f"{d},{text(v)}\n" for d, v in zip(dates, values) if v == v))
+    if not any(v == v for v in values):
+        return None
+    try:
+        convert.convert_file(table, tmp / "cell.vorda", fmt="table", months=months,
+                             policy="refuse" if fill is None else "fill", max_fill=fill)
+    except Exception:
+        return None
+    return [line.split() for line in (tmp / "cell.vorda").read_text().splitlines()]
+
+
+def compare_cell(out, index, ref, thrtype):
+    yearly, events = ref
+    years = out["year"].values.tolist()
+    for name in grid.INDICES[thrtype]:
+        got = out[name].values[(slice(None),) + index]
+        want = [yearly.get(name, {}).get(y) for y in years]
+        want = [np.nan if w is None or w == grid.NONE_VALUE.get(name) else w for w in want]
+        np.testing.assert_array_equal(got, want, err_msg=f"{name} of cell {index}")
+    empty = (0, 0, 0.0, np.nan, 0)
+    for i, name in enumerate(grid.SUMMARY):
+        got = out[name].values[(slice(None),) + index]
+        want = [events.get(y, empty)[i] for y in years]
+        np.testing.assert_allclose(got, want, atol=0.002, err_msg=f"{name} of cell {index}")
+
+
+def cell_dates(n, start="2000-01-01"):
+    import datetime
+    first = datetime.date.fromisoformat(start)
+    return [first + datetime.timedelta(days=i) for i in range(n)]
+
+
+def run(*args):
+    return cli.main(["grid", *map(str, args), "--no-progress"])
+
+
+# Cells: (lat, lon) -> what is done to its series.
+HOLES = {(0, 0): "sea", (1, 1): "gap of 3", (2, 2): "leading 20 missing", (2, 3): "trailing 40 missing",
+         (0, 2): "gap of 6", (1, 4): "one missing day"}
+
+
+def holed(days):
+    x = weather(days, (3, 5))
+    x[:, 0, 0] = np.nan
+    x[100:103, 1, 1] = np.nan
+    x[:20, 2, 2] = np.nan
+    x[-40:, 2, 3] = np.nan
+    x[200:206, 0, 2] = np.nan
+    x[500, 1, 4] = np.nan
+    return x
+
+
+@pytest.mark.parametrize("thrtype, threshold, months, fill", [
+    ("upper", "20.1", None, None),
+    ("upper", "20.1", None, 3),
+    ("lower", "12.0", "11-3", 6),
+    ("upper", "22.5", "5-9", None),
+])
+def test_cells_equal_vorda_runs_on_the_converted_series(vorda, tmp_path, thrtype, threshold, months, fill):
+    days = 4 * 365 + 1
+    x = holed(days)
+    assert (x == np.float32(20.1)).any(), "a value equal to the threshold"
+    make_nc(tmp_path / "in.nc", x)
+    opts = [] if months is None else ["--months", months]
+    opts += [] if fill is None else ["--fill", fill]
+    assert run(tmp_path / "in.nc", "-t", thrtype, "-x", threshold, "-d", 3, "-o", tmp_path / "out.nc",
+               "--chunks", "lat=2,lon=3", "-j", 2, *opts) == 0
+    out = xr.open_dataset(tmp_path / "out.nc", decode_timedelta=False)
+    dates = cell_dates(days)
+    for index in np.ndindex(x.shape[1:]):
+        rows = converted_rows(tmp_path, dates, x[(slice(None),) + index], months, fill)
+        status = int(out["cell_status"].values[index])
+        if rows is None:
+            assert status in (grid.GAPS, grid.EMPTY), index
+            assert np.isnan(out["ndays"].values[(slice(None),) + index]).all()
+            continue
+        ref = reference(vorda, tmp_path / f"ref{index[0]}{index[1]}", rows, thrtype, threshold, 3)
+        compare_cell(out, index, ref, thrtype)
+    if months is None:
+        assert int(out["cell_status"].values[2, 2]) == grid.TRIMMED
+        assert int(out["cell_status"].values[1, 1]) == (grid.GAPS if fill is None else grid.FILLED)
+
+
+@pytest.mark.parametrize("calendar, days_per_year", [("noleap", 365), ("360_day", 360), ("all_leap", 366)])
+def test_calendars_take_day_month_and_year_from_the_calendar(vorda, tmp_path, calendar, days_per_year):
+    days = 3 * days_per_year
+    x = weather(days, (2, 2))
+    x[-10:, 1, 1] = np.nan
+    make_nc(tmp_path / "in.nc", x, start="1999-01-01", calendar=calendar)
+    assert run(tmp_path / "in.nc", "-t", "upper", "-x", "20.1", "-d", 2, "-o", tmp_path / "out.nc") == 0
+    out = xr.open_dataset(tmp_path / "out.nc", use_cftime=True, decode_timedelta=False)
+    assert out["year"].values.tolist() == [1999, 2000, 2001]
+    dates = cftime.num2date(np.arange(days), "days since 1999-01-01", calendar)
+    for index in np.ndindex(x.shape[1:]):
+        series = x[(slice(None),) + index]
+        n = int(np.count_nonzero(series == series))
+        rows = [(i + 1, d.day, d.month, d.year, text(v)) for i, (d, v) in enumerate(zip(dates[:n], series[:n]))]
+        ref = reference(vorda, tmp_path / f"ref{index[0]}{index[1]}", rows, "upper", "20.1", 2)
+        compare_cell(out, index, ref, "upper")
+
+
+# Per file: how it is stored, the option, the threshold, the count that equals it, how a count is
+# stored, and the decimal text vorda must read of it.
+UNITS = {
+    "packed K": (dict(units="K", packed=(0.1, 273.15)), "degC", "0.5", 5, lambda c: c / 10 + 273.15,
+                 lambda c: f"{c / 10:.1f}"),
+    "float32 K, one decimal": (dict(units="K"), "degC", "0.55", 5, lambda c: np.float32(c / 10 + 273.2),
+                               lambda c: f"{c / 10 + 0.05:.2f}"),
+    "float32 flux": (dict(units="kg m-2 s-1"), "mm/day", "0.5", 500,
+                     lambda c: (c / 1000).astype(np.float32) / np.float32(86400), lambda c: f"{c / 1000:.4f}"),
+}
+
+
+@pytest.mark.parametrize("case", UNITS)
+def test_units_convert_to_the_decimals_the_values_hold(vorda, tmp_path, case):
+    stored, units, threshold, equal, store, want = UNITS[case]
+    rng = np.random.default_rng(3)
+    counts = rng.integers(-3, 8, (800, 2, 1)) * equal // 5
+    counts[::7] = equal
+    make_nc(tmp_path / "in.nc", store(counts), **stored)
+    assert run(tmp_path / "in.nc", "-t", "lower", "-x", threshold, "-d", 2, "--units", units,
+               "-o", tmp_path / "out.nc") == 0
+    out = xr.open_dataset(tmp_path / "out.nc", decode_timedelta=False)
+    assert out["action_sum"].attrs["units"] == f"{units} days"
+    dates = cell_dates(800)
+    for index in np.ndindex(counts.shape[1:]):
+        rows = [(i + 1, d.day, d.month, d.year, want(c))
+                for i, (d, c) in enumerate(zip(dates, counts[(slice(None),) + index]))]
+        compare_cell(out, index, reference(vorda, tmp_path / f"ref{index[0]}", rows, "lower", threshold, 2), "lower")
+
+
+def test_yearly_parts_and_a_missing_time_step_make_one_series(tmp_path):
+    x = holed(3 * 365)
+    make_nc(tmp_path / "whole.nc", x, fmt="NETCDF3_CLASSIC")
+    make_nc(tmp_path / "part1.nc", x[:365], start="2000-01-01")
+    make_nc(tmp_path / "part2.nc", x[365:], start="2000-12-31")
+    # The last file misses a day (a time step left out), which is a gap in every cell.
+    make_nc(tmp_path / "gap.nc", np.delete(x, 400, axis=0), time_values=np.delete(np.arange(3 * 365), 400))
+    x[400] = np.nan
+    make_nc(tmp_path / "nan.nc", x)
+    for a, b in ((["whole.nc"], ["part*.nc"]), (["nan.nc"], ["gap.nc"])):
+        assert run(*[tmp_path / n for n in a], "-t", "u", "-x", 20, "-d", 3, "-o", tmp_path / "a.nc") == 0
+        assert run(*[tmp_path / n for n in b], "-t", "u", "-x", 20, "-d", 3, "-o", tmp_path / "b.nc") == 0
+        xr.testing.assert_equal(xr.open_dataset(tmp_path / "a.nc", decode_timedelta=False),
+                                xr.open_dataset(tmp_path / "b.nc", decode_timedelta=False))
+
+
+def test_a_local_cluster_of_two_processes_writes_what_one_thread_writes(tmp_path):
+    import distributed
+    x = holed(2 * 365)
+    make_nc(tmp_path / "in.nc", x)
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "--fill", 3, "-j", 1, "--chunks", "lat=1",
+               "-o", tmp_path / "one.nc") == 0
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "--fill", 3, "--chunks", "lat=1",
+                   "--scheduler", cluster.scheduler_address, "-o", tmp_path / "two.nc") == 0
+    one, two = (xr.open_dataset(tmp_path / n, decode_timedelta=False) for n in ("one.nc", "two.nc"))
+    xr.testing.assert_equal(one, two)
+
+
+def test_events_csv_lists_every_event_of_every_cell(vorda, tmp_path):
+    x = holed(2 * 365)
+    make_nc(tmp_path / "in.nc", x)
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "--fill", 3, "-o", tmp_path / "out.nc",
+               "--events", tmp_path / "ev.csv") == 0
+    lines = (tmp_path / "ev.csv").read_text().splitlines()
+    assert lines[0] == "lat,lon,lat_index,lon_index,date,duration,action"
+    out = xr.open_dataset(tmp_path / "out.nc", decode_timedelta=False)
+    assert len(lines) - 1 == np.nansum(out["events"].values)
+    for cell in ((1, 2), (1, 1)):  # complete, and a gap filled
+        rows = converted_rows(tmp_path, cell_dates(2 * 365), x[(slice(None),) + cell], fill=3)
+        reference(vorda, tmp_path / f"ref{cell}", rows, "upper", "20", 3)
+        mine = [line.split(",")[4:] for line in lines[1:] if line.split(",")[2:4] == list(map(str, cell))]
+        tables = read_results(tmp_path / f"ref{cell}" / "out")
+        assert mine == [[e.date, str(e.duration), f"{e.action:.3f}"] for e in tables.events], cell
+
+
+BAD = [
+    ("not NetCDF", lambda p: (p / "in.nc").write_text("1 1 1 2000 3.5\n"), [], "not a NetCDF file"),
+    ("no time dimension", lambda p: make_nc(p / "in.nc", np.zeros((5, 2, 2)), dims=("lat", "lon"))
+     or _rename_time(p / "in.nc"), [], "no variable with a time dimension"),
+    ("unknown calendar", lambda p: make_nc(p / "in.nc", np.zeros((5, 2, 2)), calendar="martian"), [],
+     "unknown calendar 'martian'"),
+    ("missing variable", lambda p: make_nc(p / "in.nc", np.zeros((5, 2, 2))), ["--var", "tx"], "no variable 'tx'"),
+    ("units that do not convert", lambda p: make_nc(p / "in.nc", np.zeros((5, 2, 2)), units="m"),
+     ["--units", "degC"], "units 'm' do not convert to degC"),
+    ("unwritable output", lambda p: make_nc(p / "in.nc", np.zeros((5, 2, 2))), ["-o", "nowhere/out.nc"],
+     "cannot write"),
+]
+
+
+def _rename_time(path):
+    with netCDF4.Dataset(path, "a") as ds:
+        del ds["time"].units
+
+
+@pytest.mark.parametrize("what, make, opts, message", BAD, ids=[b[0] for b in BAD])
+def test_bad_input_is_one_line_status_2_and_no_output(tmp_path, capsys, monkeypatch, what, make, opts, message):
+    monkeypatch.chdir(tmp_path)
+    make(tmp_path)
+    out = opts[opts.index("-o") + 1] if "-o" in opts else "out.nc"
+    opts = [o for i, o in enumerate(opts) if o != "-o" and (i == 0 or opts[i - 1] != "-o")]
+    assert run("in.nc", "-t", "u", "-x", 20, "-d", 3, "-o", out, *opts) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err and ("in.nc" in err or out in err), err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nc"]
+
+
+def test_a_threshold_outside_the_data_warns_with_the_units(tmp_path, capsys):
+    make_nc(tmp_path / "in.nc", weather(40, (1, 2)) + np.float32(273.15), units="K")
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 25, "-d", 3, "-o", tmp_path / "out.nc") == 0
+    err = capsys.readouterr().err
+    assert "threshold 25 lies outside the data's range" in err and " K" in err
+
+
+def test_decimal_values_read_floats_as_the_decimals_they_print_as():
+    for dtype, values in ((np.float32, [20.1, -0.3, 1234.5, 1e-5, 0.0]), (np.float64, [0.1 + 0.2, 7.25])):
+        got, dec = grid.decimal_values(np.array(values, dtype))
+        assert got.tolist() == [float(text(dtype(v))) for v in values]
+        assert dec.tolist() == [len(text(dtype(v)).partition(".")[2]) for v in values]
+
+
+def test_outputs_are_cf_with_the_input_coordinates(tmp_path):
+    make_nc(tmp_path / "in.nc", weather(400, (2, 3)))
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "-o", tmp_path / "out.nc") == 0
+    out = xr.open_dataset(tmp_path / "out.nc", decode_times=False, decode_timedelta=False)
+    assert out.attrs["Conventions"] == "CF-1.8" and "vordakit grid" in out.attrs["history"]
+    assert out["time_bnds"].values.tolist() == [[0, 366], [366, 731]]
+    assert out["lat"].values.tolist() == [40.0, 40.5] and out["lat"].attrs["units"] == "degrees_north"
+    assert out["ndays"].dims == ("time", "lat", "lon") and out["ndays"].attrs["units"] == "days"
+    assert pathlib.Path(tmp_path / "out.nc").read_bytes()[:4] == b"\x89HDF"
+
+
+def test_grid_trends_follow_the_station_rules_cell_by_cell():
+    from vordakit import trend
+    years = np.arange(1981, 2011)
+    rng = np.random.default_rng(2)
+    cells = {
+        "rising with ties": np.round(years * 0.3 + rng.normal(0, 2, 30)),
+        "flat": np.full(30, 4.0),
+        "three missing years": np.where(np.isin(years, [1985, 1990, 2001]), np.nan, rng.normal(0, 1, 30)),
+        "too few valid years": np.where(years < 2002, np.nan, years - 2000.0),
+        "under 70% valid": np.where(years % 3 == 0, rng.normal(0, 1, 30), np.nan),
+    }
+    got = trend.fit_columns(years, np.stack(list(cells.values()), axis=1))
+    for k, (name, v) in enumerate(cells.items()):
+        f = trend.fit(list(years), [None if x != x else x for x in v])
+        want = [np.nan] * 4 if f is None else [f.slope, f.low, f.high, f.p]
+        np.testing.assert_allclose(got[:, k], want, rtol=1e-12, err_msg=name)
+
+
+def test_trend_and_plot_of_a_grid_output(tmp_path, capsys):
+    x = weather(12 * 365, (2, 3))
+    x += np.linspace(0, 4, 12 * 365, dtype=np.float32)[:, None, None]
+    make_nc(tmp_path / "in.nc", x)
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "-o", tmp_path / "out.nc") == 0
+    assert cli.main(["trend", str(tmp_path / "out.nc")]) == 0
+    t = xr.open_dataset(tmp_path / "out-trend.nc")
+    assert t["ndays_slope"].dims == ("lat", "lon") and (t["ndays_p"].values < 0.05).all()
+    assert t["ndays_slope"].attrs["units"] == "days/(10 year)"
+    assert cli.main(["plot", str(tmp_path / "out.nc"), "-o", str(tmp_path / "maps")]) == 0
+    assert sorted(p.name for p in (tmp_path / "maps").iterdir())[:2] == ["out-action_max.png", "out-action_sum.png"]
+
+
+def test_rotated_grids_and_stations_keep_their_coordinates_and_grid_mapping(tmp_path):
+    x = weather(400, (2, 3))
+    time = xr.Variable("time", np.arange(400), {"units": "days since 2001-01-01", "calendar": "standard"})
+    rotated = xr.Dataset(
+        {"tas": (("time", "rlat", "rlon"), x, {"units": "degC", "grid_mapping": "rotated_pole",
+                                               "coordinates": "lat lon"}),
+         "rotated_pole": ((), 0, {"grid_mapping_name": "rotated_latitude_longitude",
+                                  "grid_north_pole_latitude": 39.25, "grid_north_pole_longitude": -162.0})},
+        {"time": time, "rlat": ("rlat", [-1.0, 1.0], {"units": "degrees", "standard_name": "grid_latitude"}),
+         "rlon": ("rlon", [-2.0, 0.0, 2.0], {"units": "degrees", "standard_name": "grid_longitude"}),
+         "lat": (("rlat", "rlon"), np.arange(6.0).reshape(2, 3) + 50, {"units": "degrees_north"}),
+         "lon": (("rlat", "rlon"), np.arange(6.0).reshape(2, 3), {"units": "degrees_east"})})
+    stations = xr.Dataset(
+        {"tg": (("time", "station"), x[:, 0], {"units": "degC", "coordinates": "lat lon"})},
+        {"time": time, "lat": ("station", [50.0, 51.0, 52.0]), "lon": ("station", [5.0, 6.0, 7.0])})
+    for name, ds in (("rotated", rotated), ("stations", stations)):
+        ds.to_netcdf(tmp_path / f"{name}.nc", encoding={"time": {"dtype": "f8"}})
+        assert run(tmp_path / f"{name}.nc", "-t", "u", "-x", 20, "-d", 3, "-o", tmp_path / f"{name}-out.nc") == 0
+        assert cli.main(["plot", str(tmp_path / f"{name}-out.nc"), "-o", str(tmp_path / name)]) == 0
+    out = xr.open_dataset(tmp_path / "rotated-out.nc", decode_timedelta=False)
+    assert out["ndays"].dims == ("time", "rlat", "rlon") and out["ndays"].attrs["grid_mapping"] == "rotated_pole"
+    assert out["rotated_pole"].attrs["grid_north_pole_latitude"] == 39.25
+    assert out["lat"].dims == ("rlat", "rlon") and "lat" in out["ndays"].encoding["coordinates"]
+    out = xr.open_dataset(tmp_path / "stations-out.nc", decode_timedelta=False)
+    assert out["ndays"].dims == ("time", "station") and out["lon"].values.tolist() == [5.0, 6.0, 7.0]
