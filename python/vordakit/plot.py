@@ -195,21 +195,26 @@ def _stem(run):
     return f"{run.input}-{run.type}-{run.threshold:.1f}-durmin-{run.min_duration}"
 
 
-def figures(results, unit=""):
-    """(file stem, Figure) for every yearly index and every run's events, in table order."""
-    groups = trend.series_of(results.yearly)
+def figures(results, unit="", keep_partial=False):
+    """(file stem, Figure) for every yearly index and every run's events, in table order.
+
+    Years the input does not wholly cover are left out unless ``keep_partial``.
+    """
+    every = trend.series_of(results.yearly)
+    groups = trend.series_of(trend.whole_years(results.yearly, keep_partial))
     events = {}
     for e in results.events:
         events.setdefault(Run(*e[:4]), []).append(e)
     for run in results.runs():
         for index in INDEX_ORDER:
-            if (tuple(run), index) in groups:
-                years, values = groups[(tuple(run), index)]
+            if (tuple(run), index) in every:
+                # An index of partial years only is drawn as one without a value.
+                years, values = groups.get((tuple(run), index), ([], []))
                 yield f"{_stem(run)}-{index}", yearly_figure(run, index, years, values, unit)
         yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit)
 
 
-def plot_results(results, outdir, unit=""):
+def plot_results(results, outdir, unit="", keep_partial=False):
     """Write a PNG per figure and plots.pdf with all of them; returns the paths written."""
     if not results.runs():
         return []    # runs of neither threshold type write no records: nothing to draw
@@ -219,7 +224,7 @@ def plot_results(results, outdir, unit=""):
     written = []
     pdf_path = os.path.join(outdir, "plots.pdf")
     with atomic_write(pdf_path, "wb") as f, RasterPdf(f) as pdf:
-        for stem, fig in figures(results, unit):
+        for stem, fig in figures(results, unit, keep_partial):
             # Drawn once; the PNG and the PDF page are the same pixels.
             canvas = FigureCanvasAgg(fig)
             canvas.draw()
@@ -240,8 +245,9 @@ def command(args):
     if args.folder.endswith(".nc"):
         return grid_plot_command(args)
     res = read_results(args.folder)
-    print_warnings("plot", res.warnings)
-    for path in plot_results(res, args.out or args.folder, args.unit):
+    keep = getattr(args, "keep_partial", False)
+    print_warnings("plot", res.warnings + trend.partial_note(res.yearly, keep))
+    for path in plot_results(res, args.out or args.folder, args.unit, keep):
         print(path)
     return 0
 
