@@ -29,7 +29,7 @@ import sys
 import time
 import traceback
 
-from vordakit import results, runner, trend
+from vordakit import engine, results, runner, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.series import PRECIPITATION, TEMPERATURE
@@ -253,7 +253,8 @@ def _refuse(findings, source):
 
 
 def _prepare(st, inp, folder, opts, timing):
-    """(file vorda reads, its record count, unit, qc warnings) of one input; raises on refusal.
+    """(file vorda reads, its record count, unit, qc warnings, the series as vorda reads it or None)
+    of one input; raises on refusal.
 
     A station file in any other layout is converted into the folder. A VORDA
     input is read as it is, unless --fill has days to fill in it: the filled
@@ -281,12 +282,14 @@ def _prepare(st, inp, folder, opts, timing):
             convert.write_filled(filled, os.path.join(folder, f"filled{suffix}.csv"))
     t1 = time.perf_counter()
     timing["convert"] = timing.get("convert", 0.0) + t1 - t0
-    unit, warnings = st.unit, 0
+    unit, warnings, arrays = st.unit, 0, None
     if opts.qc:
         series, findings, _ = qc.analyse(source, "vorda", kind=kind)
         qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
         _refuse(findings, source)
         warnings = len(findings)
+        if opts.engine == "library":
+            arrays = engine.series_arrays(series)
     elif source == st.file:
         # Without the value checks the structure is still checked: vorda would
         # take a marker left in for a value and a broken t for days.
@@ -300,7 +303,7 @@ def _prepare(st, inp, folder, opts, timing):
         size = len(series) if opts.qc else runner.count_records(source)
     unit = unit or (series.unit if kind is None else ("mm" if kind == PRECIPITATION else "degC"))
     timing["qc"] = timing.get("qc", 0.0) + time.perf_counter() - t1
-    return source, size, unit, warnings
+    return source, size, unit, warnings, arrays
 
 
 def _clear(folder, keep):
@@ -328,12 +331,13 @@ def process_station(st, outdir, vorda, opts):
         os.makedirs(folder, exist_ok=True)
         _clear(folder, st.file)
         files = []
+        done = []  # the library's runs, whose arrays make the tables
         for inp in st.inputs:
-            source, size, unit, warnings = _prepare(st, inp, folder, opts, timing)
+            source, size, unit, warnings, arrays = _prepare(st, inp, folder, opts, timing)
             out.qc_warnings += warnings
             t = time.perf_counter()
             name = f"{st.name}-{inp.label}.txt" if inp.label else f"{st.name}.txt"
-            with runner.RunFolder(vorda, source, folder, name=name) as runs:
+            with engine.runs(opts.engine, vorda, source, folder, name=name, series=arrays) as runs:
                 for row in inp.rows:
                     res = runs.run(row.type, row.threshold, row.min_duration, size)
                     out.vorda_seconds += res.seconds
@@ -344,9 +348,11 @@ def process_station(st, outdir, vorda, opts):
                         continue
                     out.runs += 1
                     files.extend(os.path.basename(p) for p in res.files)
+                    if getattr(res, "analysis", None) is not None:
+                        done.append(res)
             timing["run"] = timing.get("run", 0.0) + time.perf_counter() - t
         if files:
-            _tables(out, folder, files, unit, opts, timing)
+            _tables(out, folder, files, unit, opts, timing, done if len(done) == out.runs else None)
     except KitError as e:
         problems.append(" ".join(str(e).split("\n")))
     except OSError as e:
@@ -384,9 +390,9 @@ def _complete(st, folder, opts):
         return False
 
 
-def _tables(out, folder, files, unit, opts, timing):
+def _tables(out, folder, files, unit, opts, timing, done=None):
     t = time.perf_counter()
-    res = results.read_results(folder, names=files)
+    res = engine.results_of(done, folder) if done else results.read_results(folder, names=files)
     results.write_tables(res, folder)
     # Trends leave out years the series covers only in part, as `vordakit trend` does.
     warnings = res.warnings + trend.partial_note(res.yearly, False)
@@ -424,6 +430,7 @@ class Options:
     policy: str = "refuse"
     fill: int = None
     resume: bool = False
+    engine: str = "process"
 
 
 class Progress:
@@ -663,11 +670,14 @@ def _append_table(f, path, station):
 
 def command(args):
     stations = read_station_list(args.stations)
-    vorda = runner.find_vorda(args.vorda)
+    which = engine.choose(args.engine)
+    # The library hands only a file it cannot read to vorda, which it then looks for.
+    vorda = runner.find_vorda(args.vorda) if which == "process" or args.vorda else None
     if args.jobs is not None and args.jobs < 1:
         raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
-                   policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume)
+                   policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume,
+                   engine=which)
     if opts.plots and not _matplotlib():
         print("vordakit batch: matplotlib is not installed (Debian package python3-matplotlib): "
               "no plots, as with --no-plots", file=sys.stderr)

@@ -2,9 +2,9 @@
 
 Only wiring: each subcommand has an ``add_<name>(subparsers)`` function that
 declares its options, and its work is ``command(args)`` of one module
-(convert, qc, runner, results, trend, plot, batch, grid), which returns the exit
-status. Errors of input or output are ``KitError``s (or ``OSError``s) and end
-as one line on standard error with status 2.
+(convert, qc, engine for run, results for tidy, trend, plot, batch, grid),
+which returns the exit status. Errors of input or output are ``KitError``s
+(or ``OSError``s) and end as one line on standard error with status 2.
 """
 
 import argparse
@@ -102,6 +102,9 @@ def add_qc(subparsers):
 def _add_vorda_option(p):
     p.add_argument("--vorda", metavar="PATH",
                    help="the vorda program (default: env VORDA, the build tree, then PATH)")
+    p.add_argument("--engine", choices=("library", "process"),
+                   help="compute through the binding vordakit._vorda (library) or by running vorda "
+                        "(process); the result files are the same (default: library when it is built)")
 
 
 def add_run(subparsers):
@@ -122,7 +125,7 @@ def add_run(subparsers):
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
     _add_vorda_option(p)
-    p.set_defaults(handler=_lazy("runner"))
+    p.set_defaults(handler=_lazy("engine"))
 
 
 def add_tidy(subparsers):
