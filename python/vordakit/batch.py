@@ -306,12 +306,26 @@ def _prepare(st, inp, folder, opts, timing):
     return source, size, unit, warnings, arrays
 
 
-def _clear(folder, keep):
-    """Empty a station's folder of an earlier attempt, but for the station file itself."""
+# What a batch writes into a station's folder: result files, tables, pictures,
+# notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
+_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|inputs|qc|qc-.*|filled|filled-.*)\.csv"
+                      r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
+
+
+def _clear(folder, name, keep):
+    """Remove from a station's folder what an earlier attempt wrote, but for the station file itself.
+
+    Only the batch's own files go: the folder may be one the user had before
+    (``-o ~`` and a station named after a folder there), and what the user
+    put into it stays.
+    """
+    converted = re.compile(re.escape(name) + r"(-.*)?\.txt")
     for entry in os.scandir(folder):
-        if entry.is_dir(follow_symlinks=False):
+        if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
             shutil.rmtree(entry.path)
-        elif not (os.path.exists(keep) and os.path.samefile(entry.path, keep)):
+        elif (_WRITTEN.fullmatch(entry.name) or converted.fullmatch(entry.name)) \
+                and not entry.is_dir(follow_symlinks=False) \
+                and not (os.path.exists(keep) and os.path.samefile(entry.path, keep)):
             os.unlink(entry.path)
 
 
@@ -329,7 +343,7 @@ def process_station(st, outdir, vorda, opts):
             out.reason = "complete from an earlier batch"
             return out
         os.makedirs(folder, exist_ok=True)
-        _clear(folder, st.file)
+        _clear(folder, st.name, st.file)
         files = []
         done = []  # the library's runs, whose arrays make the tables
         for inp in st.inputs:
