@@ -1,6 +1,5 @@
 """vordakit grid: every cell equals a vorda run on the VORDA input convert makes of its series."""
 
-import os
 import pathlib
 
 import cftime
@@ -10,7 +9,7 @@ import pytest
 import xarray as xr
 
 from vordakit import cli, convert, grid
-from vordakit.core import run_vorda
+from vordakit.runner import run_vorda
 from vordakit.results import read_results
 
 

@@ -29,10 +29,13 @@ import sys
 import time
 import traceback
 
-from vordakit import core, engine, percentile, results, trend
+from vordakit import engine, percentile, results, runner, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.series import PRECIPITATION, TEMPERATURE
+
+__all__ = ["Station", "Outcome", "read_station_list", "process_station", "run_batch", "write_combined",
+           "command"]
 
 COLUMNS = ("file", "name", "type", "threshold", "min_duration")
 # Reader options for station files that need them (GHCN element, station6 or table column).
@@ -126,8 +129,8 @@ def _folder_name(name, path, line):
     if name in COMBINED:
         raise KitError(path, line, f"station name {name!r} is taken by the batch's own table")
     # vorda is given "<name>.txt" and keeps 80 characters of it.
-    if len(name) + 4 > core.MAX_NAME:
-        raise KitError(path, line, f"station name longer than {core.MAX_NAME - 4} characters")
+    if len(name) + 4 > runner.MAX_NAME:
+        raise KitError(path, line, f"station name longer than {runner.MAX_NAME - 4} characters")
     return name
 
 
@@ -189,7 +192,7 @@ def read_station_list(path):
             raise KitError(path, number, f"expected {len(header)} tab-separated fields, found {len(cells)}")
         cell = {c: cells[i].strip() for c, i in where.items()}
         try:
-            letter = core.type_letter(cell["type"])
+            letter = runner.type_letter(cell["type"])
             spec = None
             if cell.get("percentile"):
                 if cell.get("threshold"):
@@ -197,8 +200,8 @@ def read_station_list(path):
                 spec = percentile.parse_spec(cell["percentile"], cell.get("base"), cell.get("window") or 5)
                 thr = "0.0"
             else:
-                thr = core.threshold_text(cell.get("threshold", ""))
-            dur = core.duration_text(cell["min_duration"])
+                thr = runner.threshold_text(cell.get("threshold", ""))
+            dur = runner.duration_text(cell["min_duration"])
         except KitError as e:
             raise KitError(path, number, e.reason) from None
         name = _folder_name(cell["name"], path, number)
@@ -236,9 +239,9 @@ def read_station_list(path):
         if len(st.inputs) > 1:
             for inp in st.inputs:
                 inp.label = _label(inp.choice)
-                if len(st.name) + len(inp.label) + 5 > core.MAX_NAME:
+                if len(st.name) + len(inp.label) + 5 > runner.MAX_NAME:
                     raise KitError(path, inp.rows[0].line, f"station name and series {inp.label!r} longer than "
-                                                           f"{core.MAX_NAME - 5} characters")
+                                                           f"{runner.MAX_NAME - 5} characters")
     return list(stations.values())
 
 
@@ -307,7 +310,7 @@ def _prepare(st, inp, folder, opts, timing):
     if size is None:
         # A series that passed the structure checks holds one record per line;
         # without the checks, lines it could not read are vorda's to report.
-        size = len(series) if opts.qc else core.count_records(source)
+        size = len(series) if opts.qc else runner.count_records(source)
     unit = unit or (series.unit if kind is None else ("mm" if kind == PRECIPITATION else "degC"))
     timing["qc"] = timing.get("qc", 0.0) + time.perf_counter() - t1
     return source, size, unit, warnings, arrays
@@ -370,7 +373,7 @@ def process_station(st, outdir, vorda, opts):
                         report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
                         what = row.threshold if row.spec is None else row.spec.suffix
                         problems.append(f"{row.type} {what} durmin {row.min_duration} "
-                                        f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
+                                        f"(list line {row.line}): {runner.describe_status(res.status)}: {report}")
                         continue
                     out.runs += 1
                     files.extend(os.path.basename(p) for p in res.files)
@@ -695,11 +698,11 @@ def _append_table(f, path, station):
         f.writelines(lead + line for line in src)
 
 
-def batch_command(args):
+def command(args):
     stations = read_station_list(args.stations)
     which = engine.choose(args.engine)
     # The library hands only a file it cannot read to vorda, which it then looks for.
-    vorda = core.find_vorda(args.vorda) if which == "process" or args.vorda else None
+    vorda = runner.find_vorda(args.vorda) if which == "process" or args.vorda else None
     if args.jobs is not None and args.jobs < 1:
         raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,

@@ -8,14 +8,15 @@ line that cause it.
 import datetime
 import os
 import re
+import sys
 
 from vordakit import qc
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
-from vordakit.formats.detect import read_series
+from vordakit.formats.detect import read_series, reader_options
 from vordakit.series import MAX_RECORDS, Series, write_vorda
 
-__all__ = ["POLICIES", "parse_date", "parse_months", "find_gaps", "fill_gaps", "select", "convert_file"]
+__all__ = ["POLICIES", "parse_date", "parse_months", "find_gaps", "fill_gaps", "select", "convert_file", "command"]
 
 POLICIES = ("refuse", "fill", "longest")
 LISTED = 10         # gaps named in a refusal
@@ -173,13 +174,16 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
         long = [g for g in gaps if g[1] > max_fill]
         if long:
             total = sum(n for _, n in long)
-            raise KitError(path, None, f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} ({_counted(total)}):\n"
+            raise KitError(path, None,
+                           f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} "
+                           f"({_counted(total)}):\n"
                            + _describe_gaps(long, ordinals)
                            + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
         fill_gaps(values, gaps, series.decimals)
         if filled is not None:
             filled.extend((fromordinal(ordinals[i]), values[i]) for s, n in gaps for i in range(s, s + n))
-        notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} by linear interpolation")
+        notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} "
+                     "by linear interpolation")
     elif gaps and policy == "longest":
         best_start, best_len = 0, 0
         run_start = 0
@@ -250,3 +254,20 @@ def convert_file(src, dst, fmt=None, start=None, end=None, months=None, policy="
                      f"{out.dates[0]} to {out.dates[-1]}")
         notes.extend(said)
     return n
+
+
+def command(args):
+    """``vordakit convert``: the number of records written on standard output, notes on standard error."""
+    policy = "refuse"
+    if args.fill is not None:
+        policy = "fill"
+    elif args.longest:
+        policy = "longest"
+    notes = []
+    records = convert_file(args.source, args.target, fmt=args.format, start=args.start, end=args.end,
+                           months=args.months, policy=policy, max_fill=args.fill, notes=notes,
+                           filled_to=filled_path(args.target), **reader_options(args))
+    print(records)
+    for note in notes:
+        print(note, file=sys.stderr)
+    return 0

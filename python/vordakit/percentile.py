@@ -324,7 +324,7 @@ def bootstrap(prep, thrtype, min_duration):
     except ImportError as e:
         raise KitError(None, None, f"--bootstrap needs the binding vordakit._vorda, which is not built ({e}): "
                                    "cmake --preset release && cmake --build build/release") from None
-    from vordakit import core
+    from vordakit import runner as core
 
     letter = core.type_letter(thrtype)
     spell = "wsdi" if letter == "u" else "csdi"
@@ -443,7 +443,7 @@ def run(vorda, source, spec, thrtype, min_duration, folder, name=None, resample=
     """Write the exceedance series of ``source`` into ``folder`` and run vorda on it
     with threshold 0.0; with ``resample``, also the bootstrap of the base years.
     Returns vorda's RunResult."""
-    from vordakit import core
+    from vordakit import runner as core
 
     core.type_letter(thrtype)
     core.duration_text(min_duration)
@@ -459,7 +459,7 @@ def run_command(args):
     """``vordakit run --percentile``: the exceedance series, its table, vorda's run and the bootstrap."""
     import sys
 
-    from vordakit import core
+    from vordakit import runner as core
 
     if args.threshold is not None:
         raise KitError(None, None, "give either --threshold or --percentile, not both")

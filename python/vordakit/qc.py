@@ -1,7 +1,7 @@
 """Checks of a daily series: structure (errors), values (warnings), completeness.
 
 Every check is a plain function of a series that returns findings; nothing
-here prints except ``run_cli``. A finding carries the date it concerns, so
+here prints except ``command``. A finding carries the date it concerns, so
 that a user can find it in the source.
 """
 
@@ -17,12 +17,12 @@ import numpy as np
 
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
-from vordakit.formats.detect import read_series
+from vordakit.formats.detect import read_series, reader_options
 from vordakit.series import MAX_RECORDS, PRECIPITATION
 
 __all__ = ["ERROR", "WARNING", "STRUCTURE", "VALUES", "COMPLETENESS", "Finding", "ByDay", "check_structure",
            "check_values", "completeness", "check_series", "status_of", "analyse", "check_file",
-           "write_findings_csv", "format_table"]
+           "write_findings_csv", "format_table", "command"]
 
 ERROR = "error"
 WARNING = "warning"
@@ -86,7 +86,8 @@ def _check_order(series):
             seen[o] = line
             if latest is not None and o < latest:
                 found.append(_finding(d, series.values[i], "order",
-                                      f"line {line}: {d} comes after {datetime.date.fromordinal(latest)} (line {latest_line})", line))
+                                      f"line {line}: {d} comes after {datetime.date.fromordinal(latest)} "
+                                      f"(line {latest_line})", line))
         if latest is None or o > latest:
             latest, latest_line = o, line
     return found
@@ -206,7 +207,8 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
         for i in (np.flatnonzero(np.abs(values[1:] - values[:-1]) >= limit) + 1).tolist():
             a, b = float(values[i - 1]), float(values[i])
             found.append(_finding(fromordinal(first + i), b, "jump",
-                                  f"change of {b - a:+.{series.decimals}f} {unit} from {a:.{series.decimals}f} the day before"))
+                                  f"change of {b - a:+.{series.decimals}f} {unit} "
+                                  f"from {a:.{series.decimals}f} the day before"))
         found += _outliers(first, values, sigmas, unit)
     return found
 
@@ -258,7 +260,8 @@ def _outliers(first, values, sigmas, unit):
     for k in np.flatnonzero(wild).tolist():
         d = datetime.date.fromordinal(first + int(seen[k]))
         found.append(_finding(d, float(x[k]), "outlier",
-                              f"{float(z[k]):+.1f} standard deviations from the mean {float(mean[k]) + centre:.1f} {unit} "
+                              f"{float(z[k]):+.1f} standard deviations "
+                              f"from the mean {float(mean[k]) + centre:.1f} {unit} "
                               f"of {d:%d %b} +-{OUTLIER_WINDOW} days (sd {float(sd[k]):.1f})"))
     return found
 
@@ -382,9 +385,10 @@ def format_table(table):
 SHOWN = 20
 
 
-def run_cli(args, reader_opts):
+def command(args):
+    """``vordakit qc``: a summary, the findings and the table of missing days; the status of the findings."""
     series, found, table = analyse(args.source, args.format, low=args.low, high=args.high, sigmas=args.sigmas,
-                                   flat_run=args.flat_run, jump=args.jump, **reader_opts)
+                                   flat_run=args.flat_run, jump=args.jump, **reader_options(args))
     status = status_of(found)
     if args.csv and os.path.exists(args.csv) and os.path.samefile(args.csv, args.source):
         raise KitError(args.csv, None, "is the file being checked; the input is never overwritten")

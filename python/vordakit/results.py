@@ -20,6 +20,10 @@ import re
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 
+__all__ = ["INDEX_ORDER", "RUN_FIELDS", "YEARLY_FIELDS", "EVENT_FIELDS", "Run", "YearlyRecord", "EventRecord",
+           "Results", "parse_header", "result_files", "read_results", "write_csv", "write_tables", "as_arrays",
+           "read_yearly_csv", "command"]
+
 # Prefix of the file name -> index written in it. The full event file's prefix
 # "VORDA-" is a prefix of four of the others, so the kind of a file is settled
 # by its column line, not by its name alone.
@@ -263,8 +267,9 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
 
     >>> import pathlib, vordakit
     >>> res = read_results(pathlib.Path(vordakit.__file__).parents[2] / "example" / "expected")
-    >>> res.yearly[0][:9]
-    ('series.txt', 'upper', 18.0, 3, 'ndays', 2001, 33, None, None)
+    >>> r = res.yearly[0]
+    >>> r.input, r.type, r.threshold, r.min_duration, r.index, r.year, r.value, r.days, r.whole, r.date
+    ('series.txt', 'upper', 18.0, 3, 'ndays', 2001, 33, None, None, None)
     >>> res.events[0].date, res.events[0].action, res.warnings
     ('2001-07-08', 2.3, [])
     """
@@ -539,7 +544,8 @@ def print_warnings(command, warnings):
         print(f"vordakit {command}: warning: {w}", file=sys.stderr)
 
 
-def tidy_command(args):
+def command(args):
+    """``vordakit tidy``: the tables' paths on standard output."""
     res = read_results(args.folder)
     print_warnings("tidy", res.warnings)
     for path in write_tables(res, args.out or args.folder):
