@@ -4,6 +4,8 @@ import math
 import struct
 
 import pytest
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.text import Text
 
 from runkit import EXAMPLE, vorda_results
 from vordakit import plot, results
@@ -52,10 +54,19 @@ def test_yearly_points_missing_years_and_sen_line():
     lines = _lines(plot.yearly_figure(RUN, "WSDI", years, values))
     ys = lines["WSDI"].get_ydata()
     assert len(ys) == 13 and sum(not math.isnan(y) for y in ys) == 11
-    assert list(lines["year without a value (2)"].get_xdata()) == [2002, 2003]
+    bands, = [c for c in fig_axes(plot.yearly_figure(RUN, "WSDI", years, values)).collections
+              if c.get_label() == "year without a value (2)"]
+    # Over the whole height, not at some value of the axis.
+    assert [(p.vertices[:, 0].min() + 0.5, p.vertices[:, 1].min(), p.vertices[:, 1].max())
+            for p in bands.get_paths()] == [(2002, 0, 1), (2003, 0, 1)]
     assert "Sen slope" in lines
-    lines = _lines(plot.yearly_figure(RUN, "WSDI", years[:9], values[:9]))
-    assert "Sen slope" not in lines            # 8 valid years: no trend drawn
+    fig = plot.yearly_figure(RUN, "WSDI", years[:9], values[:9])
+    assert "Sen slope" not in _lines(fig)      # 8 valid years: no trend drawn
+    assert "no trend: 8 of 10 years with a value" in fig.axes[0].get_title()
+
+
+def fig_axes(fig):
+    return fig.axes[0]
 
 
 def test_event_stems_and_three_largest():
@@ -69,3 +80,23 @@ def test_event_stems_and_three_largest():
     assert len(lines["event"].get_xdata()) == 6
     assert sorted(lines["3 largest"].get_ydata()) == [25.0, 30.0, 40.0]
     assert "1 without date" in ax.get_title()
+
+
+@pytest.mark.parametrize("kind,actions,limits", [
+    ("upper", [17.1, 2.4, 39.1, 19.3, 17.8, 15.0], (0.0, None)),     # the axis starts at zero
+    ("lower", [-6.6, -7.5, -2.3, -30.0, -29.0, -28.0], (None, 0.0)),  # and ends at zero below
+])
+def test_event_labels_apart_and_axis_at_zero(kind, actions, limits):
+    run = Run("cet.txt", kind, 20.0, 6)
+    dates = ["1808-07-10", "1934-07-20", "1976-07-02", "1995-08-01", "2003-08-08", "2020-08-12"]
+    fig = plot.events_figure(run, [EventRecord(*run, 1.0, d, 6, a) for d, a in zip(dates, actions)], "degC")
+    renderer = FigureCanvasAgg(fig).get_renderer()
+    ax = fig.axes[0]
+    for t in ax.texts:
+        t.update_positions(renderer)
+    boxes = [Text.get_window_extent(t, renderer) for t in ax.texts]   # the labels, not their lines
+    assert len(boxes) == 3
+    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
+    low, high = ax.get_ylim()
+    assert (limits[0] in (None, low)) and (limits[1] in (None, high))
+    assert plot.index_title(run, "ndays", "degC") == f"Days {'above' if kind == 'upper' else 'below'} 20.0 degC"
