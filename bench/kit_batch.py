@@ -10,11 +10,11 @@ station), so 2 N runs of vorda. Then:
    process, one after another; the mean per run.
 2. The batch without plots at -j 1, with and without qc: wall time per run,
    and the overhead per run beyond vorda's own time, split by step.
-3. The batch at -j 1 .. the number of cores: station-runs per second.
-4. The batch with plots at -j 1 on the first P stations (--plots, default 10):
-   seconds per station spent on its PNGs and plots.pdf.
+3. The batch with plots at -j 1 on ten stations: seconds per station, and
+   of them the plots' (their PNGs and plots.pdf).
+4. The batch at -j 1 .. the number of cores: station-runs per second.
 
-Usage: bench/kit_batch.py [--stations N] [--vorda PATH] [--jobs 1,2] [--plots P] [--work DIR]
+Usage: bench/kit_batch.py [--stations N] [--vorda PATH] [--jobs 1,2] [--work DIR]
 The stations' files take about 2 MB each; they go to a temporary folder that is
 removed at the end unless --work is given.
 """
@@ -101,7 +101,6 @@ def main():
     ap.add_argument("--stations", type=int, default=200)
     ap.add_argument("--vorda")
     ap.add_argument("--jobs", help="comma-separated worker counts (default 1 .. cores)")
-    ap.add_argument("--plots", type=int, default=10, help="stations to time with plots (0: none)")
     ap.add_argument("--work", help="keep the generated stations in this folder")
     args = ap.parse_args()
     if not SERIES.is_file():
@@ -142,20 +141,19 @@ def main():
                   f"{1000 * (timed_batch.cpu / runs - own_cpu):.1f} ms beyond vorda's "
                   f"({(timed_batch.cpu / runs - own_cpu) / own_cpu:.2f} x)")
 
+        # Plots: on a few stations, since they cost far more than the rest.
+        few = stations[:min(10, len(stations))]
+        wall, outcomes = timed_batch(few, work / "plots", vorda, 1, batch.Options())
+        plot_time = sum(o.step_seconds.get("plot", 0.0) for o in outcomes) / len(few)
+        print(f"batch -j 1 with qc and plots, {len(few)} stations: {wall / len(few):.2f} s per station, "
+              f"of which plots {plot_time:.2f} s per station")
+
         for j in jobs:
             if j == 1:
                 wall = walls["with qc"]
             else:
                 wall, _ = timed_batch(stations, work / "out", vorda, j, batch.Options(plots=False))
             print(f"batch -j {j} with qc: {wall:.1f} s, {runs / wall:.1f} station-runs per second")
-
-        if args.plots > 0:
-            some = stations[:args.plots]
-            wall, outcomes = timed_batch(some, work / "out", vorda, 1, batch.Options())
-            plot = sum(o.step_seconds.get("plot", 0.0) for o in outcomes) / len(some)
-            print(f"batch -j 1 with plots, {len(some)} stations: {wall / len(some):.2f} s per station, "
-                  f"of which plots {plot:.2f} s ({plot / (wall / len(some)):.0%}); "
-                  f"CPU {timed_batch.cpu / len(some):.2f} s per station")
     finally:
         if not args.work:
             shutil.rmtree(work, ignore_errors=True)

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 from runkit import EXAMPLE, PYTHON_DIR, dialogue, kit, records, tree
-from vordakit import core
+from vordakit import core, results
 from vordakit.errors import KitError
 
 BAD_X = "1 1 1 2000 1.5\n2 2 1 2000 x\n"
@@ -31,8 +31,9 @@ def test_run_matches_dialogue(vorda, tmp_path, name, typed, kind, threshold, dur
     assert len(expected) == 5
     assert tree(tmp_path / "kit") == expected
     assert proc.stdout.decode().splitlines() == [str(tmp_path / "kit" / n) for n in sorted(expected)]
-    # Nothing but the result files: no link, no working folder left behind.
-    assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected)
+    # Nothing but the result files and the note of their input: no link, no working folder.
+    assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected) + ["inputs.csv"]
+    assert results.input_of(tmp_path / "kit", name) == str(EXAMPLE)
 
 
 @pytest.mark.parametrize("content,size", [

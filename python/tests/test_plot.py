@@ -4,8 +4,6 @@ import math
 import struct
 
 import pytest
-from matplotlib.backends.backend_agg import FigureCanvasAgg
-from matplotlib.text import Text
 
 from runkit import EXAMPLE, vorda_results
 from vordakit import plot, results
@@ -54,19 +52,14 @@ def test_yearly_points_missing_years_and_sen_line():
     lines = _lines(plot.yearly_figure(RUN, "WSDI", years, values))
     ys = lines["WSDI"].get_ydata()
     assert len(ys) == 13 and sum(not math.isnan(y) for y in ys) == 11
-    bands, = [c for c in fig_axes(plot.yearly_figure(RUN, "WSDI", years, values)).collections
-              if c.get_label() == "year without a value (2)"]
-    # Over the whole height, not at some value of the axis.
-    assert [(p.vertices[:, 0].min() + 0.5, p.vertices[:, 1].min(), p.vertices[:, 1].max())
-            for p in bands.get_paths()] == [(2002, 0, 1), (2003, 0, 1)]
+    # Years without a value are bands over the whole height, not marks that read as values.
+    ax = plot.yearly_figure(RUN, "WSDI", years, values).axes[0]
+    bands = [(p.get_label(), min(x for x, _ in p.get_xy()), max(x for x, _ in p.get_xy())) for p in ax.patches]
+    assert [(lo + hi) / 2 for _, lo, hi in bands] == [2002, 2003]
+    assert bands[0][0] == "year without a value (2)"
     assert "Sen slope" in lines
-    fig = plot.yearly_figure(RUN, "WSDI", years[:9], values[:9])
-    assert "Sen slope" not in _lines(fig)      # 8 valid years: no trend drawn
-    assert "no trend: 8 of 10 years with a value" in fig.axes[0].get_title()
-
-
-def fig_axes(fig):
-    return fig.axes[0]
+    lines = _lines(plot.yearly_figure(RUN, "WSDI", years[:9], values[:9]))
+    assert "Sen slope" not in lines            # 8 valid years: no trend drawn
 
 
 def test_event_stems_and_three_largest():
@@ -82,21 +75,25 @@ def test_event_stems_and_three_largest():
     assert "1 without date" in ax.get_title()
 
 
-@pytest.mark.parametrize("kind,actions,limits", [
-    ("upper", [17.1, 2.4, 39.1, 19.3, 17.8, 15.0], (0.0, None)),     # the axis starts at zero
-    ("lower", [-6.6, -7.5, -2.3, -30.0, -29.0, -28.0], (None, 0.0)),  # and ends at zero below
-])
-def test_event_labels_apart_and_axis_at_zero(kind, actions, limits):
-    run = Run("cet.txt", kind, 20.0, 6)
-    dates = ["1808-07-10", "1934-07-20", "1976-07-02", "1995-08-01", "2003-08-08", "2020-08-12"]
-    fig = plot.events_figure(run, [EventRecord(*run, 1.0, d, 6, a) for d, a in zip(dates, actions)], "degC")
+def test_titles_say_the_side_and_the_share_of_years():
+    lower = Run("s.txt", "lower", 0.0, 3)
+    fig = plot.yearly_figure(lower, "ndays", [2000, 2001, 2002], [3, None, 4], "degC")
+    assert fig._suptitle.get_text() == "Days below 0.0 degC"
+    assert "2 of 3 years with a value" in fig.axes[0].get_title()
+    assert plot.yearly_figure(RUN, "ndays", [2000], [1])._suptitle.get_text() == "Days above 18.0"
+
+
+def test_labels_of_close_events_do_not_overlap_and_the_axis_starts_at_zero():
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.text import Text
+
+    events = [EventRecord(*RUN, float(i), d, 3, a) for i, (d, a) in
+              enumerate([("1900-07-01", 5.0), ("1995-08-01", 19.3), ("2003-08-08", 17.8), ("1976-07-02", 39.1)])]
+    fig = plot.events_figure(RUN, events)
     renderer = FigureCanvasAgg(fig).get_renderer()
-    ax = fig.axes[0]
-    for t in ax.texts:
+    for t in fig.axes[0].texts:
         t.update_positions(renderer)
-    boxes = [Text.get_window_extent(t, renderer) for t in ax.texts]   # the labels, not their lines
+    boxes = [Text.get_window_extent(t, renderer) for t in fig.axes[0].texts]
     assert len(boxes) == 3
     assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
-    low, high = ax.get_ylim()
-    assert (limits[0] in (None, low)) and (limits[1] in (None, high))
-    assert plot.index_title(run, "ndays", "degC") == f"Days {'above' if kind == 'upper' else 'below'} 20.0 degC"
+    assert fig.axes[0].get_ylim()[0] == 0

@@ -1,5 +1,7 @@
 """trend: agrees with scipy.stats on series with ties; no trend where the 10-year and 70% rules say so."""
 
+import csv
+
 import numpy as np
 import pytest
 import scipy.stats
@@ -58,3 +60,30 @@ def test_per_decade_repeated_year_flat_series_and_no_growing_season():
     assert (csdi.years, csdi.valid_years, csdi.slope_per_decade) == (12, 12, 20.0)
     assert csdi.p_value < 1e-4
     assert (lfd.slope_per_decade, lfd.slope_low_per_decade, lfd.p_value) == (0.0, 0.0, 1.0)
+
+
+def test_partial_years_are_left_out_unless_kept(vorda, tmp_path):
+    """A series ending on 28 February: its last year counts two months, and leaves the trend."""
+    import datetime
+
+    from runkit import kit
+
+    src = tmp_path / "s.txt"
+    first = datetime.date(1990, 1, 1)
+    days = (datetime.date(2002, 2, 28) - first).days + 1
+    with open(src, "w") as f:
+        for k in range(days):
+            d = first + datetime.timedelta(k)
+            f.write(f"{k + 1} {d.day} {d.month} {d.year} {(d.year - 1990) + (d.month in (6, 7)) * 20.0:.1f}\n")
+    assert kit("run", src, "-t", "u", "-x", "15.0", "-d", "3", "-o", tmp_path / "r", vorda=vorda).returncode == 0
+    assert kit("tidy", tmp_path / "r", vorda=vorda).returncode == 0
+    rows = list(csv.DictReader(open(tmp_path / "r" / "yearly.csv")))
+    ndays = {r["year"]: (r["value"], r["days"], r["whole"]) for r in rows if r["index"] == "ndays"}
+    assert ndays["2001"] == ("61", "365", "1") and ndays["2002"] == ("0", "59", "0")
+    sgs = [r for r in rows if r["index"] == "SGS" and r["year"] == "1990"][0]
+    assert sgs["date"] == (first + datetime.timedelta(int(sgs["value"]) - 1)).isoformat()
+    for keep, years in (([], 12), (["--keep-partial"], 13)):
+        proc = kit("trend", tmp_path / "r", *keep, "-o", tmp_path / "t.csv", vorda=vorda, text=True)
+        assert "3 yearly values of partly covered years" in proc.stderr
+        row = next(r for r in csv.DictReader(open(tmp_path / "t.csv")) if r["index"] == "ndays")
+        assert int(row["years"]) == years

@@ -178,6 +178,9 @@ def add_trend(subparsers):
     p.add_argument("source", help="folder with VORDA result files, or a yearly.csv from tidy")
     p.add_argument("-o", "--out", metavar="FILE",
                    help="CSV to write (default: trend.csv in the folder, or beside the yearly table)")
+    p.add_argument("--keep-partial", action="store_true",
+                   help="keep years the input covers only in part (left out by default: a year with "
+                        "part of its days would pull the trend)")
     p.set_defaults(handler=_lazy("trend", "trend_command"))
 
 
@@ -190,6 +193,9 @@ def add_plot(subparsers):
     p.add_argument("folder", help="folder with VORDA result files")
     p.add_argument("-o", "--out", metavar="DIR", help="where to write the pictures (default: the folder)")
     p.add_argument("--unit", default="", help="unit of the series' values, e.g. degC or mm (for the labels)")
+    p.add_argument("--keep-partial", action="store_true",
+                   help="keep years the input covers only in part (left out by default: a year with "
+                        "part of its days would pull the trend)")
     p.set_defaults(handler=_lazy("plot", "plot_command"))
 
 

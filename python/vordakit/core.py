@@ -214,6 +214,9 @@ class Runs:
             target = os.path.join(self.outdir, entry)
             place(os.path.join(self.work, entry), target)
             moved.append(target)
+        # So that tidy, trend and plot find the input's calendar later.
+        from vordakit.results import note_input
+        note_input(self.outdir, self.name, self.source)
         return RunResult(0, proc.stderr, moved, seconds)
 
 

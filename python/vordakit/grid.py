@@ -693,7 +693,9 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
             low, high = dsa.nanmin(data), dsa.nanmax(data)
             with _quiet():
                 try:
-                    _, counts, low, high = dask.compute(write, counts, low, high)
+                    # One graph unoptimised: optimised apart, the write and the counts would each
+                    # read and analyse every chunk.
+                    _, counts, low, high = dask.compute(write, counts, low, high, optimize_graph=False)
                 except RuntimeError as e:
                     # netCDF4's report of a file that breaks off or is damaged part way.
                     raise KitError(" ".join(inp.files), None, f"reading failed: {e}") from None

@@ -4,39 +4,30 @@ matplotlib is imported here only, so that the rest of the toolkit runs
 without it. Figures are built with the object interface and drawn by Agg,
 never through pyplot, so that nothing needs a display and no figure outlives
 its use.
-
-Each figure is drawn once: its pixels, compressed once, become both the PNG
-and a page of plots.pdf (PDF reads PNG's row filters, so the compressed rows
-serve both). Drawing a figure a second time as vector PDF took three times as
-long as the PNG alone, which made the plots most of a batch's time.
 """
 
 import datetime
 import os
-import struct
-import zlib
 
 from matplotlib.backends.backend_agg import FigureCanvasAgg
-from matplotlib.collections import PolyCollection
 from matplotlib.figure import Figure
+from matplotlib.text import Text
 
 from vordakit import trend
 from vordakit.atomic import atomic_write
+from vordakit.raster_pdf import RasterPdf
 from vordakit.results import INDEX_ORDER, Run, read_results
 
 WIDTH, HEIGHT, DPI = 800, 600, 100
 
-# index -> (title, y axis label). SGS and LFD count the records of the year
-# (of its season after convert --months), which are its days only when the
-# series holds every day of the year.
+# index -> (title, y axis label)
 INDEX_LABELS = {
-    "ndays": ("Days {direction} {threshold}", "days per year"),
+    "ndays": ("Days beyond the threshold", "days per year"),
     "WSDI": ("Warm spell duration index (WSDI)", "days in warm spells per year"),
     "CSDI": ("Cold spell duration index (CSDI)", "days in cold spells per year"),
-    "SGS": ("Start of the growing season (SGS)", "record of the year (day of the year if every day is there)"),
-    "LFD": ("Last frost day (LFD)", "record of the year (day of the year if every day is there)"),
+    "SGS": ("Start of the growing season (SGS)", "ordinal of the day within its year's records"),
+    "LFD": ("Last frost day (LFD)", "ordinal of the day within its year's records"),
 }
-DIRECTION = {"upper": "above", "lower": "below"}
 # Day counts per decade; the ordinal indices move by days of the year per decade.
 SLOPE_UNIT = "days/decade"
 LABELLED_EVENTS = 3
@@ -48,29 +39,21 @@ _STEM = "#7f7f7f"
 _TOP = "#d62728"
 
 
-# The subtitle's height above the axes, fixed: placed automatically, it is
-# set clear of the tick labels, which costs a layout of every tick per draw.
-_TITLE_Y = 1.02
-
-
 def _new_figure():
-    # Fixed margins: a layout engine measured every text of the figure on
-    # each draw, a third of the drawing time, for room these titles and the
-    # legend below the axes always take alike.
+    # Fixed margins: a layout engine would measure every text of the figure
+    # again before each drawing, which took most of the time of the plots.
     fig = Figure(figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI)
-    fig.subplots_adjust(left=0.1, right=0.97, top=0.8, bottom=0.2)
+    fig.subplots_adjust(left=0.1, right=0.97, top=0.83, bottom=0.2)
     return fig, fig.add_subplot()
 
 
-def index_title(run, index, unit=""):
-    """The title of a yearly index's figure: the days' count says which way it counts.
-
-    >>> index_title(Run("s.txt", "lower", 0.0, 3), "ndays", "degC")
-    'Days below 0.0 degC'
-    """
-    title = INDEX_LABELS.get(index, (index, ""))[0]
-    threshold = f"{run.threshold:.1f} {unit}".strip()
-    return title.format(direction=DIRECTION.get(run.type, "beyond"), threshold=threshold)
+def _title(index, run, unit):
+    """The figure's title; the days count says on which side of the threshold its days lie."""
+    title = INDEX_LABELS.get(index, (index, "value"))[0]
+    if index == "ndays":
+        side = "above" if run.type == "upper" else "below"
+        title = f"Days {side} {run.threshold:.1f}{' ' + unit if unit else ''}"
+    return title
 
 
 def run_label(run, unit=""):
@@ -96,9 +79,9 @@ def yearly_figure(run, index, years, values, unit=""):
     pairs = {y: v for y, v in zip(years, values) if y is not None}
     ylabel = INDEX_LABELS.get(index, (index, "value"))[1]
     fig, ax = _new_figure()
-    fig.suptitle(index_title(run, index, unit), fontsize=14)
+    fig.suptitle(_title(index, run, unit), fontsize=14)
     if not pairs:
-        ax.set_title(run_label(run, unit) + "\nno year with a value", fontsize=10, y=_TITLE_Y)
+        ax.set_title(run_label(run, unit) + "\nno year with a value", fontsize=10)
         ax.set_axis_off()
         return fig
     span = list(range(min(pairs), max(pairs) + 1))
@@ -106,14 +89,10 @@ def yearly_figure(run, index, years, values, unit=""):
     ax.plot(span, [float("nan") if v is None else v for v in ys], "-o", color=_LINE,
             markersize=3.5, linewidth=1.2, label=index)
     missing = [y for y, v in zip(span, ys) if v is None]
-    if missing:
-        # A band over the whole height: a mark at some height would read as a
-        # value there (a day 0, or the lowest start on the axis).
-        bands = PolyCollection([[(y - 0.5, 0), (y + 0.5, 0), (y + 0.5, 1), (y - 0.5, 1)] for y in missing],
-                               transform=ax.get_xaxis_transform(), facecolor=_MISSING, alpha=0.15,
-                               linewidth=0, antialiased=False,
-                               label=f"year without a value ({len(missing)})")
-        ax.add_collection(bands, autolim=False)
+    for k, y in enumerate(missing):
+        # A band over the whole height: a mark at some height would read as a value there.
+        ax.axvspan(y - 0.5, y + 0.5, color=_MISSING, alpha=0.15, linewidth=0,
+                   label=f"year without a value ({len(missing)})" if k == 0 else None)
     f = trend.fit(span, ys)
     if f is not None:
         valid = [y for y, v in zip(span, ys) if v is not None]
@@ -126,7 +105,7 @@ def yearly_figure(run, index, years, values, unit=""):
         valid_n = len(span) - len(missing)
         note = (f"no trend: {valid_n} of {len(span)} years with a value "
                 f"(needs {trend.MIN_VALID_YEARS} and {trend.MIN_VALID_SHARE:.0%})")
-    ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10, y=_TITLE_Y)
+    ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10)
     ax.set_xlabel("year")
     ax.set_ylabel(ylabel)
     ax.grid(True, alpha=0.3)
@@ -156,7 +135,7 @@ def events_figure(run, events, unit=""):
     note = f"{len(pts)} events"
     if unplaced:
         note += f", {unplaced} without date or action measure not shown"
-    ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10, y=_TITLE_Y)
+    ax.set_title(run_label(run, unit) + "\n" + note, fontsize=10)
     if not pts:
         ax.text(0.5, 0.5, "no events", transform=ax.transAxes, ha="center", va="center", fontsize=14)
         ax.set_axis_off()
@@ -173,161 +152,86 @@ def events_figure(run, events, unit=""):
     ax.set_ylabel(f"action measure ({unit} days)" if unit else "action measure (value minus threshold, summed)")
     ax.grid(True, alpha=0.3)
     _legend_below(ax)
-    _label_events(ax, dates, heights, top)
+    ax.margins(y=0.15)
+    # Action measures of one run share a sign: no empty half below (or above) zero.
+    if min(heights) >= 0:
+        ax.set_ylim(bottom=0)
+    elif max(heights) <= 0:
+        ax.set_ylim(top=0)
+    # Last, once the axes' limits are settled: the labels are placed by their drawn size.
+    ax.set_xlim(ax.get_xlim())
+    ax.set_ylim(ax.get_ylim())
+    _label_largest(ax, dates, heights, top)
     return fig
 
 
-# Width of a date label in axes fractions (at 800 pixels), with some room.
-_LABEL_WIDTH = 0.13
-_LABEL_STEP = 0.09
-
-
-def _label_events(ax, dates, heights, top):
-    """Label the largest events with date and value in rows beyond the stems.
-
-    Labels go in order of date; one that would touch the previous label of its
-    row moves to the next row, further from the axis. The axis ends at zero on
-    the side where no event lies, and leaves room for the rows on the other.
-    """
-    low, high = min(heights + [0.0]), max(heights + [0.0])
-    sign = -1.0 if high == 0.0 and low < 0.0 else 1.0
+def _label_largest(ax, dates, heights, top):
+    """Label the largest events with date and value, each moved up until it overlaps no other label."""
+    renderer = FigureCanvasAgg(ax.figure).get_renderer()
     first, last = min(dates), max(dates)
-    days = max((last - first).days, 1)
-    # Dates lie within 2% margins on either side.
-    frac = {i: 0.02 + 0.96 * (dates[i] - first).days / days for i in top}
-    rows = []   # the right edge of each row's last label, in axes fractions
-    row_of = {}
-    for i in sorted(top, key=lambda i: dates[i]):
-        right = frac[i] > 0.5
-        left_edge = frac[i] - (_LABEL_WIDTH if right else 0.0)
-        row = next((r for r, edge in enumerate(rows) if edge < left_edge), len(rows))
-        if row == len(rows):
-            rows.append(0.0)
-        rows[row] = left_edge + _LABEL_WIDTH
-        row_of[i] = row
-    extent = (high if sign > 0 else -low) or 1.0
-    # Stems reach up to 1 - (rows + 1) steps of the height; the labels take the rest.
-    room = 1.0 - _LABEL_STEP * (len(rows) + 1)
-    limit = sign * extent / room
-    pad = datetime.timedelta(days=max(1, round(0.02 / 0.96 * days)))
-    ax.set_xlim(first - pad, last + pad)
-    # Events on the other side of zero (not met in vorda's output) keep their room.
-    other = 1.1 * (low if sign > 0 else high)
-    ax.set_ylim(*sorted((other, limit)))
-    for i in top:
-        right = frac[i] > 0.5
-        at = room + _LABEL_STEP * (row_of[i] + 0.5)
-        ax.annotate(f"{dates[i].isoformat()}\n{heights[i]:.1f}", (dates[i], heights[i]),
-                    xytext=(dates[i], sign * at * extent / room), textcoords="data",
-                    ha="right" if right else "left", va="center", fontsize=9,
-                    arrowprops={"arrowstyle": "-", "color": _TOP, "linewidth": 0.6})
+    middle = first + (last - first) / 2
+    placed = []
+    for i in sorted(top, key=lambda i: -abs(heights[i])):
+        # Labels point inwards, so that none runs off the right edge.
+        right = dates[i] > middle
+        up = 1 if heights[i] >= 0 else -1
+        for level in range(LABELLED_EVENTS + 1):
+            label = ax.annotate(f"{dates[i].isoformat()}\n{heights[i]:.1f}", (dates[i], heights[i]),
+                                xytext=(-6 if right else 6, up * (4 + 28 * level)), textcoords="offset points",
+                                ha="right" if right else "left", va="bottom" if up > 0 else "top", fontsize=9,
+                                arrowprops=dict(arrowstyle="-", color=_STEM, linewidth=0.6) if level else None)
+            # The text's own box: the leader line may cross other labels.
+            label.update_positions(renderer)
+            box = Text.get_window_extent(label, renderer)
+            if level == LABELLED_EVENTS or not any(box.overlaps(other) for other in placed):
+                break
+            label.remove()
+        placed.append(box)
 
 
 def _stem(run):
     return f"{run.input}-{run.type}-{run.threshold:.1f}-durmin-{run.min_duration}"
 
 
-def figures(results, unit=""):
-    """(file stem, Figure) for every yearly index and every run's events, in table order."""
-    groups = trend.series_of(results.yearly)
+def figures(results, unit="", keep_partial=False):
+    """(file stem, Figure) for every yearly index and every run's events, in table order.
+
+    Years the input does not wholly cover are left out unless ``keep_partial``.
+    """
+    every = trend.series_of(results.yearly)
+    groups = trend.series_of(trend.whole_years(results.yearly, keep_partial))
     events = {}
     for e in results.events:
         events.setdefault(Run(*e[:4]), []).append(e)
     for run in results.runs():
         for index in INDEX_ORDER:
-            if (tuple(run), index) in groups:
-                years, values = groups[(tuple(run), index)]
+            if (tuple(run), index) in every:
+                # An index of partial years only is drawn as one without a value.
+                years, values = groups.get((tuple(run), index), ([], []))
                 yield f"{_stem(run)}-{index}", yearly_figure(run, index, years, values, unit)
         yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit)
 
 
-def _pixels(fig):
-    """The figure drawn once by Agg, as rows of RGB bytes (the background is opaque)."""
-    import numpy as np
-
-    canvas = FigureCanvasAgg(fig)
-    canvas.draw()
-    rgba = np.asarray(canvas.buffer_rgba())
-    return rgba[:, :, :3]
-
-
-def _deflate_rows(rgb):
-    """The rows with PNG filter byte 0 before each, compressed: PNG's IDAT data and a PDF stream alike."""
-    import numpy as np
-
-    height, width, _ = rgb.shape
-    rows = np.zeros((height, 1 + 3 * width), dtype=np.uint8)
-    rows[:, 1:] = rgb.reshape(height, 3 * width)
-    return zlib.compress(rows.tobytes(), 1)
-
-
-def _png_chunk(kind, data):
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
-
-def write_png(f, width, height, deflated):
-    """A PNG of 8-bit RGB rows already filtered and compressed by ``_deflate_rows``."""
-    f.write(b"\x89PNG\r\n\x1a\n")
-    f.write(_png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)))
-    # Pixels per metre at DPI, so that viewers show the figure at its size.
-    ppm = round(DPI / 0.0254)
-    f.write(_png_chunk(b"pHYs", struct.pack(">IIB", ppm, ppm, 1)))
-    f.write(_png_chunk(b"IDAT", deflated))
-    f.write(_png_chunk(b"IEND", b""))
-
-
-def write_pdf(f, pages):
-    """A PDF of one full-page image per (width, height, deflated rows) in ``pages``, at DPI."""
-    objects = [None, None]   # 1: catalogue, 2: page tree; then per page: page, content, image
-    kids = []
-    for width, height, deflated in pages:
-        w, h = width * 72 / DPI, height * 72 / DPI
-        n = len(objects) + 1
-        kids.append(f"{n} 0 R")
-        content = f"q {w:.2f} 0 0 {h:.2f} 0 0 cm /Im0 Do Q".encode()
-        objects.append(f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 {w:.2f} {h:.2f}] "
-                       f"/Resources << /XObject << /Im0 {n + 2} 0 R >> >> /Contents {n + 1} 0 R >>".encode())
-        objects.append(b"<< /Length %d >>\nstream\n" % len(content) + content + b"\nendstream")
-        objects.append(f"<< /Type /XObject /Subtype /Image /Width {width} /Height {height} "
-                       "/ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode "
-                       f"/DecodeParms << /Predictor 15 /Colors 3 /BitsPerComponent 8 /Columns {width} >> "
-                       f"/Length {len(deflated)} >>\nstream\n".encode() + deflated + b"\nendstream")
-    objects[0] = b"<< /Type /Catalog /Pages 2 0 R >>"
-    objects[1] = f"<< /Type /Pages /Kids [{' '.join(kids)}] /Count {len(kids)} >>".encode()
-    out = [b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n"]
-    size = len(out[0])
-    offsets = []
-    for n, body in enumerate(objects, start=1):
-        offsets.append(size)
-        chunk = b"%d 0 obj\n" % n + body + b"\nendobj\n"
-        out.append(chunk)
-        size += len(chunk)
-    xref = [b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)]
-    xref += [b"%010d 00000 n \n" % o for o in offsets]
-    out += xref
-    out.append(b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, size))
-    f.write(b"".join(out))
-
-
-def plot_results(results, outdir, unit=""):
+def plot_results(results, outdir, unit="", keep_partial=False):
     """Write a PNG per figure and plots.pdf with all of them; returns the paths written."""
     if not results.runs():
         return []    # runs of neither threshold type write no records: nothing to draw
+    from PIL import Image  # matplotlib's own dependency
+
     os.makedirs(outdir, exist_ok=True)
     written = []
-    pages = []
-    for stem, fig in figures(results, unit):
-        rgb = _pixels(fig)
-        height, width, _ = rgb.shape
-        deflated = _deflate_rows(rgb)
-        path = os.path.join(outdir, stem + ".png")
-        with atomic_write(path, "wb") as png:
-            write_png(png, width, height, deflated)
-        pages.append((width, height, deflated))
-        written.append(path)
     pdf_path = os.path.join(outdir, "plots.pdf")
-    with atomic_write(pdf_path, "wb") as f:
-        write_pdf(f, pages)
+    with atomic_write(pdf_path, "wb") as f, RasterPdf(f) as pdf:
+        for stem, fig in figures(results, unit, keep_partial):
+            # Drawn once; the PNG and the PDF page are the same pixels.
+            canvas = FigureCanvasAgg(fig)
+            canvas.draw()
+            image = Image.frombuffer("RGBA", canvas.get_width_height(), canvas.buffer_rgba()).convert("RGB")
+            path = os.path.join(outdir, stem + ".png")
+            with atomic_write(path, "wb") as png:
+                image.save(png, format="PNG", compress_level=3, dpi=(DPI, DPI))
+            pdf.add_page(image.tobytes(), *image.size, DPI)
+            written.append(path)
     written.append(pdf_path)
     return written
 
@@ -338,8 +242,9 @@ def plot_command(args):
     if args.folder.endswith(".nc"):
         return grid_plot_command(args)
     res = read_results(args.folder)
-    print_warnings("plot", res.warnings)
-    for path in plot_results(res, args.out or args.folder, args.unit):
+    keep = getattr(args, "keep_partial", False)
+    print_warnings("plot", res.warnings + trend.partial_note(res.yearly, keep))
+    for path in plot_results(res, args.out or args.folder, args.unit, keep):
         print(path)
     return 0
 

@@ -62,11 +62,16 @@ HEADER = (
 )
 
 RUN_FIELDS = ("input", "type", "threshold", "min_duration")
-YEARLY_FIELDS = RUN_FIELDS + ("index", "year", "value")
+# After the value: the days the input holds in that year, whether they are the
+# whole year (or the whole season of a series cut to some months), and for SGS
+# and LFD the date of the day the ordinal stands for. Empty when the input
+# cannot be found.
+CALENDAR_FIELDS = ("days", "whole", "date")
+YEARLY_FIELDS = RUN_FIELDS + ("index", "year", "value") + CALENDAR_FIELDS
 EVENT_FIELDS = RUN_FIELDS + ("midpoint", "date", "duration", "action")
 
 Run = collections.namedtuple("Run", RUN_FIELDS)
-YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS)
+YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS, defaults=(None,) * len(CALENDAR_FIELDS))
 EventRecord = collections.namedtuple("EventRecord", EVENT_FIELDS)
 
 # Event record "(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)": field slices.
@@ -256,7 +261,7 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
     >>> import pathlib, vordakit
     >>> res = read_results(pathlib.Path(vordakit.__file__).parents[2] / "example" / "expected")
     >>> res.yearly[0]
-    YearlyRecord(input='series.txt', type='upper', threshold=18.0, min_duration=3, index='ndays', year=2001, value=33)
+    YearlyRecord(input='series.txt', type='upper', threshold=18.0, min_duration=3, index='ndays', year=2001, value=33, days=None, whole=None, date=None)
     >>> res.events[0].date, res.events[0].action, res.warnings
     ('2001-07-08', 2.3, [])
     """
@@ -290,6 +295,7 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
         for index in INDEX_ORDER:
             res.yearly.extend(yearly.get((run, index), []))
         res.events.extend(events.get(run, []))
+    res.yearly = add_calendar(res.yearly, folder, res.warnings)
     return res
 
 
@@ -303,6 +309,89 @@ def _check_fits(path, entry, run, index):
     if fits is not None and index not in fits:
         raise KitError(path, 12, f"{index} in a run of threshold type {run.type}, "
                                  f"which writes {', '.join(fits)}")
+
+
+# Where `run` notes the input of the runs whose result files it placed.
+INPUTS = "inputs.csv"
+
+
+def note_input(folder, name, source):
+    """Record in ``folder``'s inputs.csv that the result files of input ``name`` came from ``source``."""
+    path = os.path.join(folder, INPUTS)
+    known = dict(_read_inputs(folder))
+    known[name] = os.path.abspath(source)
+    write_csv(path, ("input", "source"), sorted(known.items()))
+
+
+def _read_inputs(folder):
+    try:
+        with open(os.path.join(folder, INPUTS), newline="", encoding="utf-8") as f:
+            return [tuple(row[:2]) for row in csv.reader(f) if len(row) >= 2][1:]
+    except (OSError, UnicodeDecodeError):
+        return []
+
+
+def input_of(folder, name):
+    """The input series of the runs of input ``name``: noted by `run`, or beside the result files."""
+    for noted, source in _read_inputs(folder):
+        if noted == name and os.path.isfile(source):
+            return source
+    beside = os.path.join(folder, name)
+    return beside if os.path.isfile(beside) else None
+
+
+def year_calendar(ordinals):
+    """Per year of a series' calendar days: (days held, whole, the dates in order).
+
+    A year is whole when it holds every day of the months the series holds at
+    all: the whole year, or the whole season of a series cut to some months.
+
+    >>> import datetime
+    >>> days = [datetime.date(2001, 12, 30).toordinal() + k for k in range(4)]
+    >>> {y: (n, whole) for y, (n, whole, _) in year_calendar(days).items()}
+    {2001: (2, False), 2002: (2, False)}
+    """
+    import calendar
+    import datetime
+
+    dates = [datetime.date.fromordinal(int(o)) for o in ordinals]
+    months = {d.month for d in dates}
+    by_year = {}
+    for d in dates:
+        by_year.setdefault(d.year, []).append(d)
+    out = {}
+    for year, held in by_year.items():
+        expected = sum(calendar.monthrange(year, m)[1] for m in months)
+        out[year] = (len(held), len(held) == expected, held)
+    return out
+
+
+def add_calendar(yearly, folder, warnings):
+    """The yearly records with days, whole and (SGS, LFD) date filled in from their input."""
+    from vordakit.formats import vorda as vorda_format
+
+    calendars = {}
+    out = []
+    for r in yearly:
+        if r.input not in calendars:
+            source = input_of(folder, r.input)
+            calendars[r.input] = None
+            if source is not None:
+                try:
+                    calendars[r.input] = year_calendar(vorda_format.read(source).ordinal)
+                except (KitError, OSError) as e:
+                    warnings.append(f"{source}: the input of {r.input} cannot be read ({e}); "
+                                    "no days per year, partial years not known")
+        cal = calendars[r.input]
+        if cal is None or r.year not in cal:
+            out.append(r)
+            continue
+        days, whole, dates = cal[r.year]
+        date = None
+        if r.index in ("SGS", "LFD") and r.value is not None and 1 <= r.value <= len(dates):
+            date = dates[r.value - 1].isoformat()
+        out.append(r._replace(days=days, whole=int(whole), date=date))
+    return out
 
 
 def _check_short(path, lines, full, warnings):
@@ -339,7 +428,7 @@ def yearly_rows(records):
     # The csv writer writes None as an empty cell.
     cache = {}
     for r in records:
-        yield _run_cells(r, cache) + (r.index, r.year, r.value)
+        yield _run_cells(r, cache) + (r.index, r.year, r.value, r.days, r.whole, r.date)
 
 
 def event_rows(records):
@@ -412,20 +501,29 @@ def read_yearly_csv(path):
         header = next(rows, None)
         if header is None:
             raise KitError(path, 1, "empty file; expected the yearly table's header")
-        lead = len(header) - len(YEARLY_FIELDS)
-        if lead < 0 or tuple(header[lead:]) != YEARLY_FIELDS:
+        # Tables written before the calendar columns end with the value.
+        fields = YEARLY_FIELDS if header[-len(CALENDAR_FIELDS):] == list(CALENDAR_FIELDS) \
+            else YEARLY_FIELDS[:-len(CALENDAR_FIELDS)]
+        lead = len(header) - len(fields)
+        if lead < 0 or tuple(header[lead:]) != fields:
             raise KitError(path, 1, "expected the header " + ",".join(YEARLY_FIELDS))
         for number, row in enumerate(rows, start=2):
             if len(row) != len(header):
                 raise KitError(path, number, f"expected {len(header)} fields, found {len(row)}")
             row = row[lead:]
             try:
+                calendar = ()
+                if len(row) > 7:
+                    calendar = (_int_or_none(row[7]), _int_or_none(row[8]), row[9] or None)
                 out.append(YearlyRecord(row[0], row[1], float(row[2]), int(row[3]), row[4],
-                                        int(row[5]) if row[5] else None,
-                                        int(row[6]) if row[6] else None))
+                                        _int_or_none(row[5]), _int_or_none(row[6]), *calendar))
             except ValueError as e:
                 raise KitError(path, number, f"not a number: {e}") from None
     return out
+
+
+def _int_or_none(text):
+    return int(text) if text else None
 
 
 def print_warnings(command, warnings):

@@ -120,6 +120,24 @@ def _span(years):
     return max(known) - min(known) + 1 if known else 0
 
 
+def partial_years(records):
+    """How many yearly records stand for a year the input does not wholly cover."""
+    return sum(1 for r in records if getattr(r, "whole", None) == 0)
+
+
+def whole_years(records, keep_partial=False):
+    """The records of the years the input covers wholly (all of them with ``keep_partial``).
+
+    A year that holds only part of its days, such as the last year of a series
+    that ends on 28 February, counts its days beyond the threshold and its
+    spells over that part only: taken as a year like the others it would pull
+    the trend. Records of unknown coverage are kept.
+    """
+    if keep_partial:
+        return list(records)
+    return [r for r in records if getattr(r, "whole", None) != 0]
+
+
 def series_of(records):
     """Group yearly records by run and index: {(run, index): (years, values)}.
 
@@ -184,6 +202,16 @@ def trend_rows(rows):
                _num(t.slope_high_per_decade, ".6g"), _num(t.p_value, ".6g"))
 
 
+def partial_note(records, keep_partial):
+    """The warning, if any, on years the input does not wholly cover."""
+    n = partial_years(records)
+    if not n:
+        return []
+    if keep_partial:
+        return [f"{n} yearly values of partly covered years kept (--keep-partial)"]
+    return [f"{n} yearly values of partly covered years left out (--keep-partial keeps them)"]
+
+
 def write_trends(rows, path):
     """Write trend rows (Trends) as CSV."""
     from vordakit.results import write_csv
@@ -206,7 +234,9 @@ def trend_command(args):
     else:
         records = results.read_yearly_csv(args.source)
         out = args.out or os.path.join(os.path.dirname(args.source), "trend.csv")
-    write_trends(trends(records), out)
+    keep = getattr(args, "keep_partial", False)
+    results.print_warnings("trend", partial_note(records, keep))
+    write_trends(trends(whole_years(records, keep)), out)
     print(out)
     return 0
 
