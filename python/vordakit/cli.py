@@ -33,6 +33,11 @@ def _add_reader_options(p):
     g.add_argument("--missing", metavar="LIST",
                    help="table: comma-separated missing-value markers "
                         "(default: empty, NA, NaN, -9999, -999, -99.9)")
+    g.add_argument("--decimal-comma", action="store_true",
+                   help="table: values written with a decimal comma (3,5); the fields are then "
+                        "separated by semicolons, tabs or blanks")
+    g.add_argument("--day-first", action="store_true",
+                   help="table: dates as day, month, year (31.12.2001, 31/12/2001 or 31-12-2001)")
     g.add_argument("--drop-suspect", action="store_true",
                    help="ECA&D: treat values with quality code 1 (suspect) as missing")
     g.add_argument("--keep-flagged", action="store_true",
@@ -47,8 +52,9 @@ def _reader_options(args):
             opts[name] = value
     if args.missing is not None:
         opts["missing"] = [m.strip() for m in args.missing.split(",")]
-    if args.drop_suspect:
-        opts["drop_suspect"] = True
+    for flag in ("drop_suspect", "decimal_comma", "day_first"):
+        if getattr(args, flag, False):
+            opts[flag] = True
     if args.keep_flagged:
         opts["keep_flagged"] = True
     return opts
