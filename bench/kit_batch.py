@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Benchmark of `vordakit batch`: station-runs per second and the toolkit's overhead per run.
 
-Makes N stations (default 200) from the real daily series in ../shared/data,
+Makes N stations (default 200) from the real daily series in $VORDA_SHARED_DATA (default ../shared/data),
 each a shifted and scaled copy (x' = a x + b, one decimal), with two rows each
 in the station list (an upper and a lower threshold, shifted with the
 station), so 2 N runs of vorda. Then:
@@ -34,7 +34,7 @@ sys.path.insert(0, str(ROOT / "python"))
 
 from vordakit import batch, core  # noqa: E402
 
-SERIES = ROOT.parent / "shared" / "data" / "cet-daily-mean.txt"
+SERIES = pathlib.Path(os.environ.get("VORDA_SHARED_DATA") or ROOT.parent / "shared" / "data") / "cet-daily-mean.txt"
 
 
 def make_stations(folder, count, seed=1):

@@ -30,7 +30,7 @@ import tempfile
 import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-SERIES = ROOT.parent / "shared" / "data" / "cet-daily-mean.txt"
+SERIES = pathlib.Path(os.environ.get("VORDA_SHARED_DATA") or ROOT.parent / "shared" / "data") / "cet-daily-mean.txt"
 PYTHON = "/usr/bin/python3"
 
 

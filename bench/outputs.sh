@@ -38,7 +38,7 @@ make_series "$tmp/all-pass.txt" '"25.5"'
 make_series "$tmp/alternate.txt" '(i % 2 ? "25.5" : "14.5")'
 
 run example "$root/example/series.txt" series.txt 3652 u 18.0 3
-real=$root/../shared/data/cet-daily-mean.txt
+real=${VORDA_SHARED_DATA:-$root/../shared/data}/cet-daily-mean.txt
 if [ -f "$real" ]; then
   run real-upper "$real" series.txt 91005 u 10.0 1
   run real-lower "$real" series.txt 91005 l 0.0 3

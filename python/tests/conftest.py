@@ -14,7 +14,7 @@ import runkit
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
 REPO = PYTHON_DIR.parent
 DATA = pathlib.Path(__file__).resolve().parent / "data"
-SHARED_DATA = REPO.parent / "shared" / "data"
+SHARED_DATA = pathlib.Path(os.environ.get("VORDA_SHARED_DATA") or REPO.parent / "shared" / "data")
 
 # The tests run from the repository root under CTest; import the package from the tree.
 if str(PYTHON_DIR) not in sys.path:
@@ -63,3 +63,15 @@ def shared_data():
 def kit():
     """The toolkit run as a process, as ``runkit.kit`` runs it, its output as text."""
     return functools.partial(runkit.kit, text=True)
+
+
+@pytest.fixture(scope="session")
+def lib():
+    """The binding vordakit._vorda; a failure where CTest says it is built, else a skip."""
+    try:
+        from vordakit import _vorda
+    except ImportError as e:
+        if os.environ.get("VORDA_BINDING_DIR"):
+            pytest.fail(f"the binding does not load from {os.environ['VORDA_BINDING_DIR']}: {e}")
+        pytest.skip(f"the binding is not built: {e}")
+    return _vorda

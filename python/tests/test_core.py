@@ -67,6 +67,29 @@ def test_vorda_not_found(tmp_path, monkeypatch):
         core.find_vorda()
 
 
+def test_vorda_beside_the_command_comes_first(tmp_path, monkeypatch):
+    (tmp_path / "bin").mkdir()
+    for name in ("vorda", "vordakit"):
+        (tmp_path / "bin" / name).write_text("#!/bin/sh\n")
+        (tmp_path / "bin" / name).chmod(0o755)
+    monkeypatch.setenv("VORDA", str(tmp_path / "nowhere"))
+    monkeypatch.setattr(core.sys, "argv", [str(tmp_path / "bin" / "vordakit")])
+    assert core.find_vorda() == str(tmp_path / "bin" / "vorda")
+
+
+def test_vorda_not_found_names_only_places_that_exist(tmp_path, monkeypatch):
+    # An installed package: no source checkout around it, no vorda beside the command.
+    (tmp_path / "bin").mkdir()
+    monkeypatch.delenv("VORDA", raising=False)
+    monkeypatch.setenv("PATH", str(tmp_path / "bin"))
+    monkeypatch.setattr(core, "_REPO", str(tmp_path / "lib"))
+    monkeypatch.setattr(core.sys, "argv", [str(tmp_path / "bin" / "vordakit")])
+    with pytest.raises(KitError) as e:
+        core.find_vorda()
+    assert str(tmp_path / "lib") not in str(e.value)
+    assert f"beside vordakit in {tmp_path / 'bin'}" in str(e.value)
+
+
 @pytest.mark.parametrize("check,value,ok", [
     (core.threshold_text, "18.0", True),
     (core.threshold_text, "-.5", True),

@@ -19,4 +19,24 @@ __path__ += [p for p in (_os.environ.get("VORDA_BINDING_DIR"),
                          _os.path.join(_REPO, "build", "test", "python", "vordakit"))
              if p and _os.path.isdir(p)]
 
-__version__ = "0.1.0"
+
+
+def _version():
+    # An installed package carries the version in _version.py, written by
+    # `cmake --install` or by pip; a source checkout takes it from the one
+    # place it is kept, project(... VERSION ...) in CMakeLists.txt.
+    try:
+        from vordakit._version import version
+        return version
+    except ImportError:
+        pass
+    import re
+    try:
+        with open(_os.path.join(_REPO, "CMakeLists.txt"), encoding="utf-8") as f:
+            found = re.search(r"project\(\s*vorda\s+VERSION\s+([0-9.]+)", f.read())
+    except OSError:
+        found = None
+    return found.group(1) if found else "unknown"
+
+
+__version__ = _version()

@@ -20,6 +20,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -43,23 +44,48 @@ TYPES = {"upper": "u", "u": "u", "lower": "l", "l": "l"}
 
 
 def find_vorda(option=None):
-    """The vorda program: the option, else env VORDA, else the build tree, else PATH."""
+    """The vorda program: the option, else the vorda installed beside the ``vordakit`` command,
+    else env VORDA, else (in a source checkout) a build tree, else PATH."""
     if option:
         return _check_program(option, "--vorda")
+    command_dir = _command_dir()
+    if command_dir and _is_program(os.path.join(command_dir, "vorda")):
+        return os.path.join(command_dir, "vorda")
     env = os.environ.get("VORDA")
     if env:
         return _check_program(env, "VORDA")
-    for rel in BUILD_TREES:
+    checkout = _is_checkout()
+    for rel in BUILD_TREES if checkout else ():
         exe = os.path.join(_REPO, rel)
-        if os.path.isfile(exe) and os.access(exe, os.X_OK):
+        if _is_program(exe):
             return exe
     exe = shutil.which("vorda")
     if exe:
         return exe
-    raise KitError(None, None,
-                   "cannot find the vorda program: give --vorda PATH or set VORDA, "
-                   f"or build it in {_REPO} (cmake --preset release && cmake --build build/release), "
-                   "or put it on PATH")
+    # Name only places that exist: an installed package's own folder is no
+    # place to build vorda in.
+    advice = "give --vorda PATH or set VORDA, "
+    if checkout:
+        advice += f"or build it in {_REPO} (cmake --workflow --preset example), "
+    if command_dir:
+        advice += f"or install it beside vordakit in {command_dir}, "
+    raise KitError(None, None, f"cannot find the vorda program: {advice}or put it on PATH")
+
+
+def _command_dir():
+    """The folder of the running ``vordakit`` command, where an install puts vorda too."""
+    command = sys.argv[0] if sys.argv else ""
+    if os.path.basename(command) != "vordakit":
+        return None
+    return os.path.dirname(os.path.realpath(command))
+
+
+def _is_checkout():
+    return os.path.isfile(os.path.join(_REPO, "CMakeLists.txt"))
+
+
+def _is_program(path):
+    return os.path.isfile(path) and os.access(path, os.X_OK)
 
 
 def _check_program(path, source):

@@ -613,6 +613,20 @@ def _scheduler(jobs, address):
     return None, dask.config.set(scheduler="threads", num_workers=jobs or os.cpu_count() or 1)
 
 
+def load_output(path):
+    """An output of ``run_grid``, checked and read whole into memory, for trend and plot."""
+    import xarray as xr
+
+    try:
+        source = xr.open_dataset(path, decode_times=False, decode_timedelta=False)
+    except Exception as e:
+        raise KitError(path, None, f"cannot be read as NetCDF: {e}") from None
+    with source:
+        if "year" not in source.variables:
+            raise KitError(path, None, "not an output of vordakit grid (no year coordinate)")
+        return source.load()
+
+
 def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None, months=None, fill=None,
              chunks=None, jobs=None, scheduler=None, events=None, progress=None, command=None, warn=None):
     """Analyse every cell of the input and write ``out``; returns the cell counts by status.

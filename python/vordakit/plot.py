@@ -327,17 +327,9 @@ def grid_map_figure(ds, trends, name):
 
 
 def grid_plot_command(args):
-    import xarray as xr
+    from vordakit.grid import load_output
 
-    from vordakit.errors import KitError
-    try:
-        source = xr.open_dataset(args.folder, decode_times=False, decode_timedelta=False)
-    except Exception as e:
-        raise KitError(args.folder, None, f"cannot be read as NetCDF: {e}") from None
-    with source:
-        if "year" not in source.variables:
-            raise KitError(args.folder, None, "not an output of vordakit grid (no year coordinate)")
-        ds = source.load()
+    ds = load_output(args.folder)
     trends = trend.grid_trends(ds)
     out = args.out or os.path.dirname(os.path.abspath(args.folder))
     os.makedirs(out, exist_ok=True)

@@ -337,17 +337,9 @@ def grid_trend_command(args):
     import os
     import tempfile
 
-    import xarray as xr
+    from vordakit.grid import load_output
 
-    from vordakit.errors import KitError
-    try:
-        source = xr.open_dataset(args.source, decode_times=False, decode_timedelta=False)
-    except Exception as e:
-        raise KitError(args.source, None, f"cannot be read as NetCDF: {e}") from None
-    with source:
-        if "year" not in source.variables:
-            raise KitError(args.source, None, "not an output of vordakit grid (no year coordinate)")
-        ds = grid_trends(source.load())
+    ds = grid_trends(load_output(args.source))
     out = args.out or os.path.splitext(args.source)[0] + "-trend.nc"
     ds.attrs["history"] = f"vordakit trend {args.source}"
     ds.attrs["source_files"] = os.path.basename(args.source)
