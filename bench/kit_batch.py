@@ -7,14 +7,18 @@ in the station list (an upper and a lower threshold, shifted with the
 station), so 2 N runs of vorda. Then:
 
 1. vorda's own time: every run made directly, the five answers piped into the
-   process, one after another; the mean per run.
-2. The batch without plots at -j 1, with and without qc: wall time per run,
-   and the overhead per run beyond vorda's own time, split by step.
-3. The batch with plots at -j 1 on ten stations: seconds per station, and
-   of them the plots' (their PNGs and plots.pdf).
-4. The batch at -j 1 .. the number of cores: station-runs per second.
+   process, one after another; the mean per run. The library's own time:
+   every run made through the binding in this process, the series read with
+   vorda's reader and the result files written; the mean per run.
+2. For each engine (process: vorda as a process; library: the binding), the
+   batch without plots at -j 1, with and without qc: wall time per run, and
+   the overhead per run beyond vorda's own time, split by step.
+3. For each engine, the batch with plots at -j 1 on ten stations: seconds per
+   station, and of them the plots' (their PNGs and plots.pdf).
+4. For each engine, the batch at -j 1 .. the number of cores: station-runs
+   per second.
 
-Usage: bench/kit_batch.py [--stations N] [--vorda PATH] [--jobs 1,2] [--work DIR]
+Usage: bench/kit_batch.py [--stations N] [--vorda PATH] [--jobs 1,2] [--engines process,library] [--work DIR]
 The stations' files take about 2 MB each; they go to a temporary folder that is
 removed at the end unless --work is given.
 """
@@ -32,7 +36,7 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 
-from vordakit import batch, core  # noqa: E402
+from vordakit import batch, core, engine  # noqa: E402
 
 SERIES = pathlib.Path(os.environ.get("VORDA_SHARED_DATA") or ROOT.parent / "shared" / "data") / "cet-daily-mean.txt"
 
@@ -84,6 +88,25 @@ def vorda_alone(vorda, stations, size, scratch):
     return total / runs, children / runs
 
 
+def library_alone(stations, size, scratch):
+    """Mean wall and CPU seconds per run through the binding: read with vorda's reader, analyse, write."""
+    lib = engine.binding()
+    scratch.mkdir()
+    total, runs = 0.0, 0
+    c0 = cpu()
+    for st in stations:
+        for row in st.rows:
+            t0 = time.perf_counter()
+            s = lib.read_series(st.file, size)
+            lib.write_results(str(scratch), f"{st.name}.txt", s["t"], s["d"], s["m"], s["yr"], s["x"],
+                              row.type, engine.threshold_value(row.threshold), int(row.min_duration))
+            total += time.perf_counter() - t0
+            runs += 1
+    c1 = cpu()
+    shutil.rmtree(scratch)
+    return total / runs, (c1 - c0) / runs
+
+
 def timed_batch(stations, out, vorda, jobs, opts):
     t0, c0 = time.perf_counter(), cpu()
     outcomes = batch.run_batch(stations, out, vorda, jobs, opts)
@@ -101,6 +124,7 @@ def main():
     ap.add_argument("--stations", type=int, default=200)
     ap.add_argument("--vorda")
     ap.add_argument("--jobs", help="comma-separated worker counts (default 1 .. cores)")
+    ap.add_argument("--engines", default="process,library", help="engines to compare (default: both)")
     ap.add_argument("--work", help="keep the generated stations in this folder")
     args = ap.parse_args()
     if not SERIES.is_file():
@@ -121,42 +145,54 @@ def main():
 
         own, own_cpu = vorda_alone(vorda, stations, size, work / "alone")
         print(f"vorda alone: {1000 * own:.1f} ms per run, {1000 * own_cpu:.1f} ms CPU")
-
-        walls = {}
-        for label, opts in (("with qc", batch.Options(plots=False)),
-                            ("without qc", batch.Options(plots=False, qc=False))):
-            wall, outcomes = timed_batch(stations, work / "out", vorda, 1, opts)
-            walls[label] = wall
-            per_run = wall / runs
-            steps = {}
-            for o in outcomes:
-                for k, v in o.step_seconds.items():
-                    steps[k] = steps.get(k, 0.0) + v
-            vorda_in_batch = sum(o.vorda_seconds for o in outcomes) / runs
-            split = ", ".join(f"{k} {1000 * v / runs:.1f}" for k, v in steps.items() if v > 0)
-            print(f"batch -j 1 {label}: {1000 * per_run:.1f} ms per run, overhead beyond vorda "
-                  f"{1000 * (per_run - own):.1f} ms per run ({(per_run - own) / own:.2f} x vorda's own time); "
-                  f"vorda inside the batch {1000 * vorda_in_batch:.1f} ms; per run by step (ms): {split}; "
-                  f"CPU {1000 * timed_batch.cpu / runs:.1f} ms per run, "
-                  f"{1000 * (timed_batch.cpu / runs - own_cpu):.1f} ms beyond vorda's "
-                  f"({(timed_batch.cpu / runs - own_cpu) / own_cpu:.2f} x)")
-
-        # Plots: on a few stations, since they cost far more than the rest.
-        few = stations[:min(10, len(stations))]
-        wall, outcomes = timed_batch(few, work / "plots", vorda, 1, batch.Options())
-        plot_time = sum(o.step_seconds.get("plot", 0.0) for o in outcomes) / len(few)
-        print(f"batch -j 1 with qc and plots, {len(few)} stations: {wall / len(few):.2f} s per station, "
-              f"of which plots {plot_time:.2f} s per station")
-
-        for j in jobs:
-            if j == 1:
-                wall = walls["with qc"]
-            else:
-                wall, _ = timed_batch(stations, work / "out", vorda, j, batch.Options(plots=False))
-            print(f"batch -j {j} with qc: {wall:.1f} s, {runs / wall:.1f} station-runs per second")
+        engines = args.engines.split(",")
+        if "library" in engines:
+            if engine.binding() is None:
+                sys.exit("the binding is not built: build it, or give --engines process")
+            lib_own, lib_cpu = library_alone(stations, size, work / "alone")
+            print(f"library alone (read, analyse, write): {1000 * lib_own:.1f} ms per run, "
+                  f"{1000 * lib_cpu:.1f} ms CPU")
+        for name in engines:
+            _engine(name, stations, runs, work, vorda, own, own_cpu, jobs)
     finally:
         if not args.work:
             shutil.rmtree(work, ignore_errors=True)
+
+
+def _engine(name, stations, runs, work, vorda, own, own_cpu, jobs):
+    walls = {}
+    for label, opts in (("with qc", batch.Options(plots=False, engine=name)),
+                        ("without qc", batch.Options(plots=False, qc=False, engine=name))):
+        wall, outcomes = timed_batch(stations, work / "out", vorda, 1, opts)
+        walls[label] = wall
+        per_run = wall / runs
+        steps = {}
+        for o in outcomes:
+            for k, v in o.step_seconds.items():
+                steps[k] = steps.get(k, 0.0) + v
+        runs_in_batch = sum(o.vorda_seconds for o in outcomes) / runs
+        split = ", ".join(f"{k} {1000 * v / runs:.1f}" for k, v in steps.items() if v > 0)
+        print(f"{name}: batch -j 1 {label}: {1000 * per_run:.1f} ms per run, overhead beyond vorda "
+              f"{1000 * (per_run - own):.1f} ms per run ({(per_run - own) / own:.2f} x vorda's own time); "
+              f"the runs themselves {1000 * runs_in_batch:.1f} ms, the batch {per_run / runs_in_batch:.2f} x "
+              f"that; per run by step (ms): {split}; "
+              f"CPU {1000 * timed_batch.cpu / runs:.1f} ms per run, "
+              f"{1000 * (timed_batch.cpu / runs - own_cpu):.1f} ms beyond vorda's "
+              f"({(timed_batch.cpu / runs - own_cpu) / own_cpu:.2f} x)")
+
+    # Plots: on a few stations, since they cost far more than the rest.
+    few = stations[:min(10, len(stations))]
+    wall, outcomes = timed_batch(few, work / "plots", vorda, 1, batch.Options(engine=name))
+    plot_time = sum(o.step_seconds.get("plot", 0.0) for o in outcomes) / len(few)
+    print(f"{name}: batch -j 1 with qc and plots, {len(few)} stations: {wall / len(few):.2f} s per station, "
+          f"of which plots {plot_time:.2f} s per station")
+
+    for j in jobs:
+        if j == 1:
+            wall = walls["with qc"]
+        else:
+            wall, _ = timed_batch(stations, work / "out", vorda, j, batch.Options(plots=False, engine=name))
+        print(f"{name}: batch -j {j} with qc: {wall:.1f} s, {runs / wall:.1f} station-runs per second")
 
 
 if __name__ == "__main__":

@@ -2,8 +2,12 @@
 // own scans and output code, and no file or process in between.
 
 #include <fcntl.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,11 +27,15 @@
 #include <vector>
 
 #include "analysis/analyses.hpp"
+#include "analysis/shared_calendar.hpp"
 #include "core/failure.hpp"
 #include "core/records.hpp"
 #include "core/store.hpp"
 #include "core/threshold.hpp"
 #include "input/decimal.hpp"
+#include "input/series.hpp"
+#include "input/source.hpp"
+#include "output/format.hpp"
 #include "output/result_files.hpp"
 
 namespace py = pybind11;
@@ -113,6 +121,21 @@ array([[ 2.,  3.],
 >>> c["events"][0], c["action_max"][0], c["longest_event"][0]
 (array([1., 1.]), array([1.5, 9. ]), array([2., 3.]))
 
+``read_series(path, size)`` reads the first ``size`` records of a VORDA
+input file with vorda's own reader and returns the columns as a dict of
+arrays ``"t"``, ``"d"``, ``"m"``, ``"yr"`` (int32) and ``"x"`` (float64);
+where vorda would end with a runtime error, it raises ``Failure`` (an
+``OSError``) whose text is vorda's two-line report.
+
+``fixed(values, width, decimals)`` gives the texts of the values in the
+field ``fwidth.decimals`` of vorda's result files (``f0.1`` with width 0),
+asterisks where a value does not fit:
+
+>>> _vorda.fixed([2.0625, -1234567.5, 18.0], 11, 3)
+['      2.063', '***********', '     18.000']
+>>> _vorda.fixed([18.0, 0.25, -0.04], 0, 1)
+['18.0', '.3', '-.0']
+
 The functions release the GIL while they compute, so that threads can
 analyse cells in parallel. Bad arguments raise TypeError (a dtype or a
 type that cannot be a column) or ValueError (arrays of different lengths,
@@ -125,7 +148,10 @@ threshold type, a minimum duration outside 32 bits).
 // A float32 as the decimal it prints as, read as vorda reads that text.
 class Float32Decimals {
  public:
-  Float32Decimals() { keys_.fill(kEmpty); }
+  Float32Decimals() {
+    keys_.fill(kEmpty);
+    values_.fill(0.0);
+  }
 
   double operator()(float f) {
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
@@ -508,7 +534,176 @@ py::dict py_write_results(const std::string& folder, const std::string& input_na
   return to_python(r, s.threshold.type);
 }
 
+py::object failure_type;
+
+py::dict py_read_series(const std::string& path, std::int64_t size) {
+  if (size < 0 || size > NMAX) {
+    throw py::value_error("size " + std::to_string(size) + " is outside 0 to " + std::to_string(NMAX));
+  }
+  Series series;
+  series.n = static_cast<std::int32_t>(size);
+  std::optional<RuntimeFailure> failure;
+  {
+    py::gil_scoped_release release;
+    try {
+      Source data = open_input(path);
+      load_series(data, series);
+    } catch (const RuntimeFailure& f) {
+      failure.emplace(f);
+    }
+  }
+  if (failure) {
+    PyErr_SetString(failure_type.ptr(), failure->report().c_str());
+    throw py::error_already_set();
+  }
+  const auto n = static_cast<std::size_t>(size);
+  const auto column = [&](auto values) { return to_numpy(std::vector(values.begin() + 1, values.begin() + 1 + n)); };
+  py::dict out;
+  out["t"] = column(series.t);
+  out["d"] = column(series.d);
+  out["m"] = column(series.m);
+  out["yr"] = column(series.yr);
+  out["x"] = column(series.x);
+  return out;
+}
+
+py::list py_fixed(const std::vector<double>& values, int width, int decimals) {
+  if (width < 0 || width > 32 || decimals < 0 || decimals > 30 || (width > 0 && decimals >= width)) {
+    throw py::value_error("no field f" + std::to_string(width) + "." + std::to_string(decimals));
+  }
+  py::list out;
+  std::string text;
+  for (double v : values) {
+    text.clear();
+    render_fixed(text, v, width, decimals);
+    out.append(py::str(text));
+  }
+  return out;
+}
+
 // ------------------------------------------------------------------- cells
+
+// Which float32 values pass: their decimals rise with them, so those that
+// pass are the ones from a boundary up (upper) or down (lower).
+class Float32Passes {
+ public:
+  Float32Passes(const Threshold& th, Float32Decimals& decimals) : upper_(th.type == ThresholdType::Upper) {
+    // Search the floats in their order, -inf to +inf, as unsigned keys.
+    const auto passes_at = [&](std::uint32_t key) {
+      return passes(th.type, decimals(float_of(key)), th.thres);
+    };
+    std::uint32_t lo = key_of(-std::numeric_limits<float>::infinity());
+    std::uint32_t hi = key_of(std::numeric_limits<float>::infinity());
+    if (upper_) {
+      none_ = !passes_at(hi);
+      while (lo < hi) {  // the first key that passes
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        if (passes_at(mid)) hi = mid; else lo = mid + 1;
+      }
+      bound_ = float_of(lo);
+    } else {
+      none_ = !passes_at(lo);
+      while (lo < hi) {  // the last key that passes
+        const std::uint32_t mid = lo + (hi - lo + 1) / 2;
+        if (passes_at(mid)) lo = mid; else hi = mid - 1;
+      }
+      bound_ = float_of(lo);
+    }
+  }
+
+  bool operator()(float f) const { return !none_ && (upper_ ? f >= bound_ : f <= bound_); }
+  bool none() const { return none_; }
+  float bound() const { return bound_; }
+
+ private:
+  static std::uint32_t key_of(float f) {
+    const auto b = std::bit_cast<std::uint32_t>(f);
+    return (b & 0x8000'0000u) ? ~b : b | 0x8000'0000u;
+  }
+  static float float_of(std::uint32_t key) {
+    return std::bit_cast<float>((key & 0x8000'0000u) ? key & 0x7fff'ffffu : ~key);
+  }
+
+  bool upper_;
+  bool none_ = false;
+  float bound_ = 0;
+};
+
+// The pass bits of 64 days at once where the row is contiguous: four floats
+// (two doubles) compared at a time, their signs gathered into bits.
+#ifdef __SSE2__
+template <typename T>
+std::uint64_t pass_word(const T* v, bool upper, T bound, bool& nan) {
+  std::uint64_t word = 0;
+  if constexpr (std::is_same_v<T, float>) {
+    const __m128 b = _mm_set1_ps(bound);
+    int unordered = 0;
+    for (int i = 0; i < 64; i += 4) {
+      const __m128 x = _mm_loadu_ps(v + i);
+      const __m128 pass = upper ? _mm_cmpge_ps(x, b) : _mm_cmple_ps(x, b);
+      word |= static_cast<std::uint64_t>(_mm_movemask_ps(pass)) << i;
+      unordered |= _mm_movemask_ps(_mm_cmpunord_ps(x, x));
+    }
+    nan |= unordered != 0;
+  } else {
+    const __m128d b = _mm_set1_pd(bound);
+    int unordered = 0;
+    for (int i = 0; i < 64; i += 2) {
+      const __m128d x = _mm_loadu_pd(v + i);
+      const __m128d pass = upper ? _mm_cmpgt_pd(x, b) : _mm_cmplt_pd(x, b);
+      word |= static_cast<std::uint64_t>(_mm_movemask_pd(pass)) << i;
+      unordered |= _mm_movemask_pd(_mm_cmpunord_pd(x, x));
+    }
+    nan |= unordered != 0;
+  }
+  return word;
+}
+#endif
+
+// One cell's row: the bits of its passing days, and the values of those days
+// (slot 0 unused; the other days' values are left as they are). False when the row holds a NaN. A day passes where
+// `pass` says; for float32 rows that is v >= bound (upper) or v <= bound
+// (lower), for float64 rows v > bound or v < bound.
+template <typename T, typename Passes>
+bool read_cell(const char* base, std::int32_t days, py::ssize_t stride, const Passes& pass, bool upper, T bound,
+               bool none, PassBits& bits, std::vector<double>& x, Float32Decimals& decimals) {
+  bits.assign((static_cast<std::size_t>(days) >> 6) + 1, 0);
+  x.resize(static_cast<std::size_t>(days) + 1);
+  bool nan = false;
+  std::int32_t k = 1;
+#ifdef __SSE2__
+  if (stride == sizeof(T) && !none) {
+    // Day k is bit k: the words after the first take days 64w .. 64w + 63.
+    const T* v = reinterpret_cast<const T*>(base) - 1;  // v[k] is day k
+    for (; k < 64 && k <= days; ++k) {
+      nan |= v[k] != v[k];
+      bits[0] |= std::uint64_t{pass(v[k])} << k;
+    }
+    for (; k + 63 <= days; k += 64) bits[static_cast<std::size_t>(k) >> 6] = pass_word(v + k, upper, bound, nan);
+  }
+#endif
+  for (; k <= days; ++k) {
+    T v;
+    std::memcpy(&v, base + (k - 1) * stride, sizeof v);
+    nan |= v != v;
+    bits[static_cast<std::size_t>(k) >> 6] |= std::uint64_t{pass(v)} << (k & 63);
+  }
+  if (nan) return false;
+  // Only the values of passing days are read; float32 ones are turned into their decimals.
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      k = static_cast<std::int32_t>((w << 6) + static_cast<std::size_t>(std::countr_zero(word)));
+      T v;
+      std::memcpy(&v, base + (k - 1) * stride, sizeof v);
+      if constexpr (std::is_same_v<T, float>) {
+        x[static_cast<std::size_t>(k)] = decimals(v);
+      } else {
+        x[static_cast<std::size_t>(k)] = v;
+      }
+    }
+  }
+  return true;
+}
 
 // Where a year's values go: its column among the distinct years.
 class YearColumns {
@@ -585,14 +780,24 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
   {
     py::gil_scoped_release release;
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    const auto n = static_cast<std::int32_t>(days);
+    std::vector<double> row(static_cast<std::size_t>(n) + 1, -999.0);  // a cell's values, slot 0 unused
+    SharedCalendar shared(SeriesView(n, calendar.t, calendar.d, calendar.m, calendar.yr, row), th);
     Float32Decimals decimals;
-    std::vector<double> row;
+    const Float32Passes f32_passes(th, decimals);
+    const auto f64_passes = [&](double v) { return passes(th.type, v, th.thres); };
+    PassBits bits;
     RowWriter ndays(columns), spells(columns), season(columns);
     EventSummary summary(columns);
     for (py::ssize_t c = 0; c < cells; ++c) {
       const py::ssize_t at = c * k;
-      py::ssize_t nan_at = 0;
-      const bool valid = read_row(x, base + c * row_stride, days, day_stride, decimals, row, nan_at);
+      const char* cell = base + c * row_stride;
+      const bool upper = th.type == ThresholdType::Upper;
+      const bool valid = x.itemsize() == 4
+                             ? read_cell<float>(cell, n, day_stride, f32_passes, upper, f32_passes.bound(),
+                                                f32_passes.none(), bits, row, decimals)
+                             : read_cell<double>(cell, n, day_stride, f64_passes, upper, th.thres, false, bits, row,
+                                                 decimals);
       invalid_out[c] = !valid;
       for (std::size_t i = 0; i < kOutputs; ++i) {
         const bool counted = valid && i >= 3 && names[i] != std::string_view("action_max");
@@ -607,7 +812,7 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
       summary.sum = out[5] + at;
       summary.max = out[6] + at;
       summary.longest = out[7] + at;
-      analyse(calendar.view(row), th, summary, ndays, spells, season);
+      shared.analyse(bits, row, summary, ndays, spells, season);
     }
   }
   py::dict result;
@@ -624,6 +829,14 @@ PYBIND11_MODULE(_vorda, module) {
   using namespace pybind11::literals;
   module.doc() = vorda::kModuleDoc;
   module.attr("NMAX") = vorda::NMAX;
+  vorda::failure_type = py::reinterpret_steal<py::object>(
+      PyErr_NewExceptionWithDoc("vordakit._vorda.Failure", "What vorda reports as a runtime error.", PyExc_OSError,
+                                nullptr));
+  module.attr("Failure") = vorda::failure_type;
+  module.def("read_series", &vorda::py_read_series, "path"_a, "size"_a,
+             "The first size records of a VORDA input file, read by vorda's reader.");
+  module.def("fixed", &vorda::py_fixed, "values"_a, "width"_a, "decimals"_a,
+             "Texts of values in the fixed-point field of vorda's result files.");
   module.def("analyse", &vorda::py_analyse, "t"_a, "d"_a, "m"_a, "yr"_a, "x"_a, "type"_a, "threshold"_a,
              "min_duration"_a, "The events and yearly indices of one series; see the module's documentation.");
   module.def("write_results", &vorda::py_write_results, "folder"_a, "input_name"_a, "t"_a, "d"_a, "m"_a, "yr"_a,

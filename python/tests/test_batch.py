@@ -1,10 +1,15 @@
 """batch: every good station finished, a bad one recorded with its reason, combined tables, exit status."""
 
 import csv
+import os
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
-from runkit import EXAMPLE, kit
+from runkit import EXAMPLE, PYTHON_DIR, kit
 
 HEAD = "file\tname\ttype\tthreshold\tmin_duration\tcolumn\n"
 
@@ -46,7 +51,8 @@ def test_bad_station_recorded_others_finished(vorda, data_dir, tmp_path):
         rows = read(out / table)
         own = read(out / "example" / table) + read(out / "six" / table)
         assert [{k: v for k, v in r.items() if k != "station"} for r in rows] == own
-        assert {r["station"] for r in rows} == {"example", "six"}
+        # six holds part of one year, which trends leave out.
+        assert {r["station"] for r in rows} == ({"example"} if table == "trend.csv" else {"example", "six"})
     assert b"broken" in proc.stderr and b"2 of 4 stations done, 2 failed" in proc.stderr
 
 
@@ -75,3 +81,171 @@ def test_bad_station_list_refused_before_any_run(vorda, tmp_path, rows, line, re
     message = proc.stderr.decode()
     assert message.startswith(f"vordakit batch: {tmp_path / 's.tsv'}:{line}: ") and reason in message
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("rows,line,reason", [
+    ("file\tname\ttype\tthreshold\tmin_duration\tformat\na.txt\ta\tupper\t1.5\t3\tcsv\n", 2, "unknown format 'csv'"),
+    ("file\tname\ttype\tthreshold\tmin_duration\telement\na.txt\ta\tupper\t1.5\t3\tTMEAN\n", 2,
+     "unknown element 'TMEAN'"),
+    (HEAD + "a.txt\ta\tupper\t16.3\t3\t\na.txt\ta\tupper\t16.25\t3\t\n", 3,
+     "threshold 16.25 and 16.3 of line 2 both show as 16.3"),
+    (HEAD + "a.txt\ta\tlower\t-0.45\t3\t\na.txt\ta\tlower\t-.5\t3\t\n", 3, "both show as -.5"),
+], ids=["format", "element", "threshold-shown-alike", "negative-below-one"])
+def test_list_choices_refused_when_read(vorda, tmp_path, rows, line, reason):
+    test_bad_station_list_refused_before_any_run(vorda, tmp_path, rows, line, reason)
+
+
+def test_spreadsheet_list_and_one_series_per_choice(vorda, data_dir, tmp_path):
+    # Saved by a spreadsheet: byte-order mark and CR LF.
+    (tmp_path / "s.tsv").write_bytes(("\ufeff" + HEAD + "station6.txt\tsix\tupper\t12.0\t1\ttmax\n"
+                                      + "station6.txt\tsix\tlower\t5.0\t1\ttmin\n").replace("\n", "\r\n").encode())
+    (tmp_path / "station6.txt").write_bytes((data_dir / "station6.txt").read_bytes())
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", "--fill", "1", vorda=vorda)
+    assert proc.returncode == 0, proc.stderr
+    six = tmp_path / "out" / "six"
+    assert (six / "six-tmax.txt").read_text() != (six / "six-tmin.txt").read_text()
+    # tmin of 28 April (3.1) is below 5.0: the lower run counted tmin, not tmax.
+    days = {(r["input"], r["index"], r["year"]): r["value"] for r in read(six / "yearly.csv")}
+    assert (days[("six-tmax.txt", "ndays", "2000")], days[("six-tmin.txt", "ndays", "2000")]) == ("4", "2")
+    assert (six / "filled-tmin.csv").read_text() == "date,value\n2000-05-01,5.2\n"
+
+
+def _series(tmp_path, edit):
+    """The example series with line 10 (10 January 2001) edited or left out."""
+    lines = EXAMPLE.read_text().splitlines(keepends=True)
+    lines[9:10] = [edit] if edit else []
+    (tmp_path / "in.txt").write_text("".join(lines))
+    (tmp_path / "s.tsv").write_text(HEAD + "in.txt\tst\tupper\t18.0\t3\t\n")
+
+
+# (case, line 10 becomes, options, status in summary.csv, words of the reason, files in the folder)
+VORDA_INPUTS = [
+    ("gap-named-by-date", None, [], "failed", ["qc: gap: 1 missing day, 2001-01-10", "--fill"], []),
+    ("gap-filled", None, ["--fill", "1"], "ok", [], ["filled.csv", "st.txt"]),
+    ("marker-without-qc", "10 10 1 2001 -999\n", ["--no-qc"], "failed", ["in.txt:10: qc: marker"], []),
+]
+
+
+@pytest.mark.parametrize("edit,options,status,words,files", [c[1:] for c in VORDA_INPUTS],
+                         ids=[c[0] for c in VORDA_INPUTS])
+def test_vorda_input_checked_and_filled(vorda, tmp_path, edit, options, status, words, files):
+    _series(tmp_path, edit)
+    kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", *options, vorda=vorda)
+    row = read(tmp_path / "out" / "summary.csv")[0]
+    assert row["status"] == status and all(w in row["reason"] for w in words), row
+    for name in files:
+        assert (tmp_path / "out" / "st" / name).exists()
+    if files:
+        assert (tmp_path / "out" / "st" / "filled.csv").read_text().startswith("date,value\n2001-01-10,")
+
+
+def test_rerun_keeps_only_current_attempt_and_resume_skips_complete(vorda, tmp_path):
+    _series(tmp_path, "10 10 1 2001 1.5\n")
+    run = ("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", "--resume")
+    assert kit(*run, vorda=vorda).returncode == 0
+    folder = tmp_path / "out" / "st"
+    before = {p.name: p.stat().st_mtime_ns for p in folder.iterdir()}
+    proc = kit(*run, vorda=vorda)
+    assert proc.returncode == 0 and b"(1 complete from before)" in proc.stderr
+    assert {p.name: p.stat().st_mtime_ns for p in folder.iterdir()} == before
+    assert read(tmp_path / "out" / "yearly.csv") != []
+    # The input changed: the station is done again, and now fails.
+    _series(tmp_path, "10 10 1 2001 x\n")
+    assert kit(*run, vorda=vorda).returncode == 1
+    assert sorted(p.name for p in folder.iterdir()) == ["error.txt", "qc.csv"]
+
+
+def test_kind_of_series_same_as_qc_alone(vorda, data_dir, tmp_path):
+    # Precipitation with 20% dry days, which its values alone would call temperatures.
+    rr = [0, 12, 250, 30, 0, 41, 55, 8, 19, 300]
+    head = (data_dir / "eca_tg.txt").read_text().split("STAID, SOUID")[0].replace("TG", "RR")
+    (tmp_path / "rr.txt").write_text(head + "STAID, SOUID,    DATE,   RR, Q_RR\n" + "".join(
+        f"99999,123456,200006{d + 1:02d},{x:5d},    0\n" for d, x in enumerate(rr)))
+    (tmp_path / "s.tsv").write_text(HEAD + "rr.txt\trr\tupper\t1.0\t1\t\n")
+    kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda)
+    assert kit("qc", tmp_path / "rr.txt", "--csv", tmp_path / "alone.csv").returncode in (0, 1)
+    assert (tmp_path / "out" / "rr" / "qc.csv").read_text() == (tmp_path / "alone.csv").read_text()
+
+
+def _batch_process(vorda, tmp_path, stations):
+    """A batch of ``stations`` copies of the example with plots, -j 2, in a process group of its own."""
+    (tmp_path / "s.tsv").write_text(HEAD + "".join(f"{EXAMPLE}\ts{i}\tupper\t18.0\t3\t\n" for i in range(stations)))
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), VORDA=str(vorda))
+    proc = subprocess.Popen([sys.executable, "-m", "vordakit", "batch", str(tmp_path / "s.tsv"), "-o",
+                             str(tmp_path / "out"), "-j", "2"], env=env, stderr=subprocess.PIPE,
+                            start_new_session=True)
+    # Wait until the batch is busy: a station has begun writing.
+    while not any((tmp_path / "out").glob("s*/*.dat")) and proc.poll() is None:
+        time.sleep(0.05)
+    return proc
+
+
+def _hidden(folder):
+    return [p for p in folder.rglob(".*")]
+
+
+# (signals sent to the group, exit status, words said, whether summary.csv is written)
+SIGNALS = [
+    ("first-interrupt", [signal.SIGINT], 130, b"no new station starts", True),
+    ("second-interrupt", [signal.SIGINT, signal.SIGINT], 130, b"ended at once", False),
+    ("terminate", [signal.SIGTERM], 143, b"terminated: ended at once", False),
+]
+
+
+@pytest.mark.parametrize("signals,status,words,summary", [s[1:] for s in SIGNALS], ids=[s[0] for s in SIGNALS])
+def test_signals_to_the_process_group(vorda, tmp_path, signals, status, words, summary):
+    proc = _batch_process(vorda, tmp_path, 30)
+    for sig in signals:
+        os.killpg(proc.pid, sig)
+        time.sleep(0.2)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == status, err
+    assert words in err and b"Traceback" not in err
+    assert _hidden(tmp_path / "out") == []
+    assert (tmp_path / "out" / "summary.csv").exists() == summary
+    if summary:
+        states = [r["status"] for r in read(tmp_path / "out" / "summary.csv")]
+        assert "interrupted" in states and "failed" not in states, states
+        assert b"--resume" in err
+
+
+def test_station_whose_plots_fail_keeps_its_tables_in_the_combined_ones(vorda, tmp_path, monkeypatch):
+    from vordakit import batch, plot
+
+    def plots(res, folder, unit):
+        if folder.endswith("a"):
+            raise RuntimeError("no ink")
+    monkeypatch.setattr(plot, "plot_results", plots)
+    (tmp_path / "s.tsv").write_text(HEAD + f"{EXAMPLE}\ta\tupper\t18.0\t3\t\n{EXAMPLE}\tb\tupper\t18.0\t3\t\n")
+    outcomes = batch.run_batch(batch.read_station_list(tmp_path / "s.tsv"), str(tmp_path / "out"), vorda, jobs=1)
+    assert [(o.name, o.ok, o.reason) for o in outcomes] == [("a", False, "RuntimeError: no ink"), ("b", True, "")]
+    assert "no ink" in (tmp_path / "out" / "a" / "error.txt").read_text()
+    assert {r["station"] for r in read(tmp_path / "out" / "yearly.csv")} == {"a", "b"}
+    assert [r["status"] for r in read(tmp_path / "out" / "summary.csv")] == ["failed", "ok"]
+
+
+# (case, module hidden, command, the one line said)
+MISSING = [
+    ("numpy", "numpy", ["qc", EXAMPLE], "numpy is not installed (Debian package python3-numpy)"),
+    ("matplotlib", "matplotlib", ["batch", "{list}", "-o", "{out}"],
+     "matplotlib is not installed (Debian package python3-matplotlib): no plots, as with --no-plots"),
+]
+
+
+@pytest.mark.parametrize("module,args,line", [m[1:] for m in MISSING], ids=[m[0] for m in MISSING])
+def test_missing_package_named_in_one_line(vorda, tmp_path, module, args, line):
+    (tmp_path / "s.tsv").write_text(HEAD + f"{EXAMPLE}\ta\tupper\t18.0\t3\t\n")
+    args = [str(a).format(list=tmp_path / "s.tsv", out=tmp_path / "out") for a in args]
+    code = f"import sys; sys.modules[{module!r}] = None; from vordakit.cli import main; sys.exit(main({args!r}))"
+    proc = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR),
+                          VORDA=str(vorda)), capture_output=True, text=True, timeout=300)
+    assert proc.stderr.count(line) == 1 and "Traceback" not in proc.stderr, proc.stderr
+    assert proc.returncode == (2 if module == "numpy" else 0)
+
+
+def test_trend_of_the_combined_table_keeps_the_station_column(vorda, data_dir, tmp_path):
+    (tmp_path / "s.tsv").write_text(HEAD + f"{EXAMPLE}\ta\tupper\t18.0\t3\t\n{EXAMPLE}\tb\tlower\t2.0\t3\t\n")
+    kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda)
+    batch_trend = (tmp_path / "out" / "trend.csv").read_text()
+    assert kit("trend", tmp_path / "out" / "yearly.csv").returncode == 0
+    assert (tmp_path / "out" / "trend.csv").read_text() == batch_trend

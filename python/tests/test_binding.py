@@ -2,7 +2,6 @@
 
 import concurrent.futures
 import doctest
-import os
 import pathlib
 
 import numpy as np
@@ -116,17 +115,22 @@ def test_real_series_matches_vorda(lib, vorda, shared_data, tmp_path, thrtype, t
     assert all(np.array_equal(as_f32[k][c], result[k][c]) for k in result for c in result[k])
 
 
-def test_float32_values_are_their_decimals(lib, vorda, tmp_path):
+@pytest.mark.parametrize("thrtype", ["upper", "lower"])
+def test_float32_values_are_their_decimals(lib, vorda, tmp_path, thrtype):
     # 20.1 as float32 is 20.1000003...; as its decimal it equals the threshold 20.1 and does not pass.
-    x = np.array([20.1, 20.2, 20.1, 20.3, 20.1], np.float32)
-    series = (np.arange(1, 6), np.arange(1, 6), np.ones(5, int), np.full(5, 2000), x)
-    texts = [str(v) for v in x]
-    out = run_program(vorda, tmp_path, "f.txt", series, "upper", 20.1, 1, texts=texts)
+    f = np.float32(20.1)
+    x = np.array([f, np.nextafter(f, np.float32(99)), np.nextafter(f, np.float32(0)), 20.2, f, 20.0] * 40, np.float32)
+    n = len(x)
+    series = (np.arange(1, n + 1), np.arange(1, n + 1) % 28 + 1, np.ones(n, int), np.full(n, 2000), x)
+    out = run_program(vorda, tmp_path, "f.txt", series, thrtype, 20.1, 1, texts=[str(v) for v in x])
     mine = tmp_path / "lib"
     mine.mkdir()
-    result = lib.write_results(str(mine), "f.txt", *series, "upper", 20.1, 1)
+    result = lib.write_results(str(mine), "f.txt", *series, thrtype, 20.1, 1)
     assert folder_bytes(mine) == folder_bytes(out)
-    assert result["events"]["duration"].tolist() == [1, 1]
+    assert result["ndays"]["value"].tolist() == [80]
+    cells = lib.analyse_cells(np.stack([x, x[::-1]]), *series[:4], thrtype, 20.1, 1)
+    assert cells["ndays"][:, 0].tolist() == [80, 80]
+    assert cells["events"][0, 0] == len(result["events"]["duration"])
 
 
 def expected_cells(lib, x, t, d, m, yr, thrtype, threshold, durmin, years):
@@ -157,14 +161,22 @@ def expected_cells(lib, x, t, d, m, yr, thrtype, threshold, durmin, years):
     return out
 
 
+@pytest.mark.parametrize("layout", ["contiguous", "strided"])
+@pytest.mark.parametrize("calendar", ["falling years", "plain years"])
 @pytest.mark.parametrize("threads", [1, 3])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-def test_cells_equal_analyse_cell_by_cell(lib, threads, dtype):
+def test_cells_equal_analyse_cell_by_cell(lib, threads, dtype, calendar, layout):
     rng = np.random.default_rng(7)
-    t, d, m, yr, _ = random_series(rng, 800)
-    x = np.stack([random_series(rng, 800)[4] for _ in range(240)]).astype(dtype)
+    if calendar == "plain years":
+        days = np.arange(np.datetime64("1999-12-01"), np.datetime64("2002-03-01"))
+        t, yr = np.arange(len(days)), days.astype("datetime64[Y]").astype(int) + 1970
+        m, d = np.ones_like(t), np.ones_like(t)
+    else:
+        t, d, m, yr, _ = random_series(rng, 800)
+    x = np.stack([random_series(rng, len(t))[4] for _ in range(240)]).astype(dtype)
     x[5, 17] = np.nan
-    x = x[:, ::-1].T.copy().T[:, ::-1]  # the same values, strided in Fortran order
+    if layout == "strided":
+        x = x[:, ::-1].T.copy().T[:, ::-1]  # the same values in Fortran order, days backwards
     years = np.unique(yr)
     for thrtype in ("upper", "lower"):
         want = expected_cells(lib, x, t, d, m, yr, thrtype, 0.5, 2, years)
@@ -224,3 +236,29 @@ def test_write_results_refuses_a_name_vorda_cannot_take(lib, tmp_path):
             lib.write_results(str(tmp_path), name, **GOOD, type="upper", threshold=1.0, min_duration=1)
     with pytest.raises(FileNotFoundError):
         lib.write_results(str(tmp_path / "none"), "s.txt", **GOOD, type="upper", threshold=1.0, min_duration=1)
+
+
+def test_property_small_series_match_vorda(lib, vorda, tmp_path_factory):
+    """Any short series: the library writes vorda's files, and analyse_cells gives analyse's numbers."""
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+
+    @hypothesis.settings(max_examples=30, deadline=None, derandomize=True)
+    @hypothesis.given(values=st.lists(st.sampled_from([-1.0, 0.0, 0.5, 1.0, 2.5]), min_size=1, max_size=70),
+                      steps=st.lists(st.sampled_from([0, 0, 0, 1, -1]), min_size=70, max_size=70),
+                      thrtype=st.sampled_from(["upper", "lower"]), durmin=st.integers(-2, 5))
+    def check(values, steps, thrtype, durmin):
+        n = len(values)
+        yr = 2000 + np.cumsum(steps[:n])
+        series = (np.arange(1, n + 1), np.arange(n) % 28 + 1, np.arange(n) % 12 + 1, yr, np.array(values))
+        tmp = tmp_path_factory.mktemp("p")
+        out = run_program(vorda, tmp, "p.txt", series, thrtype, 0.5, durmin)
+        (tmp / "lib").mkdir()
+        lib.write_results(str(tmp / "lib"), "p.txt", *series, thrtype, 0.5, durmin)
+        assert folder_bytes(tmp / "lib") == folder_bytes(out)
+        years = np.unique(yr)
+        want = expected_cells(lib, series[4][None], *series[:4], thrtype, 0.5, durmin, years)
+        got = lib.analyse_cells(series[4][None], *series[:4], thrtype, 0.5, durmin)
+        assert all(np.array_equal(got[k], v, equal_nan=True) for k, v in want.items())
+
+    check()

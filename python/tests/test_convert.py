@@ -193,3 +193,9 @@ def test_input_named_as_target_is_left_alone(kit, tmp_path):
     r = kit("convert", src, "./series.txt", "--months", "3", cwd=tmp_path)
     assert r.returncode == 2 and "never overwritten" in r.stderr
     assert src.read_bytes() == (DATA / "vorda.txt").read_bytes()
+
+
+def test_filled_days_listed_beside_the_output(kit, tmp_path):
+    r = kit("convert", DATA / "eca_tx_markers.txt", "out.txt", "--fill", "2", cwd=tmp_path)
+    assert r.returncode == 0 and "out-filled.csv" in r.stderr
+    assert (tmp_path / "out-filled.csv").read_text() == "date,value\n2000-01-02,-32.6\n2000-01-03,-66.3\n"

@@ -18,20 +18,28 @@ import collections
 import concurrent.futures
 import csv
 import dataclasses
+import decimal
+import hashlib
 import io
 import os
+import re
+import shutil
+import signal
 import sys
 import time
 import traceback
 
-from vordakit import core, results, trend
+from vordakit import core, engine, results, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
+from vordakit.series import PRECIPITATION, TEMPERATURE
 
 COLUMNS = ("file", "name", "type", "threshold", "min_duration")
 # Reader options for station files that need them (GHCN element, station6 or table column).
 READER_OPTIONS = ("element", "column")
-OPTIONAL = ("format", "unit") + READER_OPTIONS
+# What a row chooses of its station's file: the layout, the series in it and its kind.
+CHOICE = ("format",) + READER_OPTIONS + ("kind",)
+OPTIONAL = ("unit",) + CHOICE
 ALIASES = {
     "station_file": "file", "path": "file",
     "station": "name", "station_name": "name",
@@ -41,18 +49,33 @@ ALIASES = {
 }
 COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
+# Written into a station's folder once everything else is there: its rows and input as they were.
+DONE = "done.txt"
 
 Row = collections.namedtuple("Row", "line type threshold min_duration")
+
+
+@dataclasses.dataclass
+class Input:
+    """One series of a station's file, as a group of list rows chooses it."""
+    format: str = None
+    reader: dict = dataclasses.field(default_factory=dict)
+    kind: str = None
+    label: str = ""        # tells the series of one station apart in file names; empty when alone
+    choice: tuple = ()
+    rows: list = dataclasses.field(default_factory=list)
 
 
 @dataclasses.dataclass
 class Station:
     name: str
     file: str
-    format: str = None
     unit: str = ""
-    reader: dict = dataclasses.field(default_factory=dict)
-    rows: list = dataclasses.field(default_factory=list)
+    inputs: list = dataclasses.field(default_factory=list)
+
+    @property
+    def rows(self):
+        return [r for i in self.inputs for r in i.rows]
 
 
 @dataclasses.dataclass
@@ -68,6 +91,24 @@ class Outcome:
     seconds: float = 0.0
     vorda_seconds: float = 0.0
     step_seconds: dict = dataclasses.field(default_factory=dict)
+    resumed: bool = False  # complete from an earlier batch: nothing was done
+
+
+def name_threshold(text):
+    """The threshold as vorda writes it in result names: f0.1, rounded half away
+    from zero, without a leading zero, at most 20 characters.
+
+    >>> name_threshold("16.25"), name_threshold("16.3"), name_threshold("-0.5"), name_threshold("2")
+    ('16.3', '16.3', '-.5', '2.0')
+    """
+    value = decimal.Decimal(float(text.replace("d", "e").replace("D", "e")))
+    shown = str(value.quantize(decimal.Decimal("0.1"), rounding=decimal.ROUND_HALF_UP))
+    return shown.replace("0.", ".", 1) if shown.lstrip("-").startswith("0.") else shown[:20]
+
+
+def _label(choice):
+    words = [v for k, v in choice if k != "format" and v] or [v for _, v in choice if v]
+    return re.sub(r"[^A-Za-z0-9._-]", "_", "-".join(words)) or "default"
 
 
 def _key(header_cell):
@@ -88,12 +129,41 @@ def _folder_name(name, path, line):
     return name
 
 
+def _choice(cell, path, number):
+    """The row's choice of series as a tuple of (column, value), checked as far as the list can tell."""
+    from vordakit.formats import ghcn, station6
+    from vordakit.formats.detect import OPTION_NAMES, READERS
+
+    fmt = cell.get("format") or None
+    if fmt is not None and fmt not in READERS:
+        raise KitError(path, number, f"unknown format {fmt!r} (one of {', '.join(READERS)})")
+    element, column = cell.get("element") or None, cell.get("column") or None
+    if element is not None and element.upper() not in ghcn.ELEMENTS:
+        raise KitError(path, number, f"unknown element {element!r} (one of {', '.join(ghcn.ELEMENTS)})")
+    if fmt == "station6" and column is not None and column.lower() not in station6.COLUMNS:
+        raise KitError(path, number, f"unknown station6 column {column!r} (one of {', '.join(station6.COLUMNS)})")
+    if fmt is not None:
+        stray = [OPTION_NAMES[k][2:] for k, v in (("element", element), ("column", column))
+                 if v is not None and k not in READERS[fmt][1]]
+        if stray:
+            raise KitError(path, number, f"{', '.join(stray)} does not apply to a {fmt} file")
+    kind = (cell.get("kind") or "").lower() or None
+    if kind is not None and kind not in (TEMPERATURE, PRECIPITATION):
+        raise KitError(path, number, f"unknown kind {kind!r} ({TEMPERATURE} or {PRECIPITATION})")
+    return (("format", fmt), ("element", element), ("column", column), ("kind", kind))
+
+
 def read_station_list(path):
-    """The stations of a list, in the order of their first row. A bad list is refused whole."""
+    """The stations of a list, in the order of their first row. A bad list is refused whole.
+
+    Rows of one station that choose different series of its file (another
+    column or element) each get their own input, converted once per choice.
+    """
     with open(path, "rb") as f:
         data = f.read()
     try:
-        lines = data.decode("utf-8").splitlines()
+        # A spreadsheet saves a byte-order mark and CR LF line ends.
+        lines = data.decode("utf-8-sig").splitlines()
     except UnicodeDecodeError as e:
         raise KitError(path, data.count(b"\n", 0, e.start) + 1, "not UTF-8 text") from None
     base = os.path.dirname(os.path.abspath(path))
@@ -108,6 +178,7 @@ def read_station_list(path):
     where = {c: header.index(c) for c in COLUMNS + OPTIONAL if c in header}
     stations = {}
     seen = {}
+    named = {}
     for number, text in enumerate(lines[header_at + 1:], start=header_at + 2):
         if not text.strip() or text.startswith("#"):
             continue
@@ -124,56 +195,121 @@ def read_station_list(path):
         name = _folder_name(cell["name"], path, number)
         if not cell["file"]:
             raise KitError(path, number, "empty station file")
+        choice = _choice(cell, path, number)
         file = os.path.join(base, cell["file"])
         st = stations.get(name)
         if st is None:
-            reader = {k: cell[k] for k in READER_OPTIONS if cell.get(k)}
-            st = stations[name] = Station(name, file, cell.get("format") or None, cell.get("unit", ""), reader)
+            st = stations[name] = Station(name, file, cell.get("unit", ""))
         elif st.file != file:
             raise KitError(path, number, f"station {name!r} was given the file {st.file} before")
-        run = ("upper" if letter == "u" else "lower", float(thr), int(dur))
-        if (name, run) in seen:
-            raise KitError(path, number, f"the same run as line {seen[(name, run)]}")
-        seen[(name, run)] = number
-        st.rows.append(Row(number, run[0], thr, dur))
+        inp = next((i for i in st.inputs if i.choice == choice), None)
+        if inp is None:
+            inp = Input(choice[0][1], {k: v for k, v in choice[1:3] if v}, choice[3][1], choice=choice)
+            st.inputs.append(inp)
+        type_ = "upper" if letter == "u" else "lower"
+        run = (type_, float(thr), int(dur))
+        if (name, choice, run) in seen:
+            raise KitError(path, number, f"the same run as line {seen[(name, choice, run)]}")
+        seen[(name, choice, run)] = number
+        # vorda names its result files by the threshold with one decimal and the
+        # duration in at most 7 digits: runs that look alike there overwrite each other.
+        shown = (name, choice, type_, name_threshold(thr), dur[:7])
+        if shown in named:
+            other, other_thr = named[shown]
+            raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} both show as "
+                                         f"{shown[3]} in the result names; one run would overwrite the other")
+        named[shown] = (number, thr)
+        inp.rows.append(Row(number, type_, thr, dur))
     if not stations:
         raise KitError(path, None, "the station list has no rows")
+    for st in stations.values():
+        if len(st.inputs) > 1:
+            for inp in st.inputs:
+                inp.label = _label(inp.choice)
+                if len(st.name) + len(inp.label) + 5 > core.MAX_NAME:
+                    raise KitError(path, inp.rows[0].line, f"station name and series {inp.label!r} longer than "
+                                                           f"{core.MAX_NAME - 5} characters")
     return list(stations.values())
 
 
-def _prepare(st, folder, opts, timing):
-    """(file vorda reads, its record count, unit, qc warnings) of a station; raises on refusal."""
+def _refuse(findings, source):
+    """Raise the first error of ``findings`` as the station's reason."""
+    from vordakit import qc
+
+    first = next((f for f in findings if f.severity == qc.ERROR), None)
+    if first is None:
+        return
+    detail = first.detail
+    if first.line is not None and detail.startswith(f"line {first.line}: "):
+        detail = detail[len(f"line {first.line}: "):]
+    if first.line is None and first.date is not None and str(first.date) not in detail:
+        detail += f", {first.date}"
+    if first.check == "gap":
+        detail += " (batch --fill N interpolates gaps of up to N days)"
+    raise KitError(source, first.line, f"qc: {first.check}: {detail}")
+
+
+def _prepare(st, inp, folder, opts, timing):
+    """(file vorda reads, its record count, unit, qc warnings, the series as vorda reads it or None)
+    of one input; raises on refusal.
+
+    A station file in any other layout is converted into the folder. A VORDA
+    input is read as it is, unless --fill has days to fill in it: the filled
+    copy then goes into the folder. The days filled are listed in
+    filled.csv. The kind of series (temperature or precipitation) is the one
+    the station file's element or layout says, or the list's kind column.
+    """
     from vordakit import convert, qc
-    from vordakit.formats.detect import detect_format
+    from vordakit.formats.detect import detect_format, read_series
+    from vordakit.series import write_vorda
 
     t0 = time.perf_counter()
-    fmt = st.format or detect_format(st.file)
-    if fmt == "vorda":
-        source, size = st.file, None
-    else:
-        source = os.path.join(folder, f"{st.name}.txt")
-        size = convert.convert_file(st.file, source, fmt, policy=opts.policy, max_fill=opts.fill, **st.reader)
+    suffix = f"-{inp.label}" if inp.label else ""
+    fmt = inp.format or detect_format(st.file)
+    source, size, kind = st.file, None, inp.kind
+    if fmt != "vorda" or opts.fill is not None:
+        series = read_series(st.file, fmt, **inp.reader)
+        kind = kind or series.kind
+        filled = []
+        out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled)
+        if fmt != "vorda" or filled or len(out) != len(series):
+            source = os.path.join(folder, f"{st.name}{suffix}.txt")
+            size = write_vorda(out, source)
+        if filled:
+            convert.write_filled(filled, os.path.join(folder, f"filled{suffix}.csv"))
     t1 = time.perf_counter()
-    timing["convert"] = t1 - t0
-    unit, warnings = st.unit, 0
+    timing["convert"] = timing.get("convert", 0.0) + t1 - t0
+    unit, warnings, arrays = st.unit, 0, None
     if opts.qc:
-        series, findings, _ = qc.analyse(source, "vorda")
-        qc.write_findings_csv(findings, os.path.join(folder, "qc.csv"))
-        if qc.status_of(findings) == 2:
-            first = next(f for f in findings if f.severity == qc.ERROR)
-            detail = first.detail
-            if first.line is not None and detail.startswith(f"line {first.line}: "):
-                detail = detail[len(f"line {first.line}: "):]
-            raise KitError(source, first.line, f"qc: {first.check}: {detail}")
+        series, findings, _ = qc.analyse(source, "vorda", kind=kind)
+        qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
+        _refuse(findings, source)
         warnings = len(findings)
-        unit = unit or series.unit
-        if size is None:
-            # A series that passed the structure checks holds one record per line.
-            size = len(series)
-    timing["qc"] = time.perf_counter() - t1
+        if opts.engine == "library":
+            arrays = engine.series_arrays(series)
+    elif source == st.file:
+        # Without the value checks the structure is still checked: vorda would
+        # take a marker left in for a value and a broken t for days.
+        series = read_series(source, "vorda", problem=lambda *a, **k: None)
+        if kind:
+            series = dataclasses.replace(series, kind=kind)
+        _refuse(qc.check_structure(series), source)
     if size is None:
-        size = core.count_records(source)
-    return source, size, unit, warnings
+        # A series that passed the structure checks holds one record per line;
+        # without the checks, lines it could not read are vorda's to report.
+        size = len(series) if opts.qc else core.count_records(source)
+    unit = unit or (series.unit if kind is None else ("mm" if kind == PRECIPITATION else "degC"))
+    timing["qc"] = timing.get("qc", 0.0) + time.perf_counter() - t1
+    return source, size, unit, warnings, arrays
+
+
+def _clear(folder, keep):
+    """Empty a station's folder of an earlier attempt, but for the station file itself."""
+    for entry in os.scandir(folder):
+        if entry.is_dir(follow_symlinks=False):
+            shutil.rmtree(entry.path)
+        elif not (os.path.exists(keep) and os.path.samefile(entry.path, keep)):
+            os.unlink(entry.path)
 
 
 def process_station(st, outdir, vorda, opts):
@@ -184,29 +320,38 @@ def process_station(st, outdir, vorda, opts):
     timing = out.step_seconds
     problems = []
     try:
+        if opts.resume and _complete(st, folder, opts):
+            out.ok = out.tables = out.resumed = True
+            out.runs = len(st.rows)
+            out.reason = "complete from an earlier batch"
+            return out
         os.makedirs(folder, exist_ok=True)
-        for stale in ("error.txt", "warnings.txt"):
-            if os.path.exists(os.path.join(folder, stale)):
-                os.unlink(os.path.join(folder, stale))
-        source, size, unit, out.qc_warnings = _prepare(st, folder, opts, timing)
+        _clear(folder, st.file)
         files = []
-        t = time.perf_counter()
-        with core.Runs(vorda, source, folder, name=f"{st.name}.txt") as runs:
-            for row in st.rows:
-                res = runs.run(row.type, row.threshold, row.min_duration, size)
-                out.vorda_seconds += res.seconds
-                if res.status != 0:
-                    report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
-                    problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
-                                    f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
-                    continue
-                out.runs += 1
-                files.extend(os.path.basename(p) for p in res.files)
-        timing["run"] = time.perf_counter() - t
+        done = []  # the library's runs, whose arrays make the tables
+        for inp in st.inputs:
+            source, size, unit, warnings, arrays = _prepare(st, inp, folder, opts, timing)
+            out.qc_warnings += warnings
+            t = time.perf_counter()
+            name = f"{st.name}-{inp.label}.txt" if inp.label else f"{st.name}.txt"
+            with engine.runs(opts.engine, vorda, source, folder, name=name, series=arrays) as runs:
+                for row in inp.rows:
+                    res = runs.run(row.type, row.threshold, row.min_duration, size)
+                    out.vorda_seconds += res.seconds
+                    if res.status != 0:
+                        report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
+                        problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
+                                        f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
+                        continue
+                    out.runs += 1
+                    files.extend(os.path.basename(p) for p in res.files)
+                    if getattr(res, "analysis", None) is not None:
+                        done.append(res)
+            timing["run"] = timing.get("run", 0.0) + time.perf_counter() - t
         if files:
-            _tables(out, folder, files, unit, opts, timing)
+            _tables(out, folder, files, unit, opts, timing, done if len(done) == out.runs else None)
     except KitError as e:
-        problems.append(str(e))
+        problems.append(" ".join(str(e).split("\n")))
     except OSError as e:
         problems.append(f"{e.filename}: {e.strerror}" if e.filename else str(e))
     except Exception as e:  # a fault of the toolkit: keep its trace for the report
@@ -216,19 +361,43 @@ def process_station(st, outdir, vorda, opts):
     out.reason = "; ".join(problems)
     if problems:
         _write_text(os.path.join(folder, "error.txt"), "\n".join(problems) + "\n", quiet=True, append=True)
+    else:
+        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts), quiet=True)
     out.seconds = time.perf_counter() - t0
     return out
 
 
-def _tables(out, folder, files, unit, opts, timing):
+def _fingerprint(st, opts):
+    """What a station's results depend on: its rows, its file's content and the batch's options."""
+    h = hashlib.sha256()
+    with open(st.file, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    rows = [(i.choice, r.type, r.threshold, r.min_duration) for i in st.inputs for r in i.rows]
+    return (f"file {st.file}\nsha256 {h.hexdigest()}\nrows {rows!r}\nunit {st.unit!r}\n"
+            f"options plots={opts.plots} qc={opts.qc} fill={opts.fill}\n")
+
+
+def _complete(st, folder, opts):
+    """Whether the folder holds a finished attempt at the same rows on the same input."""
+    try:
+        with open(os.path.join(folder, DONE), encoding="utf-8") as f:
+            return f.read() == _fingerprint(st, opts)
+    except (OSError, UnicodeDecodeError):
+        return False
+
+
+def _tables(out, folder, files, unit, opts, timing, done=None):
     t = time.perf_counter()
-    res = results.read_results(folder, names=files)
+    res = engine.results_of(done, folder) if done else results.read_results(folder, names=files)
     results.write_tables(res, folder)
-    if res.warnings:
-        _write_text(os.path.join(folder, "warnings.txt"), "\n".join(res.warnings) + "\n")
+    # Trends leave out years the series covers only in part, as `vordakit trend` does.
+    warnings = res.warnings + trend.partial_note(res.yearly, False)
+    if warnings:
+        _write_text(os.path.join(folder, "warnings.txt"), "\n".join(warnings) + "\n")
     t1 = time.perf_counter()
     timing["tidy"] = t1 - t
-    trend.write_trends(trend.trends(res.yearly), os.path.join(folder, "trend.csv"))
+    trend.write_trends(trend.trends(trend.whole_years(res.yearly, False)), os.path.join(folder, "trend.csv"))
     out.tables = True
     t2 = time.perf_counter()
     timing["trend"] = t2 - t1
@@ -257,6 +426,8 @@ class Options:
     qc: bool = True
     policy: str = "refuse"
     fill: int = None
+    resume: bool = False
+    engine: str = "process"
 
 
 class Progress:
@@ -303,35 +474,157 @@ def keep_freed_memory():
         pass
 
 
+class Ended(BaseException):
+    """A second interrupt or a SIGTERM: the batch ends at once."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+# Set in the main process at the first interrupt; workers see it through fork.
+_stop = None
+_busy = False
+
+
+def _worker_start():
+    """Workers finish the station they hold when the terminal interrupts (the
+    main process decides what happens next), and end cleanly when terminated."""
+    keep_freed_memory()
+    # vorda inherits the ignored interrupt and finishes its run too.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    def terminated(signum, frame):
+        if not _busy:
+            os._exit(128 + signum)
+        raise Ended(signum)
+    signal.signal(signal.SIGTERM, terminated)
+
+
+def _work(st, outdir, vorda, opts):
+    global _busy
+    if _stop.is_set():
+        return Outcome(st.name, st.file, reason=NOT_STARTED)
+    _busy = True
+    try:
+        return process_station(st, outdir, vorda, opts)
+    except Ended as e:
+        # Files half written and vorda's working folders went as the station unwound.
+        os._exit(128 + e.signum)
+    finally:
+        _busy = False
+
+
+NOT_STARTED = "interrupted: not started"
+
+
+def remove_temporaries(outdir, names):
+    """The hidden files and working folders of writes that were cut short."""
+    for folder in [outdir] + [os.path.join(outdir, n) for n in names]:
+        try:
+            entries = list(os.scandir(folder))
+        except OSError:
+            continue
+        for e in entries:
+            if e.name.startswith(".vordakit-run-") and e.is_dir(follow_symlinks=False):
+                shutil.rmtree(e.path, ignore_errors=True)
+            elif e.name.startswith(".") and e.name.endswith(".tmp"):
+                try:
+                    os.unlink(e.path)
+                except OSError:
+                    pass
+
+
 def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
     """Process every station; returns their Outcomes in list order and writes the combined tables.
+
+    The first interrupt (SIGINT) starts no new station: the running ones
+    finish, and the stations not started are outcomes with the reason
+    ``NOT_STARTED``. A second interrupt or SIGTERM raises ``Ended`` once no
+    worker runs any more and no temporary file is left.
 
     The processes that work on the stations (this one with one job) keep
     freed memory for reuse: see ``keep_freed_memory``.
     """
+    global _stop
+    import multiprocessing
+
     opts = opts or Options()
     os.makedirs(outdir, exist_ok=True)
     jobs = max(1, min(jobs or os.cpu_count() or 1, len(stations)))
     bar = Progress(len(stations), progress)
     outcomes = {}
+    _stop = multiprocessing.get_context("fork").Event()
+
+    def interrupted(signum, frame):
+        if signum == signal.SIGINT and not _stop.is_set():
+            _stop.set()
+            bar.close()
+            sys.stderr.write("vordakit batch: interrupted: no new station starts, the running ones finish "
+                             "(interrupt again to end at once)\n")
+            return
+        raise Ended(signum)
+
+    old = {sig: signal.signal(sig, interrupted) for sig in (signal.SIGINT, signal.SIGTERM)}
+    pool = None
     try:
         if jobs == 1:
             keep_freed_memory()
             for st in stations:
-                outcomes[st.name] = process_station(st, outdir, vorda, opts)
-                bar.step(outcomes[st.name].ok)
+                if _stop.is_set():
+                    outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
+                    continue
+                o = outcomes[st.name] = process_station(st, outdir, vorda, opts)
+                if not o.ok and _stop.is_set():
+                    o.reason = "interrupted: " + o.reason
+                bar.step(o.ok)
         else:
-            with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, initializer=keep_freed_memory) as pool:
-                futures = {pool.submit(process_station, st, outdir, vorda, opts): st for st in stations}
-                for fut in concurrent.futures.as_completed(futures):
+            pool = concurrent.futures.ProcessPoolExecutor(
+                max_workers=jobs, mp_context=multiprocessing.get_context("fork"), initializer=_worker_start)
+            futures = {pool.submit(_work, st, outdir, vorda, opts): st for st in stations}
+            pending = set(futures)
+            while pending:
+                done, pending = concurrent.futures.wait(pending, timeout=0.2,
+                                                        return_when=concurrent.futures.FIRST_COMPLETED)
+                if _stop.is_set():
+                    for fut in pending:
+                        fut.cancel()
+                for fut in done:
                     st = futures[fut]
+                    if fut.cancelled():
+                        outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
+                        continue
                     try:
                         outcomes[st.name] = fut.result()
                     except Exception as e:  # the worker itself died
                         outcomes[st.name] = Outcome(st.name, st.file, reason=f"worker failed: {e!r}")
-                    bar.step(outcomes[st.name].ok)
+                    if outcomes[st.name].reason != NOT_STARTED:
+                        bar.step(outcomes[st.name].ok)
+            pool.shutdown()
+    except Ended:
+        for sig, handler in old.items():
+            signal.signal(sig, signal.SIG_IGN)
+        if pool is not None:
+            import threading
+            # The pool's own thread trips over the workers it sees go: the
+            # batch is ending and says so itself.
+            threading.excepthook = lambda args: None
+            workers = list(getattr(pool, "_processes", {}).values())
+            for w in workers:
+                if w.is_alive():
+                    w.terminate()
+            for w in workers:
+                w.join(5)
+                if w.is_alive():
+                    w.kill()
+                    w.join()
+        remove_temporaries(outdir, [st.name for st in stations])
+        raise
     finally:
         bar.close()
+        for sig, handler in old.items():
+            if signal.getsignal(sig) is interrupted:
+                signal.signal(sig, handler)
     ordered = [outcomes[st.name] for st in stations]
     write_combined(ordered, outdir)
     return ordered
@@ -345,7 +638,7 @@ def write_combined(outcomes, outdir):
     records sent back and formatted a second time.
     """
     results.write_csv(os.path.join(outdir, "summary.csv"), SUMMARY_FIELDS,
-                      ((o.name, o.file, "ok" if o.ok else "failed", o.reason, o.runs, o.qc_warnings,
+                      ((o.name, o.file, _status(o), o.reason, o.runs, o.qc_warnings,
                         f"{o.seconds:.3f}") for o in outcomes))
     for table, fields in (("yearly.csv", results.YEARLY_FIELDS), ("events.csv", results.EVENT_FIELDS),
                           ("trend.csv", trend.TREND_FIELDS)):
@@ -354,6 +647,12 @@ def write_combined(outcomes, outdir):
             for o in outcomes:
                 if o.tables:
                     _append_table(f, os.path.join(outdir, o.name, table), o.name)
+
+
+def _status(o):
+    if o.ok:
+        return "ok"
+    return "interrupted" if o.reason.startswith("interrupted") else "failed"
 
 
 def _append_table(f, path, station):
@@ -368,16 +667,43 @@ def _append_table(f, path, station):
 
 def batch_command(args):
     stations = read_station_list(args.stations)
-    vorda = core.find_vorda(args.vorda)
+    which = engine.choose(args.engine)
+    # The library hands only a file it cannot read to vorda, which it then looks for.
+    vorda = core.find_vorda(args.vorda) if which == "process" or args.vorda else None
     if args.jobs is not None and args.jobs < 1:
         raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
-                   policy="fill" if args.fill is not None else "refuse", fill=args.fill)
+                   policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume,
+                   engine=which)
+    if opts.plots and not _matplotlib():
+        print("vordakit batch: matplotlib is not installed (Debian package python3-matplotlib): "
+              "no plots, as with --no-plots", file=sys.stderr)
+        opts.plots = False
     show = sys.stderr.isatty() and not args.no_progress
-    outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show)
-    failed = [o for o in outcomes if not o.ok]
+    try:
+        outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show)
+    except Ended as e:
+        why = "interrupted again" if e.signum == signal.SIGINT else "terminated"
+        sys.stderr.write(f"vordakit batch: {why}: ended at once, without summary\n")
+        sys.stderr.flush()
+        # The pool's threads may wait for workers that are gone: leave without them.
+        os._exit(128 + e.signum)
+    failed = [o for o in outcomes if not o.ok and o.reason != NOT_STARTED]
     for o in failed:
         print(f"vordakit batch: {o.name}: {o.reason}", file=sys.stderr)
-    print(f"vordakit batch: {len(outcomes) - len(failed)} of {len(outcomes)} stations done, "
-          f"{len(failed)} failed; summary in {os.path.join(args.out, 'summary.csv')}", file=sys.stderr)
+    resumed = sum(o.resumed for o in outcomes)
+    done = sum(o.ok for o in outcomes)
+    left = len(outcomes) - done - len(failed)
+    print(f"vordakit batch: {done} of {len(outcomes)} stations done"
+          + (f" ({resumed} complete from before)" if resumed else "")
+          + f", {len(failed)} failed" + (f", {left} not started" if left else "")
+          + f"; summary in {os.path.join(args.out, 'summary.csv')}", file=sys.stderr)
+    if left or _stop is not None and _stop.is_set():
+        print("vordakit batch: interrupted; `vordakit batch --resume` goes on where it stopped", file=sys.stderr)
+        return 130
     return 1 if failed else 0
+
+
+def _matplotlib():
+    import importlib.util
+    return importlib.util.find_spec("matplotlib") is not None

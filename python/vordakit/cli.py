@@ -14,6 +14,10 @@ from vordakit import __version__
 from vordakit.errors import KitError
 
 FORMATS = ("eca", "ghcn", "cet", "station6", "table", "vorda")
+# What to install when an import fails.
+DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib", "xarray": "python3-xarray",
+                   "netCDF4": "python3-netcdf4", "dask": "python3-dask", "distributed": "python3-distributed",
+                   "cftime": "python3-cftime"}
 
 
 def _add_reader_options(p):
@@ -93,7 +97,8 @@ def _convert(args):
     records = convert.convert_file(
         args.source, args.target, fmt=args.format,
         start=args.start, end=args.end, months=args.months,
-        policy=policy, max_fill=args.fill, notes=notes, **_reader_options(args))
+        policy=policy, max_fill=args.fill, notes=notes, filled_to=convert.filled_path(args.target),
+        **_reader_options(args))
     print(records)
     for note in notes:
         print(note, file=sys.stderr)
@@ -140,6 +145,9 @@ def _lazy(module, function):
 def _add_vorda_option(p):
     p.add_argument("--vorda", metavar="PATH",
                    help="the vorda program (default: env VORDA, the build tree, then PATH)")
+    p.add_argument("--engine", choices=("library", "process"),
+                   help="compute through the binding vordakit._vorda (library) or by running vorda "
+                        "(process); the result files are the same (default: library when it is built)")
 
 
 def add_run(subparsers):
@@ -160,7 +168,7 @@ def add_run(subparsers):
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
     _add_vorda_option(p)
-    p.set_defaults(handler=_lazy("core", "run_command"))
+    p.set_defaults(handler=_lazy("engine", "run_command"))
 
 
 def add_tidy(subparsers):
@@ -209,16 +217,25 @@ def add_batch(subparsers):
     p = subparsers.add_parser(
         "batch", help="convert, qc, run, tidy, trend and plot for every row of a station list",
         description="Read a station list (tab-separated, header: file, name, type, threshold, "
-                    "min_duration; optional format, unit) and process every station in its own folder, "
-                    "in parallel. A station's failure is recorded in its folder and in summary.csv and "
-                    "does not stop the others. Exit status 0 when every station succeeded, 1 otherwise.")
+                    "min_duration; optional columns: format (the file's layout, default detected), "
+                    "element (GHCN-Daily), column (station6 or table), kind (temperature or precipitation, "
+                    "default from the element or layout), unit (for the plots)) and process every station "
+                    "in its own folder, in parallel. Rows of one file that choose different series each "
+                    "get their own. A station's failure is recorded in its folder and in summary.csv and "
+                    "does not stop the others. The first Ctrl-C starts no new station and writes the "
+                    "summary; a second one ends at once. Exit status 0 when every station succeeded, "
+                    "1 otherwise, 130 when interrupted.")
     p.add_argument("stations", help="station list (TSV with a header line)")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
     p.add_argument("--no-plots", action="store_true", help="skip the pictures")
-    p.add_argument("--no-qc", action="store_true", help="skip the checks (for inputs already checked)")
+    p.add_argument("--no-qc", action="store_true",
+                   help="skip the value warnings (the structure checks always run)")
     p.add_argument("--fill", type=int, metavar="N",
-                   help="convert: fill gaps of at most N days by linear interpolation (default: refuse gaps)")
+                   help="fill gaps of at most N days by linear interpolation, VORDA inputs too; "
+                        "the days filled are listed in the station's filled.csv (default: refuse gaps)")
+    p.add_argument("--resume", action="store_true",
+                   help="skip stations whose folder is complete for the same rows, input and options")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     _add_vorda_option(p)
     p.set_defaults(handler=_lazy("batch", "batch_command"))
@@ -295,6 +312,12 @@ def main(argv=None):
         return 2
     except KeyboardInterrupt:
         return 130
+    except ModuleNotFoundError as e:
+        if e.name not in DEBIAN_PACKAGES:
+            raise
+        print(f"vordakit {args.command}: {e.name} is not installed (Debian package {DEBIAN_PACKAGES[e.name]})",
+              file=sys.stderr)
+        return 2
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ import os
 import re
 
 from vordakit import qc
+from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats.detect import read_series
 from vordakit.series import MAX_RECORDS, Series, write_vorda
@@ -110,11 +111,12 @@ def fill_gaps(values, gaps, decimals):
             values[s + k - 1] = round(a + (b - a) * k / (n + 1), decimals)
 
 
-def select(series, start=None, end=None, months=None, policy="refuse", max_fill=None):
+def select(series, start=None, end=None, months=None, policy="refuse", max_fill=None, filled=None):
     """The series as vorda should read it: one record per calendar day of the
     selection, from the first to the last value, missing days settled by policy.
 
-    Returns (series, notes): notes say what was filled or cut.
+    Returns (series, notes): notes say what was filled or cut. ``filled``, a
+    list, receives (date, value) of each day filled.
     """
     path = series.path
     if policy not in POLICIES:
@@ -175,6 +177,8 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
                            + _describe_gaps(long, ordinals)
                            + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
         fill_gaps(values, gaps, series.decimals)
+        if filled is not None:
+            filled.extend((fromordinal(ordinals[i]), values[i]) for s, n in gaps for i in range(s, s + n))
         notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} by linear interpolation")
     elif gaps and policy == "longest":
         best_start, best_len = 0, 0
@@ -202,24 +206,45 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
     return out, notes
 
 
+def filled_path(dst):
+    """Where convert lists the days it filled: beside its output.
+
+    >>> filled_path("out/station.txt")
+    'out/station-filled.csv'
+    """
+    return os.path.splitext(dst)[0] + "-filled.csv"
+
+
+def write_filled(filled, path):
+    """The days filled by interpolation, as CSV: date, value."""
+    with atomic_write(path, newline="") as f:
+        f.write("date,value\n")
+        f.writelines(f"{d},{x!r}\n" for d, x in filled)
+
+
 def convert_file(src, dst, fmt=None, start=None, end=None, months=None, policy="refuse", max_fill=None,
-                 notes=None, **opts):
+                 notes=None, filled_to=None, **opts):
     """Read ``src`` in any supported layout and write ``dst`` as VORDA input.
 
     Returns the number of records written, the answer to vorda's size
     question. Nothing is written when anything is refused; ``notes``, a list,
-    receives a line on what was read and what was filled or cut.
+    receives a line on what was read and what was filled or cut. Days filled
+    are listed in the CSV ``filled_to`` (``filled_path(dst)`` for the command).
     """
     if os.path.exists(dst) and os.path.exists(src) and os.path.samefile(src, dst):
         raise KitError(dst, None, "is the input file itself; the input is never overwritten")
     try:
         series = read_series(src, fmt, **opts)
-        out, said = select(series, start, end, months, policy, max_fill)
+        filled = []
+        out, said = select(series, start, end, months, policy, max_fill, filled)
     except KitError as e:
         if e.path is None:
             e.path = str(src)
         raise
     n = write_vorda(out, dst)
+    if filled and filled_to:
+        write_filled(filled, filled_to)
+        said.append(f"the days filled are listed in {filled_to}")
     if notes is not None:
         notes.append(f"{src}: {series.fmt} {series.element} ({series.unit}) -> {dst}: {n} records, "
                      f"{out.dates[0]} to {out.dates[-1]}")

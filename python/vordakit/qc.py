@@ -333,14 +333,20 @@ def status_of(findings):
     return 1 if findings else 0
 
 
-def analyse(path, fmt=None, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, **opts):
-    """(series, findings, table) of a file; unreadable lines become findings, not errors."""
+def analyse(path, fmt=None, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, kind=None, **opts):
+    """(series, findings, table) of a file; unreadable lines become findings, not errors.
+
+    ``kind`` (temperature or precipitation) overrides the one read or guessed:
+    a converted file no longer says what its values are.
+    """
     bad = []
 
     def problem(line, check, reason, date=None, value=None):
         bad.append(_finding(date, value, check, f"line {line}: {reason}", line))
 
     series = read_series(path, fmt, problem=problem, **opts)
+    if kind is not None and kind != series.kind:
+        series = dataclasses.replace(series, kind=kind)
     found, table = _check(series, low, high, sigmas, flat_run, jump)
     return series, _ordered(bad + found), table
 

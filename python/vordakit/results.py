@@ -493,9 +493,14 @@ def as_arrays(records: list) -> dict:
     return out
 
 
-def read_yearly_csv(path):
-    """Read back a yearly table written by ``write_tables`` (or a batch)."""
+def read_yearly_csv(path, lead=None):
+    """Read back a yearly table written by ``write_tables`` (or a batch).
+
+    ``lead``, a list, receives per record the cells before the yearly fields
+    (a batch's station).
+    """
     out = []
+    lead_cells = lead
     with open(path, newline="") as f:
         rows = csv.reader(f)
         header = next(rows, None)
@@ -510,6 +515,8 @@ def read_yearly_csv(path):
         for number, row in enumerate(rows, start=2):
             if len(row) != len(header):
                 raise KitError(path, number, f"expected {len(header)} fields, found {len(row)}")
+            if lead_cells is not None:
+                lead_cells.append(tuple(row[:lead]))
             row = row[lead:]
             try:
                 calendar = ()

@@ -232,11 +232,36 @@ def trend_command(args):
         records = res.yearly
         out = args.out or os.path.join(args.source, "trend.csv")
     else:
-        records = results.read_yearly_csv(args.source)
+        lead = []
+        records = results.read_yearly_csv(args.source, lead)
         out = args.out or os.path.join(os.path.dirname(args.source), "trend.csv")
+        if lead and lead[0]:
+            return _trends_by_lead(args, records, lead, out)
     keep = getattr(args, "keep_partial", False)
     results.print_warnings("trend", partial_note(records, keep))
     write_trends(trends(whole_years(records, keep)), out)
+    print(out)
+    return 0
+
+
+def _trends_by_lead(args, records, lead, out):
+    """Trends of a table with leading columns (a batch's station): one group per
+    value of them, which the trend table keeps in front, as the batch writes it."""
+    import csv
+
+    from vordakit import results
+
+    with open(args.source, newline="") as f:
+        names = next(csv.reader(f))[:len(lead[0])]
+    groups = {}
+    for cells, r in zip(lead, records):
+        groups.setdefault(cells, []).append(r)
+    keep = getattr(args, "keep_partial", False)
+    rows = []
+    for cells, group in groups.items():
+        results.print_warnings("trend", [f"{'/'.join(cells)}: {w}" for w in partial_note(group, keep)])
+        rows.extend(cells + tuple(row) for row in trend_rows(trends(whole_years(group, keep))))
+    results.write_csv(out, tuple(names) + TREND_FIELDS, rows)
     print(out)
     return 0
 
