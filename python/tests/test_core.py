@@ -179,6 +179,7 @@ def test_run_says_what_the_names_and_the_status_hide(vorda, tmp_path, program, t
         vorda = tmp_path / "killed-vorda"
         vorda.write_text(program)
         vorda.chmod(0o755)
-    proc = kit("run", EXAMPLE, "-t", "u", "-x", threshold, "-d", "3", "-o", tmp_path / "out", vorda=vorda, text=True)
+    proc = kit("run", EXAMPLE, "-t", "u", "-x", threshold, "-d", "3", "-o", tmp_path / "out", "--engine", "process",
+               vorda=vorda, text=True)
     assert proc.returncode == status
     assert any(line.startswith(said) for line in proc.stderr.splitlines()), proc.stderr

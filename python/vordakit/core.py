@@ -322,9 +322,6 @@ def shown_decimals_warning(threshold):
 def run_command(args):
     """``vordakit run``: the result files' paths on standard output, vorda's report unchanged."""
     vorda = find_vorda(args.vorda)
-    warning = shown_decimals_warning(args.threshold)
-    if warning:
-        print(f"vordakit run: warning: {warning}", file=sys.stderr)
     res = run_vorda(vorda, args.input, args.type, args.threshold, args.min_duration, args.out,
                     name=args.name, size=args.size)
     return finish_run(args, res)
@@ -332,8 +329,9 @@ def run_command(args):
 
 def finish_run(args, res):
     """The end of ``vordakit run`` with either engine: the report of a failure, else the files' paths."""
-    import sys
-
+    warning = shown_decimals_warning(args.threshold)
+    if warning:
+        print(f"vordakit run: warning: {warning}", file=sys.stderr)
     if res.status != 0:
         sys.stderr.flush()
         sys.stderr.buffer.write(res.report)
