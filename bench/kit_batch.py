@@ -36,7 +36,7 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 
-from vordakit import batch, core, engine  # noqa: E402
+from vordakit import batch, engine, runner  # noqa: E402
 
 SERIES = pathlib.Path(os.environ.get("VORDA_SHARED_DATA") or ROOT.parent / "shared" / "data") / "cet-daily-mean.txt"
 
@@ -129,7 +129,7 @@ def main():
     args = ap.parse_args()
     if not SERIES.is_file():
         sys.exit(f"the real series is not at {SERIES}")
-    vorda = core.find_vorda(args.vorda)
+    vorda = runner.find_vorda(args.vorda)
     cores = os.cpu_count() or 1
     jobs = [int(j) for j in args.jobs.split(",")] if args.jobs else list(range(1, cores + 1))
     work = pathlib.Path(args.work) if args.work else pathlib.Path(tempfile.mkdtemp(prefix="kit-bench-"))

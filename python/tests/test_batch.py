@@ -149,10 +149,11 @@ def test_rerun_keeps_only_current_attempt_and_resume_skips_complete(vorda, tmp_p
     assert proc.returncode == 0 and b"(1 complete from before)" in proc.stderr
     assert {p.name: p.stat().st_mtime_ns for p in folder.iterdir()} == before
     assert read(tmp_path / "out" / "yearly.csv") != []
-    # The input changed: the station is done again, and now fails.
+    # The input changed: the station is done again, and now fails; what the user put there stays.
+    (folder / "notes.md").write_text("mine")
     _series(tmp_path, "10 10 1 2001 x\n")
     assert kit(*run, vorda=vorda).returncode == 1
-    assert sorted(p.name for p in folder.iterdir()) == ["error.txt", "qc.csv"]
+    assert sorted(p.name for p in folder.iterdir()) == ["error.txt", "notes.md", "qc.csv"]
 
 
 def test_kind_of_series_same_as_qc_alone(vorda, data_dir, tmp_path):

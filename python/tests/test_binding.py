@@ -7,7 +7,7 @@ import pathlib
 import numpy as np
 import pytest
 
-from vordakit.core import run_vorda
+from vordakit.runner import run_vorda
 
 
 def random_series(rng, n, consecutive=True, first_year=1990):

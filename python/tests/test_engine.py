@@ -6,7 +6,7 @@ import pytest
 from conftest import DATA
 from runkit import EXAMPLE, kit
 from vordakit import engine, qc, results
-from vordakit.core import run_vorda
+from vordakit.runner import run_vorda
 from vordakit.errors import KitError
 
 

@@ -10,7 +10,7 @@ import pytest
 import xarray as xr
 
 from vordakit import cli, convert, grid
-from vordakit.core import run_vorda
+from vordakit.runner import run_vorda
 from vordakit.results import read_results
 
 

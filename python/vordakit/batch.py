@@ -29,10 +29,13 @@ import sys
 import time
 import traceback
 
-from vordakit import core, engine, results, trend
+from vordakit import engine, results, runner, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.series import PRECIPITATION, TEMPERATURE
+
+__all__ = ["Station", "Outcome", "read_station_list", "process_station", "run_batch", "write_combined",
+           "command"]
 
 COLUMNS = ("file", "name", "type", "threshold", "min_duration")
 # Reader options for station files that need them (GHCN element, station6 or table column).
@@ -124,8 +127,8 @@ def _folder_name(name, path, line):
     if name in COMBINED:
         raise KitError(path, line, f"station name {name!r} is taken by the batch's own table")
     # vorda is given "<name>.txt" and keeps 80 characters of it.
-    if len(name) + 4 > core.MAX_NAME:
-        raise KitError(path, line, f"station name longer than {core.MAX_NAME - 4} characters")
+    if len(name) + 4 > runner.MAX_NAME:
+        raise KitError(path, line, f"station name longer than {runner.MAX_NAME - 4} characters")
     return name
 
 
@@ -187,9 +190,9 @@ def read_station_list(path):
             raise KitError(path, number, f"expected {len(header)} tab-separated fields, found {len(cells)}")
         cell = {c: cells[i].strip() for c, i in where.items()}
         try:
-            letter = core.type_letter(cell["type"])
-            thr = core.threshold_text(cell["threshold"])
-            dur = core.duration_text(cell["min_duration"])
+            letter = runner.type_letter(cell["type"])
+            thr = runner.threshold_text(cell["threshold"])
+            dur = runner.duration_text(cell["min_duration"])
         except KitError as e:
             raise KitError(path, number, e.reason) from None
         name = _folder_name(cell["name"], path, number)
@@ -226,9 +229,9 @@ def read_station_list(path):
         if len(st.inputs) > 1:
             for inp in st.inputs:
                 inp.label = _label(inp.choice)
-                if len(st.name) + len(inp.label) + 5 > core.MAX_NAME:
+                if len(st.name) + len(inp.label) + 5 > runner.MAX_NAME:
                     raise KitError(path, inp.rows[0].line, f"station name and series {inp.label!r} longer than "
-                                                           f"{core.MAX_NAME - 5} characters")
+                                                           f"{runner.MAX_NAME - 5} characters")
     return list(stations.values())
 
 
@@ -297,18 +300,32 @@ def _prepare(st, inp, folder, opts, timing):
     if size is None:
         # A series that passed the structure checks holds one record per line;
         # without the checks, lines it could not read are vorda's to report.
-        size = len(series) if opts.qc else core.count_records(source)
+        size = len(series) if opts.qc else runner.count_records(source)
     unit = unit or (series.unit if kind is None else ("mm" if kind == PRECIPITATION else "degC"))
     timing["qc"] = timing.get("qc", 0.0) + time.perf_counter() - t1
     return source, size, unit, warnings, arrays
 
 
-def _clear(folder, keep):
-    """Empty a station's folder of an earlier attempt, but for the station file itself."""
+# What a batch writes into a station's folder: result files, tables, pictures,
+# notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
+_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|inputs|qc|qc-.*|filled|filled-.*)\.csv"
+                      r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
+
+
+def _clear(folder, name, keep):
+    """Remove from a station's folder what an earlier attempt wrote, but for the station file itself.
+
+    Only the batch's own files go: the folder may be one the user had before
+    (``-o ~`` and a station named after a folder there), and what the user
+    put into it stays.
+    """
+    converted = re.compile(re.escape(name) + r"(-.*)?\.txt")
     for entry in os.scandir(folder):
-        if entry.is_dir(follow_symlinks=False):
+        if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
             shutil.rmtree(entry.path)
-        elif not (os.path.exists(keep) and os.path.samefile(entry.path, keep)):
+        elif (_WRITTEN.fullmatch(entry.name) or converted.fullmatch(entry.name)) \
+                and not entry.is_dir(follow_symlinks=False) \
+                and not (os.path.exists(keep) and os.path.samefile(entry.path, keep)):
             os.unlink(entry.path)
 
 
@@ -326,7 +343,7 @@ def process_station(st, outdir, vorda, opts):
             out.reason = "complete from an earlier batch"
             return out
         os.makedirs(folder, exist_ok=True)
-        _clear(folder, st.file)
+        _clear(folder, st.name, st.file)
         files = []
         done = []  # the library's runs, whose arrays make the tables
         for inp in st.inputs:
@@ -341,7 +358,7 @@ def process_station(st, outdir, vorda, opts):
                     if res.status != 0:
                         report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
                         problems.append(f"{row.type} {row.threshold} durmin {row.min_duration} "
-                                        f"(list line {row.line}): {core.describe_status(res.status)}: {report}")
+                                        f"(list line {row.line}): {runner.describe_status(res.status)}: {report}")
                         continue
                     out.runs += 1
                     files.extend(os.path.basename(p) for p in res.files)
@@ -665,11 +682,11 @@ def _append_table(f, path, station):
         f.writelines(lead + line for line in src)
 
 
-def batch_command(args):
+def command(args):
     stations = read_station_list(args.stations)
     which = engine.choose(args.engine)
     # The library hands only a file it cannot read to vorda, which it then looks for.
-    vorda = core.find_vorda(args.vorda) if which == "process" or args.vorda else None
+    vorda = runner.find_vorda(args.vorda) if which == "process" or args.vorda else None
     if args.jobs is not None and args.jobs < 1:
         raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,

@@ -1,9 +1,10 @@
 """The ``vordakit`` command: one subcommand per step, errors turned into messages and statuses.
 
-Each subcommand has its own ``add_<name>(subparsers)`` function that declares
-its options and sets ``handler``; a handler returns the exit status. Errors
-of input or output are ``KitError``s (or ``OSError``s) and end as one line on
-standard error with status 2.
+Only wiring: each subcommand has an ``add_<name>(subparsers)`` function that
+declares its options, and its work is ``command(args)`` of one module
+(convert, qc, engine for run, results for tidy, trend, plot, batch, grid),
+which returns the exit status. Errors of input or output are ``KitError``s
+(or ``OSError``s) and end as one line on standard error with status 2.
 """
 
 import argparse
@@ -18,6 +19,15 @@ FORMATS = ("eca", "ghcn", "cet", "station6", "table", "vorda")
 DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib", "xarray": "python3-xarray",
                    "netCDF4": "python3-netcdf4", "dask": "python3-dask", "distributed": "python3-distributed",
                    "cftime": "python3-cftime"}
+
+
+def _lazy(module):
+    """The handler of a subcommand: ``command(args)`` of its module, imported only when the
+    subcommand runs (matplotlib is slow to load)."""
+    def handler(args):
+        import importlib
+        return importlib.import_module(f"vordakit.{module}").command(args)
+    return handler
 
 
 def _add_reader_options(p):
@@ -48,22 +58,6 @@ def _add_reader_options(p):
                    help="GHCN-Daily: keep values that carry a quality flag")
 
 
-def _reader_options(args):
-    opts = {}
-    for name in ("element", "column", "date_column", "delimiter"):
-        value = getattr(args, name)
-        if value is not None:
-            opts[name] = value
-    if args.missing is not None:
-        opts["missing"] = [m.strip() for m in args.missing.split(",")]
-    for flag in ("drop_suspect", "decimal_comma", "day_first"):
-        if getattr(args, flag, False):
-            opts[flag] = True
-    if args.keep_flagged:
-        opts["keep_flagged"] = True
-    return opts
-
-
 def add_convert(subparsers):
     p = subparsers.add_parser(
         "convert", help="station data file -> VORDA input file",
@@ -83,26 +77,7 @@ def add_convert(subparsers):
                      help="fill gaps of at most N days by linear interpolation; longer gaps still refuse")
     pol.add_argument("--longest", action="store_true",
                      help="keep only the longest stretch without missing days (the earliest of equally long ones)")
-    p.set_defaults(handler=_convert)
-
-
-def _convert(args):
-    from vordakit import convert
-    policy = "refuse"
-    if args.fill is not None:
-        policy = "fill"
-    elif args.longest:
-        policy = "longest"
-    notes = []
-    records = convert.convert_file(
-        args.source, args.target, fmt=args.format,
-        start=args.start, end=args.end, months=args.months,
-        policy=policy, max_fill=args.fill, notes=notes, filled_to=convert.filled_path(args.target),
-        **_reader_options(args))
-    print(records)
-    for note in notes:
-        print(note, file=sys.stderr)
-    return 0
+    p.set_defaults(handler=_lazy("convert"))
 
 
 def add_qc(subparsers):
@@ -126,20 +101,7 @@ def add_qc(subparsers):
     g.add_argument("--jump", type=float, default=20.0, metavar="X",
                    help="report day-to-day changes of X or more (default 20)")
     g.add_argument("--quiet", action="store_true", help="print only the summary line")
-    p.set_defaults(handler=_qc)
-
-
-def _qc(args):
-    from vordakit import qc
-    return qc.run_cli(args, _reader_options(args))
-
-
-def _lazy(module, function):
-    """A handler that imports its module only when its subcommand runs (matplotlib is slow to load)."""
-    def handler(args):
-        import importlib
-        return getattr(importlib.import_module(f"vordakit.{module}"), function)(args)
-    return handler
+    p.set_defaults(handler=_lazy("qc"))
 
 
 def _add_vorda_option(p):
@@ -168,7 +130,7 @@ def add_run(subparsers):
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
     _add_vorda_option(p)
-    p.set_defaults(handler=_lazy("engine", "run_command"))
+    p.set_defaults(handler=_lazy("engine"))
 
 
 def add_tidy(subparsers):
@@ -180,7 +142,7 @@ def add_tidy(subparsers):
                     "of asterisks) become empty cells, with a warning naming file and line.")
     p.add_argument("folder", help="folder with VORDA result files")
     p.add_argument("-o", "--out", metavar="DIR", help="where to write the tables (default: the folder)")
-    p.set_defaults(handler=_lazy("results", "tidy_command"))
+    p.set_defaults(handler=_lazy("results"))
 
 
 def add_trend(subparsers):
@@ -195,7 +157,7 @@ def add_trend(subparsers):
     p.add_argument("--keep-partial", action="store_true",
                    help="keep years the input covers only in part (left out by default: a year with "
                         "part of its days would pull the trend)")
-    p.set_defaults(handler=_lazy("trend", "trend_command"))
+    p.set_defaults(handler=_lazy("trend"))
 
 
 def add_plot(subparsers):
@@ -210,7 +172,7 @@ def add_plot(subparsers):
     p.add_argument("--keep-partial", action="store_true",
                    help="keep years the input covers only in part (left out by default: a year with "
                         "part of its days would pull the trend)")
-    p.set_defaults(handler=_lazy("plot", "plot_command"))
+    p.set_defaults(handler=_lazy("plot"))
 
 
 def add_batch(subparsers):
@@ -238,7 +200,7 @@ def add_batch(subparsers):
                    help="skip stations whose folder is complete for the same rows, input and options")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     _add_vorda_option(p)
-    p.set_defaults(handler=_lazy("batch", "batch_command"))
+    p.set_defaults(handler=_lazy("batch"))
 
 
 def add_grid(subparsers):
@@ -265,7 +227,7 @@ def add_grid(subparsers):
     g.add_argument("--scheduler", metavar="ADDRESS", help="an existing dask.distributed scheduler, tcp://HOST:PORT")
     p.add_argument("--events", metavar="EVENTS.csv", help="also write every event of every cell to CSV")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
-    p.set_defaults(handler=_lazy("grid", "grid_command"))
+    p.set_defaults(handler=_lazy("grid"))
 
 
 # The subcommands in the order --help lists them.

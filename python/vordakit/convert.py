@@ -8,14 +8,15 @@ line that cause it.
 import datetime
 import os
 import re
+import sys
 
 from vordakit import qc
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
-from vordakit.formats.detect import read_series
+from vordakit.formats.detect import read_series, reader_options
 from vordakit.series import MAX_RECORDS, Series, write_vorda
 
-__all__ = ["POLICIES", "parse_date", "parse_months", "find_gaps", "fill_gaps", "select", "convert_file"]
+__all__ = ["POLICIES", "parse_date", "parse_months", "find_gaps", "fill_gaps", "select", "convert_file", "command"]
 
 POLICIES = ("refuse", "fill", "longest")
 LISTED = 10         # gaps named in a refusal
@@ -250,3 +251,20 @@ def convert_file(src, dst, fmt=None, start=None, end=None, months=None, policy="
                      f"{out.dates[0]} to {out.dates[-1]}")
         notes.extend(said)
     return n
+
+
+def command(args):
+    """``vordakit convert``: the number of records written on standard output, notes on standard error."""
+    policy = "refuse"
+    if args.fill is not None:
+        policy = "fill"
+    elif args.longest:
+        policy = "longest"
+    notes = []
+    records = convert_file(args.source, args.target, fmt=args.format, start=args.start, end=args.end,
+                           months=args.months, policy=policy, max_fill=args.fill, notes=notes,
+                           filled_to=filled_path(args.target), **reader_options(args))
+    print(records)
+    for note in notes:
+        print(note, file=sys.stderr)
+    return 0

@@ -3,7 +3,7 @@
 The ``library`` engine reads a series once with vorda's own reader (or takes
 the series a caller already holds), analyses it through ``vordakit._vorda``
 and writes the result files with the program's output code; the ``process``
-engine runs ``vorda`` (see ``core``). Their result files are the same, byte
+engine runs ``vorda`` (see ``runner``). Their result files are the same, byte
 for byte. ``choose`` picks the library when it is built.
 
 A run of the library engine also keeps what it computed (the binding's
@@ -17,7 +17,7 @@ import shutil
 import tempfile
 import time
 
-from vordakit import core, results
+from vordakit import results, runner
 from vordakit.errors import KitError
 
 ENGINES = ("library", "process")
@@ -56,12 +56,12 @@ def choose(engine=None):
 
 
 def threshold_value(text):
-    """The number vorda reads from a threshold text (checked as ``core.threshold_text`` checks it).
+    """The number vorda reads from a threshold text (checked as ``runner.threshold_text`` checks it).
 
     >>> threshold_value("18.0"), threshold_value("-5"), threshold_value("2.5d1")
     (18.0, -5.0, 25.0)
     """
-    text = core.threshold_text(text)
+    text = runner.threshold_text(text)
     # vorda's reader rounds correctly, as float() does; it also takes d as the exponent's letter.
     return float(text.replace("d", "e").replace("D", "e"))
 
@@ -81,14 +81,14 @@ class Run:
 
 
 def runs(engine, vorda, source, outdir, name=None, series=None):
-    """A ``with`` block of runs on one input: ``core.Runs`` or ``LibraryRuns``."""
+    """A ``with`` block of runs on one input: ``runner.RunFolder`` or ``LibraryRuns``."""
     if engine == "library":
         return LibraryRuns(source, outdir, name, series=series, vorda=vorda)
-    return core.Runs(vorda, source, outdir, name)
+    return runner.RunFolder(vorda, source, outdir, name)
 
 
 class LibraryRuns:
-    """Runs through the binding on one input into one result folder, as ``core.Runs`` runs vorda.
+    """Runs through the binding on one input into one result folder, as ``runner.RunFolder`` runs vorda.
 
     The input is read once per size with vorda's reader, or taken from
     ``series`` (a dict of the arrays t, d, m, yr, x exactly as vorda reads
@@ -103,7 +103,7 @@ class LibraryRuns:
         self.source = os.path.abspath(source)
         self.outdir = outdir
         self.name = os.path.basename(self.source) if name is None else name
-        core._typed_name(self.name)  # the same names are refused as with vorda
+        runner._typed_name(self.name)  # the same names are refused as with vorda
         self.vorda = vorda
         self.lib = binding()
         self.series = {} if series is None else {len(series["x"]): series}
@@ -121,13 +121,13 @@ class LibraryRuns:
         return self.series[size]
 
     def run(self, thrtype, threshold, min_duration, size=None):
-        thrtype = "upper" if core.type_letter(thrtype) == "u" else "lower"
+        thrtype = "upper" if runner.type_letter(thrtype) == "u" else "lower"
         value = threshold_value(threshold)
-        durmin = int(core.duration_text(min_duration))
+        durmin = int(runner.duration_text(min_duration))
         t0 = time.perf_counter()
         if size is None:
             try:
-                size = core.count_records(self.source)
+                size = runner.count_records(self.source)
             except OSError:
                 size = 0  # the reader's report of the open failure is the one to show
             else:
@@ -148,7 +148,7 @@ class LibraryRuns:
             moved = []
             for entry in sorted(os.listdir(work)):
                 target = os.path.join(self.outdir, entry)
-                core.place(os.path.join(work, entry), target)
+                runner.place(os.path.join(work, entry), target)
                 moved.append(target)
         except OSError as e:
             return Run(2, f"vordakit: {e}\n".encode(), [], time.perf_counter() - t0)
@@ -162,10 +162,10 @@ class LibraryRuns:
         vorda = self.vorda
         if vorda is None:
             try:
-                vorda = core.find_vorda()
+                vorda = runner.find_vorda()
             except KitError:
                 return Run(2, str(failure).encode(), [])
-        with core.Runs(vorda, self.source, self.outdir, self.name) as process:
+        with runner.RunFolder(vorda, self.source, self.outdir, self.name) as process:
             res = process.run(thrtype, threshold, min_duration, size)
         return Run(res.status, res.report, res.files, res.seconds)
 
@@ -240,14 +240,14 @@ def results_of(runs_done, folder):
     return res
 
 
-def run_command(args):
-    """``vordakit run`` with the engine of ``--engine``: as ``core.run_command`` with either."""
+def command(args):
+    """``vordakit run`` with the engine of ``--engine``: as ``runner.command`` with either."""
     engine = choose(getattr(args, "engine", None))
     if engine == "process":
-        return core.run_command(args)
+        return runner.command(args)
     vorda = None
     if args.vorda:
-        vorda = core.find_vorda(args.vorda)
+        vorda = runner.find_vorda(args.vorda)
     with LibraryRuns(args.input, args.out, args.name, vorda=vorda) as lib_runs:
         res = lib_runs.run(args.type, args.threshold, args.min_duration, args.size)
-    return core.finish_run(args, res)
+    return runner.finish_run(args, res)

@@ -30,13 +30,13 @@ import warnings
 import numpy as np
 
 from vordakit import convert
-from vordakit.core import threshold_text, duration_text, type_letter
+from vordakit.runner import threshold_text, duration_text, type_letter
 from vordakit.errors import KitError
 from vordakit.series import MAX_RECORDS
 
 __all__ = ["INDICES", "SUMMARY", "NONE_VALUE", "COMPLETE", "TRIMMED", "FILLED", "GAPS", "EMPTY",
            "decimal_values", "expand_inputs", "Input", "Days", "analyse_block", "block_events", "run_grid",
-           "grid_command"]
+           "command"]
 
 INDICES = {"upper": ("ndays", "wsdi", "sgs"), "lower": ("ndays", "csdi", "lfd")}
 SUMMARY = ("events", "event_days", "action_sum", "action_max", "longest_event")
@@ -874,7 +874,8 @@ def _coord_text(ds, name, index):
     return repr(v.item()) if hasattr(v, "item") else str(v)
 
 
-def grid_command(args):
+def command(args):
+    """``vordakit grid``: ``run_grid`` on the command line's inputs; the cells counted on standard error."""
     import shlex
     counts = run_grid(args.inputs, args.out, args.type, args.threshold, args.min_duration, var=args.var,
                       units=args.units, months=args.months, fill=args.fill, chunks=args.chunks, jobs=args.jobs,

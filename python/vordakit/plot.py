@@ -18,6 +18,8 @@ from vordakit.atomic import atomic_write
 from vordakit.raster_pdf import RasterPdf
 from vordakit.results import INDEX_ORDER, Run, read_results
 
+__all__ = ["yearly_figure", "events_figure", "figures", "plot_results", "command"]
+
 WIDTH, HEIGHT, DPI = 800, 600, 100
 
 # index -> (title, y axis label)
@@ -236,7 +238,8 @@ def plot_results(results, outdir, unit="", keep_partial=False):
     return written
 
 
-def plot_command(args):
+def command(args):
+    """``vordakit plot``: the pictures' paths on standard output."""
     from vordakit.results import print_warnings
 
     if args.folder.endswith(".nc"):

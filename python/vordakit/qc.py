@@ -1,7 +1,7 @@
 """Checks of a daily series: structure (errors), values (warnings), completeness.
 
 Every check is a plain function of a series that returns findings; nothing
-here prints except ``run_cli``. A finding carries the date it concerns, so
+here prints except ``command``. A finding carries the date it concerns, so
 that a user can find it in the source.
 """
 
@@ -17,12 +17,12 @@ import numpy as np
 
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
-from vordakit.formats.detect import read_series
+from vordakit.formats.detect import read_series, reader_options
 from vordakit.series import MAX_RECORDS, PRECIPITATION
 
 __all__ = ["ERROR", "WARNING", "STRUCTURE", "VALUES", "COMPLETENESS", "Finding", "ByDay", "check_structure",
            "check_values", "completeness", "check_series", "status_of", "analyse", "check_file",
-           "write_findings_csv", "format_table"]
+           "write_findings_csv", "format_table", "command"]
 
 ERROR = "error"
 WARNING = "warning"
@@ -382,9 +382,10 @@ def format_table(table):
 SHOWN = 20
 
 
-def run_cli(args, reader_opts):
+def command(args):
+    """``vordakit qc``: a summary, the findings and the table of missing days; the status of the findings."""
     series, found, table = analyse(args.source, args.format, low=args.low, high=args.high, sigmas=args.sigmas,
-                                   flat_run=args.flat_run, jump=args.jump, **reader_opts)
+                                   flat_run=args.flat_run, jump=args.jump, **reader_options(args))
     status = status_of(found)
     if args.csv and os.path.exists(args.csv) and os.path.samefile(args.csv, args.source):
         raise KitError(args.csv, None, "is the file being checked; the input is never overwritten")

@@ -20,6 +20,10 @@ import re
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 
+__all__ = ["INDEX_ORDER", "RUN_FIELDS", "YEARLY_FIELDS", "EVENT_FIELDS", "Run", "YearlyRecord", "EventRecord",
+           "Results", "parse_header", "result_files", "read_results", "write_csv", "write_tables", "as_arrays",
+           "read_yearly_csv", "command"]
+
 # Prefix of the file name -> index written in it. The full event file's prefix
 # "VORDA-" is a prefix of four of the others, so the kind of a file is settled
 # by its column line, not by its name alone.
@@ -540,7 +544,8 @@ def print_warnings(command, warnings):
         print(f"vordakit {command}: warning: {w}", file=sys.stderr)
 
 
-def tidy_command(args):
+def command(args):
+    """``vordakit tidy``: the tables' paths on standard output."""
     res = read_results(args.folder)
     print_warnings("tidy", res.warnings)
     for path in write_tables(res, args.out or args.folder):

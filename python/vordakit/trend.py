@@ -19,6 +19,9 @@ import numpy as np
 
 from vordakit.results import RUN_FIELDS, INDEX_ORDER
 
+__all__ = ["TREND_FIELDS", "Trend", "Fit", "sen_slope", "mann_kendall_p", "fit", "trends", "write_trends",
+           "command"]
+
 MIN_VALID_YEARS = 10
 MIN_VALID_SHARE = 0.7
 CONFIDENCE = 0.95
@@ -219,7 +222,8 @@ def write_trends(rows, path):
     write_csv(path, TREND_FIELDS, trend_rows(rows))
 
 
-def trend_command(args):
+def command(args):
+    """``vordakit trend``: the trend table's path on standard output."""
     import os
 
     from vordakit import results

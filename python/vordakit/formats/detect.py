@@ -5,7 +5,7 @@ import itertools
 from vordakit.errors import KitError
 from vordakit.formats import cet, eca, ghcn, station6, table, vorda
 
-__all__ = ["READERS", "detect_format", "read_series"]
+__all__ = ["READERS", "detect_format", "read_series", "reader_options"]
 
 # Each reader with the options it understands.
 READERS = {
@@ -41,6 +41,23 @@ def detect_format(path):
     if station6.looks_like(data):
         return "station6"
     return "table"
+
+
+def reader_options(args):
+    """The reader options (keyword arguments of ``read_series``) that a command line chose."""
+    opts = {}
+    for name in ("element", "column", "date_column", "delimiter"):
+        value = getattr(args, name)
+        if value is not None:
+            opts[name] = value
+    if args.missing is not None:
+        opts["missing"] = [m.strip() for m in args.missing.split(",")]
+    for flag in ("drop_suspect", "decimal_comma", "day_first"):
+        if getattr(args, flag, False):
+            opts[flag] = True
+    if args.keep_flagged:
+        opts["keep_flagged"] = True
+    return opts
 
 
 def read_series(path, fmt=None, problem=None, **opts):

@@ -1,7 +1,8 @@
 """Finding and running the built ``vorda``: answers in, status, report and result files out.
 
 This is the only module that knows how ``vorda``'s console dialogue is
-answered. Everything else calls ``run_vorda``.
+answered. Everything else calls ``run_vorda`` (or, for several runs on one
+input, ``RunFolder``).
 
 A run happens in a fresh folder inside the result folder, where the input is
 linked under the name that is typed at the first question. ``vorda`` names its
@@ -25,6 +26,9 @@ import tempfile
 import time
 
 from vordakit.errors import KitError
+
+__all__ = ["BUILD_TREES", "MAX_NAME", "RunResult", "RunFolder", "find_vorda", "threshold_text",
+           "duration_text", "type_letter", "count_records", "run_vorda", "describe_status", "command"]
 
 # The build trees that `cmake --preset release` and `--preset test` make.
 BUILD_TREES = ("build/release/vorda", "build/test/vorda")
@@ -176,12 +180,12 @@ def run_vorda(vorda, source, thrtype, threshold, min_duration, outdir, name=None
     is not an exception here but a status and a report, for the caller to
     pass on.
     """
-    with Runs(vorda, source, outdir, name) as runs:
-        return runs.run(thrtype, threshold, min_duration, size)
+    with RunFolder(vorda, source, outdir, name) as folder:
+        return folder.run(thrtype, threshold, min_duration, size)
 
 
-class Runs:
-    """Several runs of vorda on one input into one result folder, sharing one working folder.
+class RunFolder:
+    """A working folder for runs of vorda on one input, whose result files go into one result folder.
 
     The working folder lies inside the result folder (so that the result
     files are renamed, not copied, into place) and holds only the link to the
@@ -319,7 +323,7 @@ def shown_decimals_warning(threshold):
     return f"threshold {threshold} appears as {shown} in the result names and headers (vorda shows one decimal)"
 
 
-def run_command(args):
+def command(args):
     """``vordakit run``: the result files' paths on standard output, vorda's report unchanged."""
     vorda = find_vorda(args.vorda)
     res = run_vorda(vorda, args.input, args.type, args.threshold, args.min_duration, args.out,

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 from runkit import EXAMPLE, PYTHON_DIR, dialogue, kit, records, tree
-from vordakit import core, results
+from vordakit import results, runner
 from vordakit.errors import KitError
 
 BAD_X = "1 1 1 2000 1.5\n2 2 1 2000 x\n"
@@ -59,12 +59,12 @@ def test_failure_passes_through(vorda, tmp_path, content, size):
 def test_vorda_not_found(tmp_path, monkeypatch):
     monkeypatch.setenv("VORDA", str(tmp_path / "nowhere" / "vorda"))
     with pytest.raises(KitError, match="no such program"):
-        core.find_vorda()
+        runner.find_vorda()
     monkeypatch.delenv("VORDA")
-    monkeypatch.setattr(core, "BUILD_TREES", ())
+    monkeypatch.setattr(runner, "BUILD_TREES", ())
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(KitError, match="cannot find the vorda program: give --vorda PATH or set VORDA"):
-        core.find_vorda()
+        runner.find_vorda()
 
 
 def test_vorda_beside_the_command_comes_first(tmp_path, monkeypatch):
@@ -73,8 +73,8 @@ def test_vorda_beside_the_command_comes_first(tmp_path, monkeypatch):
         (tmp_path / "bin" / name).write_text("#!/bin/sh\n")
         (tmp_path / "bin" / name).chmod(0o755)
     monkeypatch.setenv("VORDA", str(tmp_path / "nowhere"))
-    monkeypatch.setattr(core.sys, "argv", [str(tmp_path / "bin" / "vordakit")])
-    assert core.find_vorda() == str(tmp_path / "bin" / "vorda")
+    monkeypatch.setattr(runner.sys, "argv", [str(tmp_path / "bin" / "vordakit")])
+    assert runner.find_vorda() == str(tmp_path / "bin" / "vorda")
 
 
 def test_vorda_not_found_names_only_places_that_exist(tmp_path, monkeypatch):
@@ -82,29 +82,29 @@ def test_vorda_not_found_names_only_places_that_exist(tmp_path, monkeypatch):
     (tmp_path / "bin").mkdir()
     monkeypatch.delenv("VORDA", raising=False)
     monkeypatch.setenv("PATH", str(tmp_path / "bin"))
-    monkeypatch.setattr(core, "_REPO", str(tmp_path / "lib"))
-    monkeypatch.setattr(core.sys, "argv", [str(tmp_path / "bin" / "vordakit")])
+    monkeypatch.setattr(runner, "_REPO", str(tmp_path / "lib"))
+    monkeypatch.setattr(runner.sys, "argv", [str(tmp_path / "bin" / "vordakit")])
     with pytest.raises(KitError) as e:
-        core.find_vorda()
+        runner.find_vorda()
     assert str(tmp_path / "lib") not in str(e.value)
     assert f"beside vordakit in {tmp_path / 'bin'}" in str(e.value)
 
 
 @pytest.mark.parametrize("check,value,ok", [
-    (core.threshold_text, "18.0", True),
-    (core.threshold_text, "-.5", True),
-    (core.threshold_text, "2.5e1", True),
-    (core.threshold_text, "1_0", False),   # float() takes it, vorda does not
-    (core.threshold_text, "inf", False),
-    (core.threshold_text, "1e999", False),  # vorda would read infinity
-    (core.threshold_text, "-1d400", False),
-    (core.threshold_text, "1e300", True),
-    (core.threshold_text, "", False),
-    (core.duration_text, "3", True),
-    (core.duration_text, "3.0", False),
-    (core.duration_text, "2147483648", False),
-    (core.type_letter, "lower", True),
-    (core.type_letter, "x", False),
+    (runner.threshold_text, "18.0", True),
+    (runner.threshold_text, "-.5", True),
+    (runner.threshold_text, "2.5e1", True),
+    (runner.threshold_text, "1_0", False),   # float() takes it, vorda does not
+    (runner.threshold_text, "inf", False),
+    (runner.threshold_text, "1e999", False),  # vorda would read infinity
+    (runner.threshold_text, "-1d400", False),
+    (runner.threshold_text, "1e300", True),
+    (runner.threshold_text, "", False),
+    (runner.duration_text, "3", True),
+    (runner.duration_text, "3.0", False),
+    (runner.duration_text, "2147483648", False),
+    (runner.type_letter, "lower", True),
+    (runner.type_letter, "x", False),
 ])
 def test_answers_checked_before_vorda_runs(check, value, ok):
     if ok:
@@ -123,7 +123,7 @@ def test_answers_checked_before_vorda_runs(check, value, ok):
 def test_count_records(tmp_path, content, count):
     path = tmp_path / "in.txt"
     path.write_bytes(content)
-    assert core.count_records(path) == count
+    assert runner.count_records(path) == count
 
 
 @pytest.mark.parametrize("content", ["", "\n  \n"], ids=["empty", "blank-lines"])
