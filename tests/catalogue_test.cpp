@@ -3,8 +3,8 @@
 // a failed run, the channel, the file name and the reason of the report.
 // Below it, "nothing lost": a run that fails at any point leaves the result
 // files of an earlier run as they were, unless it wrote a record to them.
-#include <gmock/gmock.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -43,8 +43,8 @@ const std::string kDays = "VORDAndays-data.txt-upper-20.0-durmin-2.dat";
 
 struct Row {
   const char* name;
-  std::string data = kTenDays;      // data.txt
-  std::string input = ok_answers(); // standard input
+  std::string data = kTenDays;       // data.txt
+  std::string input = ok_answers();  // standard input
   int status = 2;
   int unit = 0;  // the locating line of a failed run
   std::string file = {};
@@ -75,8 +75,7 @@ int result_file_count(const fs::path& dir) {
 // exists under src/, and a line within it.
 void expect_statement_of_program(const std::string& err) {
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(err, m, std::regex("^At line ([0-9]+) of file ([a-z_]+\\.cpp) ")))
-      << err;
+  ASSERT_TRUE(std::regex_search(err, m, std::regex("^At line ([0-9]+) of file ([a-z_]+\\.cpp) "))) << err;
   const int line = std::stoi(m[1]);
   for (const auto& entry : fs::recursive_directory_iterator(VORDA_SOURCE_DIR "/src")) {
     if (entry.path().filename() != m[2].str()) continue;

@@ -58,8 +58,7 @@ TEST_F(Dialogue, TypeAnswerKeepsOnlyItsFirstCharacter) {
     fresh.write("data.txt", kTenDays);
     RunResult r = run_vorda(fresh.path(), answers("data.txt", "10", c.answer, "20.0", "2"));
     ASSERT_EQ(r.status, 0) << c.answer << r.err;
-    EXPECT_TRUE(fresh.exists(std::string("VORDA-data.txt-") + c.type + "-20.0-durmin-2.dat"))
-        << c.answer;
+    EXPECT_TRUE(fresh.exists(std::string("VORDA-data.txt-") + c.type + "-20.0-durmin-2.dat")) << c.answer;
   }
 }
 
@@ -122,27 +121,26 @@ TEST_P(DialogueFailure, EndsWithStatusTwoAndTheReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DialogueFailure,
-    ::testing::Values(
-        Failure{"EmptyInput", kTenDays, "", 5, "stdin", "End of file", 62},
-        Failure{"InputEndsBeforeDuration", kTenDays, "data.txt\n10\nu\n20.0\n", 5, "stdin",
-                "End of file", 79},
-        Failure{"ShortFile", kTenDays, answers("data.txt", "11", "u", "20.0", "2"), 1, "data.txt",
-                "End of file", 66},
-        Failure{"HeadingLine", std::string("t d m yr x\n") + kTenDays,
-                answers("data.txt", "10", "u", "20.0", "2"), 1, "data.txt",
-                "Bad integer for item 1 in list input", 66},
-        Failure{"SizeWithPoint", kTenDays, answers("data.txt", "365.0", "u", "20", "2"), 5,
-                "stdin", "Bad integer for item 1 in list input", 66},
-        Failure{"DurationWithPoint", kTenDays, answers("data.txt", "10", "u", "20", "3.0"), 5,
-                "stdin", "Bad integer for item 1 in list input", 79},
-        Failure{"ThresholdThenBlankAtEnd", kTenDays, "data.txt\n10\nu\n-20.0 ", 5, "stdin",
-                "End of file", 75},
-        Failure{"ThresholdLetters", kTenDays, answers("data.txt", "10", "u", "warm", "3"), 5,
-                "stdin", "Bad real number in item 1 of list input", 75},
-        Failure{"SizeOverflow", kTenDays, answers("data.txt", "2147483648", "u", "20", "3"), 5,
-                "stdin", "Integer overflow while reading item 1", 66},
-        Failure{"SizeAboveCapacity", kTenDays, answers("data.txt", "100001", "u", "20", "3"), 5,
-                "stdin", "Data size 100001 exceeds the maximum of 100000", 66}),
+    ::testing::Values(Failure{"EmptyInput", kTenDays, "", 5, "stdin", "End of file", 62},
+                      Failure{"InputEndsBeforeDuration", kTenDays, "data.txt\n10\nu\n20.0\n", 5, "stdin",
+                              "End of file", 79},
+                      Failure{"ShortFile", kTenDays, answers("data.txt", "11", "u", "20.0", "2"), 1,
+                              "data.txt", "End of file", 66},
+                      Failure{"HeadingLine", std::string("t d m yr x\n") + kTenDays,
+                              answers("data.txt", "10", "u", "20.0", "2"), 1, "data.txt",
+                              "Bad integer for item 1 in list input", 66},
+                      Failure{"SizeWithPoint", kTenDays, answers("data.txt", "365.0", "u", "20", "2"), 5,
+                              "stdin", "Bad integer for item 1 in list input", 66},
+                      Failure{"DurationWithPoint", kTenDays, answers("data.txt", "10", "u", "20", "3.0"), 5,
+                              "stdin", "Bad integer for item 1 in list input", 79},
+                      Failure{"ThresholdThenBlankAtEnd", kTenDays, "data.txt\n10\nu\n-20.0 ", 5, "stdin",
+                              "End of file", 75},
+                      Failure{"ThresholdLetters", kTenDays, answers("data.txt", "10", "u", "warm", "3"), 5,
+                              "stdin", "Bad real number in item 1 of list input", 75},
+                      Failure{"SizeOverflow", kTenDays, answers("data.txt", "2147483648", "u", "20", "3"), 5,
+                              "stdin", "Integer overflow while reading item 1", 66},
+                      Failure{"SizeAboveCapacity", kTenDays, answers("data.txt", "100001", "u", "20", "3"), 5,
+                              "stdin", "Data size 100001 exceeds the maximum of 100000", 66}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Dialogue, RefusedConsoleOutputIsARuntimeFailure) {

@@ -83,11 +83,11 @@ std::string random_data(Dice& dice, int records) {
   return out;
 }
 
-const char* const kNames[] = {"data.txt", "data.txt",   "data.txt", "data.txt", "data.txt", "'data.txt'",
+const char* const kNames[] = {"data.txt",       "data.txt", "data.txt", "data.txt", "data.txt", "'data.txt'",
                               "\"data.txt\" x", "nope.txt", ",",        "sub",      "'data.txt"};
 const char* const kTypes[] = {"u", "l", "u", "l", "upper", "lower", "'l'", "U", "x", ",", "/", "'u'x"};
-const char* const kThresholds[] = {"20",    "18.5", "-3", ".5",  "0",    "1e18", "nan", "inf",
-                                   "-inf",  "2.5d1", ",", "abc", "1e400", "-0",  "22"};
+const char* const kThresholds[] = {"20",   "18.5",  "-3", ".5",  "0",     "1e18", "nan", "inf",
+                                   "-inf", "2.5d1", ",",  "abc", "1e400", "-0",   "22"};
 const char* const kOddCounts[] = {"0", "-5", ",", "100001", "12x", "3*"};
 const char* const kDurations[] = {"1", "2", "3", "0", "-3", "12345678", ",", "2.0", "x", "2147483647", "2*"};
 
@@ -133,8 +133,9 @@ void expect_complete_file_set(const TempDir& dir, const std::string& type, const
 TEST(RandomRuns, EndWithStatusZeroOrTwoAndLeaveACompleteFileSet) {
   Dice dice(20261207);
   const std::string transcript = golden_transcript();
-  const std::regex report("At line [0-9]+ of file [a-z_]+\\.cpp \\(unit = [0-9], file = '[^'\n]*'\\)\n"
-                          "VORDA runtime error: [^\n]+\n");
+  const std::regex report(
+      "At line [0-9]+ of file [a-z_]+\\.cpp \\(unit = [0-9], file = '[^'\n]*'\\)\n"
+      "VORDA runtime error: [^\n]+\n");
   const std::set<std::string> scratch_before = scratch_names();
   int finished = 0, failed = 0;
 
@@ -144,7 +145,7 @@ TEST(RandomRuns, EndWithStatusZeroOrTwoAndLeaveACompleteFileSet) {
     dir.write("data.txt", random_data(dice, records));
     fs::create_directory(dir / "sub");
 
-    const std::string count = dice.chance(80) ? std::to_string(records - dice.below(3))
+    const std::string count = dice.chance(80)   ? std::to_string(records - dice.below(3))
                               : dice.chance(50) ? std::to_string(records + 1)
                                                 : dice.pick(kOddCounts);
     const std::string type = dice.pick(kTypes);

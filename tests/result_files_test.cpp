@@ -33,8 +33,7 @@ std::string header(std::string_view input, std::string_view type, std::string_vi
   return crlf(text);
 }
 
-constexpr std::string_view kEventColumns =
-    " Midpoint_time__d__m___yr_(rounded_up) Duration Action_measure";
+constexpr std::string_view kEventColumns = " Midpoint_time__d__m___yr_(rounded_up) Duration Action_measure";
 
 std::set<std::string> files_in(const fs::path& dir) {
   std::set<std::string> names;
@@ -47,8 +46,7 @@ class ResultFileSet : public ::testing::Test {
   void SetUp() override {
     dir.write("data.txt", kTenDays);
     // Readable by the unprivileged user whatever the umask.
-    fs::permissions(dir / "data.txt", fs::perms::group_read | fs::perms::others_read,
-                    fs::perm_options::add);
+    fs::permissions(dir / "data.txt", fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
   }
   RunResult run(std::string_view type, std::string_view thres, std::string_view durmin,
                 std::string_view n = "10", const RunOptions& options = {}) {
@@ -89,9 +87,9 @@ TEST_F(ResultFileSet, NamesCarryTheThresholdAndDurationAsText) {
   struct Case {
     const char* thres;
     const char* durmin;
-    const char* name;          // full event file
-    const char* header_thres;  // header line 8
-    const char* header_durmin; // header line 10
+    const char* name;           // full event file
+    const char* header_thres;   // header line 8
+    const char* header_durmin;  // header line 10
   } cases[] = {
       {"-5.0", "3", "VORDA-data.txt-upper--5.0-durmin-3.dat", "-5.0", "3"},
       {"0.5", "5", "VORDA-data.txt-upper-.5-durmin-5.dat", ".5", "5"},
@@ -110,9 +108,9 @@ TEST_F(ResultFileSet, NamesCarryTheThresholdAndDurationAsText) {
     ASSERT_EQ(r.status, 0) << c.thres << r.err;
     ASSERT_TRUE(fresh.exists(c.name)) << c.thres;
     std::string full = fresh.read(c.name);
-    EXPECT_EQ(full.substr(0, header("data.txt", "upper", c.header_thres, c.header_durmin,
-                                    kEventColumns).size()),
-              header("data.txt", "upper", c.header_thres, c.header_durmin, kEventColumns))
+    EXPECT_EQ(
+        full.substr(0, header("data.txt", "upper", c.header_thres, c.header_durmin, kEventColumns).size()),
+        header("data.txt", "upper", c.header_thres, c.header_durmin, kEventColumns))
         << c.thres;
   }
 }
@@ -129,8 +127,7 @@ TEST_F(ResultFileSet, WholeFilesOfAnUpperRun) {
   EXPECT_EQ(dir.read("VORDA-WSDI-" + tail),
             header("data.txt", "upper", "25.0", "2", " yr   WSDI") + crlf(" 1990   0\n"));
   EXPECT_EQ(dir.read("VORDA-SGS--" + tail),
-            header("data.txt", "upper", "25.0", "2", " yr   Start-of-growing-season") +
-                crlf(" 1990   0\n"));
+            header("data.txt", "upper", "25.0", "2", " yr   Start-of-growing-season") + crlf(" 1990   0\n"));
 }
 
 TEST_F(ResultFileSet, HeaderBlocksOfALowerAndAnUnknownTypeRun) {
@@ -138,11 +135,9 @@ TEST_F(ResultFileSet, HeaderBlocksOfALowerAndAnUnknownTypeRun) {
   const std::string tail = "data.txt-lower--5.0-durmin-3.dat";
   EXPECT_EQ(dir.read("VORDA-" + tail), header("data.txt", "lower", "-5.0", "3", kEventColumns));
   EXPECT_EQ(dir.read("VORDAshort-" + tail), "");
-  EXPECT_EQ(dir.read("VORDAndays-" + tail),
-            header("data.txt", "lower", "-5.0", "3", " yr   #days_measure"));
+  EXPECT_EQ(dir.read("VORDAndays-" + tail), header("data.txt", "lower", "-5.0", "3", " yr   #days_measure"));
   EXPECT_EQ(dir.read("VORDA-CSDI-" + tail), header("data.txt", "lower", "-5.0", "3", " yr   CSDI"));
-  EXPECT_EQ(dir.read("VORDA-LFD--" + tail),
-            header("data.txt", "lower", "-5.0", "3", " yr   Last-frost-day"));
+  EXPECT_EQ(dir.read("VORDA-LFD--" + tail), header("data.txt", "lower", "-5.0", "3", " yr   Last-frost-day"));
 
   ASSERT_EQ(run("L", "25", "5").status, 0);
   EXPECT_EQ(dir.read("VORDA-data.txt-------25.0-durmin-5.dat"),
@@ -187,8 +182,7 @@ TEST_F(ResultFileSet, StaleShortEventFileIsEmptied) {
 // the short one none (a run without events).
 TEST_F(ResultFileSet, ResultNameLinkedToDevNull) {
   const std::string tail = "data.txt-upper-99.0-durmin-1.dat";
-  for (const char* prefix : {"VORDA-", "VORDAshort-"})
-    fs::create_symlink("/dev/null", dir / (prefix + tail));
+  for (const char* prefix : {"VORDA-", "VORDAshort-"}) fs::create_symlink("/dev/null", dir / (prefix + tail));
   RunResult r = run("u", "99", "1");
   ASSERT_EQ(r.status, 0) << r.err;
   TempDir plain;
@@ -291,11 +285,13 @@ TEST_F(ResultFileSet, NoScratchFileOutlivesTheRun) {
   };
   auto before = scratch_files();
   EXPECT_EQ(run("u", "20", "1").status, 0);
-  EXPECT_EQ(run("u", "20", "1", "10", [] {
-              RunOptions o;
-              o.file_size_limit = 300;
-              return o;
-            }()).status,
+  EXPECT_EQ(run("u", "20", "1", "10",
+                [] {
+                  RunOptions o;
+                  o.file_size_limit = 300;
+                  return o;
+                }())
+                .status,
             2);
   EXPECT_EQ(scratch_files(), before);
 }

@@ -22,8 +22,8 @@ std::string series_text(const std::vector<Day>& days) {
   int t = 0;
   for (const Day& day : days) {
     ++t;
-    out << t << ' ' << (t - 1) % 28 + 1 << ' ' << ((t - 1) / 28) % 12 + 1 << ' ' << day.yr << ' '
-        << day.x << '\n';
+    out << t << ' ' << (t - 1) % 28 + 1 << ' ' << ((t - 1) / 28) % 12 + 1 << ' ' << day.yr << ' ' << day.x
+        << '\n';
   }
   return out.str();
 }
@@ -49,8 +49,7 @@ std::string records(const std::string& file) {
 class WorkedExample : public ::testing::Test {
  protected:
   // Runs on `days` and returns the tail shared by the result file names.
-  std::string run(const std::vector<Day>& days, const char* type, const char* thres,
-                  const char* durmin) {
+  std::string run(const std::vector<Day>& days, const char* type, const char* thres, const char* durmin) {
     return run_text(series_text(days), static_cast<int>(days.size()), type, thres, durmin);
   }
   std::string run_text(const std::string& data, int n, const char* type, const char* thres,
@@ -94,9 +93,10 @@ TEST_F(WorkedExample, EventsAboveAndBelowTwenty) {
 TEST_F(WorkedExample, EventDatesWhereCountersHaveGaps) {
   // 100 and 200 both pass: the midpoint 150 is 50 from each, the earlier
   // record wins. 100, 101, 200: midpoint 133.667 rounds to 134, nearest 101.
-  std::string tail = run_text("100 1 5 2000 30\n200 2 5 2000 30\n300 3 5 2000 0\n"
-                              "400 4 5 2000 30\n401 5 5 2000 30\n500 6 5 2000 30\n",
-                              6, "u", "25.0", "2");
+  std::string tail = run_text(
+      "100 1 5 2000 30\n200 2 5 2000 30\n300 3 5 2000 0\n"
+      "400 4 5 2000 30\n401 5 5 2000 30\n500 6 5 2000 30\n",
+      6, "u", "25.0", "2");
   EXPECT_EQ(records(file("VORDA-" + tail)),
             crlf("       150.000  1  5 2000                     2         10.000\n"
                  "       433.667  5  5 2000                     3         15.000\n"));
@@ -104,42 +104,34 @@ TEST_F(WorkedExample, EventDatesWhereCountersHaveGaps) {
 
 TEST_F(WorkedExample, DaysBeyondTheThreshold) {
   auto days = year(2000, {26.0, 24.0, 27.5}) + year(2001, {30.0, 25.0, 26.0});
-  EXPECT_EQ(records(file("VORDAndays-" + run(days, "u", "25.0", "1"))),
-            crlf(" 2000   2\n 2001   2\n"));
-  EXPECT_EQ(records(file("VORDAndays-" + run(days, "l", "25.0", "1"))),
-            crlf(" 2000   1\n 2001   0\n"));
+  EXPECT_EQ(records(file("VORDAndays-" + run(days, "u", "25.0", "1"))), crlf(" 2000   2\n 2001   2\n"));
+  EXPECT_EQ(records(file("VORDAndays-" + run(days, "l", "25.0", "1"))), crlf(" 2000   1\n 2001   0\n"));
   EXPECT_EQ(records(file("VORDAndays-" + run(days + year(2002, {28.0}), "u", "25.0", "1"))),
             crlf(" 2000   2\n 2001   2\n"));
-  auto unordered = year(2000, {30}) + year(2001, {30}) + year(2000, {30}) + year(2001, {20}) +
-                   year(2002, {30});
-  EXPECT_EQ(records(file("VORDAndays-" + run(unordered, "u", "25.0", "1"))),
-            crlf(" 2000   2\n 2001   1\n"));
+  auto unordered =
+      year(2000, {30}) + year(2001, {30}) + year(2000, {30}) + year(2001, {20}) + year(2002, {30});
+  EXPECT_EQ(records(file("VORDAndays-" + run(unordered, "u", "25.0", "1"))), crlf(" 2000   2\n 2001   1\n"));
 }
 
 TEST_F(WorkedExample, WarmAndColdSpellDurationIndices) {
-  auto warm = year(2000, {26, 27, 28, 20, 26, 26, 20, 26, 27, 28, 29, 20}) +
-              year(2001, {30, 30, 30, 30, 20, 30});
-  EXPECT_EQ(records(file("VORDA-WSDI-" + run(warm, "u", "25.0", "3"))),
-            crlf(" 2000   7\n 2001   4\n"));
+  auto warm =
+      year(2000, {26, 27, 28, 20, 26, 26, 20, 26, 27, 28, 29, 20}) + year(2001, {30, 30, 30, 30, 20, 30});
+  EXPECT_EQ(records(file("VORDA-WSDI-" + run(warm, "u", "25.0", "3"))), crlf(" 2000   7\n 2001   4\n"));
 
   auto warm13 = year(2000, {26, 27, 28, 20, 26, 26, 20, 26, 27, 28, 29, 20}) + year(2001, {30});
-  EXPECT_EQ(records(file("VORDA-WSDI-" + run(warm13, "u", "25.0", "3"))),
-            crlf(" 2000   7\n 2000   0\n"));
+  EXPECT_EQ(records(file("VORDA-WSDI-" + run(warm13, "u", "25.0", "3"))), crlf(" 2000   7\n 2000   0\n"));
 
   auto cold = year(2000, {-1, -2, 3, -1, -1, 2}) + year(2001, {-5, -5, -5, 1, 1});
-  EXPECT_EQ(records(file("VORDA-CSDI-" + run(cold, "l", "0.0", "2"))),
-            crlf(" 2000   4\n 2001   3\n"));
+  EXPECT_EQ(records(file("VORDA-CSDI-" + run(cold, "l", "0.0", "2"))), crlf(" 2000   4\n 2001   3\n"));
 
-  EXPECT_EQ(records(file("VORDA-CSDI-" + run(year(1999, {-3}), "l", "0.0", "2"))),
-            crlf(" -999   0\n"));
+  EXPECT_EQ(records(file("VORDA-CSDI-" + run(year(1999, {-3}), "l", "0.0", "2"))), crlf(" -999   0\n"));
 }
 
 TEST_F(WorkedExample, StartOfGrowingSeason) {
   std::vector<double> first(40, 6.0);
   for (int i = 6; i <= 19; ++i) first[i - 1] = 4.0;
   auto days = year(2000, first) + year(2001, std::vector<double>(35, 4.0));
-  EXPECT_EQ(records(file("VORDA-SGS--" + run(days, "u", "5.0", "6"))),
-            crlf(" 2000  32\n 2001   0\n"));
+  EXPECT_EQ(records(file("VORDA-SGS--" + run(days, "u", "5.0", "6"))), crlf(" 2000  32\n 2001   0\n"));
 }
 
 TEST_F(WorkedExample, LastFrostDay) {
@@ -155,8 +147,7 @@ TEST_F(WorkedExample, LastFrostDay) {
                                                  year(2002, std::vector<double>(200, 1.0)),
                                              "l", "0.0", "1"))),
             crlf(" 2000   1\n 2001   4\n 2002 ***\n"));
-  EXPECT_EQ(records(file("VORDA-LFD--" + run(year(2000, {5}), "l", "0.0", "1"))),
-            crlf(" -999 ***\n"));
+  EXPECT_EQ(records(file("VORDA-LFD--" + run(year(2000, {5}), "l", "0.0", "1"))), crlf(" -999 ***\n"));
 }
 
 }  // namespace

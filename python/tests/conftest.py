@@ -22,7 +22,8 @@ if str(PYTHON_DIR) not in sys.path:
 
 # Hypothesis keeps a cache in its home folder, by default in the working
 # directory: keep the tree clean.
-hypothesis.configuration.set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), f"vordakit-hypothesis-{os.getuid()}"))
+hypothesis.configuration.set_hypothesis_home_dir(
+    os.path.join(tempfile.gettempdir(), f"vordakit-hypothesis-{os.getuid()}"))
 
 
 def find_vorda():

@@ -31,7 +31,8 @@ def test_damaged_file_gives_a_clear_error_or_findings(tmp_path, sample, layout, 
         for _ in range(rng.randint(1, 3)):
             k = rng.randrange(len(damaged))
             cut = rng.randrange(len(damaged[k]) + 1)
-            damaged[k] = damaged[k][:cut] + "".join(rng.choices(PIECES, k=rng.randint(1, 3))) + damaged[k][cut + rng.randint(0, 6):]
+            damaged[k] = (damaged[k][:cut] + "".join(rng.choices(PIECES, k=rng.randint(1, 3)))
+                          + damaged[k][cut + rng.randint(0, 6):])
         src.write_text("\n".join(damaged) + "\n")
         for fmt in (None, layout):
             try:

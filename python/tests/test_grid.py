@@ -1,6 +1,5 @@
 """vordakit grid: every cell equals a vorda run on the VORDA input convert makes of its series."""
 
-import os
 import pathlib
 
 import cftime

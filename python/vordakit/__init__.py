@@ -20,7 +20,6 @@ __path__ += [p for p in (_os.environ.get("VORDA_BINDING_DIR"),
              if p and _os.path.isdir(p)]
 
 
-
 def _version():
     # An installed package carries the version in _version.py, written by
     # `cmake --install` or by pip; a source checkout takes it from the one

@@ -174,13 +174,16 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
         long = [g for g in gaps if g[1] > max_fill]
         if long:
             total = sum(n for _, n in long)
-            raise KitError(path, None, f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} ({_counted(total)}):\n"
+            raise KitError(path, None,
+                           f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} "
+                           f"({_counted(total)}):\n"
                            + _describe_gaps(long, ordinals)
                            + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
         fill_gaps(values, gaps, series.decimals)
         if filled is not None:
             filled.extend((fromordinal(ordinals[i]), values[i]) for s, n in gaps for i in range(s, s + n))
-        notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} by linear interpolation")
+        notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} "
+                     "by linear interpolation")
     elif gaps and policy == "longest":
         best_start, best_len = 0, 0
         run_start = 0

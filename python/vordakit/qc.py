@@ -86,7 +86,8 @@ def _check_order(series):
             seen[o] = line
             if latest is not None and o < latest:
                 found.append(_finding(d, series.values[i], "order",
-                                      f"line {line}: {d} comes after {datetime.date.fromordinal(latest)} (line {latest_line})", line))
+                                      f"line {line}: {d} comes after {datetime.date.fromordinal(latest)} "
+                                      f"(line {latest_line})", line))
         if latest is None or o > latest:
             latest, latest_line = o, line
     return found
@@ -206,7 +207,8 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
         for i in (np.flatnonzero(np.abs(values[1:] - values[:-1]) >= limit) + 1).tolist():
             a, b = float(values[i - 1]), float(values[i])
             found.append(_finding(fromordinal(first + i), b, "jump",
-                                  f"change of {b - a:+.{series.decimals}f} {unit} from {a:.{series.decimals}f} the day before"))
+                                  f"change of {b - a:+.{series.decimals}f} {unit} "
+                                  f"from {a:.{series.decimals}f} the day before"))
         found += _outliers(first, values, sigmas, unit)
     return found
 
@@ -258,7 +260,8 @@ def _outliers(first, values, sigmas, unit):
     for k in np.flatnonzero(wild).tolist():
         d = datetime.date.fromordinal(first + int(seen[k]))
         found.append(_finding(d, float(x[k]), "outlier",
-                              f"{float(z[k]):+.1f} standard deviations from the mean {float(mean[k]) + centre:.1f} {unit} "
+                              f"{float(z[k]):+.1f} standard deviations "
+                              f"from the mean {float(mean[k]) + centre:.1f} {unit} "
                               f"of {d:%d %b} +-{OUTLIER_WINDOW} days (sd {float(sd[k]):.1f})"))
     return found
 

@@ -264,8 +264,9 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
 
     >>> import pathlib, vordakit
     >>> res = read_results(pathlib.Path(vordakit.__file__).parents[2] / "example" / "expected")
-    >>> res.yearly[0]
-    YearlyRecord(input='series.txt', type='upper', threshold=18.0, min_duration=3, index='ndays', year=2001, value=33, days=None, whole=None, date=None)
+    >>> r = res.yearly[0]
+    >>> r.input, r.type, r.threshold, r.min_duration, r.index, r.year, r.value, r.days, r.whole, r.date
+    ('series.txt', 'upper', 18.0, 3, 'ndays', 2001, 33, None, None, None)
     >>> res.events[0].date, res.events[0].action, res.warnings
     ('2001-07-08', 2.3, [])
     """

@@ -31,13 +31,20 @@ TEST(CountDays, ReportsEachYearAtTheNextGreaterYearAndAtTheLastRecord) {
   const Case cases[] = {
       {"upper", two_years(), ThresholdType::Upper, {{2000, 2}, {2001, 2}}},
       {"lower", two_years(), ThresholdType::Lower, {{2000, 1}, {2001, 0}}},
-      {"last record opens a year", two_years().values(2002, {28.0}), ThresholdType::Upper,
+      {"last record opens a year",
+       two_years().values(2002, {28.0}),
+       ThresholdType::Upper,
        {{2000, 2}, {2001, 2}}},
       {"one record", SeriesBuilder().values(1999, {30.0}), ThresholdType::Upper, {{1999, 1}}},
       {"years out of order",
-       SeriesBuilder().values(2000, {30.0}).values(2001, {30.0}).values(2000, {30.0})
-           .values(2001, {20.0}).values(2002, {30.0}),
-       ThresholdType::Upper, {{2000, 2}, {2001, 1}}},
+       SeriesBuilder()
+           .values(2000, {30.0})
+           .values(2001, {30.0})
+           .values(2000, {30.0})
+           .values(2001, {20.0})
+           .values(2002, {30.0}),
+       ThresholdType::Upper,
+       {{2000, 2}, {2001, 1}}},
       {"no records", two_years().count(0), ThresholdType::Upper, {}},
       {"negative count", two_years().count(-999), ThresholdType::Lower, {}},
       {"no type", two_years(), ThresholdType::None, {}},

@@ -43,10 +43,12 @@ TEST(ScanEvents, JanuaryExample) {
     std::vector<Fields> want;
   };
   const Case cases[] = {
-      {ThresholdType::Upper, 2,
+      {ThresholdType::Upper,
+       2,
        {{3.0, 3, 1, 1990, 3, 6.0}, {6.5, 7, 1, 1990, 2, 11.0}, {9.5, 10, 1, 1990, 2, 21.0}}},
       {ThresholdType::Upper, 3, {{3.0, 3, 1, 1990, 3, 6.0}}},
-      {ThresholdType::Lower, 1,
+      {ThresholdType::Lower,
+       1,
        {{1.0, 1, 1, 1990, 1, -2.0}, {5.0, 5, 1, 1990, 1, -1.0}, {8.0, 8, 1, 1990, 1, -2.0}}},
       {ThresholdType::Lower, 2, {}},
   };
@@ -65,9 +67,8 @@ TEST(ScanEvents, NoRecordsOrNoTypeWriteNothing) {
 TEST(ScanEvents, ValueOnTheThresholdOrNotANumberEndsARun) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const SeriesBuilder s = SeriesBuilder().values(2000, {21, 20, 22, 23, nan, 24, 20});
-  const std::vector<Fields> want = {{1.0, 1, 1, 2000, 1, 1.0},
-                                    {3.5, 1, 1, 2000, 2, 5.0},
-                                    {6.0, 1, 1, 2000, 1, 4.0}};
+  const std::vector<Fields> want = {
+      {1.0, 1, 1, 2000, 1, 1.0}, {3.5, 1, 1, 2000, 2, 5.0}, {6.0, 1, 1, 2000, 1, 4.0}};
   EXPECT_EQ(events(s, ThresholdType::Upper, 20.0, 1), want);
   EXPECT_TRUE(events(s, ThresholdType::Lower, 20.0, 1).empty());
 }
@@ -107,7 +108,7 @@ TEST(ScanEvents, DateOfTheRecordNearestTheMidpoint) {
     std::vector<std::int32_t> passing;  // counters of the event's records
     std::vector<std::int32_t> others;   // counters of the records after it, not passing
     double mid;
-    std::int32_t day;                   // day of the dating record (its position in the series)
+    std::int32_t day;  // day of the dating record (its position in the series)
   };
   const Case cases[] = {
       {"one record", {42}, {}, 42.0, 1},
@@ -160,8 +161,9 @@ TEST(ScanEvents, UpdatesAreEvaluatedInExtendedPrecision) {
     for (std::int32_t k = 1; k <= NMAX; ++k) {
       const auto t = static_cast<std::int32_t>(first + k - 1);
       run.row(t, 1, 1, 2000, 25.0);
-      reference = static_cast<double>((static_cast<long double>(t) + static_cast<long double>(k - 1) * reference) /
-                                      static_cast<long double>(k));
+      reference =
+          static_cast<double>((static_cast<long double>(t) + static_cast<long double>(k - 1) * reference) /
+                              static_cast<long double>(k));
     }
     EXPECT_EQ(std::get<0>(events(run, ThresholdType::Upper, 20.0, 1).at(0)), static_cast<double>(reference));
   }

@@ -15,9 +15,9 @@ void growing_season(const SeriesView& s, const Threshold& th, YearWriter& out) {
   const std::int32_t n = s.last();
 
   std::int32_t yrold = kUnset;
-  std::int32_t dur = 0;     // current run of passing records within the year
-  std::int32_t seen = 0;    // records of the year before the current one
-  std::int32_t start = 0;   // ordinal of the season's start, 0 while none found
+  std::int32_t dur = 0;    // current run of passing records within the year
+  std::int32_t seen = 0;   // records of the year before the current one
+  std::int32_t start = 0;  // ordinal of the season's start, 0 while none found
   bool found = false;
   for (std::int32_t j = 1; j <= n; ++j) {
     if (s.yr[j] > yrold && yrold != kUnset) {

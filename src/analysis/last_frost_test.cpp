@@ -33,23 +33,32 @@ TEST(LastFrost, LastFrostDay) {
            .year(2001, 10, kMild, {{1, kFrost}, {4, kFrost}}),
        {{2000, 181}, {2001, 4}}},
       {"ordinal 182 is examined, 183 is not",
-       SeriesBuilder().year(2000, 190, kMild, {{1, kFrost}, {182, kFrost}, {183, kFrost}}).year(2001, 2, kMild),
+       SeriesBuilder()
+           .year(2000, 190, kMild, {{1, kFrost}, {182, kFrost}, {183, kFrost}})
+           .year(2001, 2, kMild),
        {{2000, 182}, {2001, -999}}},
       {"later year without frost",
        SeriesBuilder().year(2000, 5, kFrost).year(2001, 190, kMild, {{185, kFrost}}).year(2002, 2, kMild),
        {{2000, 5}, {2001, -999}, {2002, -999}}},
       {"first year short and without frost",
-       SeriesBuilder().year(2000, 100, kMild).year(2001, 100, kMild, {{10, kFrost}, {51, kFrost}})
+       SeriesBuilder()
+           .year(2000, 100, kMild)
+           .year(2001, 100, kMild, {{10, kFrost}, {51, kFrost}})
            .year(2002, 5, kMild, {{2, kFrost}}),
        {{2001, 151}, {2002, 2}}},
-      {"last record opens a year", SeriesBuilder().year(2000, 10, kMild, {{3, kFrost}}).year(2001, 1, kFrost),
+      {"last record opens a year",
+       SeriesBuilder().year(2000, 10, kMild, {{3, kFrost}}).year(2001, 1, kFrost),
        {{2000, 3}}},
-      {"last record not examined", SeriesBuilder().year(2000, 10, kMild, {{3, kFrost}, {10, kFrost}}),
+      {"last record not examined",
+       SeriesBuilder().year(2000, 10, kMild, {{3, kFrost}, {10, kFrost}}),
        {{2000, 3}}},
       {"value on the threshold is no frost",
-       SeriesBuilder().year(2000, 10, kMild, {{3, kFrost}, {6, 0.0}}).year(2001, 1, kMild), {{2000, 3}}},
+       SeriesBuilder().year(2000, 10, kMild, {{3, kFrost}, {6, 0.0}}).year(2001, 1, kMild),
+       {{2000, 3}}},
       {"smaller year with frost becomes the year in hand",
-       SeriesBuilder().year(2000, 5, kMild, {{1, kFrost}}).year(1999, 2, kMild, {{2, kFrost}})
+       SeriesBuilder()
+           .year(2000, 5, kMild, {{1, kFrost}})
+           .year(1999, 2, kMild, {{2, kFrost}})
            .year(2001, 2, kMild),
        {{1999, 7}, {2001, -999}}},
       {"one record", SeriesBuilder().year(2000, 1, kFrost), {{-999, -999}}},

@@ -17,9 +17,7 @@ std::int32_t time_of(std::uint64_t key) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(key >> 32) ^ 0x8000'0000u);
 }
 
-std::int32_t record_of(std::uint64_t key) {
-  return static_cast<std::int32_t>(key & 0xffff'ffffu);
-}
+std::int32_t record_of(std::uint64_t key) { return static_cast<std::int32_t>(key & 0xffff'ffffu); }
 
 }  // namespace
 
@@ -41,9 +39,7 @@ NearestRecord::NearestRecord(const SeriesView& s) {
   std::sort(sorted_.begin(), sorted_.end());
 }
 
-std::int32_t NearestRecord::time_at(std::size_t pos) const {
-  return t_ ? t_[pos] : time_of(sorted_[pos]);
-}
+std::int32_t NearestRecord::time_at(std::size_t pos) const { return t_ ? t_[pos] : time_of(sorted_[pos]); }
 
 std::int32_t NearestRecord::record_at(std::size_t pos) const {
   return t_ ? static_cast<std::int32_t>(pos + 1) : record_of(sorted_[pos]);

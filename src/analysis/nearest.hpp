@@ -33,8 +33,8 @@ class NearestRecord {
   // gallops outwards from `hint` before it bisects.
   std::size_t first_not_below(std::int64_t r, std::size_t hint) const;
 
-  const std::int32_t* t_ = nullptr;  // counters of records 1..n when they never fall
-  bool consecutive_ = false;          // and when each is one more than the one before
+  const std::int32_t* t_ = nullptr;    // counters of records 1..n when they never fall
+  bool consecutive_ = false;           // and when each is one more than the one before
   std::vector<std::uint64_t> sorted_;  // otherwise counter and record number, packed
   std::size_t size_ = 0;
   std::size_t last_ = 0;  // where the last search ended

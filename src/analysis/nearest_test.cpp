@@ -44,11 +44,21 @@ TEST(NearestRecord, AgreesWithALinearSearch) {
                                               : static_cast<std::int64_t>(rng() % 2000) - 1000;
       for (std::int32_t k = 0; k < n; ++k) {
         switch (shape) {
-          case Consecutive: t += 1; break;
-          case Rising: t += 1 + rng() % 5; break;
-          case WithRepeats: t += rng() % 3; break;
-          case Falling: t -= rng() % 4; break;
-          case Shuffled: t = static_cast<std::int64_t>(rng() % 600) - 300; break;
+          case Consecutive:
+            t += 1;
+            break;
+          case Rising:
+            t += 1 + rng() % 5;
+            break;
+          case WithRepeats:
+            t += rng() % 3;
+            break;
+          case Falling:
+            t -= rng() % 4;
+            break;
+          case Shuffled:
+            t = static_cast<std::int64_t>(rng() % 600) - 300;
+            break;
           case NearTheLimits:
             t = rng() % 2 ? std::numeric_limits<std::int32_t>::max() - rng() % 50
                           : std::numeric_limits<std::int32_t>::min() + rng() % 50;

@@ -21,8 +21,8 @@ namespace vorda {
 namespace {
 
 using testing::SeriesBuilder;
-using testing::YearRecord;
 using testing::year_records;
+using testing::YearRecord;
 using Records = std::vector<YearRecord>;
 
 const std::string kPath = std::string(VORDA_SHARED_DATA) + "/cet-daily-mean.txt";

@@ -9,9 +9,9 @@ void spell_durations(const SeriesView& s, const Threshold& th, YearWriter& out) 
   const std::int32_t n = s.last();
 
   std::int32_t yrold = kUnset;
-  std::int32_t dur = 0;    // current run of passing records within the year
-  std::int32_t days = 0;   // days of the year in spells, a spell in progress included
-  std::int32_t base = 0;   // days at the last record that did not pass
+  std::int32_t dur = 0;   // current run of passing records within the year
+  std::int32_t days = 0;  // days of the year in spells, a spell in progress included
+  std::int32_t base = 0;  // days at the last record that did not pass
   for (std::int32_t j = 1; j <= n; ++j) {
     if (s.yr[j] > yrold && yrold != kUnset) {
       out.write(yrold, days);

@@ -33,18 +33,29 @@ TEST(SpellDurations, WarmSpells) {
       {"two years", warm_2000().values(2001, {30, 30, 30, 30, 20, 30}), 3, {{2000, 7}, {2001, 4}}},
       {"last record opens a year", warm_2000().values(2001, {30}), 3, {{2000, 7}, {2000, 0}}},
       {"runs are cut at the year change",
-       SeriesBuilder().values(2000, {20, 20, 30, 30, 30}).values(2001, {30, 30, 20, 20, 20}), 3,
+       SeriesBuilder().values(2000, {20, 20, 30, 30, 30}).values(2001, {30, 30, 20, 20, 20}),
+       3,
        {{2000, 3}, {2001, 0}}},
       {"years out of order",
-       SeriesBuilder().values(2000, {30, 30, 30}).values(2001, {30, 30, 30}).values(2000, {30, 30})
+       SeriesBuilder()
+           .values(2000, {30, 30, 30})
+           .values(2001, {30, 30, 30})
+           .values(2000, {30, 30})
            .values(2001, {30, 30}),
-       1, {{2000, 3}, {2000, 5}, {2001, 1}}},
-      {"value on the threshold ends a run", SeriesBuilder().values(2000, {26, 26, 25, 26, 26, 20}), 3,
+       1,
+       {{2000, 3}, {2000, 5}, {2001, 1}}},
+      {"value on the threshold ends a run",
+       SeriesBuilder().values(2000, {26, 26, 25, 26, 26, 20}),
+       3,
        {{2000, 0}}},
       {"durmin 0 counts every passing record", warm_2000().values(2001, {1}), 0, {{2000, 9}, {2000, 0}}},
-      {"negative durmin", warm_2000().values(2001, {1}), std::numeric_limits<std::int32_t>::min(),
+      {"negative durmin",
+       warm_2000().values(2001, {1}),
+       std::numeric_limits<std::int32_t>::min(),
        {{2000, 9}, {2000, 0}}},
-      {"durmin longer than every run", warm_2000().values(2001, {30, 30, 30, 30, 20, 30}), 5,
+      {"durmin longer than every run",
+       warm_2000().values(2001, {30, 30, 30, 30, 20, 30}),
+       5,
        {{2000, 0}, {2001, 0}}},
       {"last record not examined", SeriesBuilder().values(2000, {30, 30, 30}), 1, {{2000, 2}}},
       {"one record", SeriesBuilder().values(2000, {30}), 1, {{-999, 0}}},
@@ -58,7 +69,8 @@ TEST(SpellDurations, WarmSpells) {
 }
 
 TEST(SpellDurations, ColdSpells) {
-  const SeriesBuilder s = SeriesBuilder().values(2000, {-1, -2, 3, -1, -1, 2}).values(2001, {-5, -5, -5, 1, 1});
+  const SeriesBuilder s =
+      SeriesBuilder().values(2000, {-1, -2, 3, -1, -1, 2}).values(2001, {-5, -5, -5, 1, 1});
   EXPECT_EQ(spells(s, ThresholdType::Lower, 0.0, 2), (Records{{2000, 4}, {2001, 3}}));
 
   const SeriesBuilder on_threshold = SeriesBuilder().values(2000, {-1, -1, 0, -1, -1, 5});

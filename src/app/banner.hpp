@@ -79,11 +79,17 @@ inline constexpr std::array<std::string_view, 5> kTypeQuestion = {
 };
 
 inline constexpr std::array<std::string_view, 4> kValueQuestion = {
-    "", "", "", " x-threshold, value:        [INPUT]",
+    "",
+    "",
+    "",
+    " x-threshold, value:        [INPUT]",
 };
 
 inline constexpr std::array<std::string_view, 4> kDurationQuestion = {
-    "", "", "", " Event, minimum duration:   [INPUT]",
+    "",
+    "",
+    "",
+    " Event, minimum duration:   [INPUT]",
 };
 
 inline constexpr std::array<std::string_view, 6> kClosing = {

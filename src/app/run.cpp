@@ -58,9 +58,9 @@ void run() {
   console.write(kSizePrompt, {" Input data size (maximum: ", NMAX, "):"});
   read_list(answers, {Target::integer(series.n)});
   if (series.n > NMAX) {
-    throw RuntimeFailure(kConsoleIn, "stdin",
-                         "Data size " + std::to_string(series.n) + " exceeds the maximum of " +
-                             std::to_string(NMAX));
+    throw RuntimeFailure(
+        kConsoleIn, "stdin",
+        "Data size " + std::to_string(series.n) + " exceeds the maximum of " + std::to_string(NMAX));
   }
   load_series(data, series);
 

@@ -15,8 +15,7 @@ std::string_view base_name(std::string_view path) {
 
 }  // namespace
 
-RuntimeFailure::RuntimeFailure(int unit, std::string file, std::string reason,
-                               SourceLocation where)
+RuntimeFailure::RuntimeFailure(int unit, std::string file, std::string reason, SourceLocation where)
     : std::runtime_error(reason),
       unit_(unit),
       file_(std::move(file)),
@@ -31,16 +30,18 @@ std::string RuntimeFailure::report() const {
   return out;
 }
 
-std::string system_error_text(int errnum) {
-  return std::strerror(errnum);
-}
+std::string system_error_text(int errnum) { return std::strerror(errnum); }
 
 std::string open_failure_reason(int errnum, const std::string& path) {
   switch (errnum) {
-    case ENOENT: return "File '" + path + "' does not exist";
-    case EACCES: return "Permission denied trying to open file '" + path + "'";
-    case EISDIR: return "'" + path + "' is a directory";
-    default: return system_error_text(errnum);
+    case ENOENT:
+      return "File '" + path + "' does not exist";
+    case EACCES:
+      return "Permission denied trying to open file '" + path + "'";
+    case EISDIR:
+      return "'" + path + "' is a directory";
+    default:
+      return system_error_text(errnum);
   }
 }
 

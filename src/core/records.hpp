@@ -6,8 +6,8 @@ namespace vorda {
 
 // One reported threshold event.
 struct Event {
-  double mid = 0;        // midpoint time: running mean of the event's counters
-  std::int32_t d = 0;    // date of the record nearest the rounded midpoint
+  double mid = 0;      // midpoint time: running mean of the event's counters
+  std::int32_t d = 0;  // date of the record nearest the rounded midpoint
   std::int32_t m = 0;
   std::int32_t yr = 0;
   std::int32_t dur = 0;  // number of records

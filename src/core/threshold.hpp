@@ -17,9 +17,12 @@ struct Threshold {
 // The five characters that stand for the type in file names and headers.
 constexpr std::string_view type_name(ThresholdType type) {
   switch (type) {
-    case ThresholdType::Upper: return "upper";
-    case ThresholdType::Lower: return "lower";
-    case ThresholdType::None: break;
+    case ThresholdType::Upper:
+      return "upper";
+    case ThresholdType::Lower:
+      return "lower";
+    case ThresholdType::None:
+      break;
   }
   return "-----";
 }
@@ -28,9 +31,12 @@ constexpr std::string_view type_name(ThresholdType type) {
 // the threshold, or one that is not a number, never passes.
 constexpr bool passes(ThresholdType type, double x, double thres) {
   switch (type) {
-    case ThresholdType::Upper: return x > thres;
-    case ThresholdType::Lower: return x < thres;
-    case ThresholdType::None: break;
+    case ThresholdType::Upper:
+      return x > thres;
+    case ThresholdType::Lower:
+      return x < thres;
+    case ThresholdType::None:
+      break;
   }
   return false;
 }

@@ -30,8 +30,8 @@ inline constexpr std::uint64_t kMaxInteger = 2147483647;
 inline constexpr bool kExactArithmetic = FLT_EVAL_METHOD == 0;
 inline constexpr int kExactDigits = 15;
 inline constexpr int kExactPower = 22;
-inline constexpr double kExactPowers[kExactPower + 1] = {
-    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr double kExactPowers[kExactPower + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 }  // namespace vorda::lexical

@@ -18,7 +18,7 @@ namespace vorda::list_input {
 inline constexpr std::uint64_t kMaxRepeat = 200000000;
 // Digit runs are accumulated up to here; anything larger is too large for
 // every use (a repeat count, an integer) and stays above this bound.
-inline constexpr std::uint64_t kDigitCap = 100000000000;  // 1e11
+inline constexpr std::uint64_t kDigitCap = 100000000000;        // 1e11
 inline constexpr std::int64_t kExponentCap = 1000000000000000;  // 1e15
 
 using lexical::ends_value;
@@ -135,9 +135,7 @@ class ListReader {
   }
   // A value cut short by the end of the source is an end of file; one with a
   // character that does not belong is malformed.
-  [[noreturn]] void fail_bad(ReadReason reason) {
-    fail(peek() < 0 ? ReadReason::EndOfFile : reason);
-  }
+  [[noreturn]] void fail_bad(ReadReason reason) { fail(peek() < 0 ? ReadReason::EndOfFile : reason); }
 
   Source& in_;
   std::span<const Target> targets_;

@@ -115,7 +115,8 @@ std::size_t parse_plain_record(std::string_view lines, PlainRecord& out) {
     if (*p == '\r') {
       if (*++p != '\n') return 0;
     } else if (*p != '\n') {
-      p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(lines.data() + lines.size() - p)));
+      p = static_cast<const char*>(
+          std::memchr(p, '\n', static_cast<std::size_t>(lines.data() + lines.size() - p)));
     }
   }
   return static_cast<std::size_t>(p + 1 - first);

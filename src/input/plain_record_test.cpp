@@ -72,7 +72,8 @@ TEST(PlainRecord, ReadsAsTheGeneralReaderDoes) {
       {"comma after the record", "1 2 3 2000 1.5,x\r y\n"},
       {"slash after the record", "1 2 3 2000 1.5/ 2\n"},
   };
-  for (int k = 1; k <= 15; ++k) lines.push_back({"a power of ten", "1 1 1 1 ." + std::string(k - 1, '0') + "1\n"});
+  for (int k = 1; k <= 15; ++k)
+    lines.push_back({"a power of ten", "1 1 1 1 ." + std::string(k - 1, '0') + "1\n"});
   for (const Line& line : lines) {
     PlainRecord fast{};
     const std::size_t length = parse_plain_record(line.bytes + "8 8 8 8 8\n", fast);
@@ -82,9 +83,8 @@ TEST(PlainRecord, ReadsAsTheGeneralReaderDoes) {
     const PlainRecord& g = general.record;
     EXPECT_TRUE(fast.t == g.t && fast.d == g.d && fast.m == g.m && fast.yr == g.yr &&
                 std::memcmp(&fast.x, &g.x, sizeof fast.x) == 0)
-        << line.name << ": " << fast.t << " " << fast.d << " " << fast.m << " " << fast.yr << " "
-        << fast.x << ", the general reader " << g.t << " " << g.d << " " << g.m << " " << g.yr
-        << " " << g.x;
+        << line.name << ": " << fast.t << " " << fast.d << " " << fast.m << " " << fast.yr << " " << fast.x
+        << ", the general reader " << g.t << " " << g.d << " " << g.m << " " << g.yr << " " << g.x;
     const double reference = fifth_value(line.bytes);
     EXPECT_EQ(std::memcmp(&fast.x, &reference, sizeof fast.x), 0) << line.name << ": " << fast.x;
   }
@@ -103,7 +103,9 @@ TEST(PlainRecord, LeavesEveryOtherLineToTheGeneralReader) {
       {"infinity", "1 2 3 2000 inf\n"},
       {"too many digits for a double", "1 1 1 1 1" + std::string(400, '0') + "\n"},
       {"letter after a value", "1 2 3 2000 1.5x\n"},
-      {"NUL in a value", std::string("1 2 3 2000 1\0" "5\n", 16)},
+      {"NUL in a value", std::string("1 2 3 2000 1\0"
+                                     "5\n",
+                                     16)},
       {"null value", "1,,3,2000,1.5\n"},
       {"slash within the record", "1 2 / 2000 1.5\n"},
       {"repeat count", "4*1 1.5\n"},

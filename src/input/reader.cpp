@@ -180,13 +180,20 @@ void ListReader::give_repeated(const Target& t) {
 std::string describe(const ReadFailure& f) {
   const std::string item = std::to_string(f.item);
   switch (f.reason) {
-    case ReadReason::EndOfFile: return "End of file";
-    case ReadReason::BadInteger: return "Bad integer for item " + item + " in list input";
-    case ReadReason::IntegerOverflow: return "Integer overflow while reading item " + item;
-    case ReadReason::BadReal: return "Bad real number in item " + item + " of list input";
-    case ReadReason::BadText: return "Invalid string input in item " + item;
-    case ReadReason::ZeroRepeat: return "Zero repeat count in item " + item + " of list input";
-    case ReadReason::RepeatOverflow: return "Repeat count overflow in item " + item + " of list input";
+    case ReadReason::EndOfFile:
+      return "End of file";
+    case ReadReason::BadInteger:
+      return "Bad integer for item " + item + " in list input";
+    case ReadReason::IntegerOverflow:
+      return "Integer overflow while reading item " + item;
+    case ReadReason::BadReal:
+      return "Bad real number in item " + item + " of list input";
+    case ReadReason::BadText:
+      return "Invalid string input in item " + item;
+    case ReadReason::ZeroRepeat:
+      return "Zero repeat count in item " + item + " of list input";
+    case ReadReason::RepeatOverflow:
+      return "Repeat count overflow in item " + item + " of list input";
     case ReadReason::WrongKind:
       return std::string("Read type ") + kind_name(f.found) + " where " + kind_name(f.wanted) +
              " was expected for item " + item;

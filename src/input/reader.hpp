@@ -72,8 +72,7 @@ class ReadError : public RuntimeFailure {
 // the source raises ReadError naming `in`'s channel and name, and `where`, the
 // read statement of the caller; a failing read(2) raises RuntimeFailure with
 // the system's text, also naming `where`.
-void read_list(Source& in, std::span<const Target> targets,
-               SourceLocation where = SourceLocation::current());
+void read_list(Source& in, std::span<const Target> targets, SourceLocation where = SourceLocation::current());
 
 inline void read_list(Source& in, std::initializer_list<Target> targets,
                       SourceLocation where = SourceLocation::current()) {

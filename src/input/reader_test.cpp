@@ -212,8 +212,7 @@ TEST(ReadList, Reals) {
       {"9007199254740993 9007199254740995\n", "r r", "9007199254740992 9007199254740996"},
       {"981599141980314.5 -9815991419803.145\n", "r r", "981599141980314.5 -9815991419803.1445"},
       {"1.7976931348623157e308 1.7976931348623159e308\n", "r r", "1.7976931348623157e+308 inf"},
-      {"2.4703282292062328e-324 2.4703282292062327e-324\n", "r r",
-       "4.9406564584124654e-324 0"},
+      {"2.4703282292062328e-324 2.4703282292062327e-324\n", "r r", "4.9406564584124654e-324 0"},
       {"1e-310\n", "r", "9.9999999999999694e-311"},
       {"1e999999999999999999999999 -1d400\n", "r r", "inf -inf"},
       {"1e-999999999999999999999999 -1d-400\n", "r r", "0 -0"},
@@ -377,15 +376,13 @@ TEST(ReadList, ArbitraryBytes) {
   for (int round = 0; round < 400; ++round) {
     std::string bytes(rng() % 200, '\0');
     for (char& b : bytes) {
-      b = (round % 2) ? static_cast<char>(rng() & 0xff)
-                      : alphabet[rng() % (sizeof alphabet - 1)];
+      b = (round % 2) ? static_cast<char>(rng() & 0xff) : alphabet[rng() % (sizeof alphabet - 1)];
     }
     Source in = Source::from_bytes(bytes, 1, "x");
     std::int32_t a = 0, b = 0;
     double r = 0;
     char text[5];
-    const Target targets[] = {Target::integer(a), Target::real(r), Target::text(text),
-                              Target::integer(b)};
+    const Target targets[] = {Target::integer(a), Target::real(r), Target::text(text), Target::integer(b)};
     std::size_t reads = 0;
     try {
       for (; reads <= bytes.size(); ++reads) read_list(in, targets);

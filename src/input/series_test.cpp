@@ -83,10 +83,12 @@ struct LoadCase {
 TEST(LoadSeries, Records) {
   const LoadCase cases[] = {
       {"blank separated", "1 1 1 2000 -3.5\n2 2 1 2000 4.25\n", 2, "", "1 1 1 2000 -3.5; 2 2 1 2000 4.25"},
-      {"commas and tabs", "1,1,1,2000,-3.5\n2\t2\t1\t2000\t4.25\n", 2, "", "1 1 1 2000 -3.5; 2 2 1 2000 4.25"},
+      {"commas and tabs", "1,1,1,2000,-3.5\n2\t2\t1\t2000\t4.25\n", 2, "",
+       "1 1 1 2000 -3.5; 2 2 1 2000 4.25"},
       {"split record", "1 1 1\n2000 -3.5\n2 2 1 2000 4.25\n", 2, "", "1 1 1 2000 -3.5; 2 2 1 2000 4.25"},
       {"extra values", "1 1 1 2000 -3.5 99 x\n2 2 1 2000 4.25\n", 2, "", "1 1 1 2000 -3.5; 2 2 1 2000 4.25"},
-      {"empty lines", "\n1 1 1 2000 -3.5\n\n  \n2 2 1 2000 4.25\n", 2, "", "1 1 1 2000 -3.5; 2 2 1 2000 4.25"},
+      {"empty lines", "\n1 1 1 2000 -3.5\n\n  \n2 2 1 2000 4.25\n", 2, "",
+       "1 1 1 2000 -3.5; 2 2 1 2000 4.25"},
       {"nulls", "1,,1,2000,-3.5\n2 2 1 2000,,\n", 2, "", "1 -999 1 2000 -3.5; 2 2 1 2000 -999"},
       {"comma at a line end", "1 1 1 2000,\n-3.5\n", 1, "", "1 1 1 2000 -3.5"},
       {"slash", "1 1 /\n2 2 1 2000 4.25\n", 2, "", "1 1 -999 -999 -999; 2 2 1 2000 4.25"},
@@ -95,7 +97,8 @@ TEST(LoadSeries, Records) {
       {"lone CR", "1 1 1 2000 -3.5\r2 2 1 2000 4.25\r", 2, "", "1 1 1 2000 -3.5; 2 2 1 2000 4.25"},
       // Skipping extra values runs to the next LF: the following lines go.
       {"lone CR, extra values", "1 1 1 2000 -3.5 9\r2 2 1 2000 4.25\r", 2, "End of file", ""},
-      {"last line without line end, signed", "1 1 1 2000 -3.5\n2 2 1 2000 +4", 2, "", "1 1 1 2000 -3.5; 2 2 1 2000 4"},
+      {"last line without line end, signed", "1 1 1 2000 -3.5\n2 2 1 2000 +4", 2, "",
+       "1 1 1 2000 -3.5; 2 2 1 2000 4"},
       {"last line without line end, point", "2 2 1 2000 4.25", 1, "", "2 2 1 2000 4.25"},
       {"last line without line end, digits", "1 1 1 2000 -3.5\n2 2 1 2000 25", 2, "End of file", ""},
       {"last line without line end, exponent", "2 2 1 2000 2.5e1", 1, "End of file", ""},
@@ -178,8 +181,10 @@ std::string open_failure(const std::string& name) {
 
 TEST(OpenInput, Failures) {
   TempDir dir;
-  EXPECT_EQ(open_failure(dir.path() + "/missing.txt"), "File '" + dir.path() + "/missing.txt' does not exist");
-  EXPECT_EQ(open_failure(dir.path() + "/missing.txt    "), "File '" + dir.path() + "/missing.txt' does not exist");
+  EXPECT_EQ(open_failure(dir.path() + "/missing.txt"),
+            "File '" + dir.path() + "/missing.txt' does not exist");
+  EXPECT_EQ(open_failure(dir.path() + "/missing.txt    "),
+            "File '" + dir.path() + "/missing.txt' does not exist");
   EXPECT_EQ(open_failure(""), "File '' does not exist");
   EXPECT_EQ(open_failure("        "), "File '' does not exist");
   EXPECT_EQ(open_failure(dir.path()), "'" + dir.path() + "' is a directory");

@@ -110,8 +110,7 @@ void ListReader::take_special_real(double& out, bool negative) {
   if (lower(peek()) == 'i') {
     expect_letters("inf");
     if (!ends_value(peek())) expect_letters("inity");
-    out = negative ? -std::numeric_limits<double>::infinity()
-                   : std::numeric_limits<double>::infinity();
+    out = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
   } else {
     expect_letters("nan");
     if (peek() == '(') {
@@ -121,8 +120,7 @@ void ListReader::take_special_real(double& out, bool negative) {
       if (c != ')') fail_bad(ReadReason::BadReal);
       skip();
     }
-    out = negative ? -std::numeric_limits<double>::quiet_NaN()
-                   : std::numeric_limits<double>::quiet_NaN();
+    out = negative ? -std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::quiet_NaN();
   }
   if (!ends_value(peek())) fail_bad(ReadReason::BadReal);
 }

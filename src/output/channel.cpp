@@ -37,8 +37,7 @@ Channel::~Channel() {
   if (owned_) ::close(fd_);
 }
 
-void Channel::write(const Format& format, std::initializer_list<Arg> args,
-                    SourceLocation where) {
+void Channel::write(const Format& format, std::initializer_list<Arg> args, SourceLocation where) {
   begin_record(where);
   format.render(buffer_, args);
   end_record(where);

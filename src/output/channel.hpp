@@ -57,8 +57,7 @@ class Channel {
   // Free-format write with no item: an empty record.
   void write_list(SourceLocation where = SourceLocation::current());
   // Free-format write of one text item.
-  void write_list(std::string_view text,
-                  SourceLocation where = SourceLocation::current());
+  void write_list(std::string_view text, SourceLocation where = SourceLocation::current());
 
   void flush(SourceLocation where = SourceLocation::current());
   // Back to the start of the file; the next record cuts the file again.

@@ -31,7 +31,7 @@ inline std::optional<std::uint64_t> exact_scaled(double magnitude, int d) {
   const auto bits = std::bit_cast<std::uint64_t>(magnitude);
   const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
   const int e = static_cast<int>(bits >> 52) - 1075;  // magnitude = m * 2^e; the sign bit is 0
-  const std::uint64_t product = m * kScales[d];      // below 2^53 * 1000 < 2^63
+  const std::uint64_t product = m * kScales[d];       // below 2^53 * 1000 < 2^63
   if (e >= 0) {
     // An integer: exact as long as no bit is shifted out of 64.
     if (e >= 64 || (product >> (63 - e)) >> 1 != 0) return std::nullopt;

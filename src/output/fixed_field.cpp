@@ -75,14 +75,13 @@ DecimalDigits decimal_digits(double magnitude, int decimals) {
   }
   char buffer[64];
   if (magnitude >= std::numeric_limits<double>::min()) {
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, magnitude,
-                                   std::chars_format::scientific)
-                         .ptr;
+    const auto end =
+        std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific).ptr;
     const std::size_t count = read_scientific(buffer, end, result);
     if (shortest_digits_suffice(result, count, decimals)) return result;
   }
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, magnitude,
-                                 std::chars_format::scientific, kSignificantDigits - 1)
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific,
+                                 kSignificantDigits - 1)
                        .ptr;
   read_scientific(buffer, end, result);
   return result;
@@ -174,8 +173,7 @@ FieldDigits round_digits(double magnitude, std::size_t decimals) {
   // Round half away from zero on the first dropped digit. That digit is an
   // inserted zero when even D1 lies past it, and nothing past the 38th
   // digit is used: those positions are zero.
-  const bool beyond_last_place =
-      exponent <= 0 && static_cast<std::size_t>(-exponent) > decimals;
+  const bool beyond_last_place = exponent <= 0 && static_cast<std::size_t>(-exponent) > decimals;
   const bool round_up =
       !beyond_last_place && f.taken < kSignificantDigits && f.decimal.digits[f.taken] >= '5';
   if (round_up) {
@@ -199,8 +197,8 @@ FieldDigits round_digits(double magnitude, std::size_t decimals) {
 
 // Lays out the rounded digits in a field of width `w` (0: as narrow as the
 // value allows, "0.000" style for a zero).
-void lay_out_field(std::string& out, std::size_t blanks, bool negative, bool zero,
-                   const FieldDigits& f, int w, std::size_t decimals) {
+void lay_out_field(std::string& out, std::size_t blanks, bool negative, bool zero, const FieldDigits& f,
+                   int w, std::size_t decimals) {
   const std::size_t needed = (negative ? 1 : 0) + f.integer_digits + 1 + decimals;
   std::size_t width = static_cast<std::size_t>(w);
   if (w == 0) width = zero ? decimals + 2 : needed;
@@ -235,13 +233,13 @@ void append_fixed(std::string& out, std::size_t blanks, double v, int w, int d, 
   const double magnitude = std::fabs(v);
   if (const auto scaled = integer_path ? exact_scaled(magnitude, d) : std::nullopt) {
     const bool negative = std::signbit(v);
-    const std::size_t width = w == 0 ? scaled_field_length(negative, *scaled, d) : static_cast<std::size_t>(w);
+    const std::size_t width =
+        w == 0 ? scaled_field_length(negative, *scaled, d) : static_cast<std::size_t>(w);
     write_scaled_field(grow(out, blanks + width) + blanks, width, negative, *scaled, d);
     return;
   }
   const auto decimals = static_cast<std::size_t>(d);
-  lay_out_field(out, blanks, std::signbit(v), magnitude == 0, round_digits(magnitude, decimals), w,
-                decimals);
+  lay_out_field(out, blanks, std::signbit(v), magnitude == 0, round_digits(magnitude, decimals), w, decimals);
 }
 
 }  // namespace vorda

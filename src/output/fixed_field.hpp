@@ -19,7 +19,6 @@ inline char* grow(std::string& out, std::size_t count) {
 // of asterisks when the value does not fit, and Inf/Infinity/NaN for values
 // that are not finite. Takes the exact integer path where it applies, unless
 // `integer_path` is false (the 38-digit expansion alone, for checking).
-void append_fixed(std::string& out, std::size_t blanks, double v, int w, int d,
-                  bool integer_path = true);
+void append_fixed(std::string& out, std::size_t blanks, double v, int w, int d, bool integer_path = true);
 
 }  // namespace vorda

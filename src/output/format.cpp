@@ -72,8 +72,7 @@ void Format::render(std::string& out, std::span<const Arg> args) const {
                              : item.kind == Kind::Integer ? Arg::Kind::Integer
                                                           : Arg::Kind::Real;
     if (arg.kind() != wanted) {
-      throw std::invalid_argument("value " + std::to_string(next) +
-                                  " does not match its format descriptor");
+      throw std::invalid_argument("value " + std::to_string(next) + " does not match its format descriptor");
     }
     switch (item.kind) {
       case Kind::Text:
@@ -95,17 +94,11 @@ void Format::render(std::string& out, std::span<const Arg> args) const {
   }
 }
 
-void render_text(std::string& out, std::string_view text, int w) {
-  append_text(out, 0, text, w);
-}
+void render_text(std::string& out, std::string_view text, int w) { append_text(out, 0, text, w); }
 
-void render_integer(std::string& out, std::int32_t v, int w) {
-  append_integer(out, 0, v, w);
-}
+void render_integer(std::string& out, std::int32_t v, int w) { append_integer(out, 0, v, w); }
 
-void render_fixed(std::string& out, double v, int w, int d) {
-  append_fixed(out, 0, v, w, d);
-}
+void render_fixed(std::string& out, double v, int w, int d) { append_fixed(out, 0, v, w, d); }
 
 void render_fixed_expansion(std::string& out, double v, int w, int d) {
   append_fixed(out, 0, v, w, d, false);

@@ -78,7 +78,9 @@ class Format {
   struct Collect {
     std::vector<Descriptor>& descriptors;
     std::size_t size() const { return descriptors.size(); }
-    void append(const Descriptor& item, std::size_t copies) { descriptors.insert(descriptors.end(), copies, item); }
+    void append(const Descriptor& item, std::size_t copies) {
+      descriptors.insert(descriptors.end(), copies, item);
+    }
     void repeat(std::size_t begin, int times);
   };
 

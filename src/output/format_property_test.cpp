@@ -162,8 +162,7 @@ TEST(FormatRealProperty, MatchesExactReference) {
   const auto check = [](double v, int w, int d) {
     std::string field;
     render_fixed(field, v, w, d);
-    ASSERT_EQ(field, reference_field(v, w, d))
-        << "value " << std::hexfloat << v << " in f" << w << "." << d;
+    ASSERT_EQ(field, reference_field(v, w, d)) << "value " << std::hexfloat << v << " in f" << w << "." << d;
   };
   // Zeros of either sign and the smallest and largest finite values, in
   // every field.
@@ -250,7 +249,8 @@ TEST(FormatRealProperty, IntegerPathMatchesExpansionAndReference) {
     double v = 0;
     switch (random() % 3) {
       case 0:  // any bit pattern from 2^-80 to 2^80
-        v = std::ldexp(1.0 + static_cast<double>(random() >> 12) / 0x1p52, static_cast<int>(random() % 161) - 80);
+        v = std::ldexp(1.0 + static_cast<double>(random() >> 12) / 0x1p52,
+                       static_cast<int>(random() % 161) - 80);
         break;
       case 1:
         v = near_midpoint(random, d);

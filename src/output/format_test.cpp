@@ -182,9 +182,7 @@ TEST(FormatRecord, Records) {
   };
   const Row rows[] = {
       {"(1x,i4,1x,i3)", {1990, 12}, " 1990  12"},
-      {"(a,i7,a)",
-       {" Input data size (maximum: ", 100000, "):"},
-       " Input data size (maximum:  100000):"},
+      {"(a,i7,a)", {" Input data size (maximum: ", 100000, "):"}, " Input data size (maximum:  100000):"},
       {"(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)",
        {36524.5, 31, 12, 1999, 14, -123.4567},
        "     36524.500 31 12 1999                    14       -123.457"},
@@ -199,10 +197,10 @@ TEST(FormatRecord, Records) {
       {"(A5,A2)", {"ab", "abcdef"}, "   abab"},
       {"(3X,F6.2,2I3)", {1.005, 1, -1}, "     1.00  1 -1"},
       {"(1x,2(i2,1x),a)", {1, 2, "z"}, "  1  2 z"},
-      {"(2x,i2,3x)", {7}, "   7"},          // a trailing nx writes nothing
-      {"(i2,3x,i2,a)", {7}, " 7"},          // the walk stops at the next value
-      {"(2x,a)", {}, ""},                   // no value: an empty record
-      {"(2x,3x,a)", {"v"}, "     v"},       // blanks accumulate
+      {"(2x,i2,3x)", {7}, "   7"},     // a trailing nx writes nothing
+      {"(i2,3x,i2,a)", {7}, " 7"},     // the walk stops at the next value
+      {"(2x,a)", {}, ""},              // no value: an empty record
+      {"(2x,3x,a)", {"v"}, "     v"},  // blanks accumulate
       {"(2(1x,i1),4x)", {1, 2}, " 1 2"},
   };
   for (const Row& row : rows) {
@@ -220,10 +218,10 @@ TEST(FormatRecord, AppendsToWhatTheStringHolds) {
 
 TEST(FormatRecord, MalformedTextsAreRejected) {
   const char* texts[] = {
-      "",       "a",     "(a",       "(a))",      "(a)x",    "(a) ",       "(2(3(a)))",
-      "(0x)",   "(x)",   "(i)",      "(f11)",     "(f11.)",  "(f.3)",      "(q)",
-      "(a0)",   "(0(a))", "(a,)",    "(,a)",      "()",      "(3())",      "(1234567890x)",
-      "(i2 )",  "(0i2)",  "(2(a)",   "(a),(a)",   "(2(a)3(a))",
+      "",      "a",      "(a",    "(a))",    "(a)x",       "(a) ",  "(2(3(a)))",
+      "(0x)",  "(x)",    "(i)",   "(f11)",   "(f11.)",     "(f.3)", "(q)",
+      "(a0)",  "(0(a))", "(a,)",  "(,a)",    "()",         "(3())", "(1234567890x)",
+      "(i2 )", "(0i2)",  "(2(a)", "(a),(a)", "(2(a)3(a))",
   };
   for (const char* text : texts) {
     EXPECT_THROW(Format::parse(text), std::invalid_argument) << '"' << text << '"';

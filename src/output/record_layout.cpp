@@ -47,7 +47,8 @@ void RecordLayout::check_count(std::size_t count) const {
 
 const RecordLayout::Field& RecordLayout::field(std::size_t k, bool real) const {
   const Field& f = fields_[k];
-  if (f.real != real) throw std::invalid_argument("value " + std::to_string(k + 1) + " does not match its field");
+  if (f.real != real)
+    throw std::invalid_argument("value " + std::to_string(k + 1) + " does not match its field");
   return f;
 }
 
@@ -65,7 +66,8 @@ void RecordLayout::put(char* line, std::size_t k, std::int32_t v) const {
     return;
   }
   const bool negative = v < 0;
-  const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+  const std::uint64_t magnitude =
+      negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
   const std::size_t length = (negative ? 1 : 0) + std::max<std::size_t>(decimal_digit_count(magnitude), 1);
   if (length > f.width) {
     std::fill_n(end - f.width, f.width, '*');

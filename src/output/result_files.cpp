@@ -64,8 +64,8 @@ void ResultFiles::YearFile::write(std::int32_t year, std::int32_t value) {
 
 ResultFiles::ResultFiles(std::string_view infile, const Threshold& threshold, int directory)
     : ResultFiles(infile, threshold, directory,
-                  build_names(infile, threshold.type,
-                              render_name_texts(threshold.thres, threshold.durmin))) {}
+                  build_names(infile, threshold.type, render_name_texts(threshold.thres, threshold.durmin))) {
+}
 
 // Channels are opened in their fixed order: braced initialisers are
 // evaluated left to right.

@@ -47,8 +47,7 @@ class ResultFiles {
     Channel channel;
   };
 
-  ResultFiles(std::string_view infile, const Threshold& threshold, int directory,
-              const OutputNames& names);
+  ResultFiles(std::string_view infile, const Threshold& threshold, int directory, const OutputNames& names);
   void write_header(Channel& channel, std::initializer_list<Arg> column_line);
 
   std::string input_part_;

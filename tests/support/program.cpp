@@ -24,8 +24,7 @@ namespace {
 bool switch_to_nobody() {
   const passwd* nobody = ::getpwnam("nobody");
   if (nobody == nullptr) return false;
-  return ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 &&
-         ::setuid(nobody->pw_uid) == 0;
+  return ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0;
 }
 
 // The program as the unprivileged user may run it. The build tree may lie
@@ -121,8 +120,8 @@ RunResult run_vorda(const fs::path& workdir, std::string_view input, const RunOp
   return result;
 }
 
-std::string answers(std::string_view file, std::string_view n, std::string_view type,
-                    std::string_view thres, std::string_view durmin) {
+std::string answers(std::string_view file, std::string_view n, std::string_view type, std::string_view thres,
+                    std::string_view durmin) {
   std::ostringstream out;
   out << file << '\n' << n << '\n' << type << '\n' << thres << '\n' << durmin << '\n';
   return out.str();

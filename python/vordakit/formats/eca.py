@@ -60,7 +60,8 @@ def read(path, problem=None, drop_suspect=False):
                 raw = int(xs)
                 q = int(qs)
             except (ValueError, OverflowError):
-                problem(lineno, "unreadable", f"expected whole numbers for {element} and Q_{element}, found {xs!r}, {qs!r}")
+                problem(lineno, "unreadable",
+                        f"expected whole numbers for {element} and Q_{element}, found {xs!r}, {qs!r}")
                 continue
             if q not in (0, 1, 9):
                 problem(lineno, "unreadable", f"expected quality code 0, 1 or 9, found {q}")

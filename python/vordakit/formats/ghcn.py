@@ -54,7 +54,8 @@ def read(path, problem=None, element=None, keep_flagged=False):
         if line[17:21] != element:
             continue
         if len(line) < LINE_LENGTH - 3:
-            problem(lineno, "unreadable", f"expected 31 day groups of 8 columns up to column {LINE_LENGTH}, line ends at {len(line)}")
+            problem(lineno, "unreadable",
+                    f"expected 31 day groups of 8 columns up to column {LINE_LENGTH}, line ends at {len(line)}")
             continue
         year, month = int(line[11:15]), int(line[15:17])
         if not 1 <= month <= 12 or year < 1:

@@ -58,7 +58,8 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
             try:
                 y, m, d = int(parts[0]), int(parts[1]), int(parts[2])
             except (ValueError, OverflowError):
-                problem(lineno, "unreadable", f"expected whole numbers for year month day, found {' '.join(parts[:3])!r}")
+                problem(lineno, "unreadable",
+                        f"expected whole numbers for year month day, found {' '.join(parts[:3])!r}")
                 continue
             xs = parts[index]
             if xs in markers:

@@ -220,7 +220,8 @@ def read_lines(path, problem=None, kind=None):
             if not fields:
                 continue
             if len(fields) != 5:
-                problem(lineno, "unreadable", f"expected five values t d m yr x, found {len(fields)}: {line.strip()[:60]!r}")
+                problem(lineno, "unreadable",
+                        f"expected five values t d m yr x, found {len(fields)}: {line.strip()[:60]!r}")
                 continue
             try:
                 # int() alone would take 1_000, which vorda reads as 1.
