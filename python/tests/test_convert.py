@@ -36,6 +36,8 @@ SAMPLES = [
      "1 28 2 2000 5.25\n2 29 2 2000 5.00\n3 1 3 2000 4.75\n4 2 3 2000 -0.50\n"),
     ("table: columns counted from 1", "table_na.csv", ["--date-column", "1", "--column", "2", "--fill", "1"],
      "1 28 2 2000 5.25\n2 29 2 2000 5.00\n3 1 3 2000 4.75\n4 2 3 2000 -0.50\n"),
+    ("table: day-first dates, decimal commas", "table_dmy.csv", ["--day-first", "--decimal-comma", "--fill", "1"],
+     "1 28 2 2000 5.25\n2 29 2 2000 5.00\n3 1 3 2000 4.75\n4 2 3 2000 -0.50\n"),
     ("table: --longest keeps the earliest of equally long stretches", "table_na.csv",
      ["--to", "2000-03-01", "--longest"], "1 28 2 2000 5.25\n"),
     ("table: year;month;day, season keeps t counting", "table_ymd.csv", ["--months", "5-9"],
@@ -63,6 +65,8 @@ REFUSALS = [
     ("several elements, none chosen", "ghcn.dly", [], ["--element", "TMAX, TMIN, PRCP"]),
     ("no column chosen", "station6.txt", [], ["--column prcp, tmax or tmin"]),
     ("an option of another layout", "eca_tg.txt", ["--element", "TX"], ["--element does not apply to a eca file"]),
+    ("day-first dates not asked for", "table_dmy.csv", ["--decimal-comma"], ["found '28.02.2000'", "--day-first"]),
+    ("a decimal comma not asked for", "table_dmy.csv", ["--day-first"], ["found '5,25'", "--decimal-comma"]),
     ("nothing in the chosen months", "cet.txt", ["--months", "6-8"], ["no values in the chosen dates and months"]),
 ]
 

@@ -144,6 +144,8 @@ def test_missing_markers_become_empty_cells_with_warnings(tmp_path, name, text, 
     (HEADER.format(type="upper", thr="1.0") + " yr   what\r\n", 12),
     (HEADER.format(type="lower", thr="1.0") + LFD_COLUMNS + " 2001  45\r\n 2002 4x\r\n", 14),
     (HEADER.format(type="lower", thr="1.0") + LFD_COLUMNS + " 2001  45 7\r\n", 13),
+    (HEADER.format(type="upper", thr="1.0") + LFD_COLUMNS, 12),          # an index of the other type
+    (HEADER.format(type="lower", thr="1.0") + " yr   CSDI\r\n", 12),      # not the index the name says
 ])
 def test_malformed_file_named_with_line(tmp_path, text, line):
     path = tmp_path / "VORDA-LFD--s.txt-lower-1.0-durmin-3.dat"

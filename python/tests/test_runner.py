@@ -30,6 +30,7 @@ def test_run_matches_dialogue(vorda, tmp_path, name, typed, kind, threshold, dur
     expected = tree(tmp_path / "dialogue")
     assert len(expected) == 5
     assert tree(tmp_path / "kit") == expected
+    assert proc.stdout.decode().splitlines() == [str(tmp_path / "kit" / n) for n in sorted(expected)]
     # Nothing but the result files and the note of their input: no link, no working folder.
     assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected) + ["inputs.csv"]
     assert results.input_of(tmp_path / "kit", name) == str(EXAMPLE)
@@ -166,3 +167,19 @@ def test_run_on_a_station_file_suggests_convert(vorda, tmp_path):
     proc = kit("run", src, "-t", "u", "-x", "1.0", "-d", "2", "-o", tmp_path / "out", vorda=vorda, text=True)
     assert proc.returncode == 2
     assert proc.stderr.splitlines()[-1].endswith(f"vordakit convert {src} series.txt")
+
+
+@pytest.mark.parametrize("program,threshold,status,said", [
+    ("#!/bin/sh\necho 'half a report' >&2\nkill -9 $$\n", "1.0", 137,
+     "vordakit run: vorda was killed by signal 9 (SIGKILL)"),
+    (None, "16.25", 0, "vordakit run: warning: threshold 16.25 appears as 16.3 in the result names"),
+], ids=["killed", "threshold-shown-rounded"])
+def test_run_says_what_the_names_and_the_status_hide(vorda, tmp_path, program, threshold, status, said):
+    if program is not None:
+        vorda = tmp_path / "killed-vorda"
+        vorda.write_text(program)
+        vorda.chmod(0o755)
+    proc = kit("run", EXAMPLE, "-t", "u", "-x", threshold, "-d", "3", "-o", tmp_path / "out", "--engine", "process",
+               vorda=vorda, text=True)
+    assert proc.returncode == status
+    assert any(line.startswith(said) for line in proc.stderr.splitlines()), proc.stderr

@@ -47,6 +47,11 @@ def _add_reader_options(p):
     g.add_argument("--missing", metavar="LIST",
                    help="table: comma-separated missing-value markers "
                         "(default: empty, NA, NaN, -9999, -999, -99.9)")
+    g.add_argument("--decimal-comma", action="store_true",
+                   help="table: values written with a decimal comma (3,5); the fields are then "
+                        "separated by semicolons, tabs or blanks")
+    g.add_argument("--day-first", action="store_true",
+                   help="table: dates as day, month, year (31.12.2001, 31/12/2001 or 31-12-2001)")
     g.add_argument("--drop-suspect", action="store_true",
                    help="ECA&D: treat values with quality code 1 (suspect) as missing")
     g.add_argument("--keep-flagged", action="store_true",

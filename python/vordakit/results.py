@@ -48,6 +48,8 @@ COLUMN_LINES = {
 }
 # The order in which a run's indices are listed.
 INDEX_ORDER = ("ndays", "WSDI", "CSDI", "SGS", "LFD")
+# The files each threshold type writes.
+TYPE_INDICES = {"upper": ("events", "ndays", "WSDI", "SGS"), "lower": ("events", "ndays", "CSDI", "LFD")}
 
 HEADER = (
     (" VORDA: Results", None),
@@ -288,6 +290,7 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
             continue
         lines = _read_lines(path)
         run, index = parse_header(path, lines)
+        _check_fits(path, entry, run, index)
         if index == "events":
             recs = events.setdefault(run, [])
             _read_events(path, lines, run, res.warnings, recs)
@@ -306,6 +309,18 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
     from vordakit import percentile
     percentile.apply(res, folder)
     return res
+
+
+def _check_fits(path, entry, run, index):
+    """A file whose index does not belong to its run's type, or to its name, comes from
+    something other than vorda (or was renamed): its values would be filed under the wrong index."""
+    named = next((i for prefix, i in YEARLY_PREFIXES.items() if entry.startswith(prefix)), "events")
+    if named != index:
+        raise KitError(path, 12, f"the column line is that of {index}, the file name that of {named}")
+    fits = TYPE_INDICES.get(run.type)
+    if fits is not None and index not in fits:
+        raise KitError(path, 12, f"{index} in a run of threshold type {run.type}, "
+                                 f"which writes {', '.join(fits)}")
 
 
 # Where `run` notes the input of the runs whose result files it placed.

@@ -14,6 +14,7 @@ files that ``vorda`` itself leaves in its working folder.
 """
 
 import dataclasses
+import decimal
 import math
 import os
 import re
@@ -288,10 +289,38 @@ def looks_like_vorda_input(path):
 
 
 def describe_status(status):
-    """A few words on a non-zero status, for summaries."""
+    """A few words on a non-zero status, for summaries.
+
+    >>> describe_status(137), describe_status(2)
+    ('vorda was killed by signal 9 (SIGKILL)', 'vorda ended with status 2')
+    """
     if status > 128 and status - 128 in signal.valid_signals():
-        return f"vorda was killed by signal {status - 128}"
+        number = status - 128
+        try:
+            name = f" ({signal.Signals(number).name})"
+        except ValueError:
+            name = ""
+        return f"vorda was killed by signal {number}{name}"
     return f"vorda ended with status {status}"
+
+
+def shown_decimals_warning(threshold):
+    """A warning when the result names (one decimal) show the threshold otherwise than typed.
+
+    Two thresholds that round alike (16.25 and 16.3) would give the same
+    result names, and the second run would replace the first one's files.
+
+    >>> shown_decimals_warning("16.25")
+    'threshold 16.25 appears as 16.3 in the result names and headers (vorda shows one decimal)'
+    >>> shown_decimals_warning("-2"), shown_decimals_warning("18.50")
+    (None, None)
+    """
+    value = float(threshold_text(threshold).replace("d", "e").replace("D", "e"))
+    # vorda rounds the binary value half away from zero.
+    shown = decimal.Decimal(value).quantize(decimal.Decimal("0.1"), decimal.ROUND_HALF_UP)
+    if shown == decimal.Decimal(value):
+        return None
+    return f"threshold {threshold} appears as {shown} in the result names and headers (vorda shows one decimal)"
 
 
 def command(args):
@@ -304,12 +333,13 @@ def command(args):
 
 def finish_run(args, res):
     """The end of ``vordakit run`` with either engine: the report of a failure, else the files' paths."""
-    import sys
-
+    warning = shown_decimals_warning(args.threshold)
+    if warning:
+        print(f"vordakit run: warning: {warning}", file=sys.stderr)
     if res.status != 0:
         sys.stderr.flush()
         sys.stderr.buffer.write(res.report)
-        if not res.report:
+        if not res.report or res.status > 128:
             sys.stderr.buffer.write(f"vordakit run: {describe_status(res.status)}\n".encode())
         if not looks_like_vorda_input(args.input):
             sys.stderr.buffer.write(

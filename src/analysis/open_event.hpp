@@ -21,8 +21,8 @@ static_assert(std::numeric_limits<long double>::digits == 64,
 // taken without the division.
 struct OpenEvent {
   std::int32_t dur = 0;
-  double mid = 0;  // running mean of the counters
-  double a = 0;    // sum of x - thres
+  double mid = 0;            // running mean of the counters
+  double a = 0;              // sum of x - thres
   std::int32_t first = 0;    // the first counter
   std::int32_t last = 0;     // the latest counter
   bool consecutive = false;  // every counter one more than the one before
@@ -35,9 +35,9 @@ struct OpenEvent {
     if (consecutive) {
       mid = first + (dur - 1) * 0.5;
     } else {
-      mid = static_cast<double>((static_cast<long double>(t) +
-                                 static_cast<long double>(dur - 1) * static_cast<long double>(mid)) /
-                                static_cast<long double>(dur));
+      mid = static_cast<double>(
+          (static_cast<long double>(t) + static_cast<long double>(dur - 1) * static_cast<long double>(mid)) /
+          static_cast<long double>(dur));
     }
     a = static_cast<double>((static_cast<long double>(a) + static_cast<long double>(x)) -
                             static_cast<long double>(thres));

@@ -14,7 +14,9 @@ namespace {
 constexpr std::int32_t kRecordsBeforeEarliestStart = 31;
 constexpr std::int32_t kHorizon = 182;
 
-bool bit(const PassBits& bits, std::int32_t k) { return (bits[static_cast<std::size_t>(k) >> 6] >> (k & 63)) & 1u; }
+bool bit(const PassBits& bits, std::int32_t k) {
+  return (bits[static_cast<std::size_t>(k) >> 6] >> (k & 63)) & 1u;
+}
 
 // The first record from `k` on whose bit is `value`; `end` if none before it.
 std::int32_t next_with(const PassBits& bits, std::int32_t k, std::int32_t end, bool value) {
@@ -145,10 +147,13 @@ void SharedCalendar::analyse(const PassBits& passing, std::span<const double> x,
   count_runs(passing, x, events);
 
   for (const Report& r : day_reports_)
-    days.write(r.year, day_counts_[static_cast<std::size_t>(r.from)] + (r.from == unset_year_ ? unset_tail_ : 0));
-  for (const Report& r : stretch_reports_) spells.write(r.year, spell_days_[static_cast<std::size_t>(r.from)]);
+    days.write(r.year,
+               day_counts_[static_cast<std::size_t>(r.from)] + (r.from == unset_year_ ? unset_tail_ : 0));
+  for (const Report& r : stretch_reports_)
+    spells.write(r.year, spell_days_[static_cast<std::size_t>(r.from)]);
   if (th_.type == ThresholdType::Upper) {
-    for (const Report& r : stretch_reports_) season.write(r.year, season_start_[static_cast<std::size_t>(r.from)]);
+    for (const Report& r : stretch_reports_)
+      season.write(r.year, season_start_[static_cast<std::size_t>(r.from)]);
   } else {
     last_frost_of(passing, season);
   }
@@ -158,7 +163,9 @@ void SharedCalendar::count_runs(const PassBits& passing, std::span<const double>
   const bool upper = th_.type == ThresholdType::Upper;
   const std::int32_t least = std::max(th_.durmin, 1);  // a run's length that counts
   for_each_run(passing, [&](const std::int32_t p, const std::int32_t q) {
-    const auto at = [](const std::vector<std::int32_t>& v, std::int32_t k) { return v[static_cast<std::size_t>(k)]; };
+    const auto at = [](const std::vector<std::int32_t>& v, std::int32_t k) {
+      return v[static_cast<std::size_t>(k)];
+    };
     if (at(block_of_, p) == at(block_of_, q)) {
       day_counts_[static_cast<std::size_t>(at(year_of_, p))] += q - p + 1;
     } else {
@@ -210,14 +217,16 @@ void SharedCalendar::last_frost_of(const PassBits& passing, YearWriter& out) con
     return;
   }
   auto block = static_cast<std::size_t>(std::upper_bound(block_start_.begin(), block_start_.end(), first) -
-                                        block_start_.begin()) - 1;
+                                        block_start_.begin()) -
+               1;
   std::int32_t year = cal_.yr[first];
   std::int32_t frost = last_set(passing, first, std::min({block_start_[block + 1] - 1, kHorizon, last}));
   for (++block; block_start_[block] <= last; ++block) {
     out.write(year, frost);
     const std::int32_t a = block_start_[block];
     year = cal_.yr[a];
-    const std::int32_t k = last_set(passing, a, std::min({block_start_[block + 1] - 1, a + kHorizon - 1, last}));
+    const std::int32_t k =
+        last_set(passing, a, std::min({block_start_[block + 1] - 1, a + kHorizon - 1, last}));
     frost = k < 0 ? kUnset : k - a + 1;
   }
   out.write(year, frost);

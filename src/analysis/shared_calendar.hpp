@@ -49,10 +49,10 @@ class SharedCalendar {
   Threshold th_;
   std::int32_t n_;
   NearestRecord nearest_;
-  std::vector<std::int32_t> years_;      // the distinct years, ascending
-  std::vector<std::int32_t> year_of_;    // per record, its index in years_
-  std::int32_t unset_tail_ = 0;          // passing unset slots past the columns, counted for -999
-  std::int32_t unset_year_ = -1;         // index of -999 in years_, or -1
+  std::vector<std::int32_t> years_;    // the distinct years, ascending
+  std::vector<std::int32_t> year_of_;  // per record, its index in years_
+  std::int32_t unset_tail_ = 0;        // passing unset slots past the columns, counted for -999
+  std::int32_t unset_year_ = -1;       // index of -999 in years_, or -1
   std::vector<Report> day_reports_;
   // Stretches between the year changes of the spell and season scans.
   std::vector<std::int32_t> stretch_start_;  // first record of each stretch; one more: n + 1

@@ -56,12 +56,14 @@ TEST(SharedCalendar, WritesWhatTheScansWrite) {
         const std::int32_t n = round < 4 ? round + 1 : static_cast<std::int32_t>(rng() % 1500) + 1;
         Columns c = calendar(rng, n, shape, round % 3 == 0);
         const Threshold th{type, 1.5, static_cast<std::int32_t>(rng() % 8) - 2};
-        SCOPED_TRACE(::testing::Message() << "type " << static_cast<int>(type) << " shape "
-                                          << static_cast<int>(shape) << " n " << n << " durmin " << th.durmin);
+        SCOPED_TRACE(::testing::Message()
+                     << "type " << static_cast<int>(type) << " shape " << static_cast<int>(shape) << " n "
+                     << n << " durmin " << th.durmin);
         const SeriesView view(n, c.t, c.d, c.m, c.yr, c.x);
         SharedCalendar shared(view, th);
         for (int series = 0; series < 3; ++series) {
-          for (std::int32_t k = 1; k <= n; ++k) c.x[static_cast<std::size_t>(k)] = static_cast<double>(rng() % 7) * 0.5;
+          for (std::int32_t k = 1; k <= n; ++k)
+            c.x[static_cast<std::size_t>(k)] = static_cast<double>(rng() % 7) * 0.5;
           EventRecords events[2];
           YearRecords days[2], spells[2], season[2];
           analyse(view, th, events[0], days[0], spells[0], season[0]);

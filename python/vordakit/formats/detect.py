@@ -13,12 +13,12 @@ READERS = {
     "ghcn": (ghcn.read, {"element", "keep_flagged"}),
     "cet": (cet.read, set()),
     "station6": (station6.read, {"column", "missing"}),
-    "table": (table.read, {"column", "date_column", "delimiter", "missing"}),
+    "table": (table.read, {"column", "date_column", "delimiter", "missing", "decimal_comma", "day_first"}),
     "vorda": (vorda.read, set()),
 }
 OPTION_NAMES = {"drop_suspect": "--drop-suspect", "element": "--element", "keep_flagged": "--keep-flagged",
                 "column": "--column", "date_column": "--date-column", "delimiter": "--delimiter",
-                "missing": "--missing"}
+                "missing": "--missing", "decimal_comma": "--decimal-comma", "day_first": "--day-first"}
 HEAD = 200      # ECA&D headers run to some 20-40 lines
 
 
@@ -52,8 +52,9 @@ def reader_options(args):
             opts[name] = value
     if args.missing is not None:
         opts["missing"] = [m.strip() for m in args.missing.split(",")]
-    if args.drop_suspect:
-        opts["drop_suspect"] = True
+    for flag in ("drop_suspect", "decimal_comma", "day_first"):
+        if getattr(args, flag, False):
+            opts[flag] = True
     if args.keep_flagged:
         opts["keep_flagged"] = True
     return opts

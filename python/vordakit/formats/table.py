@@ -1,7 +1,9 @@
 """A generic delimited table: a date column (or year, month, day columns) and a value column.
 
-Dates as YYYY-MM-DD or YYYYMMDD; columns chosen by header name or 1-based
-position; an optional header line; lines starting with '#' are comments.
+Dates as YYYY-MM-DD or YYYYMMDD, or day first (DD.MM.YYYY) when asked;
+values with a decimal point, or a decimal comma when asked; columns chosen by
+header name or 1-based position; an optional header line; lines starting with
+'#' are comments.
 """
 
 import csv
@@ -48,8 +50,8 @@ def _rows(lines, delimiter):
             yield lineno, [c.strip() for c in row]
 
 
-def _sniff(line):
-    for d in (",", ";", "\t"):
+def _sniff(line, decimal_comma=False):
+    for d in ((";", "\t") if decimal_comma else (",", ";", "\t")):
         if d in line:
             return d
     return " "
@@ -61,6 +63,18 @@ def _parse_date(text):
     if len(text) == 8 and text.isdigit():
         return int(text[:4]), int(text[4:6]), int(text[6:])
     raise ValueError(text)
+
+
+_COMMA_NUMBER = re.compile(r"[+-]?\d*,\d+")
+_DAY_FIRST = re.compile(r"(\d{1,2})([./-])(\d{1,2})\2(\d{4})")
+
+
+def _parse_day_first(text):
+    """31.12.2001, 31/12/2001, 31-12-2001 (and 1.2.2001) -> (2001, 12, 31)."""
+    m = _DAY_FIRST.fullmatch(text)
+    if m is None:
+        raise ValueError(text)
+    return int(m.group(4)), int(m.group(3)), int(m.group(1))
 
 
 def _resolve(path, choice, header, what):
@@ -89,18 +103,24 @@ def _find(header, names):
     return None
 
 
-def read(path, problem=None, column=None, date_column=None, delimiter=None, missing=DEFAULT_MISSING):
+def read(path, problem=None, column=None, date_column=None, delimiter=None, missing=DEFAULT_MISSING,
+         decimal_comma=False, day_first=False):
     problem = problem or strict(path)
     with open(path, encoding="utf-8-sig", errors="replace", newline="") as f:
         lines = list(_data_lines(f))
     if not lines:
         raise KitError(path, None, "no data lines")
     if delimiter is None:
-        delimiter = _sniff(lines[0][1])
+        delimiter = _sniff(lines[0][1], decimal_comma)
     else:
         delimiter = DELIMITER_NAMES.get(delimiter.lower(), delimiter)
         if len(delimiter) != 1:
             raise KitError(path, None, f"--delimiter {delimiter!r}: expected one character, tab or space")
+    if decimal_comma and delimiter == ",":
+        raise KitError(path, None, "--decimal-comma: the fields cannot be separated by commas too")
+    date_form = "DD.MM.YYYY, DD/MM/YYYY or DD-MM-YYYY" if day_first else \
+        "YYYY-MM-DD, YYYYMMDD or year month day (or give --day-first)"
+    number_form = "a number with a decimal comma" if decimal_comma else "a number"
     rows = _rows(lines, delimiter)
     first_line, first = next(rows)
     header = None
@@ -146,7 +166,9 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
             continue
         day = None
         try:
-            if single:
+            if single and day_first:
+                y, m, d = _parse_day_first(row[date_cols[0]])
+            elif single:
                 text = row[date_cols[0]]
                 # The common case in C; anything else is taken apart below.
                 if len(text) == 10 and text[4] == "-" and text[7] == "-":
@@ -160,16 +182,23 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
                 y, m, d = (int(row[i]) for i in date_cols)
         except (ValueError, OverflowError):
             shown = " ".join(row[i] for i in date_cols)
-            problem(lineno, "unreadable", f"expected a date as YYYY-MM-DD, YYYYMMDD or year month day, found {shown!r}")
+            problem(lineno, "unreadable", f"expected a date as {date_form}, found {shown!r}")
             continue
         xs = row[value_col]
         if xs.lower() in text_markers:
             x = None
         else:
+            if decimal_comma:
+                # A point as well would be a thousands separator or a typing error: refused.
+                xs = xs.replace(",", ".") if "." not in xs else xs + "?"
             try:
                 x = float(xs)
             except (ValueError, OverflowError):
-                problem(lineno, "unreadable", f"expected a number or a missing marker for {name}, found {xs!r}")
+                hint = ""
+                if not decimal_comma and _COMMA_NUMBER.fullmatch(xs):
+                    hint = " (for a decimal comma give --decimal-comma)"
+                problem(lineno, "unreadable", f"expected {number_form} or a missing marker for {name}, "
+                                              f"found {row[value_col]!r}{hint}")
                 continue
             if not math.isfinite(x):
                 problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
