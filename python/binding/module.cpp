@@ -202,8 +202,9 @@ ThresholdType parse_type(const std::string& text) {
 Threshold parse_threshold(const std::string& type, py::handle threshold, py::handle min_duration) {
   Threshold th;
   th.type = parse_type(type);
-  if (PyBool_Check(threshold.ptr()) || !(PyFloat_Check(threshold.ptr()) || PyLong_Check(threshold.ptr()) ||
-                                         py::isinstance(threshold, py::module_::import("numpy").attr("number")))) {
+  if (PyBool_Check(threshold.ptr()) ||
+      !(PyFloat_Check(threshold.ptr()) || PyLong_Check(threshold.ptr()) ||
+        py::isinstance(threshold, py::module_::import("numpy").attr("number")))) {
     throw py::type_error("threshold must be a real number, not " +
                          std::string(py::str(threshold.get_type().attr("__name__"))));
   }
@@ -276,26 +277,28 @@ std::vector<std::int32_t> calendar_column(py::handle obj, const char* name) {
   const py::array a = as_array(obj, name);
   if (a.ndim() != 1) throw py::value_error(std::string(name) + " must be one-dimensional");
   std::vector<std::int32_t> column(static_cast<std::size_t>(a.shape(0)) + 1, kUnset);
-  each_number(a, name, static_cast<const char*>(a.data()), a.shape(0), a.strides(0), [&](py::ssize_t i, auto v) {
-    bool fits;
-    if constexpr (std::is_floating_point_v<decltype(v)>) {
-      fits = v >= -2147483648.0 && v <= 2147483647.0 && std::trunc(v) == v;
-    } else {
-      fits = std::in_range<std::int32_t>(v);
-    }
-    if (!fits) {
-      throw py::value_error(std::string(name) + "[" + std::to_string(i) + "] = " +
-                            std::string(py::str(py::cast(v))) + " is not a whole number in 32 bits");
-    }
-    column[static_cast<std::size_t>(i) + 1] = static_cast<std::int32_t>(v);
-  });
+  each_number(
+      a, name, static_cast<const char*>(a.data()), a.shape(0), a.strides(0), [&](py::ssize_t i, auto v) {
+        bool fits;
+        if constexpr (std::is_floating_point_v<decltype(v)>) {
+          fits = v >= -2147483648.0 && v <= 2147483647.0 && std::trunc(v) == v;
+        } else {
+          fits = std::in_range<std::int32_t>(v);
+        }
+        if (!fits) {
+          throw py::value_error(std::string(name) + "[" + std::to_string(i) + "] = " +
+                                std::string(py::str(py::cast(v))) + " is not a whole number in 32 bits");
+        }
+        column[static_cast<std::size_t>(i) + 1] = static_cast<std::int32_t>(v);
+      });
   return column;
 }
 
 void check_values_dtype(const py::array& x) {
   const char kind = x.dtype().kind();
   if (kind != 'f' || (x.itemsize() != 4 && x.itemsize() != 8)) {
-    throw py::type_error("x has dtype " + std::string(py::str(x.dtype())) + "; it must be float32 or float64");
+    throw py::type_error("x has dtype " + std::string(py::str(x.dtype())) +
+                         "; it must be float32 or float64");
   }
 }
 
@@ -317,9 +320,10 @@ struct Calendar {
         yr(calendar_column(yr_, "yr")) {
     const py::ssize_t sizes[] = {days, size(t), size(d), size(m), size(yr)};
     if (std::any_of(std::begin(sizes), std::end(sizes), [&](py::ssize_t s) { return s != days; })) {
-      throw py::value_error("x, t, d, m and yr must have the same number of days, not " + std::to_string(days) +
-                            ", " + std::to_string(size(t)) + ", " + std::to_string(size(d)) + ", " +
-                            std::to_string(size(m)) + " and " + std::to_string(size(yr)));
+      throw py::value_error("x, t, d, m and yr must have the same number of days, not " +
+                            std::to_string(days) + ", " + std::to_string(size(t)) + ", " +
+                            std::to_string(size(d)) + ", " + std::to_string(size(m)) + " and " +
+                            std::to_string(size(yr)));
     }
     check_days(days);
   }
@@ -449,8 +453,8 @@ struct OneSeries {
   std::vector<double> x;
   Threshold threshold;
 
-  OneSeries(py::handle t, py::handle d, py::handle m, py::handle yr, py::handle x_obj, const std::string& type,
-            py::handle thres, py::handle durmin)
+  OneSeries(py::handle t, py::handle d, py::handle m, py::handle yr, py::handle x_obj,
+            const std::string& type, py::handle thres, py::handle durmin)
       : calendar(t, d, m, yr, days_of(x_obj)), threshold(parse_threshold(type, thres, durmin)) {
     const py::array xa = as_array(x_obj, "x");
     Float32Decimals decimals;
@@ -458,8 +462,8 @@ struct OneSeries {
     if (!read_row(xa, static_cast<const char*>(xa.data()), xa.shape(0), xa.strides(0), decimals, x, nan_at)) {
       const auto k = static_cast<std::size_t>(nan_at) + 1;
       throw py::value_error("x[" + std::to_string(nan_at) + "] is NaN (t " + std::to_string(calendar.t[k]) +
-                            ", " + std::to_string(calendar.yr[k]) + "-" + std::to_string(calendar.m[k]) + "-" +
-                            std::to_string(calendar.d[k]) + "); vorda takes no missing values");
+                            ", " + std::to_string(calendar.yr[k]) + "-" + std::to_string(calendar.m[k]) +
+                            "-" + std::to_string(calendar.d[k]) + "); vorda takes no missing values");
     }
   }
 
@@ -471,8 +475,8 @@ struct OneSeries {
   }
 };
 
-py::dict py_analyse(py::handle t, py::handle d, py::handle m, py::handle yr, py::handle x, const std::string& type,
-                 py::handle threshold, py::handle min_duration) {
+py::dict py_analyse(py::handle t, py::handle d, py::handle m, py::handle yr, py::handle x,
+                    const std::string& type, py::handle threshold, py::handle min_duration) {
   const OneSeries s(t, d, m, yr, x, type, threshold, min_duration);
   Records r;
   {
@@ -483,9 +487,8 @@ py::dict py_analyse(py::handle t, py::handle d, py::handle m, py::handle yr, py:
 }
 
 void check_input_name(const std::string& name) {
-  const bool control = std::any_of(name.begin(), name.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 32 || c == 127;
-  });
+  const bool control = std::any_of(name.begin(), name.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; });
   if (name.empty() || name.size() > 80 || control || name.find('/') != std::string::npos ||
       name.front() == ' ' || name.back() == ' ' || name == "." || name == "..") {
     throw py::value_error("input_name '" + name +
@@ -494,9 +497,9 @@ void check_input_name(const std::string& name) {
   }
 }
 
-py::dict py_write_results(const std::string& folder, const std::string& input_name, py::handle t, py::handle d,
-                       py::handle m, py::handle yr, py::handle x, const std::string& type, py::handle threshold,
-                       py::handle min_duration) {
+py::dict py_write_results(const std::string& folder, const std::string& input_name, py::handle t,
+                          py::handle d, py::handle m, py::handle yr, py::handle x, const std::string& type,
+                          py::handle threshold, py::handle min_duration) {
   check_input_name(input_name);
   const OneSeries s(t, d, m, yr, x, type, threshold, min_duration);
   Records r;
@@ -557,7 +560,9 @@ py::dict py_read_series(const std::string& path, std::int64_t size) {
     throw py::error_already_set();
   }
   const auto n = static_cast<std::size_t>(size);
-  const auto column = [&](auto values) { return to_numpy(std::vector(values.begin() + 1, values.begin() + 1 + n)); };
+  const auto column = [&](auto values) {
+    return to_numpy(std::vector(values.begin() + 1, values.begin() + 1 + n));
+  };
   py::dict out;
   out["t"] = column(series.t);
   out["d"] = column(series.d);
@@ -598,14 +603,20 @@ class Float32Passes {
       none_ = !passes_at(hi);
       while (lo < hi) {  // the first key that passes
         const std::uint32_t mid = lo + (hi - lo) / 2;
-        if (passes_at(mid)) hi = mid; else lo = mid + 1;
+        if (passes_at(mid))
+          hi = mid;
+        else
+          lo = mid + 1;
       }
       bound_ = float_of(lo);
     } else {
       none_ = !passes_at(lo);
       while (lo < hi) {  // the last key that passes
         const std::uint32_t mid = lo + (hi - lo + 1) / 2;
-        if (passes_at(mid)) lo = mid; else hi = mid - 1;
+        if (passes_at(mid))
+          lo = mid;
+        else
+          hi = mid - 1;
       }
       bound_ = float_of(lo);
     }
@@ -661,12 +672,12 @@ std::uint64_t pass_word(const T* v, bool upper, T bound, bool& nan) {
 #endif
 
 // One cell's row: the bits of its passing days, and the values of those days
-// (slot 0 unused; the other days' values are left as they are). False when the row holds a NaN. A day passes where
-// `pass` says; for float32 rows that is v >= bound (upper) or v <= bound
-// (lower), for float64 rows v > bound or v < bound.
+// (slot 0 unused; the other days' values are left as they are). False when the row holds a NaN. A day passes
+// where `pass` says; for float32 rows that is v >= bound (upper) or v <= bound (lower), for float64 rows v >
+// bound or v < bound.
 template <typename T, typename Passes>
-bool read_cell(const char* base, std::int32_t days, py::ssize_t stride, const Passes& pass, bool upper, T bound,
-               bool none, PassBits& bits, std::vector<double>& x, Float32Decimals& decimals) {
+bool read_cell(const char* base, std::int32_t days, py::ssize_t stride, const Passes& pass, bool upper,
+               T bound, bool none, PassBits& bits, std::vector<double>& x, Float32Decimals& decimals) {
   bits.assign((static_cast<std::size_t>(days) >> 6) + 1, 0);
   x.resize(static_cast<std::size_t>(days) + 1);
   bool nan = false;
@@ -679,7 +690,8 @@ bool read_cell(const char* base, std::int32_t days, py::ssize_t stride, const Pa
       nan |= v[k] != v[k];
       bits[0] |= std::uint64_t{pass(v[k])} << k;
     }
-    for (; k + 63 <= days; k += 64) bits[static_cast<std::size_t>(k) >> 6] = pass_word(v + k, upper, bound, nan);
+    for (; k + 63 <= days; k += 64)
+      bits[static_cast<std::size_t>(k) >> 6] = pass_word(v + k, upper, bound, nan);
   }
 #endif
   for (; k <= days; ++k) {
@@ -751,7 +763,7 @@ struct EventSummary : EventWriter {
 };
 
 py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::handle m, py::handle yr,
-                       const std::string& type, py::handle threshold, py::handle min_duration) {
+                          const std::string& type, py::handle threshold, py::handle min_duration) {
   const py::array x = as_array(x_obj, "x");
   check_values_dtype(x);
   if (x.ndim() != 2) throw py::value_error("x must be two-dimensional: cells by days");
@@ -763,8 +775,9 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
   const auto k = static_cast<py::ssize_t>(columns.years().size());
 
   const bool upper = th.type == ThresholdType::Upper;
-  const char* names[] = {"ndays", upper ? "wsdi" : "csdi", upper ? "sgs" : "lfd",
-                         "events", "event_days", "action_sum", "action_max", "longest_event"};
+  const char* names[] = {
+      "ndays",      upper ? "wsdi" : "csdi", upper ? "sgs" : "lfd", "events", "event_days", "action_sum",
+      "action_max", "longest_event"};
   constexpr std::size_t kOutputs = std::size(names);
   std::array<py::array_t<double>, kOutputs> outputs;
   std::array<double*, kOutputs> out{};
@@ -796,8 +809,8 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
       const bool valid = x.itemsize() == 4
                              ? read_cell<float>(cell, n, day_stride, f32_passes, upper, f32_passes.bound(),
                                                 f32_passes.none(), bits, row, decimals)
-                             : read_cell<double>(cell, n, day_stride, f64_passes, upper, th.thres, false, bits, row,
-                                                 decimals);
+                             : read_cell<double>(cell, n, day_stride, f64_passes, upper, th.thres, false,
+                                                 bits, row, decimals);
       invalid_out[c] = !valid;
       for (std::size_t i = 0; i < kOutputs; ++i) {
         const bool counted = valid && i >= 3 && names[i] != std::string_view("action_max");
@@ -829,19 +842,20 @@ PYBIND11_MODULE(_vorda, module) {
   using namespace pybind11::literals;
   module.doc() = vorda::kModuleDoc;
   module.attr("NMAX") = vorda::NMAX;
-  vorda::failure_type = py::reinterpret_steal<py::object>(
-      PyErr_NewExceptionWithDoc("vordakit._vorda.Failure", "What vorda reports as a runtime error.", PyExc_OSError,
-                                nullptr));
+  vorda::failure_type = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+      "vordakit._vorda.Failure", "What vorda reports as a runtime error.", PyExc_OSError, nullptr));
   module.attr("Failure") = vorda::failure_type;
   module.def("read_series", &vorda::py_read_series, "path"_a, "size"_a,
              "The first size records of a VORDA input file, read by vorda's reader.");
   module.def("fixed", &vorda::py_fixed, "values"_a, "width"_a, "decimals"_a,
              "Texts of values in the fixed-point field of vorda's result files.");
   module.def("analyse", &vorda::py_analyse, "t"_a, "d"_a, "m"_a, "yr"_a, "x"_a, "type"_a, "threshold"_a,
-             "min_duration"_a, "The events and yearly indices of one series; see the module's documentation.");
-  module.def("write_results", &vorda::py_write_results, "folder"_a, "input_name"_a, "t"_a, "d"_a, "m"_a, "yr"_a,
-             "x"_a, "type"_a, "threshold"_a, "min_duration"_a,
+             "min_duration"_a,
+             "The events and yearly indices of one series; see the module's documentation.");
+  module.def("write_results", &vorda::py_write_results, "folder"_a, "input_name"_a, "t"_a, "d"_a, "m"_a,
+             "yr"_a, "x"_a, "type"_a, "threshold"_a, "min_duration"_a,
              "Writes vorda's result files of one series into folder; returns what analyse returns.");
-  module.def("analyse_cells", &vorda::py_analyse_cells, "x"_a, "t"_a, "d"_a, "m"_a, "yr"_a, "type"_a, "threshold"_a,
-             "min_duration"_a, "Yearly indices and event summaries of many series on one calendar.");
+  module.def("analyse_cells", &vorda::py_analyse_cells, "x"_a, "t"_a, "d"_a, "m"_a, "yr"_a, "type"_a,
+             "threshold"_a, "min_duration"_a,
+             "Yearly indices and event summaries of many series on one calendar.");
 }

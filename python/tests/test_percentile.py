@@ -39,11 +39,11 @@ def window(year, month, day, first, last, half=2):
 def test_threshold_is_numpy_quantile_of_the_window(tmp_path, month, day, years):
     rng = np.random.default_rng(1)
     s = make_series(tmp_path / "s.txt", 1999, 2003, lambda n: np.round(rng.normal(10, 5, n), 1))
-    spec = percentile.parse_spec("90", "2000-2002")
+    setting = percentile.parse_setting("90", "2000-2002")
     x = dict(zip(s.ordinal.tolist(), s.x.tolist()))
     pool = [x[o] for y in years for o in window(y, month, day, 2000, 2002)]
     key = datetime.date(2000, month, day).toordinal() - datetime.date(2000, 1, 1).toordinal()
-    got = percentile.base_of(s, spec).thresholds()[key]
+    got = percentile.base_of(s, setting).thresholds()[key]
     assert got == np.quantile(pool, 0.9, method="median_unbiased")
 
 
@@ -65,7 +65,7 @@ def test_exceedances_have_the_exact_sign_and_zero(tmp_path, pct):
     # Values on a coarse grid: many lie exactly on their day's threshold.
     rng = np.random.default_rng(2)
     s = make_series(tmp_path / "s.txt", 2001, 2004, lambda n: rng.integers(0, 6, n) * 0.3)
-    prep = percentile.prepare(tmp_path / "s.txt", percentile.parse_spec(pct, "2001-2004", 3), tmp_path / "out")
+    prep = percentile.prepare(tmp_path / "s.txt", percentile.parse_setting(pct, "2001-2004", 3), tmp_path / "out")
     written = [fractions.Fraction(line.split()[4]) for line in open(prep.path)]
     x = s.x.tolist()
     p = fractions.Fraction(pct) / 100

@@ -57,7 +57,7 @@ SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", 
 # Written into a station's folder once everything else is there: its rows and input as they were.
 DONE = "done.txt"
 
-Row = collections.namedtuple("Row", "line type threshold min_duration spec bootstrap", defaults=(None, False))
+Row = collections.namedtuple("Row", "line type threshold min_duration setting bootstrap", defaults=(None, False))
 
 
 @dataclasses.dataclass
@@ -193,11 +193,11 @@ def read_station_list(path):
         cell = {c: cells[i].strip() for c, i in where.items()}
         try:
             letter = runner.type_letter(cell["type"])
-            spec = None
+            setting = None
             if cell.get("percentile"):
                 if cell.get("threshold"):
                     raise KitError(None, None, "give a threshold or a percentile, not both")
-                spec = percentile.parse_spec(cell["percentile"], cell.get("base"), cell.get("window") or 5)
+                setting = percentile.parse_setting(cell["percentile"], cell.get("base"), cell.get("window") or 5)
                 thr = "0.0"
             else:
                 thr = runner.threshold_text(cell.get("threshold", ""))
@@ -219,20 +219,20 @@ def read_station_list(path):
             inp = Input(choice[0][1], {k: v for k, v in choice[1:3] if v}, choice[3][1], choice=choice)
             st.inputs.append(inp)
         type_ = "upper" if letter == "u" else "lower"
-        run = (type_, float(thr), int(dur), spec and spec.suffix)
+        run = (type_, float(thr), int(dur), setting and setting.suffix)
         if (name, choice, run) in seen:
             raise KitError(path, number, f"the same run as line {seen[(name, choice, run)]}")
         seen[(name, choice, run)] = number
         # vorda names its result files by the threshold with one decimal and the
         # duration in at most 7 digits: runs that look alike there overwrite each other.
-        shown = (name, choice, type_, name_threshold(thr), dur[:7], spec and spec.suffix)
+        shown = (name, choice, type_, name_threshold(thr), dur[:7], setting and setting.suffix)
         if shown in named:
             other, other_thr = named[shown]
             raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} both show as "
                                          f"{shown[3]} in the result names; one run would overwrite the other")
         named[shown] = (number, thr)
         boot = cell.get("bootstrap", "").lower() in ("yes", "y", "true", "1")
-        inp.rows.append(Row(number, type_, thr, dur, spec, boot))
+        inp.rows.append(Row(number, type_, thr, dur, setting, boot))
     if not stations:
         raise KitError(path, None, "the station list has no rows")
     for st in stations.values():
@@ -363,15 +363,15 @@ def process_station(st, outdir, vorda, opts):
             name = f"{st.name}-{inp.label}.txt" if inp.label else f"{st.name}.txt"
             with engine.runs(opts.engine, vorda, source, folder, name=name, series=arrays) as runs:
                 for row in inp.rows:
-                    if row.spec is None:
+                    if row.setting is None:
                         res = runs.run(row.type, row.threshold, row.min_duration, size)
                     else:
-                        res = percentile.run(vorda, source, row.spec, row.type, row.min_duration, folder, name,
+                        res = percentile.run(vorda, source, row.setting, row.type, row.min_duration, folder, name,
                                              row.bootstrap)
                     out.vorda_seconds += res.seconds
                     if res.status != 0:
                         report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
-                        what = row.threshold if row.spec is None else row.spec.suffix
+                        what = row.threshold if row.setting is None else row.setting.suffix
                         problems.append(f"{row.type} {what} durmin {row.min_duration} "
                                         f"(list line {row.line}): {runner.describe_status(res.status)}: {report}")
                         continue
@@ -405,7 +405,7 @@ def _fingerprint(st, opts):
     with open(st.file, "rb") as f:
         for block in iter(lambda: f.read(1 << 20), b""):
             h.update(block)
-    rows = [(i.choice, r.type, r.threshold, r.min_duration) + ((r.spec.suffix, r.bootstrap) if r.spec else ())
+    rows = [(i.choice, r.type, r.threshold, r.min_duration) + ((r.setting.suffix, r.bootstrap) if r.setting else ())
             for i in st.inputs for r in i.rows]
     return (f"file {st.file}\nsha256 {h.hexdigest()}\nrows {rows!r}\nunit {st.unit!r}\n"
             f"options plots={opts.plots} qc={opts.qc} fill={opts.fill}\n")

@@ -271,12 +271,12 @@ class Input:
         (a cell's series is one row), in chunks of ``sizes`` with time whole;
         each chunk reads only its own part of each file."""
         import xarray as xr
-        spec = {d: sizes[d] for d in self.other_dims}
-        arrays = [a.chunk({**spec, self.tdim: -1}) for a in self._parts]
+        chunking = {d: sizes[d] for d in self.other_dims}
+        arrays = [a.chunk({**chunking, self.tdim: -1}) for a in self._parts]
         da = arrays[0] if len(arrays) == 1 else xr.concat(arrays, dim=self.tdim, coords="minimal",
                                                           compat="override", join="override")
         da = da.transpose(*self.other_dims, self.tdim)
-        return da.data.rechunk(tuple(spec[d] for d in self.other_dims) + (-1,))
+        return da.data.rechunk(tuple(chunking[d] for d in self.other_dims) + (-1,))
 
     @staticmethod
     def _file_of(parts, index):
@@ -315,7 +315,7 @@ class Days:
 # ---------------------------------------------------------------- analysis
 
 
-class Spec:
+class Plan:
     """Everything a chunk's analysis needs; plain data, so that it travels to workers."""
 
     def __init__(self, days, thrtype, threshold, min_duration, fill, convert_to, packed_decimals):
@@ -329,26 +329,26 @@ class Spec:
         self.names = INDICES[thrtype] + SUMMARY
 
 
-def _cell_values(x, spec):
+def _cell_values(x, plan):
     """Rows of the chunk as the values vorda is to read: float32 as they are (the
     binding reads their decimals), else float64 decimal doubles; and the
     decimals per value where they had to be found (else None)."""
-    if spec.packed_decimals is not None:
-        dec = spec.packed_decimals
+    if plan.packed_decimals is not None:
+        dec = plan.packed_decimals
         x = np.round(x.astype(np.float64), dec)
-    elif spec.convert_to is None and spec.fill is None:
+    elif plan.convert_to is None and plan.fill is None:
         return (x if x.dtype in (np.float32, np.float64) else x.astype(np.float64)), None
     elif x.dtype in (np.float32, np.float64):
         x, dec = decimal_values(x)
     else:
         x, dec = x.astype(np.float64), 0
-    if spec.convert_to == "degC":
+    if plan.convert_to == "degC":
         # 273.15 has two decimals: the difference has those of the value, and at least two.
         keep = np.maximum(dec, 2)
         x = x - 273.15
         x = np.round(x, int(keep)) if np.ndim(keep) == 0 else _round_each(x, keep)
         dec = None
-    elif spec.convert_to == "mm/day":
+    elif plan.convert_to == "mm/day":
         x = np.round(x * 86400.0, FLUX_DECIMALS)
         dec = None
     return x, dec
@@ -362,29 +362,29 @@ def _round_each(x, decimals):
     return out
 
 
-def analyse_block(block, spec):
+def analyse_block(block, plan):
     """(..., input days) -> (..., indices and summary + 1, years): a chunk's cells
     analysed; the last slot holds each cell's status in its first year."""
     lib = _lib()
-    days = spec.days
+    days = plan.days
     shape = block.shape[:-1]
     x = _rows(block, days)
     cells, length = x.shape
     k = len(days.years)
-    out = np.full((cells, len(spec.names) + 1, k), np.nan)
+    out = np.full((cells, len(plan.names) + 1, k), np.nan)
     status = np.full(cells, EMPTY, np.float64)
     if length == 0 or cells == 0:
         out[:, -1, 0] = status
         return out.reshape(shape + out.shape[1:])
-    x, _ = _cell_values(x, spec)
+    x, _ = _cell_values(x, plan)
     has, first, last, gap = _coverage(x)
     status[has] = np.where((first[has] == 0) & (last[has] == length - 1), COMPLETE, TRIMMED)
     status[gap] = GAPS
-    if gap.any() and spec.fill is not None:
+    if gap.any() and plan.fill is not None:
         # With --fill the values are already a fresh float64 array of decimals, never the chunk itself.
         x = np.asarray(x, np.float64)
         for c in np.flatnonzero(gap):
-            if _fill_cell(x, c, first[c], last[c], spec.fill):
+            if _fill_cell(x, c, first[c], last[c], plan.fill):
                 status[c] = FILLED
     ready = has & (status != GAPS)
     # Cells with the same first and last day share a calendar: one call each.
@@ -395,9 +395,9 @@ def analyse_block(block, spec):
         t = days.ordinal[a:b] - days.ordinal[a] + 1
         whole = len(rows) == cells
         r = lib.analyse_cells(x[:, a:b] if whole else x[rows, a:b], t, days.d[a:b], days.m[a:b], days.yr[a:b],
-                              spec.type, spec.threshold, spec.min_duration)
+                              plan.type, plan.threshold, plan.min_duration)
         pos = np.searchsorted(days.years, r["years"])
-        for i, name in enumerate(spec.names):
+        for i, name in enumerate(plan.names):
             v = r[name]
             if name in NONE_VALUE:
                 v = np.where(v == NONE_VALUE[name], np.nan, v)
@@ -456,14 +456,14 @@ def _fill_cell(x, c, a, b, most):
     return True
 
 
-def block_events(block, spec, coords):
+def block_events(block, plan, coords):
     """Every event of every analysable cell of a chunk: rows of the CSV."""
     lib = _lib()
-    days = spec.days
+    days = plan.days
     x = _rows(block, days)
     if x.shape[1] == 0:
         return []
-    x, _ = _cell_values(x, spec)
+    x, _ = _cell_values(x, plan)
     rows = []
     for c in range(x.shape[0]):
         valid = ~np.isnan(x[c])
@@ -472,14 +472,14 @@ def block_events(block, spec, coords):
         a = int(np.argmax(valid))
         b = len(valid) - int(np.argmax(valid[::-1]))
         if not valid[a:b].all():
-            if spec.fill is None:
+            if plan.fill is None:
                 continue
             x = np.asarray(x, np.float64)
-            if not _fill_cell(x, c, a, b - 1, spec.fill):
+            if not _fill_cell(x, c, a, b - 1, plan.fill):
                 continue
         t = days.ordinal[a:b] - days.ordinal[a] + 1
-        ev = lib.analyse(t, days.d[a:b], days.m[a:b], days.yr[a:b], x[c, a:b], spec.type, spec.threshold,
-                         spec.min_duration)["events"]
+        ev = lib.analyse(t, days.d[a:b], days.m[a:b], days.yr[a:b], x[c, a:b], plan.type, plan.threshold,
+                         plan.min_duration)["events"]
         lead = coords[c]
         for day, month, year, dur, act in zip(ev["day"].tolist(), ev["month"].tolist(), ev["year"].tolist(),
                                               ev["duration"].tolist(), ev["action"].tolist()):
@@ -682,7 +682,7 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         if "scale_factor" in enc or "add_offset" in enc:
             packed = max(_max_decimals_text(enc.get("scale_factor", np.float32(1))),
                          _max_decimals_text(enc.get("add_offset", np.float32(0))))
-        spec = Spec(days, thrtype, thr, mind, fill, convert_to, packed)
+        plan = Plan(days, thrtype, thr, mind, fill, convert_to, packed)
 
         chosen = _parse_chunks(chunks, inp.other_dims, inp.files[0])
         size = _default_chunks(inp.shape[:-1], inp.other_dims, inp.shape[-1], inp.dtype.itemsize,
@@ -691,13 +691,13 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         data = inp.chunked(size)
         if not np.issubdtype(data.dtype, np.floating):
             data = data.astype(np.float64)
-        nv = len(spec.names)
+        nv = len(plan.names)
         k = len(days.years)
-        stack = dsa.map_blocks(functools.partial(analyse_block, spec=spec), data, dtype=np.float64,
+        stack = dsa.map_blocks(functools.partial(analyse_block, plan=plan), data, dtype=np.float64,
                                chunks=data.chunks[:-1] + ((nv + 1,), (k,)),
                                drop_axis=data.ndim - 1, new_axis=[data.ndim - 1, data.ndim])
 
-        ds = _output_dataset(inp, stack, spec, out_units, thr_text, mind, command)
+        ds = _output_dataset(inp, stack, plan, out_units, thr_text, mind, command)
         client, context = _scheduler(jobs, scheduler)
         with context, _progress(progress and client is None):
             with _without_distributed(client is None):
@@ -714,7 +714,7 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
                     # netCDF4's report of a file that breaks off or is damaged part way.
                     raise KitError(" ".join(inp.files), None, f"reading failed: {e}") from None
             if events:
-                _write_events(events, inp, data, spec)
+                _write_events(events, inp, data, plan)
         os.chmod(tmp, 0o666 & ~_umask())
         os.replace(tmp, out)
     except BaseException:
@@ -766,9 +766,9 @@ def _range_warning(low, high, convert_to, thr, file_units, out_units, warn):
              + (" (give --units to convert)" if convert_to is None and file_units in ("K", "kelvin") else ""))
 
 
-def _output_dataset(inp, stack, spec, out_units, thr_text, mind, command):
+def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command):
     import xarray as xr
-    days = spec.days
+    days = plan.days
     dims = inp.other_dims
     carried, gm = _carried_variables(inp)
     units, start, bounds = _time_axis(days.years, days.calendar)
@@ -790,8 +790,8 @@ def _output_dataset(inp, stack, spec, out_units, thr_text, mind, command):
     if gm in carried:
         data_vars[gm] = coords.pop(gm)
     aux = [c for c in str(inp.attrs.get("coordinates", "")).split() if c in carried]
-    what = f"the daily values {'above' if spec.type == 'upper' else 'below'} {thr_text} {out_units}".rstrip()
-    for i, name in enumerate(spec.names):
+    what = f"the daily values {'above' if plan.type == 'upper' else 'below'} {thr_text} {out_units}".rstrip()
+    for i, name in enumerate(plan.names):
         long_name, unit, method = _ATTRS[name]
         if unit is None:
             unit = f"{out_units} days" if out_units else "days"
@@ -808,7 +808,7 @@ def _output_dataset(inp, stack, spec, out_units, thr_text, mind, command):
         else:
             encoding[name] = {"dtype": "int32", "_FillValue": _INT_FILL}
     data_vars["cell_status"] = xr.Variable(
-        dims, stack[..., len(spec.names), 0].astype(np.int8),
+        dims, stack[..., len(plan.names), 0].astype(np.int8),
         {"long_name": "what became of the cell's series", "flag_values": np.arange(5, dtype=np.int8),
          "flag_meanings": STATUS_MEANINGS, **({"grid_mapping": inp.attrs["grid_mapping"]} if gm else {})})
     encoding["cell_status"] = {"dtype": "int8", "_FillValue": None}
@@ -819,14 +819,14 @@ def _output_dataset(inp, stack, spec, out_units, thr_text, mind, command):
         "source": "vordakit grid: vorda's analyses of each cell's daily series",
         "threshold": thr_text,
         "threshold_units": out_units,
-        "threshold_type": spec.type,
+        "threshold_type": plan.type,
         "min_duration": np.int32(mind),
         "variable": inp.var,
         "source_files": " ".join(os.path.basename(f) for f in inp.files),
         "history": f"{stamp}: {command or 'vordakit grid'}",
     }
-    if spec.fill is not None:
-        attrs["fill_max_days"] = np.int32(spec.fill)
+    if plan.fill is not None:
+        attrs["fill_max_days"] = np.int32(plan.fill)
     ds = xr.Dataset(data_vars, coords, attrs)
     for name, e in encoding.items():
         if name in ds.variables:
@@ -834,7 +834,7 @@ def _output_dataset(inp, stack, spec, out_units, thr_text, mind, command):
     return ds
 
 
-def _write_events(path, inp, data, spec):
+def _write_events(path, inp, data, plan):
     import dask
 
     from vordakit.atomic import atomic_write
@@ -857,7 +857,7 @@ def _write_events(path, inp, data, spec):
             lead += tuple(_coord_text(ds, a, tuple(ii[dims.index(d)] for d in ds.variables[a].dims))
                           for a in aux)
             leads.append(lead)
-        tasks.append(dask.delayed(block_events)(blocks[index + (0,)], spec, leads))
+        tasks.append(dask.delayed(block_events)(blocks[index + (0,)], plan, leads))
     parts = dask.compute(*tasks)
     with atomic_write(path, newline="") as f:
         import csv

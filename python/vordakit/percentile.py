@@ -39,7 +39,7 @@ import numpy as np
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 
-__all__ = ["Spec", "parse_spec", "day_keys", "Base", "base_of", "exceedance_texts", "prepare", "bootstrap",
+__all__ = ["Setting", "parse_setting", "day_keys", "Base", "base_of", "exceedance_texts", "prepare", "bootstrap",
            "apply", "label"]
 
 DEFAULT_WINDOW = 5
@@ -53,10 +53,10 @@ _PERCENTILE = re.compile(r"\d+(\.\d+)?")
 _BASE = re.compile(r"(\d{1,4})-(\d{1,4})")
 
 
-class Spec:
+class Setting:
     """A percentile threshold: percentile (as written), base years and window.
 
-    >>> s = parse_spec("97.5", "1961-1990")
+    >>> s = parse_setting("97.5", "1961-1990")
     >>> s.value, s.base, s.window, s.digits(1), s.suffix, s.label
     (97.5, (1961, 1990), 5, 5, 'p97.5-1961-1990-w5', '97.5th percentile of 1961-1990, window 5 days')
     """
@@ -89,7 +89,7 @@ def label(percentile, base, window):
     return f"{p}{ending} percentile of {base}, window {window} days"
 
 
-def parse_spec(percentile, base, window=DEFAULT_WINDOW):
+def parse_setting(percentile, base, window=DEFAULT_WINDOW):
     """The percentile threshold of the options, or a KitError saying what is wrong."""
     text = str(percentile).strip()
     if not _PERCENTILE.fullmatch(text) or float(text) > 100:
@@ -107,7 +107,7 @@ def parse_spec(percentile, base, window=DEFAULT_WINDOW):
         w = 0
     if w < 1 or w % 2 == 0 or w > 365:
         raise KitError(None, None, f"window {window!r} is not an odd number of days from 1 to 365")
-    return Spec(text, (int(m[1]), int(m[2])), w)
+    return Setting(text, (int(m[1]), int(m[2])), w)
 
 
 def day_keys(ordinal):
@@ -131,8 +131,8 @@ class Base:
     around calendar day d of the i-th base year (NaN where that year has no such
     day). Thresholds of any choice of base years, repeats allowed, come from them."""
 
-    def __init__(self, years, blocks, spec):
-        self.years, self.blocks, self.spec = years, blocks, spec
+    def __init__(self, years, blocks, setting):
+        self.years, self.blocks, self.setting = years, blocks, setting
         self.leap = ~np.isnan(blocks[:, FEB29, 0])
 
     def thresholds(self, chosen=None):
@@ -143,7 +143,7 @@ class Base:
     def thresholds_many(self, choices):
         """Thresholds per calendar day for each row of base-year indices (rows of one length)."""
         choices = np.asarray(choices)
-        q = self.spec.value / 100
+        q = self.setting.value / 100
         pooled = self.blocks[choices]                       # (rows, years, 366, window)
         rows, n, _, w = pooled.shape
         days = np.concatenate([np.arange(FEB29), np.arange(FEB29 + 1, 366)])
@@ -159,13 +159,13 @@ class Base:
         return out
 
 
-def base_of(series, spec):
+def base_of(series, setting):
     """The Base of a series (vordakit.series.Series), refused when the series does not cover it whole."""
-    first, last = spec.base
+    first, last = setting.base
     start = datetime.date(first, 1, 1).toordinal()
     end = datetime.date(last, 12, 31).toordinal()
     ordinal = series.ordinal
-    where = f"base {spec.base_text}"
+    where = f"base {setting.base_text}"
     if not len(ordinal) or ordinal[0] > start or ordinal[-1] < end:
         span = (f"runs from {datetime.date.fromordinal(int(ordinal[0]))} to "
                 f"{datetime.date.fromordinal(int(ordinal[-1]))}") if len(ordinal) else "is empty"
@@ -182,13 +182,13 @@ def base_of(series, spec):
         more = f" and {len(missing) - 5} more" if len(missing) > 5 else ""
         raise KitError(series.path, None, f"{where} has {len(missing)} missing days: {shown}{more}")
     keys, years = day_keys(ordinal[a:b])
-    n, w = len(x), spec.window
+    n, w = len(x), setting.window
     h = w // 2
     # The window wraps around the base as a whole (see the module's notes).
     windows = x[(np.arange(n)[:, None] + np.arange(-h, h + 1)) % n]
     blocks = np.full((last - first + 1, 366, w), np.nan)
     blocks[years - first, keys] = windows
-    return Base(np.arange(first, last + 1), blocks, spec)
+    return Base(np.arange(first, last + 1), blocks, setting)
 
 
 def _line(series, i):
@@ -221,8 +221,8 @@ def exceedance_texts(units, digits):
 class Prepared:
     """The exceedance series of one input and percentile threshold, written into a folder."""
 
-    def __init__(self, series, spec, base, thresholds, digits, units, keys, name, folder):
-        self.series, self.spec, self.base = series, spec, base
+    def __init__(self, series, setting, base, thresholds, digits, units, keys, name, folder):
+        self.series, self.setting, self.base = series, setting, base
         self.thresholds, self.digits, self.units, self.keys = thresholds, digits, units, keys
         self.name, self.folder = name, folder
         self.path = os.path.join(folder, name)
@@ -239,7 +239,7 @@ def read_series(path):
     return vorda.read(path, strict(path))
 
 
-def prepare(source, spec, folder, name=None):
+def prepare(source, setting, folder, name=None):
     """Write the exceedance series of ``source`` (a VORDA input) and its threshold table into ``folder``.
 
     The exceedance series is named after ``name`` (default: the source's file
@@ -247,17 +247,17 @@ def prepare(source, spec, folder, name=None):
     ``series-p90-1961-1990-w5.txt``.
     """
     series = read_series(source)
-    base = base_of(series, spec)
+    base = base_of(series, setting)
     if np.isnan(series.x).any():
         at = int(np.argmax(np.isnan(series.x)))
         raise KitError(series.path, _line(series, at), "a missing value: the exceedance series cannot hold one")
-    digits = spec.digits(series.decimals)
+    digits = setting.digits(series.decimals)
     thresholds = whole_units(base.thresholds(), digits)
     keys, _ = day_keys(series.ordinal)
     scale = 10 ** (digits - series.decimals)
     units = whole_units(series.x, series.decimals) * scale
     stem = os.path.splitext(os.path.basename(name or source))[0]
-    prep = Prepared(series, spec, base, thresholds, digits, units, keys, f"{stem}-{spec.suffix}.txt", folder)
+    prep = Prepared(series, setting, base, thresholds, digits, units, keys, f"{stem}-{setting.suffix}.txt", folder)
     os.makedirs(folder, exist_ok=True)
     texts = exceedance_texts(prep.exceedance_units(thresholds), digits)
     t = series.t if series.t is not None else series.ordinal - series.ordinal[0] + 1
@@ -277,8 +277,8 @@ def prepare(source, spec, folder, name=None):
             day = datetime.date.fromordinal(leap_day + key)
             f.write(f"{day.month},{day.day},{thr}\n")
     info = _read_info(prep) if old == text else {}
-    info.update(source=os.path.basename(source), percentile=spec.text, base=spec.base_text,
-                window=spec.window, decimals=digits)
+    info.update(source=os.path.basename(source), percentile=setting.text, base=setting.base_text,
+                window=setting.window, decimals=digits)
     info.setdefault("bootstrap", {})
     _write_info(prep, info)
     return prep
@@ -439,7 +439,7 @@ def thresholds_figure(run, path, unit, what, new_figure):
 _LEAP_DAY0 = datetime.date(2000, 1, 1).toordinal()
 
 
-def run(vorda, source, spec, thrtype, min_duration, folder, name=None, resample=False):
+def run(vorda, source, setting, thrtype, min_duration, folder, name=None, resample=False):
     """Write the exceedance series of ``source`` into ``folder`` and run vorda on it
     with threshold 0.0; with ``resample``, also the bootstrap of the base years.
     Returns vorda's RunResult."""
@@ -447,7 +447,7 @@ def run(vorda, source, spec, thrtype, min_duration, folder, name=None, resample=
 
     core.type_letter(thrtype)
     core.duration_text(min_duration)
-    prep = prepare(source, spec, folder, name=name)
+    prep = prepare(source, setting, folder, name=name)
     res = core.run_vorda(vorda or core.find_vorda(None), prep.path, thrtype, "0.0", min_duration, folder)
     if res.status == 0:
         values = bootstrap(prep, thrtype, min_duration) if resample else None
@@ -465,9 +465,9 @@ def run_command(args):
         raise KitError(None, None, "give either --threshold or --percentile, not both")
     if args.base is None:
         raise KitError(None, None, "--percentile needs --base FIRST-LAST, the base period's years")
-    spec = parse_spec(args.percentile, args.base, args.window)
+    setting = parse_setting(args.percentile, args.base, args.window)
     vorda = core.find_vorda(args.vorda)
-    res = run(vorda, args.input, spec, args.type, args.min_duration, args.out, args.name, args.bootstrap)
+    res = run(vorda, args.input, setting, args.type, args.min_duration, args.out, args.name, args.bootstrap)
     if res.status != 0:
         sys.stderr.flush()
         sys.stderr.buffer.write(res.report or f"vordakit run: {core.describe_status(res.status)}\n".encode())
