@@ -14,11 +14,15 @@ station), so 2 N runs of vorda. Then:
    batch without plots at -j 1, with and without qc: wall time per run, and
    the overhead per run beyond vorda's own time, split by step.
 3. For each engine, the batch with plots at -j 1 on ten stations: seconds per
-   station, and of them the plots' (their PNGs and plots.pdf).
+   station, and of them the plots' (their PNGs and plots.pdf), per station and
+   per figure; the first station apart, since it also imports matplotlib and
+   builds the figures that the others reuse.
 4. For each engine, the batch at -j 1 .. the number of cores: station-runs
    per second.
 
 Usage: bench/kit_batch.py [--stations N] [--vorda PATH] [--jobs 1,2] [--engines process,library] [--work DIR]
+                          [--plots-only]
+With --plots-only, only step 3 (and the stations it needs).
 The stations' files take about 2 MB each; they go to a temporary folder that is
 removed at the end unless --work is given.
 """
@@ -115,6 +119,7 @@ def timed_batch(stations, out, vorda, jobs, opts):
     failed = [o.name for o in outcomes if not o.ok]
     if failed:
         sys.exit(f"stations failed: {failed[:5]}; see {out}/summary.csv")
+    timed_batch.pngs = sum(1 for _ in out.rglob("*.png"))
     shutil.rmtree(out)
     return wall, outcomes
 
@@ -126,6 +131,7 @@ def main():
     ap.add_argument("--jobs", help="comma-separated worker counts (default 1 .. cores)")
     ap.add_argument("--engines", default="process,library", help="engines to compare (default: both)")
     ap.add_argument("--work", help="keep the generated stations in this folder")
+    ap.add_argument("--plots-only", action="store_true", help="only the batch with plots, on ten stations")
     args = ap.parse_args()
     if not SERIES.is_file():
         sys.exit(f"the real series is not at {SERIES}")
@@ -136,13 +142,17 @@ def main():
     work.mkdir(parents=True, exist_ok=True)
     try:
         t0 = time.perf_counter()
-        listing, size = make_stations(work, args.stations)
+        listing, size = make_stations(work, min(args.stations, 10) if args.plots_only else args.stations)
         stations = batch.read_station_list(listing)
         runs = sum(len(st.rows) for st in stations)
         print(f"{len(stations)} stations of {size} records, {runs} runs "
               f"(made in {time.perf_counter() - t0:.1f} s); vorda {vorda}; {cores} cores, "
               f"load average {os.getloadavg()[0]:.1f}")
 
+        if args.plots_only:
+            for name in args.engines.split(","):
+                _plots(name, stations, work, vorda)
+            return
         own, own_cpu = vorda_alone(vorda, stations, size, work / "alone")
         print(f"vorda alone: {1000 * own:.1f} ms per run, {1000 * own_cpu:.1f} ms CPU")
         engines = args.engines.split(",")
@@ -180,12 +190,7 @@ def _engine(name, stations, runs, work, vorda, own, own_cpu, jobs):
               f"{1000 * (timed_batch.cpu / runs - own_cpu):.1f} ms beyond vorda's "
               f"({(timed_batch.cpu / runs - own_cpu) / own_cpu:.2f} x)")
 
-    # Plots: on a few stations, since they cost far more than the rest.
-    few = stations[:min(10, len(stations))]
-    wall, outcomes = timed_batch(few, work / "plots", vorda, 1, batch.Options(engine=name))
-    plot_time = sum(o.step_seconds.get("plot", 0.0) for o in outcomes) / len(few)
-    print(f"{name}: batch -j 1 with qc and plots, {len(few)} stations: {wall / len(few):.2f} s per station, "
-          f"of which plots {plot_time:.2f} s per station")
+    _plots(name, stations, work, vorda)
 
     for j in jobs:
         if j == 1:
@@ -193,6 +198,23 @@ def _engine(name, stations, runs, work, vorda, own, own_cpu, jobs):
         else:
             wall, _ = timed_batch(stations, work / "out", vorda, j, batch.Options(plots=False, engine=name))
         print(f"{name}: batch -j {j} with qc: {wall:.1f} s, {runs / wall:.1f} station-runs per second")
+
+
+def _plots(name, stations, work, vorda):
+    """The batch with plots on a few stations, since they cost far more than the rest."""
+    few = stations[:min(10, len(stations))]
+    wall, outcomes = timed_batch(few, work / "plots", vorda, 1, batch.Options(engine=name))
+    plots = [o.step_seconds.get("plot", 0.0) for o in outcomes]
+    per_station = sum(plots) / len(few)
+    figures = timed_batch.pngs / len(few)
+    rest = ""
+    if len(few) > 1:
+        later = sum(plots[1:]) / (len(few) - 1)
+        rest = (f"; the first station {plots[0]:.2f} s (importing matplotlib, building the figures), "
+                f"each later one {later:.3f} s, {1000 * later / figures:.0f} ms per figure")
+    print(f"{name}: batch -j 1 with qc and plots, {len(few)} stations, {figures:g} figures each: "
+          f"{wall / len(few):.2f} s per station, of which plots {per_station:.3f} s per station, "
+          f"{1000 * per_station / figures:.0f} ms per figure{rest}; load average {os.getloadavg()[0]:.1f}")
 
 
 if __name__ == "__main__":

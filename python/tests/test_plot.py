@@ -1,6 +1,7 @@
 """plot: valid 800x600 PNGs and a PDF page per figure; the points plotted are the values and events."""
 
 import math
+import pathlib
 import struct
 
 import pytest
@@ -53,10 +54,9 @@ def test_yearly_points_missing_years_and_sen_line():
     ys = lines["WSDI"].get_ydata()
     assert len(ys) == 13 and sum(not math.isnan(y) for y in ys) == 11
     # Years without a value are bands over the whole height, not marks that read as values.
-    ax = plot.yearly_figure(RUN, "WSDI", years, values).axes[0]
-    bands = [(p.get_label(), min(x for x, _ in p.get_xy()), max(x for x, _ in p.get_xy())) for p in ax.patches]
-    assert [(lo + hi) / 2 for _, lo, hi in bands] == [2002, 2003]
-    assert bands[0][0] == "year without a value (2)"
+    [bands] = plot.yearly_figure(RUN, "WSDI", years, values).axes[0].patches
+    assert [(p[:, 0].min() + p[:, 0].max()) / 2 for p in bands.get_path().to_polygons()] == [2002, 2003]
+    assert bands.get_label() == "year without a value (2)"
     assert "Sen slope" in lines
     lines = _lines(plot.yearly_figure(RUN, "WSDI", years[:9], values[:9]))
     assert "Sen slope" not in lines            # 8 valid years: no trend drawn
@@ -97,3 +97,21 @@ def test_labels_of_close_events_do_not_overlap_and_the_axis_starts_at_zero():
     assert len(boxes) == 3
     assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
     assert fig.axes[0].get_ylim()[0] == 0
+
+
+def test_a_figure_reused_shows_nothing_of_the_picture_before(runs, vorda, tmp_path, monkeypatch):
+    """Each process draws on one figure per kind: the pictures are byte for byte those drawn
+    each on a new figure, in any order, with or without events."""
+    vorda_results(vorda, EXAMPLE, tmp_path / "quiet", "l", "2.0", 3)
+    vorda_results(vorda, EXAMPLE, tmp_path / "quiet", "u", "40.0", 3)      # no events: its figure drawn last
+    vorda_results(vorda, EXAMPLE, tmp_path / "busy", "u", "12.0", 2)
+    stations = {name: results.read_results(tmp_path / name) for name in ("quiet", "busy")}
+
+    def pictures(name, folder):
+        return {p.name: p.read_bytes() for p in map(pathlib.Path, plot.plot_results(stations[name], folder))}
+
+    with monkeypatch.context() as m:
+        m.setattr(plot, "_figure", lambda kind: plot._new_figure())
+        new = {name: pictures(name, tmp_path / "new" / name) for name in stations}
+    for k, name in enumerate(["quiet", "busy", "quiet"]):
+        assert pictures(name, tmp_path / str(k)) == new[name], name

@@ -2,8 +2,13 @@
 
 matplotlib is imported here only, so that the rest of the toolkit runs
 without it. Figures are built with the object interface and drawn by Agg,
-never through pyplot, so that nothing needs a display and no figure outlives
-its use.
+never through pyplot, so that nothing needs a display.
+
+Each process keeps one figure of each kind (yearly index, events, threshold
+curve) and draws every picture of that kind on it, emptied of the one before:
+building the axes and their ticks, and measuring the same tick labels again
+on a new canvas, cost more than drawing. A figure returned here is therefore
+valid until the next one of its kind is asked for.
 """
 
 import datetime
@@ -11,11 +16,13 @@ import os
 
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
+from matplotlib.patches import PathPatch
+from matplotlib.path import Path
 from matplotlib.text import Text
 
 from vordakit import percentile, trend
 from vordakit.atomic import atomic_write
-from vordakit.raster_pdf import RasterPdf
+from vordakit.raster_pdf import RasterPdf, png_file, png_stream
 from vordakit.results import INDEX_ORDER, Run, read_results
 
 __all__ = ["yearly_figure", "events_figure", "figures", "plot_results", "command"]
@@ -45,8 +52,54 @@ def _new_figure():
     # Fixed margins: a layout engine would measure every text of the figure
     # again before each drawing, which took most of the time of the plots.
     fig = Figure(figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI)
+    FigureCanvasAgg(fig)   # one canvas for good: its renderer keeps the sizes of the texts it measured
     fig.subplots_adjust(left=0.1, right=0.97, top=0.83, bottom=0.2)
     return fig, fig.add_subplot()
+
+
+_FIGURES = {}   # kind -> (Figure, Axes) of this process
+
+
+def _figure(kind):
+    """This process's figure of ``kind``, emptied of the picture drawn on it before.
+
+    What a kind's pictures all set alike (labels, grid, margins) stays; what
+    differs is removed or reset here: the plotted artists and texts, the
+    legend, the data limits and autoscaling, the axes switched off.
+    """
+    if kind not in _FIGURES:
+        _FIGURES[kind] = _new_figure()
+        return _FIGURES[kind]
+    fig, ax = _FIGURES[kind]
+    for artist in [*ax.lines, *ax.patches, *ax.collections, *ax.texts]:
+        artist.remove()
+    if ax.legend_ is not None:
+        ax.legend_.remove()
+    ax.relim()
+    ax.set_autoscale_on(True)
+    ax.set_axis_on()
+    return fig, ax
+
+
+def _set_title(ax, text, fontsize):
+    # At the height matplotlib would find for it above axes with ticks below, given rather than
+    # found: finding it measures the whole y axis again, a sixth of a figure's drawing.
+    ax.set_title(text, fontsize=fontsize, y=1.0)
+
+
+def _missing_bands(ax, years, label):
+    """One band over the whole height per year in ``years``, as one patch: a patch per year
+    cost more than the rest of a figure where most years lack a value."""
+    verts, codes = [], []
+    for y in years:
+        verts += [(y - 0.5, 0), (y + 0.5, 0), (y + 0.5, 1), (y - 0.5, 1), (y - 0.5, 0)]
+        codes += [Path.MOVETO, Path.LINETO, Path.LINETO, Path.LINETO, Path.CLOSEPOLY]
+    band = PathPatch(Path(verts, codes), transform=ax.get_xaxis_transform(which="grid"), color=_MISSING,
+                     alpha=0.15, linewidth=0, label=label)
+    ax.add_artist(band)
+    # The x limits take the bands in, as they would a patch per year; measured from its
+    # ends directly, since measuring the patch walks every edge of it.
+    ax.update_datalim([(years[0] - 0.5, 0), (years[-1] + 0.5, 0)], updatey=False)
 
 
 def _title(index, run, unit, what=None):
@@ -82,10 +135,10 @@ def yearly_figure(run, index, years, values, unit="", what=None, remark=""):
     """
     pairs = {y: v for y, v in zip(years, values) if y is not None}
     ylabel = INDEX_LABELS.get(index, (index, "value"))[1]
-    fig, ax = _new_figure()
+    fig, ax = _figure("yearly")
     fig.suptitle(_title(index, run, unit, what), fontsize=14)
     if not pairs:
-        ax.set_title(run_label(run, unit, what) + "\nno year with a value", fontsize=10)
+        _set_title(ax, run_label(run, unit, what) + "\nno year with a value", 10)
         ax.set_axis_off()
         return fig
     span = list(range(min(pairs), max(pairs) + 1))
@@ -93,10 +146,9 @@ def yearly_figure(run, index, years, values, unit="", what=None, remark=""):
     ax.plot(span, [float("nan") if v is None else v for v in ys], "-o", color=_LINE,
             markersize=3.5, linewidth=1.2, label=index)
     missing = [y for y, v in zip(span, ys) if v is None]
-    for k, y in enumerate(missing):
-        # A band over the whole height: a mark at some height would read as a value there.
-        ax.axvspan(y - 0.5, y + 0.5, color=_MISSING, alpha=0.15, linewidth=0,
-                   label=f"year without a value ({len(missing)})" if k == 0 else None)
+    if missing:
+        # Bands over the whole height: a mark at some height would read as a value there.
+        _missing_bands(ax, missing, f"year without a value ({len(missing)})")
     f = trend.fit(span, ys)
     if f is not None:
         valid = [y for y, v in zip(span, ys) if v is not None]
@@ -109,7 +161,7 @@ def yearly_figure(run, index, years, values, unit="", what=None, remark=""):
         valid_n = len(span) - len(missing)
         note = (f"no trend: {valid_n} of {len(span)} years with a value "
                 f"(needs {trend.MIN_VALID_YEARS} and {trend.MIN_VALID_SHARE:.0%})")
-    ax.set_title(run_label(run, unit, what) + "\n" + note + remark, fontsize=9 if what else 10)
+    _set_title(ax, run_label(run, unit, what) + "\n" + note + remark, 9 if what else 10)
     ax.set_xlabel("year")
     ax.set_ylabel(ylabel)
     ax.grid(True, alpha=0.3)
@@ -133,13 +185,13 @@ def events_figure(run, events, unit="", what=None):
     """
     pts = [(d, e.action) for e in events
            if (d := _event_date(e.date)) is not None and e.action is not None]
-    fig, ax = _new_figure()
+    fig, ax = _figure("events")
     fig.suptitle("Events", fontsize=14)
     unplaced = len(events) - len(pts)
     note = f"{len(pts)} events"
     if unplaced:
         note += f", {unplaced} without date or action measure not shown"
-    ax.set_title(run_label(run, unit, what) + "\n" + note, fontsize=9 if what else 10)
+    _set_title(ax, run_label(run, unit, what) + "\n" + note, 9 if what else 10)
     if not pts:
         ax.text(0.5, 0.5, "no events", transform=ax.transAxes, ha="center", va="center", fontsize=14)
         ax.set_axis_off()
@@ -171,7 +223,7 @@ def events_figure(run, events, unit="", what=None):
 
 def _label_largest(ax, dates, heights, top):
     """Label the largest events with date and value, each moved up until it overlaps no other label."""
-    renderer = FigureCanvasAgg(ax.figure).get_renderer()
+    renderer = ax.figure.canvas.get_renderer()
     first, last = min(dates), max(dates)
     middle = first + (last - first) / 2
     placed = []
@@ -222,28 +274,26 @@ def figures(results, unit="", keep_partial=False):
         yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit, what)
         if run.input in results.thresholds:
             yield f"{_stem(run)}-thresholds", percentile.thresholds_figure(
-                run, results.thresholds[run.input], unit, what, _new_figure)
+                run, results.thresholds[run.input], unit, what, lambda: _figure("thresholds"))
 
 
 def plot_results(results, outdir, unit="", keep_partial=False):
     """Write a PNG per figure and plots.pdf with all of them; returns the paths written."""
     if not results.runs():
         return []    # runs of neither threshold type write no records: nothing to draw
-    from PIL import Image  # matplotlib's own dependency
-
     os.makedirs(outdir, exist_ok=True)
     written = []
     pdf_path = os.path.join(outdir, "plots.pdf")
     with atomic_write(pdf_path, "wb") as f, RasterPdf(f) as pdf:
         for stem, fig in figures(results, unit, keep_partial):
-            # Drawn once; the PNG and the PDF page are the same pixels.
-            canvas = FigureCanvasAgg(fig)
-            canvas.draw()
-            image = Image.frombuffer("RGBA", canvas.get_width_height(), canvas.buffer_rgba()).convert("RGB")
+            # Drawn and compressed once; the PNG and the PDF page are the same pixels.
+            fig.canvas.draw()
+            width, height = fig.canvas.get_width_height()
+            stream = png_stream(fig.canvas.buffer_rgba())
             path = os.path.join(outdir, stem + ".png")
             with atomic_write(path, "wb") as png:
-                image.save(png, format="PNG", compress_level=3, dpi=(DPI, DPI))
-            pdf.add_page(image.tobytes(), *image.size, DPI)
+                png.write(png_file(stream, width, height, DPI))
+            pdf.add_page(stream, width, height, DPI)
             written.append(path)
     written.append(pdf_path)
     return written

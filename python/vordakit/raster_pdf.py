@@ -1,23 +1,62 @@
-"""A PDF of raster pages, written page by page: the PNG pictures gathered in one file.
+"""PNG files and a PDF of raster pages from one encoding of each picture's pixels.
 
 Drawing every figure a second time for a vector PDF doubled the cost of the
-plots; the pages here are the very pixels of the PNGs, losslessly compressed,
-so that drawing happens once per figure and memory stays at one page.
+plots, and so did compressing its pixels twice: a PDF image may carry its rows
+exactly as a PNG file does (each led by its filter, the whole deflated), so one
+``png_stream`` makes both the PNG file and the PDF page, losslessly, and memory
+stays at one page.
 
 >>> import io
+>>> import numpy as np
+>>> rgba = np.zeros((2, 3, 4), np.uint8)
+>>> rgba[..., 0] = rgba[..., 3] = 255
+>>> stream = png_stream(rgba)
+>>> png_file(stream, 3, 2, 72)[:8]
+b'\\x89PNG\\r\\n\\x1a\\n'
 >>> out = io.BytesIO()
 >>> with RasterPdf(out) as pdf:
-...     pdf.add_page(b"\\xff\\x00\\x00" * 6, width=3, height=2, dpi=72)
+...     pdf.add_page(stream, width=3, height=2, dpi=72)
 >>> data = out.getvalue()
 >>> data.startswith(b"%PDF-1.4") and data.rstrip().endswith(b"%%EOF"), data.count(b"/Type /Page ")
 (True, 1)
 """
 
+import struct
 import zlib
 
-__all__ = ["RasterPdf"]
+import numpy as np
+
+__all__ = ["png_stream", "png_file", "RasterPdf"]
 
 _PAGES = 2  # object number of the page tree, written last when its pages are known
+_UP = 2     # PNG filter: each byte minus the one above it
+# Level 1 with the Up filter: as small as the former PNGs (level 3, filters chosen row by row), in a third of the time.
+_LEVEL = 1
+
+
+def png_stream(rgba):
+    """The deflated rows of an RGBA picture (height x width x 4 bytes, rows from the top) as RGB
+    with the Up filter: the data of a PNG's IDAT chunk and of a PDF image with the PNG predictor.
+    The alpha channel is dropped: figures are opaque."""
+    rgb = np.asarray(rgba)[:, :, :3].reshape(len(rgba), -1)
+    rows = np.empty((rgb.shape[0], rgb.shape[1] + 1), np.uint8)
+    rows[:, 0] = _UP
+    rows[0, 1:] = rgb[0]
+    np.subtract(rgb[1:], rgb[:-1], out=rows[1:, 1:])   # wraps modulo 256, as the filter does
+    return zlib.compress(rows.tobytes(), _LEVEL)
+
+
+def _chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def png_file(stream, width, height, dpi):
+    """The bytes of a PNG file of 8-bit RGB pixels from ``png_stream``, marked with ``dpi``."""
+    per_metre = round(dpi / 0.0254)
+    return (b"\x89PNG\r\n\x1a\n"
+            + _chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + _chunk(b"pHYs", struct.pack(">IIB", per_metre, per_metre, 1))
+            + _chunk(b"IDAT", stream) + _chunk(b"IEND", b""))
 
 
 class RasterPdf:
@@ -53,16 +92,14 @@ class RasterPdf:
         self.next += 1
         return self.next - 1
 
-    def add_page(self, rgb, width, height, dpi):
-        """One page showing ``rgb`` (width * height * 3 bytes, rows from the top) at ``dpi``."""
-        if len(rgb) != width * height * 3:
-            raise ValueError(f"expected {width * height * 3} bytes of RGB, got {len(rgb)}")
+    def add_page(self, stream, width, height, dpi):
+        """One page showing the pixels of ``stream`` (from ``png_stream``, ``width`` x ``height``) at ``dpi``."""
         w_pt, h_pt = width * 72 / dpi, height * 72 / dpi
         image, content, page = self._new(), self._new(), self._new()
-        pixels = zlib.compress(bytes(rgb), 1)
         self._object(image, b"<< /Type /XObject /Subtype /Image /Width %d /Height %d "
                             b"/ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode "
-                            b"/Length %d >>" % (width, height, len(pixels)), pixels)
+                            b"/DecodeParms << /Predictor 15 /Colors 3 /BitsPerComponent 8 /Columns %d >> "
+                            b"/Length %d >>" % (width, height, width, len(stream)), stream)
         draw = b"q %.4f 0 0 %.4f 0 0 cm /Im Do Q" % (w_pt, h_pt)
         self._object(content, b"<< /Length %d >>" % len(draw), draw)
         self._object(page, b"<< /Type /Page /Parent %d 0 R /MediaBox [0 0 %.4f %.4f] "
