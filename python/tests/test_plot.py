@@ -1,16 +1,27 @@
 """plot: valid 800x600 PNGs and a PDF page per figure; the points plotted are the values and events."""
 
+import datetime
 import math
 import pathlib
 import struct
 
 import pytest
+from matplotlib.dates import date2num
 
 from runkit import EXAMPLE, vorda_results
 from vordakit import plot, results
 from vordakit.results import EventRecord, Run
 
 RUN = Run("s.txt", "upper", 18.0, 3)
+
+
+def idat(path):
+    """The pixel data of a PNG, which Pillow must be able to decode."""
+    from PIL import Image
+    Image.open(path).load()
+    data = path.read_bytes()
+    at = data.index(b"IDAT")
+    return data[at + 4:at + 4 + struct.unpack(">I", data[at - 4:at])[0]]
 
 
 def png_size(path):
@@ -41,6 +52,9 @@ def test_pictures_are_images_of_the_stated_size(request, runs, vorda, tmp_path, 
     assert all(png_size(p) == (800, 600) for p in pngs)
     pdf = (tmp_path / "plots.pdf").read_bytes()
     assert pdf.startswith(b"%PDF") and pdf.count(b"/Type /Page\n") + pdf.count(b"/Type /Page ") == len(pngs)
+    # A page is its PNG's very pixels: the same deflated rows, read with the PNG predictor.
+    assert pdf.count(b"/Predictor 15 /Colors 3 /BitsPerComponent 8 /Columns 800 ") == len(pngs)
+    assert all(idat(p) in pdf for p in pngs)
 
 
 def _lines(fig):
@@ -68,7 +82,10 @@ def test_event_stems_and_three_largest():
     events.append(EventRecord(*RUN, 99.0, None, 3, 50.0))      # no date: cannot be placed
     fig = plot.events_figure(RUN, events)
     ax = fig.axes[0]
-    assert len(ax.collections[0].get_segments()) == 6
+    # A stem from zero to the action measure at each event's date.
+    stems = sorted((s[0, 0], s[0, 1], s[1, 0], s[1, 1]) for s in ax.collections[0].get_segments())
+    days = [date2num(datetime.date(2001, 7, i + 1)) for i in range(6)]
+    assert stems == [(d, 0, d, a) for d, a in zip(days, [4.0, 30.0, 2.0, 25.0, 8.0, 40.0])]
     lines = _lines(fig)
     assert len(lines["event"].get_xdata()) == 6
     assert sorted(lines["3 largest"].get_ydata()) == [25.0, 30.0, 40.0]

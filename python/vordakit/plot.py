@@ -14,7 +14,9 @@ valid until the next one of its kind is asked for.
 import datetime
 import os
 
+import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.collections import LineCollection
 from matplotlib.figure import Figure
 from matplotlib.patches import PathPatch
 from matplotlib.path import Path
@@ -198,7 +200,7 @@ def events_figure(run, events, unit="", what=None):
         return fig
     dates = [p[0] for p in pts]
     heights = [p[1] for p in pts]
-    ax.vlines(dates, 0, heights, color=_STEM, linewidth=1)
+    _stems(ax, dates, heights)
     ax.plot(dates, heights, "o", color=_LINE, markersize=3.5, label="event")
     top = sorted(range(len(pts)), key=lambda i: -abs(heights[i]))[:LABELLED_EVENTS]
     ax.plot([dates[i] for i in top], [heights[i] for i in top], "o", color=_TOP, markersize=8,
@@ -219,6 +221,19 @@ def events_figure(run, events, unit="", what=None):
     ax.set_ylim(ax.get_ylim())
     _label_largest(ax, dates, heights, top)
     return fig
+
+
+def _stems(ax, dates, heights):
+    """A vertical line from zero to each height: as ``vlines`` draws them, from one array
+    rather than a masked array per event, which cost more than the rest of the figure's making."""
+    ax.xaxis.update_units(dates)
+    xs = np.asarray(ax.convert_xunits(dates), float)
+    ys = np.asarray(heights, float)
+    segments = np.empty((len(xs), 2, 2))
+    segments[:, :, 0] = xs[:, None]
+    segments[:, 0, 1] = 0.0
+    segments[:, 1, 1] = ys
+    ax.add_collection(LineCollection(segments, colors=_STEM, linewidths=1), autolim=True)
 
 
 def _label_largest(ax, dates, heights, top):

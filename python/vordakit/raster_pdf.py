@@ -8,11 +8,11 @@ stays at one page.
 
 >>> import io
 >>> import numpy as np
->>> rgba = np.zeros((2, 3, 4), np.uint8)
->>> rgba[..., 0] = rgba[..., 3] = 255
+>>> from PIL import Image
+>>> rgba = np.arange(240, 0, -10, dtype=np.uint8).reshape(2, 3, 4)
 >>> stream = png_stream(rgba)
->>> png_file(stream, 3, 2, 72)[:8]
-b'\\x89PNG\\r\\n\\x1a\\n'
+>>> np.array_equal(np.asarray(Image.open(io.BytesIO(png_file(stream, 3, 2, 72)))), rgba[..., :3])
+True
 >>> out = io.BytesIO()
 >>> with RasterPdf(out) as pdf:
 ...     pdf.add_page(stream, width=3, height=2, dpi=72)
@@ -38,12 +38,16 @@ def png_stream(rgba):
     """The deflated rows of an RGBA picture (height x width x 4 bytes, rows from the top) as RGB
     with the Up filter: the data of a PNG's IDAT chunk and of a PDF image with the PNG predictor.
     The alpha channel is dropped: figures are opaque."""
-    rgb = np.asarray(rgba)[:, :, :3].reshape(len(rgba), -1)
-    rows = np.empty((rgb.shape[0], rgb.shape[1] + 1), np.uint8)
+    from PIL import Image  # matplotlib's own dependency: drops the alpha channel far faster than numpy
+
+    height, width = np.shape(rgba)[:2]
+    rgb = Image.frombuffer("RGBA", (width, height), rgba, "raw", "RGBA", 0, 1).convert("RGB").tobytes()
+    rgb = np.frombuffer(rgb, np.uint8).reshape(height, 3 * width)
+    rows = np.empty((height, 1 + 3 * width), np.uint8)
     rows[:, 0] = _UP
     rows[0, 1:] = rgb[0]
     np.subtract(rgb[1:], rgb[:-1], out=rows[1:, 1:])   # wraps modulo 256, as the filter does
-    return zlib.compress(rows.tobytes(), _LEVEL)
+    return zlib.compress(rows, _LEVEL)
 
 
 def _chunk(kind, data):
