@@ -2,13 +2,16 @@
 
 import datetime
 import math
+import os
 import pathlib
 import struct
+import subprocess
+import sys
 
 import pytest
 from matplotlib.dates import date2num
 
-from runkit import EXAMPLE, vorda_results
+from runkit import EXAMPLE, PYTHON_DIR, vorda_results
 from vordakit import plot, results
 from vordakit.results import EventRecord, Run
 
@@ -132,3 +135,13 @@ def test_a_figure_reused_shows_nothing_of_the_picture_before(runs, vorda, tmp_pa
         new = {name: pictures(name, tmp_path / "new" / name) for name in stations}
     for k, name in enumerate(["quiet", "busy", "quiet"]):
         assert pictures(name, tmp_path / str(k)) == new[name], name
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads counted in /proc")
+def test_numpy_runs_on_one_thread_beside_the_drawing():
+    # A threaded BLAS spins a thread after every small inverse the drawing takes.
+    code = "import vordakit, numpy, os; print(len(os.listdir('/proc/self/task')))"
+    env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
+    env["PYTHONPATH"] = str(PYTHON_DIR)
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "1"
