@@ -65,9 +65,10 @@ _FIGURES = {}   # kind -> (Figure, Axes) of this process
 def _figure(kind):
     """This process's figure of ``kind``, emptied of the picture drawn on it before.
 
-    What a kind's pictures all set alike (labels, grid, margins) stays; what
-    differs is removed or reset here: the plotted artists and texts, the
-    legend, the data limits and autoscaling, the axes switched off.
+    What every picture sets anew or all of a kind share (axis labels, grid,
+    margins) stays; the rest is removed or reset here: the plotted artists
+    and texts, the legend, the data limits and autoscaling, the axes
+    switched off.
     """
     if kind not in _FIGURES:
         _FIGURES[kind] = _new_figure()
@@ -85,7 +86,7 @@ def _figure(kind):
 
 def _set_title(ax, text, fontsize):
     # At the height matplotlib would find for it above axes with ticks below, given rather than
-    # found: finding it measures the whole y axis again, a sixth of a figure's drawing.
+    # found: finding it measures the whole y axis again, a fifth of a figure's drawing.
     ax.set_title(text, fontsize=fontsize, y=1.0)
 
 
@@ -268,6 +269,7 @@ def figures(results, unit="", keep_partial=False):
     """(file stem, Figure) for every yearly index and every run's events, in table order.
 
     Years the input does not wholly cover are left out unless ``keep_partial``.
+    Figures of a kind are one figure redrawn: use each before taking the next.
     """
     every = trend.series_of(results.yearly)
     groups = trend.series_of(trend.whole_years(results.yearly, keep_partial))
