@@ -367,7 +367,7 @@ def process_station(st, outdir, vorda, opts):
                         res = runs.run(row.type, row.threshold, row.min_duration, size)
                     else:
                         res = percentile.run(vorda, source, row.setting, row.type, row.min_duration, folder, name,
-                                             row.bootstrap)
+                                             row.bootstrap, engine=opts.engine)
                     out.vorda_seconds += res.seconds
                     if res.status != 0:
                         report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")

@@ -237,6 +237,9 @@ def results_of(runs_done, folder):
     res.warnings = [w for path in sorted(by_file) for w in by_file[path]]
     # The days each year holds come from the input, as when the files are read.
     res.yearly = results.add_calendar(res.yearly, folder, res.warnings)
+    # Percentile runs' columns and bootstrap values, as read_results marks them.
+    from vordakit import percentile
+    percentile.apply(res, folder)
     return res
 
 

@@ -34,7 +34,7 @@ from vordakit.runner import threshold_text, duration_text, type_letter
 from vordakit.errors import KitError
 from vordakit.series import MAX_RECORDS
 
-__all__ = ["INDICES", "SUMMARY", "NONE_VALUE", "COMPLETE", "TRIMMED", "FILLED", "GAPS", "EMPTY",
+__all__ = ["INDICES", "SUMMARY", "NONE_VALUE", "COMPLETE", "TRIMMED", "FILLED", "GAPS", "EMPTY", "BASE_GAPS",
            "decimal_values", "expand_inputs", "Input", "Days", "analyse_block", "block_events", "run_grid",
            "command"]
 
@@ -43,9 +43,14 @@ SUMMARY = ("events", "event_days", "action_sum", "action_max", "longest_event")
 # vorda's word for "none this year", which the output keeps as no value.
 NONE_VALUE = {"sgs": 0.0, "lfd": -999.0}
 
-# A cell's fate, kept per cell in the output as a CF flag variable.
-COMPLETE, TRIMMED, FILLED, GAPS, EMPTY = range(5)
+# A cell's fate, kept per cell in the output as a CF flag variable; the last
+# only with a percentile threshold (a cell whose base period misses a day).
+COMPLETE, TRIMMED, FILLED, GAPS, EMPTY, BASE_GAPS = range(6)
 STATUS_MEANINGS = "complete trimmed filled gaps no_value"
+BASE_GAPS_MEANING = "base_gaps"
+# Cells whose percentile thresholds are worked out at once: their windows take
+# about cells x base years x 366 x window doubles, a few times over.
+THRESHOLD_CELLS = 32
 
 CALENDARS = {"standard", "gregorian", "proleptic_gregorian", "noleap", "365_day", "all_leap", "366_day",
              "360_day", "julian"}
@@ -318,7 +323,7 @@ class Days:
 class Plan:
     """Everything a chunk's analysis needs; plain data, so that it travels to workers."""
 
-    def __init__(self, days, thrtype, threshold, min_duration, fill, convert_to, packed_decimals):
+    def __init__(self, days, thrtype, threshold, min_duration, fill, convert_to, packed_decimals, percentile=None):
         self.days = days
         self.type = thrtype
         self.threshold = threshold
@@ -326,7 +331,32 @@ class Plan:
         self.fill = fill
         self.convert_to = convert_to          # None, "degC" (from K) or "mm/day" (from a flux)
         self.packed_decimals = packed_decimals  # None, or the decimals of scale and offset
+        self.percentile = percentile          # None, or a PercentilePlan (the threshold is then 0.0)
         self.names = INDICES[thrtype] + SUMMARY
+        if percentile is not None:
+            # SGS and LFD are defined for a fixed threshold only.
+            self.names = tuple(n for n in self.names if n not in NONE_VALUE)
+
+    @property
+    def slots(self):
+        """(values per cell and year, years): the indices, the status, and with a
+        percentile threshold its 366 values per calendar day (a slot of their own)."""
+        k = len(self.days.years)
+        if self.percentile is None:
+            return len(self.names) + 1, k
+        return len(self.names) + 2, max(k, 366)
+
+
+class PercentilePlan:
+    """A percentile threshold per cell and calendar day: the Setting, the base's
+    days (``span``, indices into the analysis days) and every day's calendar day."""
+
+    def __init__(self, setting, days):
+        from vordakit import percentile
+        first, last = setting.base
+        self.setting = setting
+        self.keys = percentile.calendar_keys(days.m, days.d)
+        self.span = tuple(int(i) for i in np.searchsorted(days.yr, [first, last + 1]))
 
 
 def _cell_values(x, plan):
@@ -363,30 +393,22 @@ def _round_each(x, decimals):
 
 
 def analyse_block(block, plan):
-    """(..., input days) -> (..., indices and summary + 1, years): a chunk's cells
-    analysed; the last slot holds each cell's status in its first year."""
+    """(..., input days) -> (..., slots, years) (see Plan.slots): a chunk's cells
+    analysed; the status slot holds each cell's status in its first year."""
     lib = _lib()
     days = plan.days
     shape = block.shape[:-1]
     x = _rows(block, days)
     cells, length = x.shape
     k = len(days.years)
-    out = np.full((cells, len(plan.names) + 1, k), np.nan)
-    status = np.full(cells, EMPTY, np.float64)
+    out = np.full((cells,) + plan.slots, np.nan)
+    nv = len(plan.names)
     if length == 0 or cells == 0:
-        out[:, -1, 0] = status
+        out[:, nv, 0] = EMPTY
         return out.reshape(shape + out.shape[1:])
-    x, _ = _cell_values(x, plan)
-    has, first, last, gap = _coverage(x)
-    status[has] = np.where((first[has] == 0) & (last[has] == length - 1), COMPLETE, TRIMMED)
-    status[gap] = GAPS
-    if gap.any() and plan.fill is not None:
-        # With --fill the values are already a fresh float64 array of decimals, never the chunk itself.
-        x = np.asarray(x, np.float64)
-        for c in np.flatnonzero(gap):
-            if _fill_cell(x, c, first[c], last[c], plan.fill):
-                status[c] = FILLED
-    ready = has & (status != GAPS)
+    x, status, first, last, ready = _series_rows(x, plan)
+    if plan.percentile is not None:
+        x, ready, out[:, nv + 1, :366] = _exceedances(x, ready, status, plan)
     # Cells with the same first and last day share a calendar: one call each.
     key = first * length + last
     for group in np.unique(key[ready]):
@@ -402,8 +424,61 @@ def analyse_block(block, plan):
             if name in NONE_VALUE:
                 v = np.where(v == NONE_VALUE[name], np.nan, v)
             out[rows[:, None], i, pos[None, :]] = v
-    out[:, -1, 0] = status
+    out[:, nv, 0] = status
     return out.reshape(shape + out.shape[1:])
+
+
+def _series_rows(x, plan):
+    """Rows of a chunk as the series vorda is to read: (values, status, first and
+    last day of each, which can be analysed); gaps filled where --fill allows."""
+    cells, length = x.shape
+    status = np.full(cells, EMPTY, np.float64)
+    x, _ = _cell_values(x, plan)
+    has, first, last, gap = _coverage(x)
+    status[has] = np.where((first[has] == 0) & (last[has] == length - 1), COMPLETE, TRIMMED)
+    status[gap] = GAPS
+    if gap.any() and plan.fill is not None:
+        # With --fill the values are already a fresh float64 array of decimals, never the chunk itself.
+        x = np.asarray(x, np.float64)
+        for c in np.flatnonzero(gap):
+            if _fill_cell(x, c, first[c], last[c], plan.fill):
+                status[c] = FILLED
+    return x, status, first, last, has & (status != GAPS)
+
+
+def _exceedances(x, ready, status, plan):
+    """Each ready cell's exceedances over its percentile threshold of the day, as
+    vordakit.percentile makes them of a station's series (NaN where x is, and in
+    the other rows), which are still ready, and the thresholds (cells, 366).
+
+    A cell's decimals are the most any of its values holds, as a station file's
+    are the most any of its values is written with. A cell with a missing day in
+    the base period gets BASE_GAPS and no values.
+    """
+    from vordakit import percentile
+    pp = plan.percentile
+    a, b = pp.span
+    lost = ready & np.isnan(x[:, a:b]).any(axis=1)
+    status[lost] = BASE_GAPS
+    ready = ready & ~lost
+    out = np.full(x.shape, np.nan)
+    thresholds = np.full((x.shape[0], 366), np.nan)
+    rows = np.flatnonzero(ready)
+    for part in np.array_split(rows, -(-len(rows) // THRESHOLD_CELLS)) if len(rows) else ():
+        values, dec = decimal_values(x[part])
+        valid = ~np.isnan(values)
+        decimals = dec.max(axis=1).astype(np.int64)
+        base = percentile.base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
+        units, thr, digits = percentile.in_units(np.where(valid, values, 0.0), decimals, base.thresholds(),
+                                                 pp.setting)
+        if digits.max() > 22 or max(np.abs(units).max(), np.abs(thr).max()) >= 2**52:
+            raise KitError(None, None, f"values with {int(decimals.max())} decimals: too many digits for exact "
+                                       "exceedances over a percentile threshold (at most 15 significant ones)")
+        scale = 10.0 ** digits[:, None]
+        # Whole numbers below 2**52 over an exact power of ten: the double nearest the decimal, as vorda reads it.
+        out[part] = np.where(valid, (units - thr[:, pp.keys]) / scale, np.nan)
+        thresholds[part] = thr / scale
+    return out, ready, thresholds
 
 
 def _rows(block, days):
@@ -463,7 +538,12 @@ def block_events(block, plan, coords):
     x = _rows(block, days)
     if x.shape[1] == 0:
         return []
-    x, _ = _cell_values(x, plan)
+    if plan.percentile is None:
+        x, _ = _cell_values(x, plan)
+    else:
+        # The exceedances of the cells analysed, NaN rows for the others.
+        x, status, _, _, ready = _series_rows(x, plan)
+        x, _, _ = _exceedances(x, ready, status, plan)
     rows = []
     for c in range(x.shape[0]):
         valid = ~np.isnan(x[c])
