@@ -153,11 +153,11 @@ class Base:
         """Thresholds per calendar day for each row of base-year indices (rows of one length)."""
         choices = np.asarray(choices)
         q = self.setting.value / 100
-        lead = self.blocks.shape[:-3]
-        pooled = np.take(self.blocks, choices, axis=-3)     # (..., rows, years, 366, window)
-        rows, n, _, w = pooled.shape[-4:]
+        lead, w = self.blocks.shape[:-3], self.blocks.shape[-1]
+        rows, n = choices.shape
         days = np.concatenate([np.arange(FEB29), np.arange(FEB29 + 1, 366)])
-        values = np.swapaxes(pooled[..., days, :], -3, -2).reshape(lead + (rows, 365, n * w))
+        # One copy, in the order (..., rows, days, chosen years, window): each day's values in a row.
+        values = self.blocks[..., choices[:, None, :], days[None, :, None], :].reshape(lead + (rows, 365, n * w))
         out = np.empty(lead + (rows, 366))
         out[..., days] = np.quantile(values, q, axis=-1, method="median_unbiased")
         for r, chosen in enumerate(choices):
