@@ -318,7 +318,8 @@ def _prepare(st, inp, folder, opts, timing):
 
 # What a batch writes into a station's folder: result files, tables, pictures,
 # notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
-_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|inputs|qc|qc-.*|filled|filled-.*)\.csv"
+_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf"
+                      r"|(yearly|events|trend|inputs|runs|qc|qc-.*|filled|filled-.*)\.csv"
                       r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
 
 
