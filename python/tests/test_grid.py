@@ -366,6 +366,9 @@ def test_rotated_grids_and_stations_keep_their_coordinates_and_grid_mapping(tmp_
     assert out["ndays"].dims == ("time", "rlat", "rlon") and out["ndays"].attrs["grid_mapping"] == "rotated_pole"
     assert out["rotated_pole"].attrs["grid_north_pole_latitude"] == 39.25
     assert out["lat"].dims == ("rlat", "rlon") and "lat" in out["ndays"].encoding["coordinates"]
+    # In a fixed order (the grid mapping with the data), the same from one run to the next.
+    carried = [v for v in out.variables if v in ("rlat", "rlon", "lat", "lon", "rotated_pole")]
+    assert carried == ["rotated_pole", "rlat", "rlon", "lat", "lon"]
     out = xr.open_dataset(tmp_path / "stations-out.nc", decode_timedelta=False)
     assert out["ndays"].dims == ("time", "station") and out["lon"].values.tolist() == [5.0, 6.0, 7.0]
 

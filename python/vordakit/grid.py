@@ -650,20 +650,22 @@ def _carried_variables(inp):
     """Coordinates of the other dimensions, their auxiliary coordinates and bounds,
     and the grid mapping, as the input holds them."""
     ds = inp.dataset
-    names = set()
+    # In a fixed order (a dict, not a set), so that the output's variables are
+    # listed alike from one run to the next.
+    names = {}
     for dim in inp.other_dims:
         if dim in ds.variables:
-            names.add(dim)
+            names[dim] = None
     for name in str(inp.attrs.get("coordinates", "")).split():
         if name in ds.variables:
-            names.add(name)
+            names[name] = None
     gm = str(inp.attrs.get("grid_mapping", "")).split(":")[0].strip()
     if gm and gm in ds.variables:
-        names.add(gm)
+        names[gm] = None
     for name in list(names):
         b = ds.variables[name].attrs.get("bounds")
         if b and b in ds.variables:
-            names.add(b)
+            names[b] = None
     keep = {}
     for name in names:
         v = ds.variables[name]
