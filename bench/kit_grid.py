@@ -6,7 +6,8 @@ whole years, one float32 value per cell and day, each cell the series plus a
 cell offset and noise (one decimal), in degC:
 
 1. 64 x 64 cells (about 180 MB): `vordakit grid` (all yearly indices and the
-   event summary of one threshold) at -j 1 and -j 2, and side by side, when
+   event summary of one threshold) at -j 1 and -j 2, with a percentile
+   threshold of the 30 years at -j 2, and side by side, when
    installed, `cdo eca_su,T,freq=year` (one index: days above T) and an xarray
    groupby count of the days above T.
 2. A large grid of at least 2 GB (--large-gb, 0 to skip), made on the fly in
@@ -134,6 +135,11 @@ def main():
             cmd = kit("grid", work / "grid64.nc", "-t", "upper", "-x", thr, "-d", 3, "-o", work / f"out{jobs}.nc",
                       "-j", jobs, "--no-progress")
             run(cmd, f"vordakit grid -j {jobs} (8 variables)", cells)
+        # Every cell's own 90th percentile of the whole 30 years, per calendar day.
+        base = f"{series[0][0]}-{series[0][-1]}"
+        cmd = kit("grid", work / "grid64.nc", "-t", "upper", "--percentile", 90, "--base", base, "-d", 3,
+                  "-o", work / "pct.nc", "-j", 2, "--no-progress")
+        run(cmd, f"vordakit grid -j 2 --percentile 90 --base {base}", cells)
         if shutil.which("cdo"):
             # The index operators take the data in K and T in degC: the file is in degC, so T moves by 273.15.
             t_cdo = f"{float(thr) - 273.15:.2f}"

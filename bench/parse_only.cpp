@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
   }
   std::string bytes;
   char block[1 << 16];
-  for (ssize_t got; (got = ::read(fd, block, sizeof block)) > 0;) bytes.append(block, static_cast<std::size_t>(got));
+  for (ssize_t got; (got = ::read(fd, block, sizeof block)) > 0;)
+    bytes.append(block, static_cast<std::size_t>(got));
   ::close(fd);
 
   const char* p = bytes.data();

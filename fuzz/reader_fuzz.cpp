@@ -48,8 +48,8 @@ using vorda::Target;
 
 [[noreturn]] void finding(const std::string& what, std::string_view bytes) {
   const std::size_t empty = std::min(bytes.find_first_not_of('\n'), bytes.size());
-  std::fprintf(stderr, "reader_fuzz: %s\n  remaining source (%zu bytes): %zu LF, then [",
-               what.c_str(), bytes.size(), empty);
+  std::fprintf(stderr, "reader_fuzz: %s\n  remaining source (%zu bytes): %zu LF, then [", what.c_str(),
+               bytes.size(), empty);
   bytes.remove_prefix(empty);
   for (unsigned char c : bytes.substr(0, 200)) {
     if (c >= 32 && c < 127) {
@@ -94,14 +94,22 @@ std::vector<Target> targets_of(std::vector<Slot>& slots) {
 
 const char* reason_name(vorda::ReadReason r) {
   switch (r) {
-    case ReadReason::EndOfFile: return "EndOfFile";
-    case ReadReason::BadInteger: return "BadInteger";
-    case ReadReason::IntegerOverflow: return "IntegerOverflow";
-    case ReadReason::BadReal: return "BadReal";
-    case ReadReason::BadText: return "BadText";
-    case ReadReason::ZeroRepeat: return "ZeroRepeat";
-    case ReadReason::RepeatOverflow: return "RepeatOverflow";
-    case ReadReason::WrongKind: return "WrongKind";
+    case ReadReason::EndOfFile:
+      return "EndOfFile";
+    case ReadReason::BadInteger:
+      return "BadInteger";
+    case ReadReason::IntegerOverflow:
+      return "IntegerOverflow";
+    case ReadReason::BadReal:
+      return "BadReal";
+    case ReadReason::BadText:
+      return "BadText";
+    case ReadReason::ZeroRepeat:
+      return "ZeroRepeat";
+    case ReadReason::RepeatOverflow:
+      return "RepeatOverflow";
+    case ReadReason::WrongKind:
+      return "WrongKind";
   }
   return "unknown";
 }
@@ -129,7 +137,7 @@ int lower(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 // succeed and either keep the target's value or store `value`.
 struct Expected {
   std::optional<ReadReason> reason;  // none: the read succeeds
-  bool keeps = false;  // a null value
+  bool keeps = false;                // a null value
   std::int32_t integer = 0;
   double real = 0.0;
   std::string text;  // the whole text value, before cutting to the target
@@ -168,14 +176,14 @@ std::optional<double> real_syntax(std::string_view token, bool repeated, bool& m
     sign = true;
   }
   std::string rest;
-  for (std::size_t j = k; j < token.size(); ++j) rest += static_cast<char>(lower(static_cast<unsigned char>(token[j])));
+  for (std::size_t j = k; j < token.size(); ++j)
+    rest += static_cast<char>(lower(static_cast<unsigned char>(token[j])));
   if (rest == "inf" || rest == "infinity") {
     may_end = false;
     return negative ? -HUGE_VAL : HUGE_VAL;
   }
   if (rest.starts_with("nan")) {
-    bool ok = rest.size() == 3 ||
-              (rest[3] == '(' && rest.back() == ')' && rest.find(')') == rest.size() - 1);
+    bool ok = rest.size() == 3 || (rest[3] == '(' && rest.back() == ')' && rest.find(')') == rest.size() - 1);
     if (!ok) return std::nullopt;
     may_end = false;
     return negative ? -std::nan("") : std::nan("");
@@ -218,7 +226,8 @@ std::optional<double> real_syntax(std::string_view token, bool repeated, bool& m
 // Whether the reader, taking `token` from the left, could still be inside a
 // real when the token ends: some completion makes it a real.
 bool token_is_real_prefix(std::string_view token) {
-  static const char* const kCompletions[] = {"0", ")", "n", "an", "f", "nf", "y", "ty", "ity", "nity", "inity"};
+  static const char* const kCompletions[] = {"0", ")",  "n",   "an",   "f",    "nf",
+                                             "y", "ty", "ity", "nity", "inity"};
   for (const char* completion : kCompletions) {
     bool may_end = false;
     if (real_syntax(std::string(token) + completion, false, may_end)) return true;
@@ -284,8 +293,7 @@ Expected model(std::string_view in, char kind) {
     }
   }
 
-  if (kind == 'c' && (at(p) == '\'' || at(p) == '"') &&
-      (repeated || !is_digit(at(p)))) {
+  if (kind == 'c' && (at(p) == '\'' || at(p) == '"') && (repeated || !is_digit(at(p)))) {
     const int quote = at(p);
     Expected value;
     std::size_t q = p + 1;
@@ -359,7 +367,8 @@ struct Reader {
 };
 
 bool same_real(double a, double b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
+  if (std::isnan(a) || std::isnan(b))
+    return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
@@ -402,8 +411,7 @@ void check_against_model(const Slot& s, const Expected& want, const ReadFailure*
     return;
   }
   if (want.reason)
-    finding("read of '" + std::string(1, s.kind) + "' gave " + shown(s) + ", the syntax says " +
-                wanted,
+    finding("read of '" + std::string(1, s.kind) + "' gave " + shown(s) + ", the syntax says " + wanted,
             rest);
   Slot expected = slot(s.kind, s.length);
   if (!want.keeps) {
@@ -473,8 +481,8 @@ void check_plain_line(const std::string& bytes) {
 // The first line of `bytes` (at most 40 bytes of it) and its variants one
 // edit away, over the bytes that decide whether a line is plain.
 void check_plain_variants(std::string_view bytes) {
-  static constexpr char kEdits[] = {' ', '\t', ',', ';', '/', '\r', '\n', '.', '+', '-', 'e',
-                                    'd', '*', '0', '8', '9', '\'', '"', 'i', '\0'};
+  static constexpr char kEdits[] = {' ', '\t', ',', ';', '/', '\r', '\n', '.', '+', '-',
+                                    'e', 'd',  '*', '0', '8', '9',  '\'', '"', 'i', '\0'};
   std::string line(bytes.substr(0, std::min(bytes.find('\n'), std::size_t{40})));
   line += '\n';
   check_plain_line(line);
@@ -601,8 +609,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int fd = -1;
   if (from_file) fd = file_across_block_boundary(bytes, data[1]);
   if ((data[0] & 16) != 0) check_plain_variants(bytes.substr(from_file ? bytes.size() - (size - skip) : 0));
-  Reader r{bytes, fd >= 0 ? Source(fd, plan.unit, plan.name) : Source::from_bytes(bytes, plan.unit, plan.name),
-           fd};
+  Reader r{bytes,
+           fd >= 0 ? Source(fd, plan.unit, plan.name) : Source::from_bytes(bytes, plan.unit, plan.name), fd};
   for (std::size_t k = 0; k <= bytes.size(); ++k) {
     const char* read = plan.reads[k % plan.reads.size()];
     if (*read == '\0') break;

@@ -91,21 +91,27 @@ def tree(folder):
 
 def test_batch_and_run_give_the_same_files_with_either_engine(lib, vorda, data_dir, tmp_path):
     (tmp_path / "stations.tsv").write_text(
-        "file\tname\ttype\tthreshold\tmin_duration\tcolumn\n"
-        f"{EXAMPLE}\texample\tupper\t18.0\t3\t\n"
-        f"{EXAMPLE}\texample\tlower\t2.0\t3\t\n"
-        f"{data_dir / 'eca_tg.txt'}\teca\tlower\t0.5\t1\t\n"
-        f"{data_dir / 'station6.txt'}\tsix\tupper\t12.0\t1\ttmax\n")
+        "file\tname\ttype\tthreshold\tmin_duration\tcolumn\tpercentile\tbase\n"
+        f"{EXAMPLE}\texample\tupper\t18.0\t3\t\t\t\n"
+        f"{EXAMPLE}\texample\tlower\t2.0\t3\t\t\t\n"
+        f"{EXAMPLE}\texample\tupper\t\t3\t\t90\t2001-2005\n"
+        f"{data_dir / 'eca_tg.txt'}\teca\tlower\t0.5\t1\t\t\t\n"
+        f"{data_dir / 'station6.txt'}\tsix\tupper\t12.0\t1\ttmax\t\t\n")
     outs = {}
     for which in engine.ENGINES:
         out = tmp_path / which
+        # The library needs no vorda for files it reads.
+        program = vorda if which == "process" else tmp_path / "no-vorda"
         proc = kit("batch", tmp_path / "stations.tsv", "-o", out / "batch", "-j", 1, "--no-plots",
-                   "--engine", which, vorda=vorda)
+                   "--engine", which, vorda=program)
         assert proc.returncode == 0, proc.stderr
         proc = kit("run", EXAMPLE, "-t", "lower", "-x", "1.5", "-d", "2", "-o", out / "run", "--engine", which,
-                   vorda=vorda)
+                   vorda=program)
         assert proc.returncode == 0, proc.stderr
-        outs[which] = tree(out), proc.stdout.replace(bytes(out), b"OUT")
+        pct = kit("run", EXAMPLE, "-t", "lower", "--percentile", "10", "--base", "2003-2006", "-d", "2",
+                  "-o", out / "run", "--engine", which, vorda=program)
+        assert pct.returncode == 0, pct.stderr
+        outs[which] = tree(out), (proc.stdout + pct.stdout).replace(bytes(out), b"OUT")
         assert outs[which][0]["batch/six/warnings.txt"].startswith(b"OUT/batch/six/")
     summary = "batch/summary.csv"
     for files, _ in outs.values():

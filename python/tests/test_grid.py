@@ -11,6 +11,7 @@ import xarray as xr
 from vordakit import cli, convert, grid
 from vordakit.runner import run_vorda
 from vordakit.results import read_results
+from runkit import kit
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -58,7 +59,11 @@ def reference(vorda, folder, rows, thrtype, threshold, durmin):
     src.write_text("".join(f"{t} {d} {m} {y} {x}\n" for t, d, m, y, x in rows))
     res = run_vorda(vorda, src, thrtype, threshold, durmin, folder / "out", size=len(rows))
     assert res.status == 0, res.report
-    tables = read_results(folder / "out")
+    return summary(read_results(folder / "out"))
+
+
+def summary(tables):
+    """Yearly values by index and year, and the event summary per year, of result tables."""
     yearly = {}
     for r in tables.yearly:
         yearly.setdefault(r.index.lower(), {})[r.year] = r.value
@@ -84,10 +89,10 @@ def converted_rows(tmp, dates, values, months=None, fill=None):
     return [line.split() for line in (tmp / "cell.vorda").read_text().splitlines()]
 
 
-def compare_cell(out, index, ref, thrtype):
+def compare_cell(out, index, ref, thrtype, indices=None):
     yearly, events = ref
     years = out["year"].values.tolist()
-    for name in grid.INDICES[thrtype]:
+    for name in indices or grid.INDICES[thrtype]:
         got = out[name].values[(slice(None),) + index]
         want = [yearly.get(name, {}).get(y) for y in years]
         want = [np.nan if w is None or w == grid.NONE_VALUE.get(name) else w for w in want]
@@ -361,5 +366,82 @@ def test_rotated_grids_and_stations_keep_their_coordinates_and_grid_mapping(tmp_
     assert out["ndays"].dims == ("time", "rlat", "rlon") and out["ndays"].attrs["grid_mapping"] == "rotated_pole"
     assert out["rotated_pole"].attrs["grid_north_pole_latitude"] == 39.25
     assert out["lat"].dims == ("rlat", "rlon") and "lat" in out["ndays"].encoding["coordinates"]
+    # In a fixed order (the grid mapping with the data), the same from one run to the next.
+    carried = [v for v in out.variables if v in ("rlat", "rlon", "lat", "lon", "rotated_pole")]
+    assert carried == ["rotated_pole", "rlat", "rlon", "lat", "lon"]
     out = xr.open_dataset(tmp_path / "stations-out.nc", decode_timedelta=False)
     assert out["ndays"].dims == ("time", "station") and out["lon"].values.tolist() == [5.0, 6.0, 7.0]
+
+
+@pytest.mark.parametrize("thrtype, pct, base, window, fill", [
+    ("upper", "90", "2000-2002", "5", None),
+    ("lower", "12.5", "2001-2003", "3", 3),
+], ids=["upper", "lower-filled"])
+def test_percentile_cells_equal_run_percentile_on_the_cell_as_a_station(
+        vorda, tmp_path, thrtype, pct, base, window, fill):
+    days = 4 * 365 + 1
+    x = holed(days)
+    make_nc(tmp_path / "in.nc", x)
+    opts = ["--percentile", pct, "--base", base, "--window", window] + ([] if fill is None else ["--fill", fill])
+    assert run(tmp_path / "in.nc", "-t", thrtype, "-d", 3, "-o", tmp_path / "out.nc", "--chunks", "lat=2,lon=3",
+               "-j", 2, "--events", tmp_path / "ev.csv", *opts) == 0
+    out = xr.open_dataset(tmp_path / "out.nc", decode_timedelta=False)
+    attrs = out.attrs
+    assert (attrs["percentile"], attrs["base_period"], int(attrs["window_days"])) == (pct, base, int(window))
+    assert "threshold" not in out.attrs and "sgs" not in out and "lfd" not in out
+    events = [line.split(",") for line in (tmp_path / "ev.csv").read_text().splitlines()[1:]]
+    statuses = set()
+    for index in np.ndindex(x.shape[1:]):
+        status = int(out["cell_status"].values[index])
+        statuses.add(status)
+        rows = converted_rows(tmp_path, cell_dates(days), x[(slice(None),) + index], fill=fill)
+        folder = tmp_path / f"ref{index[0]}{index[1]}"
+        if rows is not None:
+            folder.mkdir()
+            (folder / "cell.txt").write_text("".join(" ".join(r) + "\n" for r in rows))
+            proc = kit("run", folder / "cell.txt", "-t", thrtype, "-d", 3, "-o", folder / "out", *opts[:6],
+                       vorda=vorda, text=True)
+        if rows is None or proc.returncode != 0:
+            assert status in (grid.GAPS, grid.EMPTY) if rows is None else \
+                (status == grid.BASE_GAPS and f"base {base}" in proc.stderr), (index, status)
+            assert np.isnan(out["ndays"].values[(slice(None),) + index]).all()
+            assert np.isnan(out["threshold"].values[(slice(None),) + index]).all()
+            continue
+        tables = read_results(folder / "out")
+        indices = [n for n in grid.INDICES[thrtype] if n not in grid.NONE_VALUE]
+        compare_cell(out, index, summary(tables), thrtype, indices)
+        table, = (folder / "out").glob("*-thresholds.csv")
+        want = [float(line.split(",")[2]) for line in table.read_text().splitlines()[1:]]
+        assert out["threshold"].values[(slice(None),) + index].tolist() == want, index
+        mine = [e[4:] for e in events if e[2:4] == list(map(str, index))]
+        assert mine == [[e.date, str(e.duration), f"{e.action:.3f}"] for e in tables.events], index
+    assert statuses >= {grid.COMPLETE, grid.TRIMMED, grid.GAPS, grid.EMPTY, grid.BASE_GAPS}
+
+
+def two_years(p, calendar="standard", without=None):
+    """Two years of two cells from 2000-01-01, without the time step ``without``."""
+    days = np.arange(731) if without is None else np.delete(np.arange(731), without)
+    make_nc(p / "in.nc", weather(731, (1, 2))[days], calendar=calendar, time_values=days)
+
+
+PERCENTILE_BAD = [
+    ("base not covered", two_years, ["--base", "1999-2000"],
+     "base 1999-2000 is not covered: the time axis runs from 2000-01-01 to 2001-12-31"),
+    ("base without a time step", lambda p: two_years(p, without=40), [],
+     "base 2000-2001 has 1 days without a time step: 2000-02-10"),
+    ("percentile above 100", two_years, ["--percentile", "100.5"], "percentile '100.5' is not a number from 0 to 100"),
+    ("a season", two_years, ["--months", "5-9"], "--months with --percentile"),
+    ("a 360-day calendar", lambda p: two_years(p, "360_day"), [], "calendar 360_day has no calendar days"),
+    ("bootstrap", two_years, ["--bootstrap"], "--bootstrap is for run and batch"),
+    ("and a fixed threshold", two_years, ["-x", "20"], "either --threshold or --percentile"),
+]
+
+
+@pytest.mark.parametrize("what, make, opts, message", PERCENTILE_BAD, ids=[b[0] for b in PERCENTILE_BAD])
+def test_percentile_refusals(tmp_path, capsys, monkeypatch, what, make, opts, message):
+    monkeypatch.chdir(tmp_path)
+    make(tmp_path)
+    assert run("in.nc", "-t", "u", "-d", 3, "-o", "out.nc", "--percentile", 90, "--base", "2000-2001", *opts) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err, err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nc"]

@@ -167,3 +167,34 @@ def test_tidy_command_and_arrays(example_runs, tmp_path):
     arrays = results.as_arrays(res.events)
     assert arrays["date"].dtype.kind == "M" and len(arrays["action"]) == len(res.events)
     assert results.read_yearly_csv(tmp_path / "yearly.csv") == res.yearly
+
+
+@pytest.mark.parametrize("engine", ["process", "library"])
+def test_threshold_used_beside_the_shown_one(vorda, tmp_path, engine):
+    # 16.25 shows as 16.3 in the result files; the tables, trends and plot titles give both.
+    out = tmp_path / "out"
+    for thr in ("16.25", "2.0"):
+        assert kit("run", EXAMPLE, "-t", "u", "-x", thr, "-d", "3", "-o", out, "--engine", engine,
+                   vorda=vorda).returncode == 0
+    for command in (("tidy", out), ("trend", out / "yearly.csv", "-o", out / "trend.csv")):
+        assert kit(*command, vorda=vorda).returncode == 0
+    for table in ("yearly.csv", "events.csv", "trend.csv"):
+        rows = list(csv.DictReader(open(out / table)))
+        assert {(r["threshold"], r["threshold_used"]) for r in rows} == {("16.3", "16.25"), ("2.0", "2.0")}, table
+    assert {r.threshold_used for r in results.read_yearly_csv(out / "yearly.csv")} == {16.25, 2.0}
+    from vordakit import plot
+    titles = [fig.axes[0].get_title() for _, fig in plot.figures(results.read_results(out), "degC")]
+    assert sum("threshold 16.25 degC, shown as 16.3 in the result names" in t for t in titles) == 4, titles
+
+
+@pytest.mark.parametrize("dropped", [1, 5, 8], ids=["before-threshold-used", "before-percentile", "before-calendar"])
+def test_tables_of_earlier_versions_read(vorda, tmp_path, dropped):
+    # Each version added columns at the end; a table without them reads as today's with those empty.
+    assert kit("run", EXAMPLE, "-t", "l", "-x", "2.25", "-d", "3", "-o", tmp_path, vorda=vorda).returncode == 0
+    res = results.read_results(tmp_path)
+    assert res.yearly[0].whole is not None and res.yearly[0].threshold_used == 2.25
+    results.write_tables(res, tmp_path)
+    rows = list(csv.reader(open(tmp_path / "yearly.csv")))
+    results.write_csv(tmp_path / "old.csv", rows[0][:-dropped], (r[:-dropped] for r in rows[1:]))
+    blank = {f: None for f in results.YEARLY_FIELDS[-dropped:]}
+    assert results.read_yearly_csv(tmp_path / "old.csv") == [r._replace(**blank) for r in res.yearly]

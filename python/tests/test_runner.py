@@ -31,8 +31,8 @@ def test_run_matches_dialogue(vorda, tmp_path, name, typed, kind, threshold, dur
     assert len(expected) == 5
     assert tree(tmp_path / "kit") == expected
     assert proc.stdout.decode().splitlines() == [str(tmp_path / "kit" / n) for n in sorted(expected)]
-    # Nothing but the result files and the note of their input: no link, no working folder.
-    assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected) + ["inputs.csv"]
+    # Nothing but the result files and the notes of their input and run: no link, no working folder.
+    assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected) + ["inputs.csv", "runs.csv"]
     assert results.input_of(tmp_path / "kit", name) == str(EXAMPLE)
 
 

@@ -318,7 +318,8 @@ def _prepare(st, inp, folder, opts, timing):
 
 # What a batch writes into a station's folder: result files, tables, pictures,
 # notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
-_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf|(yearly|events|trend|inputs|qc|qc-.*|filled|filled-.*)\.csv"
+_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf"
+                      r"|(yearly|events|trend|inputs|runs|qc|qc-.*|filled|filled-.*)\.csv"
                       r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
 
 
@@ -367,7 +368,7 @@ def process_station(st, outdir, vorda, opts):
                         res = runs.run(row.type, row.threshold, row.min_duration, size)
                     else:
                         res = percentile.run(vorda, source, row.setting, row.type, row.min_duration, folder, name,
-                                             row.bootstrap)
+                                             row.bootstrap, engine=opts.engine)
                     out.vorda_seconds += res.seconds
                     if res.status != 0:
                         report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")

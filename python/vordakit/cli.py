@@ -219,10 +219,15 @@ def add_grid(subparsers):
     p.add_argument("inputs", nargs="+", metavar="IN.nc", help="NetCDF files or globs, joined along time")
     p.add_argument("--var", help="the data variable (default: the only one with a time dimension)")
     p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"), help="threshold type")
-    p.add_argument("-x", "--threshold", required=True, metavar="X",
+    p.add_argument("-x", "--threshold", metavar="X",
                    help="threshold value, in the output's units (--units) or else the file's")
     p.add_argument("-d", "--min-duration", required=True, metavar="DAYS", help="event minimum duration")
     p.add_argument("-o", "--out", required=True, metavar="OUT.nc", help="NetCDF file to write")
+    g = p.add_argument_group("percentile threshold (instead of --threshold): one per cell and calendar day")
+    g.add_argument("--percentile", metavar="P", help="percentile of the cell's base period values, 0 to 100")
+    g.add_argument("--base", metavar="FIRST-LAST", help="base period's years, e.g. 1961-1990")
+    g.add_argument("--window", default=5, metavar="DAYS", help="days of the window centred on each day (default 5)")
+    g.add_argument("--bootstrap", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--units", help="convert the values: degC (from K) or mm/day (from kg m-2 s-1)")
     p.add_argument("--months", metavar="M-N", help="season: months to keep, e.g. 5-9 or 11-3 or 6,7,8")
     p.add_argument("--fill", type=int, metavar="N",

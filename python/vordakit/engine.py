@@ -155,7 +155,7 @@ class LibraryRuns:
         finally:
             shutil.rmtree(work, ignore_errors=True)
         # So that tidy, trend and plot find the input's calendar later, as after a run of vorda.
-        results.note_input(self.outdir, self.name, self.source)
+        results.note_run(self.outdir, self.name, self.source, thrtype, value, durmin)
         return Run(0, b"", moved, time.perf_counter() - t0, analysis, self.name, thrtype, value, durmin)
 
     def _by_process(self, thrtype, threshold, min_duration, size, failure):
@@ -237,6 +237,10 @@ def results_of(runs_done, folder):
     res.warnings = [w for path in sorted(by_file) for w in by_file[path]]
     # The days each year holds come from the input, as when the files are read.
     res.yearly = results.add_calendar(res.yearly, folder, res.warnings)
+    results.add_used_thresholds(res, folder)
+    # Percentile runs' columns and bootstrap values, as read_results marks them.
+    from vordakit import percentile
+    percentile.apply(res, folder)
     return res
 
 

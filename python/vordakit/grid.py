@@ -34,7 +34,7 @@ from vordakit.runner import threshold_text, duration_text, type_letter
 from vordakit.errors import KitError
 from vordakit.series import MAX_RECORDS
 
-__all__ = ["INDICES", "SUMMARY", "NONE_VALUE", "COMPLETE", "TRIMMED", "FILLED", "GAPS", "EMPTY",
+__all__ = ["INDICES", "SUMMARY", "NONE_VALUE", "COMPLETE", "TRIMMED", "FILLED", "GAPS", "EMPTY", "BASE_GAPS",
            "decimal_values", "expand_inputs", "Input", "Days", "analyse_block", "block_events", "run_grid",
            "command"]
 
@@ -43,9 +43,14 @@ SUMMARY = ("events", "event_days", "action_sum", "action_max", "longest_event")
 # vorda's word for "none this year", which the output keeps as no value.
 NONE_VALUE = {"sgs": 0.0, "lfd": -999.0}
 
-# A cell's fate, kept per cell in the output as a CF flag variable.
-COMPLETE, TRIMMED, FILLED, GAPS, EMPTY = range(5)
+# A cell's fate, kept per cell in the output as a CF flag variable; the last
+# only with a percentile threshold (a cell whose base period misses a day).
+COMPLETE, TRIMMED, FILLED, GAPS, EMPTY, BASE_GAPS = range(6)
 STATUS_MEANINGS = "complete trimmed filled gaps no_value"
+BASE_GAPS_MEANING = "base_gaps"
+# Cells whose percentile thresholds are worked out at once: their windows take
+# about cells x base years x 366 x window doubles, a few times over.
+THRESHOLD_CELLS = 32
 
 CALENDARS = {"standard", "gregorian", "proleptic_gregorian", "noleap", "365_day", "all_leap", "366_day",
              "360_day", "julian"}
@@ -318,7 +323,7 @@ class Days:
 class Plan:
     """Everything a chunk's analysis needs; plain data, so that it travels to workers."""
 
-    def __init__(self, days, thrtype, threshold, min_duration, fill, convert_to, packed_decimals):
+    def __init__(self, days, thrtype, threshold, min_duration, fill, convert_to, packed_decimals, percentile=None):
         self.days = days
         self.type = thrtype
         self.threshold = threshold
@@ -326,7 +331,32 @@ class Plan:
         self.fill = fill
         self.convert_to = convert_to          # None, "degC" (from K) or "mm/day" (from a flux)
         self.packed_decimals = packed_decimals  # None, or the decimals of scale and offset
+        self.percentile = percentile          # None, or a PercentilePlan (the threshold is then 0.0)
         self.names = INDICES[thrtype] + SUMMARY
+        if percentile is not None:
+            # SGS and LFD are defined for a fixed threshold only.
+            self.names = tuple(n for n in self.names if n not in NONE_VALUE)
+
+    @property
+    def slots(self):
+        """(values per cell and year, years): the indices, the status, and with a
+        percentile threshold its 366 values per calendar day (a slot of their own)."""
+        k = len(self.days.years)
+        if self.percentile is None:
+            return len(self.names) + 1, k
+        return len(self.names) + 2, max(k, 366)
+
+
+class PercentilePlan:
+    """A percentile threshold per cell and calendar day: the Setting, the base's
+    days (``span``, indices into the analysis days) and every day's calendar day."""
+
+    def __init__(self, setting, days):
+        from vordakit import percentile
+        first, last = setting.base
+        self.setting = setting
+        self.keys = percentile.calendar_keys(days.m, days.d)
+        self.span = tuple(int(i) for i in np.searchsorted(days.yr, [first, last + 1]))
 
 
 def _cell_values(x, plan):
@@ -363,30 +393,21 @@ def _round_each(x, decimals):
 
 
 def analyse_block(block, plan):
-    """(..., input days) -> (..., indices and summary + 1, years): a chunk's cells
-    analysed; the last slot holds each cell's status in its first year."""
+    """(..., input days) -> (..., slots, years) (see Plan.slots): a chunk's cells
+    analysed; the status slot holds each cell's status in its first year."""
     lib = _lib()
     days = plan.days
     shape = block.shape[:-1]
     x = _rows(block, days)
     cells, length = x.shape
-    k = len(days.years)
-    out = np.full((cells, len(plan.names) + 1, k), np.nan)
-    status = np.full(cells, EMPTY, np.float64)
+    out = np.full((cells,) + plan.slots, np.nan)
+    nv = len(plan.names)
     if length == 0 or cells == 0:
-        out[:, -1, 0] = status
+        out[:, nv, 0] = EMPTY
         return out.reshape(shape + out.shape[1:])
-    x, _ = _cell_values(x, plan)
-    has, first, last, gap = _coverage(x)
-    status[has] = np.where((first[has] == 0) & (last[has] == length - 1), COMPLETE, TRIMMED)
-    status[gap] = GAPS
-    if gap.any() and plan.fill is not None:
-        # With --fill the values are already a fresh float64 array of decimals, never the chunk itself.
-        x = np.asarray(x, np.float64)
-        for c in np.flatnonzero(gap):
-            if _fill_cell(x, c, first[c], last[c], plan.fill):
-                status[c] = FILLED
-    ready = has & (status != GAPS)
+    x, status, first, last, ready = _series_rows(x, plan)
+    if plan.percentile is not None:
+        x, ready, out[:, nv + 1, :366] = _exceedances(x, ready, status, plan)
     # Cells with the same first and last day share a calendar: one call each.
     key = first * length + last
     for group in np.unique(key[ready]):
@@ -402,8 +423,61 @@ def analyse_block(block, plan):
             if name in NONE_VALUE:
                 v = np.where(v == NONE_VALUE[name], np.nan, v)
             out[rows[:, None], i, pos[None, :]] = v
-    out[:, -1, 0] = status
+    out[:, nv, 0] = status
     return out.reshape(shape + out.shape[1:])
+
+
+def _series_rows(x, plan):
+    """Rows of a chunk as the series vorda is to read: (values, status, first and
+    last day of each, which can be analysed); gaps filled where --fill allows."""
+    cells, length = x.shape
+    status = np.full(cells, EMPTY, np.float64)
+    x, _ = _cell_values(x, plan)
+    has, first, last, gap = _coverage(x)
+    status[has] = np.where((first[has] == 0) & (last[has] == length - 1), COMPLETE, TRIMMED)
+    status[gap] = GAPS
+    if gap.any() and plan.fill is not None:
+        # With --fill the values are already a fresh float64 array of decimals, never the chunk itself.
+        x = np.asarray(x, np.float64)
+        for c in np.flatnonzero(gap):
+            if _fill_cell(x, c, first[c], last[c], plan.fill):
+                status[c] = FILLED
+    return x, status, first, last, has & (status != GAPS)
+
+
+def _exceedances(x, ready, status, plan):
+    """Each ready cell's exceedances over its percentile threshold of the day, as
+    vordakit.percentile makes them of a station's series (NaN where x is, and in
+    the other rows), which are still ready, and the thresholds (cells, 366).
+
+    A cell's decimals are the most any of its values holds, as a station file's
+    are the most any of its values is written with. A cell with a missing day in
+    the base period gets BASE_GAPS and no values.
+    """
+    from vordakit import percentile
+    pp = plan.percentile
+    a, b = pp.span
+    lost = ready & np.isnan(x[:, a:b]).any(axis=1)
+    status[lost] = BASE_GAPS
+    ready = ready & ~lost
+    out = np.full(x.shape, np.nan)
+    thresholds = np.full((x.shape[0], 366), np.nan)
+    rows = np.flatnonzero(ready)
+    for part in np.array_split(rows, -(-len(rows) // THRESHOLD_CELLS)) if len(rows) else ():
+        values, dec = decimal_values(x[part])
+        valid = ~np.isnan(values)
+        decimals = dec.max(axis=1).astype(np.int64)
+        base = percentile.base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
+        units, thr, digits = percentile.in_units(np.where(valid, values, 0.0), decimals, base.thresholds(),
+                                                 pp.setting)
+        if digits.max() > 22 or max(np.abs(units).max(), np.abs(thr).max()) >= 2**52:
+            raise KitError(None, None, f"values with {int(decimals.max())} decimals: too many digits for exact "
+                                       "exceedances over a percentile threshold (at most 15 significant ones)")
+        scale = 10.0 ** digits[:, None]
+        # Whole numbers below 2**52 over an exact power of ten: the double nearest the decimal, as vorda reads it.
+        out[part] = np.where(valid, (units - thr[:, pp.keys]) / scale, np.nan)
+        thresholds[part] = thr / scale
+    return out, ready, thresholds
 
 
 def _rows(block, days):
@@ -463,7 +537,12 @@ def block_events(block, plan, coords):
     x = _rows(block, days)
     if x.shape[1] == 0:
         return []
-    x, _ = _cell_values(x, plan)
+    if plan.percentile is None:
+        x, _ = _cell_values(x, plan)
+    else:
+        # The exceedances of the cells analysed, NaN rows for the others.
+        x, status, _, _, ready = _series_rows(x, plan)
+        x, _, _ = _exceedances(x, ready, status, plan)
     rows = []
     for c in range(x.shape[0]):
         valid = ~np.isnan(x[c])
@@ -571,20 +650,22 @@ def _carried_variables(inp):
     """Coordinates of the other dimensions, their auxiliary coordinates and bounds,
     and the grid mapping, as the input holds them."""
     ds = inp.dataset
-    names = set()
+    # In a fixed order (a dict, not a set), so that the output's variables are
+    # listed alike from one run to the next.
+    names = {}
     for dim in inp.other_dims:
         if dim in ds.variables:
-            names.add(dim)
+            names[dim] = None
     for name in str(inp.attrs.get("coordinates", "")).split():
         if name in ds.variables:
-            names.add(name)
+            names[name] = None
     gm = str(inp.attrs.get("grid_mapping", "")).split(":")[0].strip()
     if gm and gm in ds.variables:
-        names.add(gm)
+        names[gm] = None
     for name in list(names):
         b = ds.variables[name].attrs.get("bounds")
         if b and b in ds.variables:
-            names.add(b)
+            names[b] = None
     keep = {}
     for name in names:
         v = ds.variables[name]
@@ -628,10 +709,14 @@ def load_output(path):
 
 
 def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None, months=None, fill=None,
-             chunks=None, jobs=None, scheduler=None, events=None, progress=None, command=None, warn=None):
+             chunks=None, jobs=None, scheduler=None, events=None, progress=None, command=None, warn=None,
+             percentile=None, base=None, window=5):
     """Analyse every cell of the input and write ``out``; returns the cell counts by status.
 
-    ``threshold`` is the text vorda would be given (in the output's units).
+    ``threshold`` is the text vorda would be given (in the output's units);
+    or, with ``threshold`` None, ``percentile``, ``base`` and ``window`` give
+    each cell a threshold per calendar day (see vordakit.percentile), and the
+    cells are analysed on their exceedances over it with threshold 0.0.
     Two years of one station, three days in five above 20:
 
     >>> import tempfile, xarray as xr
@@ -649,7 +734,8 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
     import dask.array as dsa
 
     thrtype = {"u": "upper", "l": "lower"}[type_letter(thrtype)]
-    thr_text = threshold_text(threshold)
+    setting = _percentile_setting(threshold, percentile, base, window, months)
+    thr_text = threshold_text(threshold) if setting is None else "0.0"
     thr = float(thr_text.replace("d", "e").replace("D", "e"))
     mind = int(duration_text(min_duration))
     if fill is not None and fill < 0:
@@ -682,7 +768,8 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         if "scale_factor" in enc or "add_offset" in enc:
             packed = max(_max_decimals_text(enc.get("scale_factor", np.float32(1))),
                          _max_decimals_text(enc.get("add_offset", np.float32(0))))
-        plan = Plan(days, thrtype, thr, mind, fill, convert_to, packed)
+        plan = Plan(days, thrtype, thr, mind, fill, convert_to, packed,
+                    None if setting is None else _percentile_plan(setting, days, inp))
 
         chosen = _parse_chunks(chunks, inp.other_dims, inp.files[0])
         size = _default_chunks(inp.shape[:-1], inp.other_dims, inp.shape[-1], inp.dtype.itemsize,
@@ -693,17 +780,24 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
             data = data.astype(np.float64)
         nv = len(plan.names)
         k = len(days.years)
+        slots, width = plan.slots
         stack = dsa.map_blocks(functools.partial(analyse_block, plan=plan), data, dtype=np.float64,
-                               chunks=data.chunks[:-1] + ((nv + 1,), (k,)),
+                               chunks=data.chunks[:-1] + ((slots,), (width,)),
                                drop_axis=data.ndim - 1, new_axis=[data.ndim - 1, data.ndim])
+        thresholds = None
+        if setting is not None:
+            stack, thresholds = stack[..., :nv + 1, :k], stack[..., nv + 1, :366]
 
-        ds = _output_dataset(inp, stack, plan, out_units, thr_text, mind, command)
+        ds = _output_dataset(inp, stack, plan, out_units, thr_text, mind, command, thresholds)
         client, context = _scheduler(jobs, scheduler)
         with context, _progress(progress and client is None):
-            with _without_distributed(client is None):
+            # Unfused: fusing renames the chunks' analyses in the write's graph, which
+            # would then analyse every chunk once more besides the counts' graph.
+            with _without_distributed(client is None), dask.config.set({"optimization.fuse.active": False}):
                 write = ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4", compute=False)
             status = stack[..., nv, 0]
-            counts = dsa.bincount(status.ravel().astype(np.int64), minlength=5)
+            meanings = _status_meanings(plan).split()
+            counts = dsa.bincount(status.ravel().astype(np.int64), minlength=len(meanings))
             low, high = dsa.nanmin(data), dsa.nanmax(data)
             with _quiet():
                 try:
@@ -721,8 +815,56 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         if os.path.exists(tmp):
             os.unlink(tmp)
         raise
-    _range_warning(low, high, convert_to, thr, inp.units, out_units, warn)
-    return {name: int(n) for name, n in zip(STATUS_MEANINGS.split(), counts[:5])}
+    if setting is None:
+        _range_warning(low, high, convert_to, thr, inp.units, out_units, warn)
+    return {name: int(n) for name, n in zip(meanings, counts)}
+
+
+def _status_meanings(plan):
+    return STATUS_MEANINGS + ("" if plan.percentile is None else " " + BASE_GAPS_MEANING)
+
+
+def _percentile_setting(threshold, percentile, base, window, months):
+    """The percentile threshold asked for (a vordakit.percentile.Setting), or None for a fixed one."""
+    if percentile is None:
+        if threshold is None:
+            raise KitError(None, None, "give a threshold: --threshold X, or --percentile P --base FIRST-LAST")
+        if base is not None:
+            raise KitError(None, None, "--base goes with --percentile")
+        return None
+    from vordakit.percentile import parse_setting
+    if threshold is not None:
+        raise KitError(None, None, "give either --threshold or --percentile, not both")
+    if base is None:
+        raise KitError(None, None, "--percentile needs --base FIRST-LAST, the base period's years")
+    setting = parse_setting(percentile, base, window)
+    if months:
+        raise KitError(None, None, "--months with --percentile: the thresholds need the base period's whole years")
+    return setting
+
+
+def _percentile_plan(setting, days, inp):
+    """The PercentilePlan of the analysis days, refused when the time axis does not cover the base whole."""
+    where = f"base {setting.base_text}"
+    if days.calendar == "360_day":
+        raise KitError(inp.files[0], None, f"{where}: calendar 360_day has no calendar days of the usual "
+                                           "year to take percentiles of")
+    first, last = setting.base
+    start = np.flatnonzero((days.yr == first) & (days.m == 1) & (days.d == 1))
+    end = np.flatnonzero((days.yr == last) & (days.m == 12) & (days.d == 31))
+    if not len(start) or not len(end):
+        raise KitError(inp.files[0], None, f"{where} is not covered: the time axis runs from "
+                                           f"{_date_text(days, 0)} to {_date_text(days, -1)}")
+    missing = np.flatnonzero(days.src[start[0]:end[0] + 1] < 0) + start[0]
+    if len(missing):
+        shown = ", ".join(_date_text(days, i) for i in missing[:5])
+        more = f" and {len(missing) - 5} more" if len(missing) > 5 else ""
+        raise KitError(inp.files[0], None, f"{where} has {len(missing)} days without a time step: {shown}{more}")
+    return PercentilePlan(setting, days)
+
+
+def _date_text(days, i):
+    return f"{int(days.yr[i]):04d}-{int(days.m[i]):02d}-{int(days.d[i]):02d}"
 
 
 @contextlib.contextmanager
@@ -766,7 +908,7 @@ def _range_warning(low, high, convert_to, thr, file_units, out_units, warn):
              + (" (give --units to convert)" if convert_to is None and file_units in ("K", "kelvin") else ""))
 
 
-def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command):
+def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command, thresholds=None):
     import xarray as xr
     days = plan.days
     dims = inp.other_dims
@@ -790,7 +932,12 @@ def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command):
     if gm in carried:
         data_vars[gm] = coords.pop(gm)
     aux = [c for c in str(inp.attrs.get("coordinates", "")).split() if c in carried]
-    what = f"the daily values {'above' if plan.type == 'upper' else 'below'} {thr_text} {out_units}".rstrip()
+    side = "above" if plan.type == "upper" else "below"
+    if plan.percentile is None:
+        what = f"the daily values {side} {thr_text} {out_units}".rstrip()
+    else:
+        label = plan.percentile.setting.label
+        what = f"the daily values {side} the threshold of their calendar day, the cell's {label}"
     for i, name in enumerate(plan.names):
         long_name, unit, method = _ATTRS[name]
         if unit is None:
@@ -809,9 +956,13 @@ def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command):
             encoding[name] = {"dtype": "int32", "_FillValue": _INT_FILL}
     data_vars["cell_status"] = xr.Variable(
         dims, stack[..., len(plan.names), 0].astype(np.int8),
-        {"long_name": "what became of the cell's series", "flag_values": np.arange(5, dtype=np.int8),
-         "flag_meanings": STATUS_MEANINGS, **({"grid_mapping": inp.attrs["grid_mapping"]} if gm else {})})
+        {"long_name": "what became of the cell's series",
+         "flag_values": np.arange(len(_status_meanings(plan).split()), dtype=np.int8),
+         "flag_meanings": _status_meanings(plan), **({"grid_mapping": inp.attrs["grid_mapping"]} if gm else {})})
     encoding["cell_status"] = {"dtype": "int8", "_FillValue": None}
+    if thresholds is not None:
+        _add_thresholds(data_vars, coords, encoding, thresholds, plan, dims, out_units, aux,
+                        inp.attrs["grid_mapping"] if gm else None)
     stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     attrs = {
         "Conventions": "CF-1.8",
@@ -821,6 +972,13 @@ def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command):
         "threshold_units": out_units,
         "threshold_type": plan.type,
         "min_duration": np.int32(mind),
+    }
+    if plan.percentile is not None:
+        # No fixed threshold: the percentile's, per cell and calendar day, in the variable threshold.
+        setting = plan.percentile.setting
+        del attrs["threshold"]
+        attrs.update(percentile=setting.text, base_period=setting.base_text, window_days=np.int32(setting.window))
+    attrs |= {
         "variable": inp.var,
         "source_files": " ".join(os.path.basename(f) for f in inp.files),
         "history": f"{stamp}: {command or 'vordakit grid'}",
@@ -832,6 +990,27 @@ def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command):
         if name in ds.variables:
             ds[name].encoding = e
     return ds
+
+
+def _add_thresholds(data_vars, coords, encoding, thresholds, plan, dims, out_units, aux, grid_mapping):
+    """The variable threshold(dayofyear, cell dimensions), with the month and day of each calendar day."""
+    import xarray as xr
+    leap = np.datetime64("2000-01-01") + np.arange(366)
+    months = leap.astype("M8[M]")
+    coords["dayofyear"] = xr.Variable(("dayofyear",), np.arange(1, 367, dtype=np.int16),
+                                      {"long_name": "calendar day, counted as in a leap year (60 is 29 February)"})
+    coords["month"] = xr.Variable(("dayofyear",), (months.astype(int) % 12 + 1).astype(np.int8),
+                                  {"long_name": "month of the calendar day"})
+    coords["day"] = xr.Variable(("dayofyear",), ((leap - months).astype(int) + 1).astype(np.int8),
+                                {"long_name": "day of the month of the calendar day"})
+    for name in ("dayofyear", "month", "day"):
+        encoding[name] = {"_FillValue": None}
+    attrs = {"long_name": f"threshold of the calendar day: the {plan.percentile.setting.label}",
+             "units": out_units, "coordinates": " ".join(aux + ["month", "day"])}
+    if grid_mapping:
+        attrs["grid_mapping"] = grid_mapping
+    data_vars["threshold"] = xr.Variable(dims + ("dayofyear",), thresholds, attrs).transpose("dayofyear", *dims)
+    encoding["threshold"] = {"dtype": "float64", "_FillValue": _DOUBLE_FILL}
 
 
 def _write_events(path, inp, data, plan):
@@ -877,13 +1056,19 @@ def _coord_text(ds, name, index):
 def command(args):
     """``vordakit grid``: ``run_grid`` on the command line's inputs; the cells counted on standard error."""
     import shlex
+    if args.bootstrap:
+        raise KitError(None, None, "--bootstrap is for run and batch: for a grid it would work out every cell's "
+                                   "thresholds (base years) x (base years - 1) times")
     counts = run_grid(args.inputs, args.out, args.type, args.threshold, args.min_duration, var=args.var,
                       units=args.units, months=args.months, fill=args.fill, chunks=args.chunks, jobs=args.jobs,
                       scheduler=args.scheduler, events=args.events,
                       progress=sys.stderr.isatty() and not args.no_progress,
-                      command="vordakit grid " + " ".join(shlex.quote(a) for a in sys.argv[2:]))
+                      command="vordakit grid " + " ".join(shlex.quote(a) for a in sys.argv[2:]),
+                      percentile=args.percentile, base=args.base, window=args.window)
     total = sum(counts.values())
+    base = (f", {counts['base_gaps']} with missing days in the base period (no values)"
+            if "base_gaps" in counts else "")
     print(f"{args.out}: {total} cells: {counts['complete']} complete, {counts['trimmed']} with leading or "
           f"trailing missing days dropped, {counts['filled']} with gaps filled, {counts['gaps']} with missing "
-          f"days inside (no values), {counts['no_value']} without any value", file=sys.stderr)
+          f"days inside (no values){base}, {counts['no_value']} without any value", file=sys.stderr)
     return 0

@@ -39,8 +39,8 @@ import numpy as np
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 
-__all__ = ["Setting", "parse_setting", "day_keys", "Base", "base_of", "exceedance_texts", "prepare", "bootstrap",
-           "apply", "label"]
+__all__ = ["Setting", "parse_setting", "day_keys", "calendar_keys", "Base", "base_of", "base_windows", "in_units",
+           "exceedance_texts", "prepare", "bootstrap", "apply", "label"]
 
 DEFAULT_WINDOW = 5
 # Defined for a fixed threshold only: with one that varies by day they are left out.
@@ -126,37 +126,63 @@ def day_keys(ordinal):
     return _LEAP_START[month] + day, years.astype(np.int64) + 1970
 
 
-class Base:
-    """The windows of the base years: ``blocks[i, d]`` holds the window's values
-    around calendar day d of the i-th base year (NaN where that year has no such
-    day). Thresholds of any choice of base years, repeats allowed, come from them."""
+def calendar_keys(month, day):
+    """Calendar day 0..365 (29 February is 59) of months 1..12 and days 1..31.
 
-    def __init__(self, years, blocks, setting):
-        self.years, self.blocks, self.setting = years, blocks, setting
-        self.leap = ~np.isnan(blocks[:, FEB29, 0])
+    >>> calendar_keys([3, 2, 12], [1, 29, 31]).tolist()
+    [60, 59, 365]
+    """
+    return _LEAP_START[np.asarray(month) - 1] + np.asarray(day) - 1
+
+
+class Base:
+    """The windows of the base years: ``blocks[..., i, d, :]`` holds the window's
+    values around calendar day d of the i-th base year (NaN where that year has
+    no such day), for one series or, with leading dimensions, for many at once.
+    Thresholds of any choice of base years, repeats allowed, come from them."""
+
+    def __init__(self, years, blocks, setting, leap):
+        self.years, self.blocks, self.setting, self.leap = years, blocks, setting, leap
 
     def thresholds(self, chosen=None):
-        """The threshold per calendar day (366) from the base years ``chosen`` (indices; default all)."""
+        """The threshold per calendar day (366 each) from the base years ``chosen`` (indices; default all)."""
         chosen = np.arange(len(self.years)) if chosen is None else np.asarray(chosen)
-        return self.thresholds_many(chosen[None, :])[0]
+        return self.thresholds_many(chosen[None, :])[..., 0, :]
 
     def thresholds_many(self, choices):
         """Thresholds per calendar day for each row of base-year indices (rows of one length)."""
         choices = np.asarray(choices)
         q = self.setting.value / 100
-        pooled = self.blocks[choices]                       # (rows, years, 366, window)
-        rows, n, _, w = pooled.shape
+        lead, w = self.blocks.shape[:-3], self.blocks.shape[-1]
+        rows, n = choices.shape
         days = np.concatenate([np.arange(FEB29), np.arange(FEB29 + 1, 366)])
-        values = pooled[:, :, days, :].transpose(0, 2, 1, 3).reshape(rows, 365, n * w)
-        out = np.empty((rows, 366))
-        out[:, days] = np.quantile(values, q, axis=-1, method="median_unbiased")
+        # One copy, in the order (..., rows, days, chosen years, window): each day's values in a row.
+        values = self.blocks[..., choices[:, None, :], days[None, :, None], :].reshape(lead + (rows, 365, n * w))
+        out = np.empty(lead + (rows, 366))
+        out[..., days] = np.quantile(values, q, axis=-1, method="median_unbiased")
         for r, chosen in enumerate(choices):
             leap = chosen[self.leap[chosen]]
             if len(leap):
-                out[r, FEB29] = np.quantile(self.blocks[leap, FEB29].ravel(), q, method="median_unbiased")
+                pool = np.take(self.blocks[..., FEB29, :], leap, axis=-2).reshape(lead + (-1,))
+                out[..., r, FEB29] = np.quantile(pool, q, axis=-1, method="median_unbiased")
             else:
-                out[r, FEB29] = out[r, FEB29 - 1]
+                out[..., r, FEB29] = out[..., r, FEB29 - 1]
         return out
+
+
+def base_windows(x, keys, years, setting):
+    """The Base of rows ``x`` (..., base days) of consecutive days without a
+    missing value, from 1 January of the base's first year to 31 December of
+    its last; ``keys`` and ``years`` give each day's calendar day and year."""
+    first, last = setting.base
+    n, w = x.shape[-1], setting.window
+    h = w // 2
+    # The window wraps around the base as a whole (see the module's notes).
+    windows = x[..., (np.arange(n)[:, None] + np.arange(-h, h + 1)) % n]
+    blocks = np.full(x.shape[:-1] + (last - first + 1, 366, w), np.nan)
+    blocks[..., years - first, keys, :] = windows
+    leap = np.isin(np.arange(first, last + 1), years[keys == FEB29])
+    return Base(np.arange(first, last + 1), blocks, setting, leap)
 
 
 def base_of(series, setting):
@@ -178,17 +204,15 @@ def base_of(series, setting):
     held = ordinal[a:b][~np.isnan(x)]
     if len(held) != end - start + 1:
         missing = np.setdiff1d(np.arange(start, end + 1), held)
-        shown = ", ".join(str(datetime.date.fromordinal(int(d))) for d in missing[:5])
-        more = f" and {len(missing) - 5} more" if len(missing) > 5 else ""
-        raise KitError(series.path, None, f"{where} has {len(missing)} missing days: {shown}{more}")
+        raise KitError(series.path, None, f"{where} has {len(missing)} missing days: {missing_text(missing)}")
     keys, years = day_keys(ordinal[a:b])
-    n, w = len(x), setting.window
-    h = w // 2
-    # The window wraps around the base as a whole (see the module's notes).
-    windows = x[(np.arange(n)[:, None] + np.arange(-h, h + 1)) % n]
-    blocks = np.full((last - first + 1, 366, w), np.nan)
-    blocks[years - first, keys] = windows
-    return Base(np.arange(first, last + 1), blocks, setting)
+    return base_windows(x, keys, years, setting)
+
+
+def missing_text(ordinals):
+    """The first few of some missing days' ordinals as dates."""
+    shown = ", ".join(str(datetime.date.fromordinal(int(d))) for d in ordinals[:5])
+    return shown + (f" and {len(ordinals) - 5} more" if len(ordinals) > 5 else "")
 
 
 def _line(series, i):
@@ -202,6 +226,21 @@ def whole_units(x, decimals):
     [-150, 30, 1225]
     """
     return np.rint(np.asarray(x) * 10.0 ** decimals).astype(np.int64)
+
+
+def in_units(x, decimals, thresholds, setting):
+    """Values ``x`` (..., days) with ``decimals`` (a number, or one per row) and
+    their thresholds per calendar day (..., 366), as whole numbers of the
+    exceedances' last decimal: (value units, threshold units, digits). An
+    exceedance is then exactly a value's units less its day's threshold's.
+
+    >>> v, t, d = in_units(np.array([12.5, 9.0]), 1, np.full(366, 10.0 + 1 / 3), parse_setting("90", "2000-2001"))
+    >>> v.tolist(), t[:1].tolist(), d
+    ([125000, 90000], [103333], 4)
+    """
+    digits = setting.digits(decimals)
+    have, want = np.asarray(decimals)[..., None], np.asarray(digits)[..., None]
+    return whole_units(x, have) * 10 ** (want - have), whole_units(thresholds, want), digits
 
 
 def exceedance_texts(units, digits):
@@ -251,11 +290,8 @@ def prepare(source, setting, folder, name=None):
     if np.isnan(series.x).any():
         at = int(np.argmax(np.isnan(series.x)))
         raise KitError(series.path, _line(series, at), "a missing value: the exceedance series cannot hold one")
-    digits = setting.digits(series.decimals)
-    thresholds = whole_units(base.thresholds(), digits)
+    units, thresholds, digits = in_units(series.x, series.decimals, base.thresholds(), setting)
     keys, _ = day_keys(series.ordinal)
-    scale = 10 ** (digits - series.decimals)
-    units = whole_units(series.x, series.decimals) * scale
     stem = os.path.splitext(os.path.basename(name or source))[0]
     prep = Prepared(series, setting, base, thresholds, digits, units, keys, f"{stem}-{setting.suffix}.txt", folder)
     os.makedirs(folder, exist_ok=True)
@@ -439,16 +475,21 @@ def thresholds_figure(run, path, unit, what, new_figure):
 _LEAP_DAY0 = datetime.date(2000, 1, 1).toordinal()
 
 
-def run(vorda, source, setting, thrtype, min_duration, folder, name=None, resample=False):
-    """Write the exceedance series of ``source`` into ``folder`` and run vorda on it
-    with threshold 0.0; with ``resample``, also the bootstrap of the base years.
-    Returns vorda's RunResult."""
+def run(vorda, source, setting, thrtype, min_duration, folder, name=None, resample=False, engine="process"):
+    """Write the exceedance series of ``source`` into ``folder`` and analyse it
+    with threshold 0.0 on ``engine`` (see vordakit.engine; the result files are
+    the same with either); with ``resample``, also the bootstrap of the base
+    years. Returns the engine's run (vorda's RunResult, or engine.Run)."""
+    from vordakit import engine as engines
     from vordakit import runner as core
 
     core.type_letter(thrtype)
     core.duration_text(min_duration)
     prep = prepare(source, setting, folder, name=name)
-    res = core.run_vorda(vorda or core.find_vorda(None), prep.path, thrtype, "0.0", min_duration, folder)
+    if engine == "process":
+        vorda = vorda or core.find_vorda(None)
+    with engines.runs(engine, vorda, prep.path, folder) as runs:
+        res = runs.run(thrtype, "0.0", min_duration)
     if res.status == 0:
         values = bootstrap(prep, thrtype, min_duration) if resample else None
         record_bootstrap(prep, thrtype, min_duration, values)
@@ -465,9 +506,14 @@ def run_command(args):
         raise KitError(None, None, "give either --threshold or --percentile, not both")
     if args.base is None:
         raise KitError(None, None, "--percentile needs --base FIRST-LAST, the base period's years")
+    from vordakit import engine
+
     setting = parse_setting(args.percentile, args.base, args.window)
-    vorda = core.find_vorda(args.vorda)
-    res = run(vorda, args.input, setting, args.type, args.min_duration, args.out, args.name, args.bootstrap)
+    which = engine.choose(getattr(args, "engine", None))
+    # The library hands only a file it cannot read to vorda, which it then looks for.
+    vorda = core.find_vorda(args.vorda) if which == "process" or args.vorda else None
+    res = run(vorda, args.input, setting, args.type, args.min_duration, args.out, args.name, args.bootstrap,
+              engine=which)
     if res.status != 0:
         sys.stderr.flush()
         sys.stderr.buffer.write(res.report or f"vordakit run: {core.describe_status(res.status)}\n".encode())

@@ -278,6 +278,10 @@ def figures(results, unit="", keep_partial=False):
         events.setdefault(Run(*e[:4]), []).append(e)
     whats = {r[:4]: percentile.label(r.percentile, r.base, r.window)
              for r in results.yearly + results.events if r.percentile is not None}
+    for r in results.yearly + results.events:
+        if r.percentile is None and r.threshold_used is not None and r.threshold_used != r.threshold:
+            whats[r[:4]] = f"threshold {r.threshold_used!r}{' ' + unit if unit else ''}, shown as " \
+                           f"{r.threshold:.1f} in the result names"
     booted = {r[:5]: r.base for r in results.yearly if r.bootstrap}
     for run in results.runs():
         what = whats.get(tuple(run))

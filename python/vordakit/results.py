@@ -22,7 +22,8 @@ from vordakit.errors import KitError
 
 __all__ = ["INDEX_ORDER", "RUN_FIELDS", "YEARLY_FIELDS", "EVENT_FIELDS", "Run", "YearlyRecord", "EventRecord",
            "Results", "parse_header", "result_files", "read_results", "write_csv", "write_tables", "as_arrays",
-           "read_yearly_csv", "command"]
+           "read_yearly_csv", "command", "USED_FIELD", "note_run", "shown_threshold", "used_thresholds",
+           "add_used_thresholds"]
 
 # Prefix of the file name -> index written in it. The full event file's prefix
 # "VORDA-" is a prefix of four of the others, so the kind of a file is settled
@@ -75,12 +76,18 @@ CALENDAR_FIELDS = ("days", "whole", "date")
 # says so in these, empty for a fixed threshold; "bootstrap" marks a yearly
 # value that is the mean of the resampled runs.
 PERCENTILE_FIELDS = ("percentile", "base", "window")
-YEARLY_FIELDS = RUN_FIELDS + ("index", "year", "value") + CALENDAR_FIELDS + PERCENTILE_FIELDS + ("bootstrap",)
-EVENT_FIELDS = RUN_FIELDS + ("midpoint", "date", "duration", "action") + PERCENTILE_FIELDS
+# The threshold the run was given (16.25), where the result files show it with
+# one decimal (16.3); empty where the folder does not record it (files that
+# vorda wrote without vordakit). Last, so that tables of earlier versions are
+# the leading columns of today's.
+USED_FIELD = "threshold_used"
+YEARLY_FIELDS = (RUN_FIELDS + ("index", "year", "value") + CALENDAR_FIELDS + PERCENTILE_FIELDS + ("bootstrap",)
+                 + (USED_FIELD,))
+EVENT_FIELDS = RUN_FIELDS + ("midpoint", "date", "duration", "action") + PERCENTILE_FIELDS + (USED_FIELD,)
 
 Run = collections.namedtuple("Run", RUN_FIELDS)
-YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS, defaults=(None,) * 7)
-EventRecord = collections.namedtuple("EventRecord", EVENT_FIELDS, defaults=(None,) * 3)
+YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS, defaults=(None,) * 8)
+EventRecord = collections.namedtuple("EventRecord", EVENT_FIELDS, defaults=(None,) * 4)
 
 # Event record "(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)": field slices.
 _EVENT_FIELDS = (("midpoint", 3, 14, float), ("day", 15, 17, int), ("month", 18, 20, int),
@@ -306,6 +313,7 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
             res.yearly.extend(yearly.get((run, index), []))
         res.events.extend(events.get(run, []))
     res.yearly = add_calendar(res.yearly, folder, res.warnings)
+    add_used_thresholds(res, folder)
     from vordakit import percentile
     percentile.apply(res, folder)
     return res
@@ -323,24 +331,81 @@ def _check_fits(path, entry, run, index):
                                  f"which writes {', '.join(fits)}")
 
 
-# Where `run` notes the input of the runs whose result files it placed.
+# Where `run` notes the input of the runs whose result files it placed, and
+# the threshold each run was given.
 INPUTS = "inputs.csv"
+RUNS = "runs.csv"
+RUNS_FIELDS = RUN_FIELDS + (USED_FIELD,)
 
 
-def note_input(folder, name, source):
-    """Record in ``folder``'s inputs.csv that the result files of input ``name`` came from ``source``."""
-    path = os.path.join(folder, INPUTS)
-    known = dict(_read_inputs(folder))
+def note_run(folder, name, source, thrtype, threshold, min_duration):
+    """Record in ``folder`` that the result files of input ``name`` came from
+    ``source`` (inputs.csv), and the threshold of their run as given (runs.csv).
+
+    ``threshold`` is the number the run read; the result files show it with
+    one decimal, rounded half away from zero, and a later run that shows alike
+    replaces both the files and the row.
+    """
+    known = dict(_read_rows(folder, INPUTS, 2))
     known[name] = os.path.abspath(source)
-    write_csv(path, ("input", "source"), sorted(known.items()))
+    write_csv(os.path.join(folder, INPUTS), ("input", "source"), sorted(known.items()))
+    runs = {tuple(row[:4]): row[4] for row in _read_rows(folder, RUNS, len(RUNS_FIELDS))}
+    runs[(name, thrtype, shown_threshold(threshold), str(min_duration))] = repr(float(threshold))
+    write_csv(os.path.join(folder, RUNS), RUNS_FIELDS, (key + (used,) for key, used in sorted(runs.items())))
+
+
+def shown_threshold(value):
+    """The threshold as the result files show it: one decimal, the binary value
+    rounded half away from zero.
+
+    >>> shown_threshold(16.25), shown_threshold(-0.05), shown_threshold(1e30)
+    ('16.3', '-0.1', '1000000000000000019884624838656.0')
+    """
+    import decimal
+
+    exact = decimal.Context(prec=400)  # every double's digits and one decimal more
+    return str(decimal.Decimal(value).quantize(decimal.Decimal("0.1"), decimal.ROUND_HALF_UP, exact))
+
+
+def _read_rows(folder, name, width):
+    """The rows after the header of the note ``name`` in ``folder``; none if it is missing or unreadable."""
+    try:
+        with open(os.path.join(folder, name), newline="", encoding="utf-8") as f:
+            return [tuple(row[:width]) for row in csv.reader(f) if len(row) >= width][1:]
+    except (OSError, UnicodeDecodeError):
+        return []
 
 
 def _read_inputs(folder):
-    try:
-        with open(os.path.join(folder, INPUTS), newline="", encoding="utf-8") as f:
-            return [tuple(row[:2]) for row in csv.reader(f) if len(row) >= 2][1:]
-    except (OSError, UnicodeDecodeError):
-        return []
+    return _read_rows(folder, INPUTS, 2)
+
+
+def used_thresholds(folder):
+    """The thresholds runs.csv records: Run -> the threshold the run was given.
+
+    >>> import tempfile
+    >>> folder = tempfile.mkdtemp()
+    >>> note_run(folder, "s.txt", "s.txt", "upper", 16.25, 6)
+    >>> used_thresholds(folder)
+    {Run(input='s.txt', type='upper', threshold=16.3, min_duration=6): 16.25}
+    """
+    out = {}
+    for name, thrtype, shown, durmin, used in _read_rows(folder, RUNS, len(RUNS_FIELDS)):
+        try:
+            out[Run(name, thrtype, float(shown), int(durmin))] = float(used)
+        except ValueError:
+            continue  # a row edited by hand: its runs are shown without it
+    return out
+
+
+def add_used_thresholds(results, folder):
+    """Fill in each record's threshold_used from ``folder``'s runs.csv."""
+    used = used_thresholds(folder)
+    if not used:
+        return
+    for table in ("yearly", "events"):
+        records = getattr(results, table)
+        setattr(results, table, [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in records])
 
 
 def input_of(folder, name):
@@ -441,13 +506,15 @@ def yearly_rows(records):
     cache = {}
     for r in records:
         value = _fixed3(r.value) if isinstance(r.value, float) else r.value
-        yield _run_cells(r, cache) + (r.index, r.year, value, r.days, r.whole, r.date) + r[-4:]
+        yield (_run_cells(r, cache) + (r.index, r.year, value, r.days, r.whole, r.date, r.percentile, r.base,
+                                       r.window, r.bootstrap, r.threshold_used))
 
 
 def event_rows(records):
     cache = {}
     for r in records:
-        yield _run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.duration, _fixed3(r.action)) + r[-3:]
+        yield (_run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.duration, _fixed3(r.action), r.percentile,
+                                       r.base, r.window, r.threshold_used))
 
 
 def write_csv(path, header, rows):
@@ -520,8 +587,9 @@ def read_yearly_csv(path, lead=None):
         if header is None:
             raise KitError(path, 1, "empty file; expected the yearly table's header")
         # Tables written before the calendar columns end with the value, those
-        # written before the percentile columns with the calendar.
-        for fields in (YEARLY_FIELDS, YEARLY_FIELDS[:-4], YEARLY_FIELDS[:-7]):
+        # written before the percentile columns with the calendar, those written
+        # before threshold_used with the bootstrap mark.
+        for fields in (YEARLY_FIELDS, YEARLY_FIELDS[:-1], YEARLY_FIELDS[:-5], YEARLY_FIELDS[:-8]):
             lead = len(header) - len(fields)
             if lead >= 0 and tuple(header[lead:]) == fields:
                 break
@@ -540,6 +608,8 @@ def read_yearly_csv(path, lead=None):
                 marks = ()
                 if len(row) > 10:
                     marks = (row[10] or None, row[11] or None, _int_or_none(row[12]), row[13] or None)
+                if len(row) > 14:
+                    marks += (float(row[14]) if row[14] else None,)
                 value = (float(row[6]) if "." in row[6] else int(row[6])) if row[6] else None
                 out.append(YearlyRecord(row[0], row[1], float(row[2]), int(row[3]), row[4],
                                         _int_or_none(row[5]), value, *calendar, *marks))

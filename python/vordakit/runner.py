@@ -245,8 +245,9 @@ class RunFolder:
             place(os.path.join(self.work, entry), target)
             moved.append(target)
         # So that tidy, trend and plot find the input's calendar later.
-        from vordakit.results import note_input
-        note_input(self.outdir, self.name, self.source)
+        from vordakit.results import note_run
+        note_run(self.outdir, self.name, self.source, "upper" if letter == "u" else "lower",
+                 float(thr.replace("d", "e").replace("D", "e")), int(dur))
         return RunResult(0, proc.stderr, moved, seconds)
 
 
@@ -315,10 +316,11 @@ def shown_decimals_warning(threshold):
     >>> shown_decimals_warning("-2"), shown_decimals_warning("18.50")
     (None, None)
     """
+    from vordakit.results import shown_threshold
+
     value = float(threshold_text(threshold).replace("d", "e").replace("D", "e"))
-    # vorda rounds the binary value half away from zero.
-    shown = decimal.Decimal(value).quantize(decimal.Decimal("0.1"), decimal.ROUND_HALF_UP)
-    if shown == decimal.Decimal(value):
+    shown = shown_threshold(value)
+    if decimal.Decimal(shown) == decimal.Decimal(value):
         return None
     return f"threshold {threshold} appears as {shown} in the result names and headers (vorda shows one decimal)"
 

@@ -17,7 +17,7 @@ import statistics
 
 import numpy as np
 
-from vordakit.results import RUN_FIELDS, INDEX_ORDER, PERCENTILE_FIELDS
+from vordakit.results import RUN_FIELDS, INDEX_ORDER, PERCENTILE_FIELDS, USED_FIELD
 
 __all__ = ["TREND_FIELDS", "Trend", "Fit", "sen_slope", "mann_kendall_p", "fit", "trends", "write_trends",
            "command"]
@@ -31,9 +31,9 @@ NO_VALUE = {"SGS": 0}
 
 TREND_FIELDS = RUN_FIELDS + ("index", "first_year", "last_year", "years", "valid_years",
                              "slope_per_decade", "slope_low_per_decade", "slope_high_per_decade",
-                             "p_value") + PERCENTILE_FIELDS + ("bootstrap",)
+                             "p_value") + PERCENTILE_FIELDS + ("bootstrap", USED_FIELD)
 
-Trend = collections.namedtuple("Trend", TREND_FIELDS, defaults=(None,) * 4)
+Trend = collections.namedtuple("Trend", TREND_FIELDS, defaults=(None,) * 5)
 Fit = collections.namedtuple("Fit", "slope intercept low high p")
 
 # Two-sided 95%: the normal quantile of 0.975.
@@ -178,12 +178,12 @@ def trends(records):
     """One Trend per run and yearly index of ``records`` (YearlyRecords)."""
     out = []
     groups = series_of(records)
-    # A percentile run's columns, and whether its values are partly resampled ones.
+    # A percentile run's columns, whether its values are partly resampled ones,
+    # and the threshold the run was given.
     marks = {}
     for r in records:
-        if r.percentile is not None:
-            mark = marks.setdefault(r[:5], list(r[-4:]))
-            mark[3] = mark[3] or r.bootstrap
+        mark = marks.setdefault(r[:5], [r.percentile, r.base, r.window, r.bootstrap, r.threshold_used])
+        mark[3] = mark[3] or r.bootstrap
     for (run, index), (years, values) in sorted(groups.items(), key=_order):
         known = [y for y in years if y is not None]
         valid = sum(1 for y, v in zip(years, values) if y is not None and v is not None)
@@ -209,7 +209,8 @@ def trend_rows(rows):
         yield (t.input, t.type, f"{t.threshold:.1f}", t.min_duration, t.index,
                _num(t.first_year, "d"), _num(t.last_year, "d"), t.years, t.valid_years,
                _num(t.slope_per_decade, ".6g"), _num(t.slope_low_per_decade, ".6g"),
-               _num(t.slope_high_per_decade, ".6g"), _num(t.p_value, ".6g")) + t[-4:]
+               _num(t.slope_high_per_decade, ".6g"), _num(t.p_value, ".6g"), t.percentile, t.base, t.window,
+               t.bootstrap, t.threshold_used)
 
 
 def partial_note(records, keep_partial):
