@@ -183,8 +183,10 @@ def test_threshold_used_beside_the_shown_one(vorda, tmp_path, engine):
         assert {(r["threshold"], r["threshold_used"]) for r in rows} == {("16.3", "16.25"), ("2.0", "2.0")}, table
     assert {r.threshold_used for r in results.read_yearly_csv(out / "yearly.csv")} == {16.25, 2.0}
     from vordakit import plot
-    titles = [fig.axes[0].get_title() for _, fig in plot.figures(results.read_results(out), "degC")]
-    assert sum("threshold 16.25 degC, shown as 16.3 in the result names" in t for t in titles) == 4, titles
+    titles = [(fig._suptitle.get_text(), fig.axes[0].get_title())
+              for _, fig in plot.figures(results.read_results(out), "degC")]
+    assert sum("threshold 16.25 degC, shown as 16.3 in the result names" in t for _, t in titles) == 4, titles
+    assert {"Days above 16.25 degC", "Days above 2.0 degC"} <= {t for t, _ in titles}
 
 
 @pytest.mark.parametrize("dropped", [1, 5, 8], ids=["before-threshold-used", "before-percentile", "before-calendar"])

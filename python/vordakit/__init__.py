@@ -13,13 +13,6 @@ build, then the test build) after its own folder.
 
 import os as _os
 
-# numpy's work here is elementwise, never large linear algebra. A threaded
-# BLAS would only wake its threads for the 3x3 inverses matplotlib takes of
-# every transform, and they spin after each: a core taken from the batch's
-# other workers, more CPU than the plots themselves. One thread, unless the
-# user says otherwise; read when numpy loads, so set before.
-_os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-
 _REPO = _os.path.dirname(_os.path.dirname(_os.path.dirname(_os.path.abspath(__file__))))
 __path__ += [p for p in (_os.environ.get("VORDA_BINDING_DIR"),
                          _os.path.join(_REPO, "build", "release", "python", "vordakit"),

@@ -268,6 +268,13 @@ def build_parser():
 
 
 def main(argv=None):
+    # numpy's work here is elementwise, never large linear algebra. A threaded
+    # BLAS would only wake its threads for the 3x3 inverses matplotlib takes of
+    # every transform, and they spin after each: a core taken from a batch's
+    # other workers, more CPU than the plots themselves. One thread, unless the
+    # user says otherwise; read when numpy loads, which the commands do later.
+    # Only the command sets it: a program that imports the package keeps its own.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     args = build_parser().parse_args(argv)
     try:
         return args.handler(args) or 0

@@ -4,11 +4,12 @@ matplotlib is imported here only, so that the rest of the toolkit runs
 without it. Figures are built with the object interface and drawn by Agg,
 never through pyplot, so that nothing needs a display.
 
-Each process keeps one figure of each kind (yearly index, events, threshold
-curve) and draws every picture of that kind on it, emptied of the one before:
-building the axes and their ticks, and measuring the same tick labels again
-on a new canvas, cost more than drawing. A figure returned here is therefore
-valid until the next one of its kind is asked for.
+``plot_results`` keeps one figure of each kind (yearly index, events,
+threshold curve) per process and draws every picture of that kind on it,
+emptied of the one before: building the axes and their ticks, and measuring
+the same tick labels again on a new canvas, cost more than drawing. The
+functions that return a figure build a new one unless asked to ``reuse``
+that one, which is then valid until the next of its kind is asked for.
 """
 
 import datetime
@@ -110,7 +111,11 @@ def _title(index, run, unit, what=None):
     title = INDEX_LABELS.get(index, (index, "value"))[0]
     if index == "ndays":
         side = "above" if run.type == "upper" else "below"
-        beyond = f"the {what.split(',')[0]}" if what else f"{run.threshold:.1f}{' ' + unit if unit else ''}"
+        beyond = f"{run.threshold:.1f}{' ' + unit if unit else ''}"
+        if what:
+            # A percentile's ("the 90th percentile of ...") or the threshold given where the names round it.
+            named = what.split(",")[0]
+            beyond = named.removeprefix("threshold ") if named.startswith("threshold ") else f"the {named}"
         title = f"Days {side} {beyond}"
     return title
 
@@ -127,7 +132,7 @@ def _legend_below(ax):
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=3, fontsize=9, frameon=False)
 
 
-def yearly_figure(run, index, years, values, unit="", what=None, remark=""):
+def yearly_figure(run, index, years, values, unit="", what=None, remark="", reuse=False):
     """The yearly index of one run: points joined by lines, missing years marked, Sen line.
 
     ``years`` and ``values`` are parallel (a value of None is missing); years
@@ -138,7 +143,7 @@ def yearly_figure(run, index, years, values, unit="", what=None, remark=""):
     """
     pairs = {y: v for y, v in zip(years, values) if y is not None}
     ylabel = INDEX_LABELS.get(index, (index, "value"))[1]
-    fig, ax = _figure("yearly")
+    fig, ax = _figure("yearly") if reuse else _new_figure()
     fig.suptitle(_title(index, run, unit, what), fontsize=14)
     if not pairs:
         _set_title(ax, run_label(run, unit, what) + "\nno year with a value", 10)
@@ -179,7 +184,7 @@ def _event_date(text):
         return None
 
 
-def events_figure(run, events, unit="", what=None):
+def events_figure(run, events, unit="", what=None, reuse=False):
     """The events of one run: a stem per event at its date, height the action measure.
 
     The three events of largest action measure (in magnitude) are highlighted
@@ -188,7 +193,7 @@ def events_figure(run, events, unit="", what=None):
     """
     pts = [(d, e.action) for e in events
            if (d := _event_date(e.date)) is not None and e.action is not None]
-    fig, ax = _figure("events")
+    fig, ax = _figure("events") if reuse else _new_figure()
     fig.suptitle("Events", fontsize=14)
     unplaced = len(events) - len(pts)
     note = f"{len(pts)} events"
@@ -265,11 +270,12 @@ def _stem(run):
     return f"{run.input}-{run.type}-{run.threshold:.1f}-durmin-{run.min_duration}"
 
 
-def figures(results, unit="", keep_partial=False):
+def figures(results, unit="", keep_partial=False, reuse=False):
     """(file stem, Figure) for every yearly index and every run's events, in table order.
 
     Years the input does not wholly cover are left out unless ``keep_partial``.
-    Figures of a kind are one figure redrawn: use each before taking the next.
+    With ``reuse``, the figures of a kind are one figure of this process
+    redrawn, which saves building each anew: use each before taking the next.
     """
     every = trend.series_of(results.yearly)
     groups = trend.series_of(trend.whole_years(results.yearly, keep_partial))
@@ -291,11 +297,12 @@ def figures(results, unit="", keep_partial=False):
                 years, values = groups.get((tuple(run), index), ([], []))
                 base = booted.get(tuple(run) + (index,))
                 note = f"\nbase years {base}: means over resampled bases (bootstrap)" if base else ""
-                yield f"{_stem(run)}-{index}", yearly_figure(run, index, years, values, unit, what, note)
-        yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit, what)
+                yield f"{_stem(run)}-{index}", yearly_figure(run, index, years, values, unit, what, note, reuse)
+        yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit, what, reuse)
         if run.input in results.thresholds:
             yield f"{_stem(run)}-thresholds", percentile.thresholds_figure(
-                run, results.thresholds[run.input], unit, what, lambda: _figure("thresholds"))
+                run, results.thresholds[run.input], unit, what,
+                (lambda: _figure("thresholds")) if reuse else _new_figure)
 
 
 def plot_results(results, outdir, unit="", keep_partial=False):
@@ -306,7 +313,7 @@ def plot_results(results, outdir, unit="", keep_partial=False):
     written = []
     pdf_path = os.path.join(outdir, "plots.pdf")
     with atomic_write(pdf_path, "wb") as f, RasterPdf(f) as pdf:
-        for stem, fig in figures(results, unit, keep_partial):
+        for stem, fig in figures(results, unit, keep_partial, reuse=True):
             # Drawn and compressed once; the PNG and the PDF page are the same pixels.
             fig.canvas.draw()
             width, height = fig.canvas.get_width_height()
