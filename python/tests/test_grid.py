@@ -424,6 +424,13 @@ def two_years(p, calendar="standard", without=None):
     make_nc(p / "in.nc", weather(731, (1, 2))[days], calendar=calendar, time_values=days)
 
 
+def with_infinity(p):
+    two_years(p)
+    with netCDF4.Dataset(p / "in.nc", "a") as ds:
+        ds["tg"].set_auto_mask(False)
+        ds["tg"][100, 0, 1] = np.float32(np.inf)
+
+
 PERCENTILE_BAD = [
     ("base not covered", two_years, ["--base", "1999-2000"],
      "base 1999-2000 is not covered: the time axis runs from 2000-01-01 to 2001-12-31"),
@@ -434,6 +441,7 @@ PERCENTILE_BAD = [
     ("a 360-day calendar", lambda p: two_years(p, "360_day"), [], "calendar 360_day has no calendar days"),
     ("bootstrap", two_years, ["--bootstrap"], "--bootstrap is for run and batch"),
     ("and a fixed threshold", two_years, ["-x", "20"], "either --threshold or --percentile"),
+    ("an infinite value", with_infinity, [], "in.nc: an infinite value"),
 ]
 
 

@@ -10,6 +10,7 @@ import pytest
 
 from runkit import kit
 from vordakit import percentile, results
+from vordakit.errors import KitError
 from vordakit.series import Series, TEMPERATURE, write_vorda
 
 
@@ -140,7 +141,8 @@ def test_bootstrap_lifts_the_base_years_to_the_rate_outside(tmp_path, vorda):
     (("--percentile", "90", "--base", "1990-1991", "--window", "4"), "window '4' is not an odd number"),
     (("--percentile", "90"), "--percentile needs --base"),
     (("--percentile", "90", "--base", "1990-1991", "-x", "1"), "either --threshold or --percentile"),
-], ids=["outside", "gap", "above-100", "negative", "reversed", "even-window", "no-base", "both"])
+    (("--percentile", "90", "--base", "1990-1991", "--size", "5"), "--size goes with --threshold"),
+], ids=["outside", "gap", "above-100", "negative", "reversed", "even-window", "no-base", "both", "size"])
 def test_refusals(tmp_path, vorda, args, message):
     lines = [f"{k + 1} {d.day} {d.month} {d.year} 1.5\n" for k, d in
              enumerate(datetime.date.fromordinal(o) for o in range(datetime.date(1990, 1, 1).toordinal(),
@@ -151,6 +153,24 @@ def test_refusals(tmp_path, vorda, args, message):
                vorda=vorda, text=True)
     assert proc.returncode == 2 and message in proc.stderr, proc.stderr
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+@pytest.mark.parametrize("name, line, damage", [
+    (".json", None, lambda text: '["percentile", "90"]'),
+    (".json", None, lambda text: '{"percentile": "90"}'),
+    ("-thresholds.csv", 41, lambda text: text.replace("\n2,9,", "\n2,9;", 1)),
+    ("-thresholds.csv", 2, lambda text: text.replace("\n1,1,", "\n13,1,", 1)),
+    ("-thresholds.csv", None, lambda text: text.rsplit("\n", 2)[0] + "\n"),
+], ids=["json-list", "json-without-base", "row-of-two-fields", "month-13", "365-days"])
+def test_a_damaged_description_or_threshold_table_is_refused(tmp_path, vorda, name, line, damage):
+    make_series(tmp_path / "s.txt", 1990, 1991, lambda n: np.round(np.sin(np.arange(n) / 9) * 5, 1))
+    folder = tmp_path / "out"
+    percentile.run(vorda, tmp_path / "s.txt", percentile.parse_setting("90", "1990-1991"), "upper", 3, folder)
+    path = folder / f"s-p90-1990-1991-w5{name}"
+    path.write_text(damage(path.read_text()))
+    with pytest.raises(KitError) as e:
+        percentile.read_thresholds(path) if name.endswith(".csv") else results.read_results(folder)
+    assert (e.value.path, e.value.line) == (str(path), line)
 
 
 def test_batch_row_with_a_percentile(tmp_path, vorda):

@@ -200,3 +200,13 @@ def test_tables_of_earlier_versions_read(vorda, tmp_path, dropped):
     results.write_csv(tmp_path / "old.csv", rows[0][:-dropped], (r[:-dropped] for r in rows[1:]))
     blank = {f: None for f in results.YEARLY_FIELDS[-dropped:]}
     assert results.read_yearly_csv(tmp_path / "old.csv") == [r._replace(**blank) for r in res.yearly]
+
+
+def test_runs_the_tables_cannot_tell_apart_are_refused(vorda, tmp_path):
+    # vorda names the thresholds 0 and 0.04 apart (0.0 and .0); to one decimal both are 0.0.
+    for thr in ("0", "0.04"):
+        assert kit("run", EXAMPLE, "-t", "l", "-x", thr, "-d", "3", "-o", tmp_path, vorda=vorda).returncode == 0
+    proc = kit("tidy", tmp_path, text=True)
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1, proc.stderr
+    assert proc.stderr.startswith(f"vordakit tidy: {tmp_path}/VORDA-CSDI-series.txt-lower-0.0-durmin-3.dat:8: ")
+    assert "VORDA-CSDI-series.txt-lower-.0-durmin-3.dat" in proc.stderr

@@ -1,8 +1,11 @@
 """vordakit run: the same result files as the dialogue, failures passed through, the program found."""
 
 import os
+import pathlib
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -183,3 +186,60 @@ def test_run_says_what_the_names_and_the_status_hide(vorda, tmp_path, program, t
                vorda=vorda, text=True)
     assert proc.returncode == status
     assert any(line.startswith(said) for line in proc.stderr.splitlines()), proc.stderr
+
+
+RUNS_HEADER = b"input,type,threshold,min_duration,threshold_used\n"
+
+
+@pytest.mark.parametrize("note,content,where,said,engine", [
+    ("runs.csv", b"\xff\n", "", "not UTF-8 text", "process"),
+    ("runs.csv", b"input,type,threshold,min_duration\nseries.txt,upper,18.0,3\n", ":1", "expected the header",
+     "library"),
+    ("runs.csv", RUNS_HEADER + b"series.txt,upper,18.0,3,25.0\n", ":2",
+     "threshold_used '25.0' does not show as the threshold '18.0'", "process"),
+    ("runs.csv", RUNS_HEADER + b"series.txt,upper,18.0,3,18.0\nseries.txt,upper,inf,3,inf\n", ":3",
+     "threshold_used 'inf' does not show", "library"),
+    ("inputs.csv", None, "", "cannot be read: Is a directory", "process"),
+], ids=["not-utf8", "other-header", "used-shows-otherwise", "used-infinite", "a-folder"])
+def test_a_note_it_cannot_read_is_refused_not_replaced(vorda, tmp_path, note, content, where, said, engine):
+    # A run would otherwise write the note anew without the rows it could not read.
+    out = tmp_path / "out"
+    assert kit("run", EXAMPLE, "-t", "u", "-x", "18.0", "-d", "3", "-o", out, vorda=vorda).returncode == 0
+    path = out / note
+    path.unlink()
+    path.mkdir() if content is None else path.write_bytes(content)
+    for command in (("run", EXAMPLE, "-t", "u", "-x", "19.0", "-d", "3", "-o", out, "--engine", engine),
+                    ("tidy", out)):
+        proc = kit(*command, vorda=vorda, text=True)
+        assert proc.returncode == 2 and proc.stderr.startswith(f"vordakit {command[0]}: {path}{where}: {said}"), \
+            proc.stderr
+        assert proc.stderr.count("\n") == 1
+    assert content is None or path.read_bytes() == content
+    assert not list(out.glob("*19.0*"))
+
+
+@pytest.mark.parametrize("engine", ["process", "library"])
+def test_a_result_folder_it_cannot_write_is_named(vorda, tmp_path, engine):
+    """Named as given, never as the hidden working folder inside it; as root, run as nobody."""
+    user = None
+    if os.geteuid() == 0:
+        import stat
+        user = "nobody"
+        needed = [vorda, EXAMPLE, PYTHON_DIR / "vordakit" / "cli.py"]
+        if not all(p.stat().st_mode & stat.S_IROTH and all(d.stat().st_mode & stat.S_IXOTH for d in p.parents)
+                   for p in map(pathlib.Path, needed)):
+            pytest.skip("nobody cannot read the program and the toolkit here")
+        tmp_path = pathlib.Path(tempfile.mkdtemp())
+        tmp_path.chmod(0o755)
+    try:
+        out = tmp_path / "out"
+        out.mkdir(mode=0o555)
+        proc = subprocess.run([sys.executable, "-m", "vordakit", "run", str(EXAMPLE), "-t", "u", "-x", "18.0",
+                               "-d", "3", "-o", str(out), "--engine", engine],
+                              env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR), VORDA=str(vorda),
+                                       PYTHONDONTWRITEBYTECODE="1"),
+                              user=user, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+        assert (proc.returncode, proc.stderr) == (2, f"vordakit run: {out}: Permission denied\n")
+    finally:
+        if user:
+            shutil.rmtree(tmp_path)

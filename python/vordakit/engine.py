@@ -14,7 +14,6 @@ those arrays (``results_of``) instead of being read back from the files.
 import dataclasses
 import os
 import shutil
-import tempfile
 import time
 
 from vordakit import results, runner
@@ -110,6 +109,7 @@ class LibraryRuns:
 
     def __enter__(self):
         os.makedirs(self.outdir, exist_ok=True)
+        results.check_notes(self.outdir)
         return self
 
     def __exit__(self, *exc):
@@ -141,7 +141,7 @@ class LibraryRuns:
             s = self._series(max(int(size), 0))
         except self.lib.Failure as e:
             return self._by_process(thrtype, threshold, min_duration, size, e)
-        work = tempfile.mkdtemp(prefix=".vordakit-run-", dir=self.outdir)
+        work = runner.work_folder(self.outdir)
         try:
             analysis = self.lib.write_results(work, self.name, s["t"], s["d"], s["m"], s["yr"], s["x"],
                                               thrtype, value, durmin)

@@ -465,6 +465,9 @@ def _exceedances(x, ready, status, plan):
     rows = np.flatnonzero(ready)
     for part in np.array_split(rows, -(-len(rows) // THRESHOLD_CELLS)) if len(rows) else ():
         values, dec = decimal_values(x[part])
+        if np.isinf(values).any():
+            # Its whole units would be no number at all, and its window's thresholds none either.
+            raise KitError(None, None, "an infinite value: a percentile threshold needs finite values")
         valid = ~np.isnan(values)
         decimals = dec.max(axis=1).astype(np.int64)
         base = percentile.base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
@@ -807,6 +810,11 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
                 except RuntimeError as e:
                     # netCDF4's report of a file that breaks off or is damaged part way.
                     raise KitError(" ".join(inp.files), None, f"reading failed: {e}") from None
+                except KitError as e:
+                    if e.path is not None:
+                        raise
+                    # A chunk's refusal of its values: they are the input's.
+                    raise KitError(" ".join(inp.files), None, e.reason) from None
             if events:
                 _write_events(events, inp, data, plan)
         os.chmod(tmp, 0o666 & ~_umask())

@@ -335,9 +335,25 @@ def _info_path(folder, stem):
 def _read_info(prep):
     try:
         with open(_info_path(prep.folder, prep.stem), encoding="utf-8") as f:
-            return json.load(f)
+            info = json.load(f)
     except (OSError, ValueError):
         return {}
+    return info if _is_info(info) else {}
+
+
+def _is_info(info):
+    """Whether a json file's content describes a percentile run as ``prepare`` and ``bootstrap`` write it."""
+    def numbers(table):
+        return isinstance(table, dict) and all(isinstance(v, (int, float)) for v in table.values())
+
+    boot = info.get("bootstrap", {}) if isinstance(info, dict) else None
+    return (isinstance(info, dict) and isinstance(info.get("percentile"), str) and isinstance(info.get("base"), str)
+            and isinstance(info.get("window"), int) and isinstance(boot, dict)
+            and all(isinstance(run, dict) and all(map(numbers, run.values())) for run in boot.values()))
+
+
+# The name ``prepare`` gives an exceedance series: only such an input has a description.
+_PREPARED = re.compile(r"-p\d+(\.\d+)?-\d{1,4}-\d{1,4}-w\d+\.txt")
 
 
 def _write_info(prep, info):
@@ -409,11 +425,7 @@ def apply(res, folder):
     for run in res.runs():
         stem = os.path.splitext(run.input)[0]
         if stem not in infos:
-            try:
-                with open(_info_path(folder, stem), encoding="utf-8") as f:
-                    infos[stem] = json.load(f)
-            except (OSError, ValueError):
-                infos[stem] = None
+            infos[stem] = _described(folder, stem) if _PREPARED.search(run.input) else None
     if not any(infos.values()):
         return
     for run in res.runs():
@@ -446,13 +458,47 @@ def apply(res, folder):
                     if not any(f"SGS--{i}-" in w or f"LFD--{i}-" in w for i in dropped)]
 
 
-def read_thresholds(path):
-    """(months, days, thresholds) of a threshold table written by ``prepare``."""
+def _described(folder, stem):
+    """The description of the percentile run of exceedance series ``stem``, None without one."""
+    path = _info_path(folder, stem)
     try:
-        table = np.loadtxt(path, delimiter=",", skiprows=1, ndmin=2)
+        with open(path, encoding="utf-8") as f:
+            info = json.load(f)
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        raise KitError(path, None, f"cannot be read: {e.strerror}") from None
+    except ValueError as e:
+        raise KitError(path, None, f"not the description of a percentile run: {e}") from None
+    if not _is_info(info):
+        raise KitError(path, None, "not the description of a percentile run (percentile, base, window, bootstrap)")
+    return info
+
+
+def read_thresholds(path):
+    """(months, days, thresholds) of a threshold table written by ``prepare``: the 366 days of a leap year."""
+    leap = [datetime.date.fromordinal(_LEAP_DAY0 + k) for k in range(366)]
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
     except ValueError as e:
         raise KitError(path, None, f"not a threshold table (month,day,threshold): {e}") from None
-    return table[:, 0].astype(int), table[:, 1].astype(int), table[:, 2]
+    if not lines or lines[0] != "month,day,threshold":
+        raise KitError(path, 1, "expected the header month,day,threshold")
+    if len(lines) != 367:
+        raise KitError(path, None, f"holds {len(lines) - 1} days, not the 366 of a leap year")
+    thresholds = []
+    for number, (line, day) in enumerate(zip(lines[1:], leap), start=2):
+        fields = line.split(",")
+        try:
+            ok = len(fields) == 3 and (int(fields[0]), int(fields[1])) == (day.month, day.day)
+            value = float(fields[2]) if ok else None
+        except ValueError:
+            ok = False
+        if not ok or not np.isfinite(value):
+            raise KitError(path, number, f"expected {day.month},{day.day} and a threshold")
+        thresholds.append(value)
+    return (np.array([d.month for d in leap]), np.array([d.day for d in leap]), np.array(thresholds))
 
 
 def thresholds_figure(run, path, unit, what, new_figure):
@@ -481,10 +527,12 @@ def run(vorda, source, setting, thrtype, min_duration, folder, name=None, resamp
     the same with either); with ``resample``, also the bootstrap of the base
     years. Returns the engine's run (vorda's RunResult, or engine.Run)."""
     from vordakit import engine as engines
+    from vordakit import results
     from vordakit import runner as core
 
     core.type_letter(thrtype)
     core.duration_text(min_duration)
+    results.check_notes(folder)  # before any file of the run is written
     prep = prepare(source, setting, folder, name=name)
     if engine == "process":
         vorda = vorda or core.find_vorda(None)
@@ -506,6 +554,8 @@ def run_command(args):
         raise KitError(None, None, "give either --threshold or --percentile, not both")
     if args.base is None:
         raise KitError(None, None, "--percentile needs --base FIRST-LAST, the base period's years")
+    if getattr(args, "size", None) is not None:
+        raise KitError(None, None, "--size goes with --threshold: a percentile run reads the whole input")
     from vordakit import engine
 
     setting = parse_setting(args.percentile, args.base, args.window)

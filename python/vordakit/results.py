@@ -14,6 +14,7 @@ keep -999.000 as a value, since a sum of differences can be exactly that.
 
 import collections
 import csv
+import math
 import os
 import re
 
@@ -290,6 +291,7 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
     events = {}    # run -> records
     event_lines = {}  # name tail -> (path, lines) of the full event file
     shorts = []
+    seen = {}  # (run, index) -> the file that holds it
     for entry in names:
         path = os.path.join(folder, entry)
         if entry.startswith(SHORT_PREFIX):
@@ -298,6 +300,11 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
         lines = _read_lines(path)
         run, index = parse_header(path, lines)
         _check_fits(path, entry, run, index)
+        first = seen.setdefault((run, index), path)
+        if first != path:
+            # vorda names 0, -0 and 0.04 apart (0.0, -.0, .0), but they are one number to one decimal.
+            raise KitError(path, 8, f"{index} of a run that the tables cannot tell from that of {first} "
+                                    f"(threshold {run.threshold:.1f} to one decimal); move one into another folder")
         if index == "events":
             recs = events.setdefault(run, [])
             _read_events(path, lines, run, res.warnings, recs)
@@ -336,6 +343,7 @@ def _check_fits(path, entry, run, index):
 INPUTS = "inputs.csv"
 RUNS = "runs.csv"
 RUNS_FIELDS = RUN_FIELDS + (USED_FIELD,)
+INPUTS_FIELDS = ("input", "source")
 
 
 def note_run(folder, name, source, thrtype, threshold, min_duration):
@@ -344,14 +352,21 @@ def note_run(folder, name, source, thrtype, threshold, min_duration):
 
     ``threshold`` is the number the run read; the result files show it with
     one decimal, rounded half away from zero, and a later run that shows alike
-    replaces both the files and the row.
+    replaces both the files and the row. A note that cannot be read is
+    refused (see ``check_notes``), never replaced by one without its rows.
     """
-    known = dict(_read_rows(folder, INPUTS, 2))
+    known = dict(_read_rows(folder, INPUTS, INPUTS_FIELDS))
     known[name] = os.path.abspath(source)
-    write_csv(os.path.join(folder, INPUTS), ("input", "source"), sorted(known.items()))
-    runs = {tuple(row[:4]): row[4] for row in _read_rows(folder, RUNS, len(RUNS_FIELDS))}
+    write_csv(os.path.join(folder, INPUTS), INPUTS_FIELDS, sorted(known.items()))
+    runs = {tuple(row[:4]): row[4] for row in _read_rows(folder, RUNS, RUNS_FIELDS)}
     runs[(name, thrtype, shown_threshold(threshold), str(min_duration))] = repr(float(threshold))
     write_csv(os.path.join(folder, RUNS), RUNS_FIELDS, (key + (used,) for key, used in sorted(runs.items())))
+
+
+def check_notes(folder):
+    """Refuse, before a run places anything, a folder whose notes a run could not add to."""
+    _read_inputs(folder)
+    used_thresholds(folder)
 
 
 def shown_threshold(value):
@@ -367,17 +382,35 @@ def shown_threshold(value):
     return str(decimal.Decimal(value).quantize(decimal.Decimal("0.1"), decimal.ROUND_HALF_UP, exact))
 
 
-def _read_rows(folder, name, width):
-    """The rows after the header of the note ``name`` in ``folder``; none if it is missing or unreadable."""
+def _read_rows(folder, name, fields):
+    """The rows after the header of the note ``name`` in ``folder``; none if there is no such file.
+
+    A note that cannot be read, or that is not the toolkit's (another header,
+    a row of another width), is refused with its file and line: a run would
+    otherwise write it anew without the rows it could not read.
+    """
+    path = os.path.join(folder, name)
     try:
-        with open(os.path.join(folder, name), newline="", encoding="utf-8") as f:
-            return [tuple(row[:width]) for row in csv.reader(f) if len(row) >= width][1:]
-    except (OSError, UnicodeDecodeError):
+        with open(path, newline="", encoding="utf-8-sig") as f:
+            rows = list(csv.reader(f))
+    except FileNotFoundError:
         return []
+    except UnicodeDecodeError as e:
+        raise KitError(path, None, f"not UTF-8 text ({e.reason} at byte {e.start})") from None
+    except csv.Error as e:
+        raise KitError(path, None, f"not a CSV table: {e}") from None
+    except OSError as e:
+        raise KitError(path, None, f"cannot be read: {e.strerror}") from None
+    if not rows or tuple(rows[0]) != fields:
+        raise KitError(path, 1, "expected the header " + ",".join(fields))
+    for number, row in enumerate(rows[1:], start=2):
+        if len(row) != len(fields):
+            raise KitError(path, number, f"expected {len(fields)} fields, found {len(row)}")
+    return [tuple(row) for row in rows[1:]]
 
 
 def _read_inputs(folder):
-    return _read_rows(folder, INPUTS, 2)
+    return _read_rows(folder, INPUTS, INPUTS_FIELDS)
 
 
 def used_thresholds(folder):
@@ -390,11 +423,19 @@ def used_thresholds(folder):
     {Run(input='s.txt', type='upper', threshold=16.3, min_duration=6): 16.25}
     """
     out = {}
-    for name, thrtype, shown, durmin, used in _read_rows(folder, RUNS, len(RUNS_FIELDS)):
+    path = os.path.join(folder, RUNS)
+    for number, (name, thrtype, shown, durmin, used) in enumerate(_read_rows(folder, RUNS, RUNS_FIELDS), start=2):
+        if thrtype not in TYPE_INDICES:
+            raise KitError(path, number, f"threshold type {thrtype!r} is neither upper nor lower")
         try:
-            out[Run(name, thrtype, float(shown), int(durmin))] = float(used)
+            run = Run(name, thrtype, float(shown), int(durmin))
+            value = float(used)
         except ValueError:
-            continue  # a row edited by hand: its runs are shown without it
+            raise KitError(path, number, "threshold, min_duration and threshold_used must be numbers") from None
+        # A row edited by hand must still name the threshold its result files show.
+        if not math.isfinite(value) or shown_threshold(value) != shown:
+            raise KitError(path, number, f"threshold_used {used!r} does not show as the threshold {shown!r}")
+        out[run] = value
     return out
 
 

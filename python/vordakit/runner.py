@@ -202,7 +202,9 @@ class RunFolder:
 
     def __enter__(self):
         os.makedirs(self.outdir, exist_ok=True)
-        self.work = tempfile.mkdtemp(prefix=".vordakit-run-", dir=self.outdir)
+        from vordakit.results import check_notes
+        check_notes(self.outdir)
+        self.work = work_folder(self.outdir)
         try:
             os.symlink(self.source, os.path.join(self.work, self.name))
         except BaseException:
@@ -249,6 +251,15 @@ class RunFolder:
         note_run(self.outdir, self.name, self.source, "upper" if letter == "u" else "lower",
                  float(thr.replace("d", "e").replace("D", "e")), int(dur))
         return RunResult(0, proc.stderr, moved, seconds)
+
+
+def work_folder(outdir):
+    """A fresh hidden folder inside the result folder for one run's files."""
+    try:
+        return tempfile.mkdtemp(prefix=".vordakit-run-", dir=outdir)
+    except OSError as e:
+        # Say it of the result folder the user named, not of the hidden one.
+        raise OSError(e.errno, e.strerror, outdir) from None
 
 
 def place(path, target):
