@@ -157,7 +157,7 @@ def test_refusals(tmp_path, vorda, args, message):
 
 @pytest.mark.parametrize("name, line, damage", [
     (".json", None, lambda text: '["percentile", "90"]'),
-    (".json", None, lambda text: '{"percentile": "90"}'),
+    (".json", None, lambda text: '{"percentile": "90", "window": 5}'),
     ("-thresholds.csv", 41, lambda text: text.replace("\n2,9,", "\n2,9;", 1)),
     ("-thresholds.csv", 2, lambda text: text.replace("\n1,1,", "\n13,1,", 1)),
     ("-thresholds.csv", None, lambda text: text.rsplit("\n", 2)[0] + "\n"),

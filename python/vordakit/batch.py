@@ -107,7 +107,8 @@ def name_threshold(text):
     ('16.3', '16.3', '-.5', '2.0')
     """
     value = decimal.Decimal(float(text.replace("d", "e").replace("D", "e")))
-    shown = str(value.quantize(decimal.Decimal("0.1"), rounding=decimal.ROUND_HALF_UP))
+    exact = decimal.Context(prec=400)  # every double's digits and one decimal more (1e30 has 31)
+    shown = str(value.quantize(decimal.Decimal("0.1"), decimal.ROUND_HALF_UP, exact))
     return shown.replace("0.", ".", 1) if shown.lstrip("-").startswith("0.") else shown[:20]
 
 
@@ -219,7 +220,7 @@ def read_station_list(path):
             inp = Input(choice[0][1], {k: v for k, v in choice[1:3] if v}, choice[3][1], choice=choice)
             st.inputs.append(inp)
         type_ = "upper" if letter == "u" else "lower"
-        run = (type_, float(thr), int(dur), setting and setting.suffix)
+        run = (type_, engine.threshold_value(thr), int(dur), setting and setting.suffix)
         if (name, choice, run) in seen:
             raise KitError(path, number, f"the same run as line {seen[(name, choice, run)]}")
         seen[(name, choice, run)] = number
