@@ -243,3 +243,16 @@ def test_a_result_folder_it_cannot_write_is_named(vorda, tmp_path, engine):
     finally:
         if user:
             shutil.rmtree(tmp_path)
+
+
+@pytest.mark.parametrize("engine", ["process", "library"])
+def test_a_folder_where_a_result_file_goes_places_none(vorda, tmp_path, engine):
+    # The run's files land all together or not at all, and the hidden working folder is never named.
+    out = tmp_path / "out"
+    folder = out / "VORDA-WSDI-series.txt-upper-18.0-durmin-3.dat"
+    folder.mkdir(parents=True)
+    proc = kit("run", EXAMPLE, "-t", "u", "-x", "18.0", "-d", "3", "-o", out, "--engine", engine, vorda=vorda,
+               text=True)
+    assert (proc.returncode, proc.stderr) == (2, f"vordakit run: {folder}: is a folder, where a result file of "
+                                                 "the run should go; nothing was placed\n")
+    assert os.listdir(out) == [folder.name]

@@ -145,13 +145,10 @@ class LibraryRuns:
         try:
             analysis = self.lib.write_results(work, self.name, s["t"], s["d"], s["m"], s["yr"], s["x"],
                                               thrtype, value, durmin)
-            moved = []
-            for entry in sorted(os.listdir(work)):
-                target = os.path.join(self.outdir, entry)
-                runner.place(os.path.join(work, entry), target)
-                moved.append(target)
+            moved = runner.place_all(work, sorted(os.listdir(work)), self.outdir)
         except OSError as e:
-            return Run(2, f"vordakit: {e}\n".encode(), [], time.perf_counter() - t0)
+            # Said of the result folder, never of the hidden working folder inside it.
+            return Run(2, f"vordakit: {self.outdir}: {e.strerror or e}\n".encode(), [], time.perf_counter() - t0)
         finally:
             shutil.rmtree(work, ignore_errors=True)
         # So that tidy, trend and plot find the input's calendar later, as after a run of vorda.

@@ -241,11 +241,7 @@ class RunFolder:
             for entry in written:
                 os.unlink(os.path.join(self.work, entry))
             return RunResult(status, proc.stderr, [], seconds)
-        moved = []
-        for entry in written:
-            target = os.path.join(self.outdir, entry)
-            place(os.path.join(self.work, entry), target)
-            moved.append(target)
+        moved = place_all(self.work, written, self.outdir)
         # So that tidy, trend and plot find the input's calendar later.
         from vordakit.results import note_run
         note_run(self.outdir, self.name, self.source, "upper" if letter == "u" else "lower",
@@ -260,6 +256,21 @@ def work_folder(outdir):
     except OSError as e:
         # Say it of the result folder the user named, not of the hidden one.
         raise OSError(e.errno, e.strerror, outdir) from None
+
+
+def place_all(work, names, outdir):
+    """Move the result files ``names`` from ``work`` into ``outdir``; returns their paths there.
+
+    A folder where a result file should go is refused before any file moves,
+    so that a run's files land all together or not at all.
+    """
+    targets = [os.path.join(outdir, name) for name in names]
+    for target in targets:
+        if os.path.isdir(target):
+            raise KitError(target, None, "is a folder, where a result file of the run should go; nothing was placed")
+    for name, target in zip(names, targets):
+        place(os.path.join(work, name), target)
+    return targets
 
 
 def place(path, target):
