@@ -199,8 +199,10 @@ RUNS_HEADER = b"input,type,threshold,min_duration,threshold_used\n"
      "threshold_used '25.0' does not show as the threshold '18.0'", "process"),
     ("runs.csv", RUNS_HEADER + b"series.txt,upper,18.0,3,18.0\nseries.txt,upper,inf,3,inf\n", ":3",
      "threshold_used 'inf' does not show", "library"),
+    ("runs.csv", RUNS_HEADER + b"series.txt,upper,18.0,3,18.0\nseries.txt,upper,18.0,3,18.04\n", ":3",
+     "the same run as line 2", "process"),
     ("inputs.csv", None, "", "cannot be read: Is a directory", "process"),
-], ids=["not-utf8", "other-header", "used-shows-otherwise", "used-infinite", "a-folder"])
+], ids=["not-utf8", "other-header", "used-shows-otherwise", "used-infinite", "twice", "a-folder"])
 def test_a_note_it_cannot_read_is_refused_not_replaced(vorda, tmp_path, note, content, where, said, engine):
     # A run would otherwise write the note anew without the rows it could not read.
     out = tmp_path / "out"

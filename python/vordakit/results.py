@@ -423,8 +423,12 @@ def used_thresholds(folder):
     {Run(input='s.txt', type='upper', threshold=16.3, min_duration=6): 16.25}
     """
     out = {}
+    lines = {}
     path = os.path.join(folder, RUNS)
     for number, (name, thrtype, shown, durmin, used) in enumerate(_read_rows(folder, RUNS, RUNS_FIELDS), start=2):
+        other = lines.setdefault((name, thrtype, shown, durmin), number)
+        if other != number:
+            raise KitError(path, number, f"the same run as line {other}")
         if thrtype not in TYPE_INDICES:
             raise KitError(path, number, f"threshold type {thrtype!r} is neither upper nor lower")
         try:
