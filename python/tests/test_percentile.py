@@ -142,7 +142,9 @@ def test_bootstrap_lifts_the_base_years_to_the_rate_outside(tmp_path, vorda):
     (("--percentile", "90"), "--percentile needs --base"),
     (("--percentile", "90", "--base", "1990-1991", "-x", "1"), "either --threshold or --percentile"),
     (("--percentile", "90", "--base", "1990-1991", "--size", "5"), "--size goes with --threshold"),
-], ids=["outside", "gap", "above-100", "negative", "reversed", "even-window", "no-base", "both", "size"])
+    (("--percentile", "12.123456789012345678", "--base", "1990-1990"), "decimals needs 22: too many digits"),
+], ids=["outside", "gap", "above-100", "negative", "reversed", "even-window", "no-base", "both", "size",
+        "many-decimals"])
 def test_refusals(tmp_path, vorda, args, message):
     lines = [f"{k + 1} {d.day} {d.month} {d.year} 1.5\n" for k, d in
              enumerate(datetime.date.fromordinal(o) for o in range(datetime.date(1990, 1, 1).toordinal(),

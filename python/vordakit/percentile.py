@@ -240,6 +240,15 @@ def in_units(x, decimals, thresholds, setting):
     """
     digits = setting.digits(decimals)
     have, want = np.asarray(decimals)[..., None], np.asarray(digits)[..., None]
+    # Whole numbers below 2**52 are exact in a double and, over an exact power of
+    # ten (at most 10**22), give the double nearest the decimal; more would not
+    # even fit the integers (a percentile of many decimals).
+    scale = 10.0 ** want
+    top = max(np.max(np.abs(x) * scale, initial=0.0), np.max(np.abs(thresholds) * scale, initial=0.0))
+    if np.max(digits) > 22 or not top < 2**52:
+        raise KitError(None, None, f"the {setting.text} percentile of values with {int(np.max(decimals))} decimals "
+                                   f"needs {int(np.max(digits))}: too many digits for exact exceedances over it "
+                                   "(at most 15 significant ones)")
     return whole_units(x, have) * 10 ** (want - have), whole_units(thresholds, want), digits
 
 
@@ -290,7 +299,10 @@ def prepare(source, setting, folder, name=None):
     if np.isnan(series.x).any():
         at = int(np.argmax(np.isnan(series.x)))
         raise KitError(series.path, _line(series, at), "a missing value: the exceedance series cannot hold one")
-    units, thresholds, digits = in_units(series.x, series.decimals, base.thresholds(), setting)
+    try:
+        units, thresholds, digits = in_units(series.x, series.decimals, base.thresholds(), setting)
+    except KitError as e:
+        raise KitError(series.path, None, e.reason) from None
     keys, _ = day_keys(series.ordinal)
     stem = os.path.splitext(os.path.basename(name or source))[0]
     prep = Prepared(series, setting, base, thresholds, digits, units, keys, f"{stem}-{setting.suffix}.txt", folder)
