@@ -143,8 +143,9 @@ def test_bootstrap_lifts_the_base_years_to_the_rate_outside(tmp_path, vorda):
     (("--percentile", "90", "--base", "1990-1991", "-x", "1"), "either --threshold or --percentile"),
     (("--percentile", "90", "--base", "1990-1991", "--size", "5"), "--size goes with --threshold"),
     (("--percentile", "12.123456789012345678", "--base", "1990-1990"), "decimals needs 22: too many digits"),
+    (("--percentile", "90", "--base", "1990-1990", "--bootstrap"), "--bootstrap needs a base of at least two"),
 ], ids=["outside", "gap", "above-100", "negative", "reversed", "even-window", "no-base", "both", "size",
-        "many-decimals"])
+        "many-decimals", "bootstrap-one-year"])
 def test_refusals(tmp_path, vorda, args, message):
     lines = [f"{k + 1} {d.day} {d.month} {d.year} 1.5\n" for k, d in
              enumerate(datetime.date.fromordinal(o) for o in range(datetime.date(1990, 1, 1).toordinal(),

@@ -374,6 +374,18 @@ def _write_info(prep, info):
         f.write("\n")
 
 
+def bootstrap_binding(setting):
+    """The binding that the bootstrap of ``setting`` runs on, or a KitError saying why it cannot run."""
+    try:
+        from vordakit import _vorda
+    except ImportError as e:
+        raise KitError(None, None, f"--bootstrap needs the binding vordakit._vorda, which is not built ({e}): "
+                                   "cmake --preset release && cmake --build build/release") from None
+    if setting.base[1] - setting.base[0] < 1:
+        raise KitError(None, None, "--bootstrap needs a base of at least two years")
+    return _vorda
+
+
 def bootstrap(prep, thrtype, min_duration):
     """Per base year, the days beyond the threshold and the spell index as the
     mean over the runs whose thresholds leave that year out and count another
@@ -383,19 +395,13 @@ def bootstrap(prep, thrtype, min_duration):
     analysed on its own records and the next year's (vorda reports a year
     when the following one starts).
     """
-    try:
-        from vordakit import _vorda
-    except ImportError as e:
-        raise KitError(None, None, f"--bootstrap needs the binding vordakit._vorda, which is not built ({e}): "
-                                   "cmake --preset release && cmake --build build/release") from None
+    _vorda = bootstrap_binding(prep.setting)
     from vordakit import runner as core
 
     letter = core.type_letter(thrtype)
     spell = "wsdi" if letter == "u" else "csdi"
     years = prep.base.years
     n = len(years)
-    if n < 2:
-        raise KitError(None, None, "--bootstrap needs a base of at least two years")
     s = prep.series
     _, yr = day_keys(s.ordinal)
     days = (s.ordinal - _EPOCH).astype("M8[D]")
@@ -544,7 +550,10 @@ def run(vorda, source, setting, thrtype, min_duration, folder, name=None, resamp
 
     core.type_letter(thrtype)
     core.duration_text(min_duration)
-    results.check_notes(folder)  # before any file of the run is written
+    # Before any file of the run is written.
+    results.check_notes(folder)
+    if resample:
+        bootstrap_binding(setting)
     prep = prepare(source, setting, folder, name=name)
     if engine == "process":
         vorda = vorda or core.find_vorda(None)
