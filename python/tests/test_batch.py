@@ -110,6 +110,9 @@ def test_spreadsheet_list_and_one_series_per_choice(vorda, data_dir, tmp_path):
     days = {(r["input"], r["index"], r["year"]): r["value"] for r in read(six / "yearly.csv")}
     assert (days[("six-tmax.txt", "ndays", "2000")], days[("six-tmin.txt", "ndays", "2000")]) == ("4", "2")
     assert (six / "filled-tmin.csv").read_text() == "date,value\n2000-05-01,5.2\n"
+    # The batch takes each input's days from the series it checked; tidy reads them from the file.
+    assert kit("tidy", six, "-o", tmp_path / "tidy", vorda=vorda).returncode == 0
+    assert (tmp_path / "tidy" / "yearly.csv").read_bytes() == (six / "yearly.csv").read_bytes()
 
 
 def _series(tmp_path, edit):

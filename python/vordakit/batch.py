@@ -298,6 +298,8 @@ def _prepare(st, inp, folder, opts, timing):
         series, findings, _ = qc.analyse(source, "vorda", kind=kind)
         qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
         _refuse(findings, source)
+        # The tables take the days each year holds from these records, not from the file again.
+        results.remember_calendar(source, series.ordinal)
         warnings = len(findings)
         if opts.engine == "library":
             arrays = engine.series_arrays(series)

@@ -463,7 +463,7 @@ def input_of(folder, name):
 
 
 def year_calendar(ordinals):
-    """Per year of a series' calendar days: (days held, whole, the dates in order).
+    """Per year of a series' calendar days: (days held, whole, their ordinals in file order).
 
     A year is whole when it holds every day of the months the series holds at
     all: the whole year, or the whole season of a series cut to some months.
@@ -474,23 +474,56 @@ def year_calendar(ordinals):
     {2001: (2, False), 2002: (2, False)}
     """
     import calendar
-    import datetime
 
-    dates = [datetime.date.fromordinal(int(o)) for o in ordinals]
-    months = {d.month for d in dates}
-    by_year = {}
-    for d in dates:
-        by_year.setdefault(d.year, []).append(d)
-    out = {}
-    for year, held in by_year.items():
-        expected = sum(calendar.monthrange(year, m)[1] for m in months)
-        out[year] = (len(held), len(held) == expected, held)
+    import numpy as np
+
+    # For the days 2001-12-30 .. 2002-01-02 of the example:
+    ords = np.asarray(ordinals, dtype=np.int64)
+    dates = (ords - _EPOCH_ORDINAL).astype("datetime64[D]")
+    years = dates.astype("datetime64[Y]").astype(np.int64) + 1970       # [2001 2001 2002 2002]
+    months = dates.astype("datetime64[M]").astype(np.int64) % 12 + 1    # [12 12 1 1]
+    held_months = np.flatnonzero(np.bincount(months, minlength=13)).tolist()  # [1, 12]
+    # Each year's records together, in file order within the year.
+    order = np.argsort(years, kind="stable")                            # [0 1 2 3]
+    firsts, starts, counts = np.unique(years[order], return_index=True, return_counts=True)
+    out = {}                                                             # years [2001 2002], starts [0 2], counts [2 2]
+    for year, a, n in zip(firsts.tolist(), starts.tolist(), counts.tolist()):
+        expected = sum(calendar.monthrange(year, m)[1] for m in held_months)   # 62 for December and January
+        out[year] = (n, n == expected, ords[order[a:a + n]])
     return out
+
+
+_EPOCH_ORDINAL = 719163  # 1970-01-01, day 0 of numpy's dates
+
+# The calendar days of inputs already read in this process, by the file's
+# identity (path, modification time, size): a batch reads each input for its
+# checks before the tables want its days, and need not read it again.
+_CALENDARS = collections.OrderedDict()
+_CALENDARS_KEPT = 8
+
+
+def _file_key(path):
+    st = os.stat(path)
+    return os.path.realpath(path), st.st_mtime_ns, st.st_size
+
+
+def remember_calendar(path, ordinals):
+    """Keep the calendar days of the records read from ``path`` (their ``ordinals``) for its tables."""
+    _CALENDARS[_file_key(path)] = ordinals
+    while len(_CALENDARS) > _CALENDARS_KEPT:
+        _CALENDARS.popitem(last=False)
+
+
+def _calendar_of(source):
+    from vordakit.formats import vorda as vorda_format
+
+    kept = _CALENDARS.get(_file_key(source))
+    return year_calendar(kept if kept is not None else vorda_format.read(source).ordinal)
 
 
 def add_calendar(yearly, folder, warnings):
     """The yearly records with days, whole and (SGS, LFD) date filled in from their input."""
-    from vordakit.formats import vorda as vorda_format
+    import datetime
 
     calendars = {}
     out = []
@@ -500,7 +533,7 @@ def add_calendar(yearly, folder, warnings):
             calendars[r.input] = None
             if source is not None:
                 try:
-                    calendars[r.input] = year_calendar(vorda_format.read(source).ordinal)
+                    calendars[r.input] = _calendar_of(source)
                 except (KitError, OSError) as e:
                     warnings.append(f"{source}: the input of {r.input} cannot be read ({e}); "
                                     "no days per year, partial years not known")
@@ -508,10 +541,10 @@ def add_calendar(yearly, folder, warnings):
         if cal is None or r.year not in cal:
             out.append(r)
             continue
-        days, whole, dates = cal[r.year]
+        days, whole, ords = cal[r.year]
         date = None
-        if r.index in ("SGS", "LFD") and r.value is not None and 1 <= r.value <= len(dates):
-            date = dates[r.value - 1].isoformat()
+        if r.index in ("SGS", "LFD") and r.value is not None and 1 <= r.value <= len(ords):
+            date = datetime.date.fromordinal(int(ords[r.value - 1])).isoformat()
         out.append(r._replace(days=days, whole=int(whole), date=date))
     return out
 
