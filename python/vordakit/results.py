@@ -355,10 +355,10 @@ def note_run(folder, name, source, thrtype, threshold, min_duration):
     replaces both the files and the row. A note that cannot be read is
     refused (see ``check_notes``), never replaced by one without its rows.
     """
-    known = dict(_read_rows(folder, INPUTS, INPUTS_FIELDS))
+    known = dict(_read_inputs(folder))
     known[name] = os.path.abspath(source)
     write_csv(os.path.join(folder, INPUTS), INPUTS_FIELDS, sorted(known.items()))
-    runs = {tuple(row[:4]): row[4] for row in _read_rows(folder, RUNS, RUNS_FIELDS)}
+    runs = {row[:4]: row[4] for _, row in _read_rows(folder, RUNS, RUNS_FIELDS)}
     runs[(name, thrtype, shown_threshold(threshold), str(min_duration))] = repr(float(threshold))
     write_csv(os.path.join(folder, RUNS), RUNS_FIELDS, (key + (used,) for key, used in sorted(runs.items())))
 
@@ -383,7 +383,8 @@ def shown_threshold(value):
 
 
 def _read_rows(folder, name, fields):
-    """The rows after the header of the note ``name`` in ``folder``; none if there is no such file.
+    """The rows after the header of the note ``name`` in ``folder``, each with its line number;
+    none if there is no such file.
 
     A note that cannot be read, or that is not the toolkit's (another header,
     a row of another width), is refused with its file and line: a run would
@@ -404,13 +405,13 @@ def _read_rows(folder, name, fields):
     if not rows or tuple(rows[0]) != fields:
         raise KitError(path, 1, "expected the header " + ",".join(fields))
     for number, row in enumerate(rows[1:], start=2):
-        if len(row) != len(fields):
+        if row and len(row) != len(fields):
             raise KitError(path, number, f"expected {len(fields)} fields, found {len(row)}")
-    return [tuple(row) for row in rows[1:]]
+    return [(number, tuple(row)) for number, row in enumerate(rows[1:], start=2) if row]
 
 
 def _read_inputs(folder):
-    return _read_rows(folder, INPUTS, INPUTS_FIELDS)
+    return [row for _, row in _read_rows(folder, INPUTS, INPUTS_FIELDS)]
 
 
 def used_thresholds(folder):
@@ -425,7 +426,7 @@ def used_thresholds(folder):
     out = {}
     lines = {}
     path = os.path.join(folder, RUNS)
-    for number, (name, thrtype, shown, durmin, used) in enumerate(_read_rows(folder, RUNS, RUNS_FIELDS), start=2):
+    for number, (name, thrtype, shown, durmin, used) in _read_rows(folder, RUNS, RUNS_FIELDS):
         other = lines.setdefault((name, thrtype, shown, durmin), number)
         if other != number:
             raise KitError(path, number, f"the same run as line {other}")
