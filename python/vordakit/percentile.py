@@ -551,7 +551,8 @@ def run(vorda, source, setting, thrtype, min_duration, folder, name=None, resamp
     core.type_letter(thrtype)
     core.duration_text(min_duration)
     # Before any file of the run is written.
-    results.check_notes(folder)
+    if os.path.isdir(folder):
+        results.check_notes(folder)
     if resample:
         bootstrap_binding(setting)
     prep = prepare(source, setting, folder, name=name)
