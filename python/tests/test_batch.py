@@ -90,9 +90,11 @@ def test_bad_station_list_refused_before_any_run(vorda, tmp_path, rows, line, re
     (HEAD + "a.txt\ta\tupper\t16.3\t3\t\na.txt\ta\tupper\t16.25\t3\t\n", 3,
      "threshold 16.25 and 16.3 of line 2 both show as 16.3"),
     (HEAD + "a.txt\ta\tlower\t-0.45\t3\t\na.txt\ta\tlower\t-.5\t3\t\n", 3, "both show as -.5"),
+    (HEAD + "a.txt\ta\tupper\t0\t3\t\na.txt\ta\tupper\t0.04\t3\t\n", 3,
+     "threshold 0.04 and 0 of line 2 both are 0.0 to one decimal in the result files' headers"),
     (HEAD + "a.txt\ta\tupper\t1e30\t3\t\na.txt\ta\tupper\t2.5d1\t3\t\na.txt\ta\tupper\t25\t3\t\n", 4,
      "the same run as line 3"),
-], ids=["format", "element", "threshold-shown-alike", "negative-below-one", "exponents"])
+], ids=["format", "element", "threshold-shown-alike", "negative-below-one", "zero-and-near-zero", "exponents"])
 def test_list_choices_refused_when_read(vorda, tmp_path, rows, line, reason):
     test_bad_station_list_refused_before_any_run(vorda, tmp_path, rows, line, reason)
 

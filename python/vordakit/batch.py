@@ -18,7 +18,6 @@ import collections
 import concurrent.futures
 import csv
 import dataclasses
-import decimal
 import hashlib
 import io
 import os
@@ -105,10 +104,16 @@ def name_threshold(text):
 
     >>> name_threshold("16.25"), name_threshold("16.3"), name_threshold("-0.5"), name_threshold("2")
     ('16.3', '16.3', '-.5', '2.0')
+
+    Zero itself keeps its zero; a value that only rounds to it, or minus zero, does not:
+
+    >>> name_threshold("0"), name_threshold("0.04"), name_threshold("-0")
+    ('0.0', '.0', '-.0')
     """
-    value = decimal.Decimal(float(text.replace("d", "e").replace("D", "e")))
-    exact = decimal.Context(prec=400)  # every double's digits and one decimal more (1e30 has 31)
-    shown = str(value.quantize(decimal.Decimal("0.1"), decimal.ROUND_HALF_UP, exact))
+    number = float(text.replace("d", "e").replace("D", "e"))
+    if number == 0 and str(number) == "0.0":
+        return "0.0"
+    shown = results.shown_threshold(number)
     return shown.replace("0.", ".", 1) if shown.lstrip("-").startswith("0.") else shown[:20]
 
 
@@ -225,12 +230,18 @@ def read_station_list(path):
             raise KitError(path, number, f"the same run as line {seen[(name, choice, run)]}")
         seen[(name, choice, run)] = number
         # vorda names its result files by the threshold with one decimal and the
-        # duration in at most 7 digits: runs that look alike there overwrite each other.
-        shown = (name, choice, type_, name_threshold(thr), dur[:7], setting and setting.suffix)
+        # duration in at most 7 digits: runs that look alike there overwrite each
+        # other. Their headers give the threshold with one decimal too, and runs
+        # whose thresholds are one number there cannot be told apart in the tables.
+        shown = (name, choice, type_, float(results.shown_threshold(run[1])), dur[:7], setting and setting.suffix)
         if shown in named:
             other, other_thr = named[shown]
-            raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} both show as "
-                                         f"{shown[3]} in the result names; one run would overwrite the other")
+            if name_threshold(thr) == name_threshold(other_thr):
+                why = f"both show as {name_threshold(thr)} in the result names; one run would overwrite the other"
+            else:
+                why = (f"both are {results.shown_threshold(run[1])} to one decimal in the result files' headers; "
+                       "the tables could not tell the runs apart")
+            raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} {why}")
         named[shown] = (number, thr)
         boot = cell.get("bootstrap", "").lower() in ("yes", "y", "true", "1")
         inp.rows.append(Row(number, type_, thr, dur, setting, boot))
