@@ -22,7 +22,8 @@ SHORT = "1 1 1 2000 1.5\n"
     ("series.txt", "series.txt", "l", "-2", "2"),          # negative threshold typed without a point
     ("my series;1.txt", "'my series;1.txt'", "u", ".5", "1"),  # a name vorda must get delimited
     ("it's.txt", "it's.txt", "l", "0.0", "4"),
-], ids=["upper", "lower-negative", "delimited-name", "apostrophe"])
+    ("series.txt", "series.txt", "l", "-2.5d-1", "2"),      # a negative argparse would take for an option
+], ids=["upper", "lower-negative", "delimited-name", "apostrophe", "negative-with-exponent"])
 def test_run_matches_dialogue(vorda, tmp_path, name, typed, kind, threshold, durmin):
     by_hand = dialogue(vorda, tmp_path / "dialogue", [typed, records(EXAMPLE), kind, threshold, durmin],
                        EXAMPLE, name)

@@ -9,6 +9,7 @@ which returns the exit status. Errors of input or output are ``KitError``s
 
 import argparse
 import os
+import re
 import sys
 
 from vordakit import __version__
@@ -267,6 +268,32 @@ def build_parser():
     return parser
 
 
+def _thresholds_joined(argv):
+    """``-x -1e-30`` as ``-x=-1e-30``: argparse takes a word that starts with a
+    minus for an option unless it is a plain negative number (-5, -0.5), so a
+    negative threshold with an exponent would be refused as a missing value.
+
+    >>> _thresholds_joined(["run", "s.txt", "-x", "-1e-30", "--threshold", "-2.5d1", "-x", "-5"])
+    ['run', 's.txt', '-x=-1e-30', '--threshold=-2.5d1', '-x', '-5']
+    """
+    out = []
+    words = iter(argv)
+    for word in words:
+        if word in ("-x", "--threshold"):
+            value = next(words, None)
+            if value is not None and value.startswith("-") and _NEGATIVE_REAL.fullmatch(value):
+                word = f"{word}={value}"
+            elif value is not None:
+                out.append(word)
+                word = value
+        out.append(word)
+    return out
+
+
+# A negative number as a threshold may be written (see runner.threshold_text).
+_NEGATIVE_REAL = re.compile(r"-(\d+\.?\d*|\.\d+)[eEdD][+-]?\d+")
+
+
 def main(argv=None):
     # numpy's work here is elementwise, never large linear algebra. A threaded
     # BLAS would only wake its threads for the 3x3 inverses matplotlib takes of
@@ -275,7 +302,7 @@ def main(argv=None):
     # user says otherwise; read when numpy loads, which the commands do later.
     # Only the command sets it: a program that imports the package keeps its own.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(_thresholds_joined(sys.argv[1:] if argv is None else argv))
     try:
         return args.handler(args) or 0
     except KitError as e:
