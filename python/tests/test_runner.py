@@ -10,7 +10,7 @@ import tempfile
 import pytest
 
 from runkit import EXAMPLE, PYTHON_DIR, dialogue, kit, records, tree
-from vordakit import results, runner
+from vordakit import notes, runner
 from vordakit.errors import KitError
 
 BAD_X = "1 1 1 2000 1.5\n2 2 1 2000 x\n"
@@ -37,7 +37,7 @@ def test_run_matches_dialogue(vorda, tmp_path, name, typed, kind, threshold, dur
     assert proc.stdout.decode().splitlines() == [str(tmp_path / "kit" / n) for n in sorted(expected)]
     # Nothing but the result files and the notes of their input and run: no link, no working folder.
     assert sorted(os.listdir(tmp_path / "kit")) == sorted(expected) + ["inputs.csv", "runs.csv"]
-    assert results.input_of(tmp_path / "kit", name) == str(EXAMPLE)
+    assert notes.input_of(tmp_path / "kit", name) == str(EXAMPLE)
 
 
 @pytest.mark.parametrize("content,size", [

@@ -28,7 +28,7 @@ import sys
 import time
 import traceback
 
-from vordakit import engine, percentile, results, runner, trend
+from vordakit import engine, notes, percentile, results, runner, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.series import PRECIPITATION, TEMPERATURE
@@ -113,7 +113,7 @@ def name_threshold(text):
     number = float(text.replace("d", "e").replace("D", "e"))
     if number == 0 and str(number) == "0.0":
         return "0.0"
-    shown = results.shown_threshold(number)
+    shown = notes.shown_threshold(number)
     return shown.replace("0.", ".", 1) if shown.lstrip("-").startswith("0.") else shown[:20]
 
 
@@ -233,13 +233,13 @@ def read_station_list(path):
         # duration in at most 7 digits: runs that look alike there overwrite each
         # other. Their headers give the threshold with one decimal too, and runs
         # whose thresholds are one number there cannot be told apart in the tables.
-        shown = (name, choice, type_, float(results.shown_threshold(run[1])), dur[:7], setting and setting.suffix)
+        shown = (name, choice, type_, float(notes.shown_threshold(run[1])), dur[:7], setting and setting.suffix)
         if shown in named:
             other, other_thr = named[shown]
             if name_threshold(thr) == name_threshold(other_thr):
                 why = f"both show as {name_threshold(thr)} in the result names; one run would overwrite the other"
             else:
-                why = (f"both are {results.shown_threshold(run[1])} to one decimal in the result files' headers; "
+                why = (f"both are {notes.shown_threshold(run[1])} to one decimal in the result files' headers; "
                        "the tables could not tell the runs apart")
             raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} {why}")
         named[shown] = (number, thr)
@@ -310,7 +310,7 @@ def _prepare(st, inp, folder, opts, timing):
         qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
         _refuse(findings, source)
         # The tables take the days each year holds from these records, not from the file again.
-        results.remember_calendar(source, series.ordinal)
+        notes.remember_calendar(source, series.ordinal)
         warnings = len(findings)
         if opts.engine == "library":
             arrays = engine.series_arrays(series)

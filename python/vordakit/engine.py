@@ -16,7 +16,7 @@ import os
 import shutil
 import time
 
-from vordakit import results, runner
+from vordakit import notes, results, runner
 from vordakit.errors import KitError
 
 ENGINES = ("library", "process")
@@ -109,7 +109,7 @@ class LibraryRuns:
 
     def __enter__(self):
         os.makedirs(self.outdir, exist_ok=True)
-        results.check_notes(self.outdir)
+        notes.check_notes(self.outdir)
         return self
 
     def __exit__(self, *exc):
@@ -152,7 +152,7 @@ class LibraryRuns:
         finally:
             shutil.rmtree(work, ignore_errors=True)
         # So that tidy, trend and plot find the input's calendar later, as after a run of vorda.
-        results.note_run(self.outdir, self.name, self.source, thrtype, value, durmin)
+        notes.note_run(self.outdir, self.name, self.source, thrtype, value, durmin)
         return Run(0, b"", moved, time.perf_counter() - t0, analysis, self.name, thrtype, value, durmin)
 
     def _by_process(self, thrtype, threshold, min_duration, size, failure):
@@ -233,8 +233,8 @@ def results_of(runs_done, folder):
         results._read_events(path, lines, run, by_file.setdefault(path, []), res.events)
     res.warnings = [w for path in sorted(by_file) for w in by_file[path]]
     # The days each year holds come from the input, as when the files are read.
-    res.yearly = results.add_calendar(res.yearly, folder, res.warnings)
-    results.add_used_thresholds(res, folder)
+    res.yearly = notes.add_calendar(res.yearly, folder, res.warnings)
+    notes.add_used_thresholds(res, folder)
     # Percentile runs' columns and bootstrap values, as read_results marks them.
     from vordakit import percentile
     percentile.apply(res, folder)

@@ -545,14 +545,14 @@ def run(vorda, source, setting, thrtype, min_duration, folder, name=None, resamp
     the same with either); with ``resample``, also the bootstrap of the base
     years. Returns the engine's run (vorda's RunResult, or engine.Run)."""
     from vordakit import engine as engines
-    from vordakit import results
+    from vordakit import notes
     from vordakit import runner as core
 
     core.type_letter(thrtype)
     core.duration_text(min_duration)
     # Before any file of the run is written.
     if os.path.isdir(folder):
-        results.check_notes(folder)
+        notes.check_notes(folder)
     if resample:
         bootstrap_binding(setting)
     prep = prepare(source, setting, folder, name=name)

@@ -202,7 +202,7 @@ class RunFolder:
 
     def __enter__(self):
         os.makedirs(self.outdir, exist_ok=True)
-        from vordakit.results import check_notes
+        from vordakit.notes import check_notes
         check_notes(self.outdir)
         self.work = work_folder(self.outdir)
         try:
@@ -243,7 +243,7 @@ class RunFolder:
             return RunResult(status, proc.stderr, [], seconds)
         moved = place_all(self.work, written, self.outdir)
         # So that tidy, trend and plot find the input's calendar later.
-        from vordakit.results import note_run
+        from vordakit.notes import note_run
         note_run(self.outdir, self.name, self.source, "upper" if letter == "u" else "lower",
                  float(thr.replace("d", "e").replace("D", "e")), int(dur))
         return RunResult(0, proc.stderr, moved, seconds)
@@ -338,7 +338,7 @@ def shown_decimals_warning(threshold):
     >>> shown_decimals_warning("-2"), shown_decimals_warning("18.50")
     (None, None)
     """
-    from vordakit.results import shown_threshold
+    from vordakit.notes import shown_threshold
 
     value = float(threshold_text(threshold).replace("d", "e").replace("D", "e"))
     shown = shown_threshold(value)
