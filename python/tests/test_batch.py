@@ -200,6 +200,24 @@ SIGNALS = [
 ]
 
 
+LATE = ("import os, signal\nfrom vordakit import batch\n"
+        "class Late:\n    def __del__(self):\n        os.kill(os.getpid(), signal.SIGTERM)\n")
+ENDED_IN_A_FINALIZER = [
+    ("worker", "batch._worker_start()\nbatch._busy = True\nLate()\n"),
+    ("batch", "batch.process_station = lambda st, *a: (Late(), batch.Outcome(st.name, st.file, ok=True))[1]\n"
+              "try:\n    batch.run_batch([batch.Station('a', 'a'), batch.Station('b', 'b')], 'out', None, jobs=1)\n"
+              "except batch.Ended as e:\n    os._exit(128 + e.signum)\n"),
+]
+
+
+@pytest.mark.parametrize("code", [c[1] for c in ENDED_IN_A_FINALIZER], ids=[c[0] for c in ENDED_IN_A_FINALIZER])
+def test_terminated_inside_a_finalizer_ends_without_a_traceback(tmp_path, code):
+    # The end raised in a finalizer cannot unwind from there: it ends the process all the same.
+    proc = subprocess.run([sys.executable, "-c", LATE + code + "print('went on')\n"], cwd=tmp_path,
+                          env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)), capture_output=True)
+    assert (proc.returncode, proc.stdout, b"Traceback" in proc.stderr) == (143, b"", False), proc.stderr
+
+
 @pytest.mark.parametrize("signals,status,words,summary", [s[1:] for s in SIGNALS], ids=[s[0] for s in SIGNALS])
 def test_signals_to_the_process_group(vorda, tmp_path, signals, status, words, summary):
     proc = _batch_process(vorda, tmp_path, 30)

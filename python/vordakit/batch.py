@@ -547,6 +547,23 @@ def _worker_start():
             os._exit(128 + signum)
         raise Ended(signum)
     signal.signal(signal.SIGTERM, terminated)
+    # Raised where Python cannot pass it on (a finalizer that ran when the
+    # signal came), the end would only be printed as an ignored exception
+    # with its traceback, and the station would go on. The worker ends
+    # instead; the main process removes what it left half written.
+    sys.unraisablehook = _end_if_terminated
+
+
+def _quiet_if_ended(unraisable):
+    # The batch's loop raises it again where it can pass it on.
+    if not isinstance(unraisable.exc_value, Ended):
+        sys.__unraisablehook__(unraisable)
+
+
+def _end_if_terminated(unraisable):
+    if isinstance(unraisable.exc_value, Ended):
+        os._exit(128 + unraisable.exc_value.signum)
+    sys.__unraisablehook__(unraisable)
 
 
 def _work(st, outdir, vorda, opts):
@@ -604,6 +621,8 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
     outcomes = {}
     _stop = multiprocessing.get_context("fork").Event()
 
+    ending = []   # the signal that ends the batch, should its Ended be lost in a finalizer
+
     def interrupted(signum, frame):
         if signum == signal.SIGINT and not _stop.is_set():
             _stop.set()
@@ -611,14 +630,22 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
             sys.stderr.write("vordakit batch: interrupted: no new station starts, the running ones finish "
                              "(interrupt again to end at once)\n")
             return
+        ending.append(signum)
         raise Ended(signum)
 
+    def ended_yet():
+        if ending:
+            raise Ended(ending[0])
+
     old = {sig: signal.signal(sig, interrupted) for sig in (signal.SIGINT, signal.SIGTERM)}
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = _quiet_if_ended
     pool = None
     try:
         if jobs == 1:
             keep_freed_memory()
             for st in stations:
+                ended_yet()
                 if _stop.is_set():
                     outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
                     continue
@@ -632,6 +659,7 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
             futures = {pool.submit(_work, st, outdir, vorda, opts): st for st in stations}
             pending = set(futures)
             while pending:
+                ended_yet()
                 done, pending = concurrent.futures.wait(pending, timeout=0.2,
                                                         return_when=concurrent.futures.FIRST_COMPLETED)
                 if _stop.is_set():
@@ -670,6 +698,7 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
         raise
     finally:
         bar.close()
+        sys.unraisablehook = old_hook
         for sig, handler in old.items():
             if signal.getsignal(sig) is interrupted:
                 signal.signal(sig, handler)
