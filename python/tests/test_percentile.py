@@ -188,3 +188,7 @@ def test_batch_row_with_a_percentile(tmp_path, vorda):
     marked = {(r["percentile"], r["base"], r["window"], r["index"]) for r in rows}
     assert ("90", "1990-1994", "5", "ndays") in marked and ("", "", "", "SGS") in marked
     assert ("90", "1990-1994", "5", "SGS") not in marked
+    # Run again without the percentile row: the station's folder holds only this attempt.
+    (tmp_path / "list.tsv").write_text("file\tname\ttype\tthreshold\tmin_duration\ns.txt\tst\tupper\t15.0\t3\n")
+    assert kit("batch", tmp_path / "list.tsv", "-o", tmp_path / "b", "--no-plots", vorda=vorda).returncode == 0
+    assert [p.name for p in (tmp_path / "b" / "st").iterdir() if "p90" in p.name] == []

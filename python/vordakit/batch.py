@@ -344,7 +344,9 @@ def _clear(folder, name, keep):
     (``-o ~`` and a station named after a folder there), and what the user
     put into it stays.
     """
-    converted = re.compile(re.escape(name) + r"(-.*)?\.txt")
+    # Its converted inputs, and a percentile run's exceedance series, threshold table and description.
+    converted = re.compile(re.escape(name) + r"(-.*)?\.txt"
+                           + "|" + re.escape(name) + r"(-.*)?-p[\d.]+-\d+-\d+-w\d+(-thresholds\.csv|\.json)")
     for entry in os.scandir(folder):
         if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
             shutil.rmtree(entry.path)
