@@ -103,7 +103,7 @@ def library_alone(stations, size, scratch):
             t0 = time.perf_counter()
             s = lib.read_series(st.file, size)
             lib.write_results(str(scratch), f"{st.name}.txt", s["t"], s["d"], s["m"], s["yr"], s["x"],
-                              row.type, engine.threshold_value(row.threshold), int(row.min_duration))
+                              row.type, runner.threshold_number(row.threshold), int(row.min_duration))
             total += time.perf_counter() - t0
             runs += 1
     c1 = cpu()

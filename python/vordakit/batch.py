@@ -110,7 +110,7 @@ def name_threshold(text):
     >>> name_threshold("0"), name_threshold("0.04"), name_threshold("-0")
     ('0.0', '.0', '-.0')
     """
-    number = float(text.replace("d", "e").replace("D", "e"))
+    number = runner.threshold_number(text)
     if number == 0 and str(number) == "0.0":
         return "0.0"
     shown = notes.shown_threshold(number)
@@ -225,7 +225,7 @@ def read_station_list(path):
             inp = Input(choice[0][1], {k: v for k, v in choice[1:3] if v}, choice[3][1], choice=choice)
             st.inputs.append(inp)
         type_ = "upper" if letter == "u" else "lower"
-        run = (type_, engine.threshold_value(thr), int(dur), setting and setting.suffix)
+        run = (type_, runner.threshold_number(thr), int(dur), setting and setting.suffix)
         if (name, choice, run) in seen:
             raise KitError(path, number, f"the same run as line {seen[(name, choice, run)]}")
         seen[(name, choice, run)] = number

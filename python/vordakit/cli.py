@@ -113,6 +113,14 @@ def _add_vorda_option(p):
                         "(process); the result files are the same (default: library when it is built)")
 
 
+def _add_percentile_options(p, per, values, bootstrap_help):
+    g = p.add_argument_group(f"percentile threshold (instead of --threshold): {per}")
+    g.add_argument("--percentile", metavar="P", help=f"percentile of {values}, 0 to 100")
+    g.add_argument("--base", metavar="FIRST-LAST", help="base period's years, e.g. 1961-1990")
+    g.add_argument("--window", default=5, metavar="DAYS", help="days of the window centred on each day (default 5)")
+    g.add_argument("--bootstrap", action="store_true", help=bootstrap_help)
+
+
 def add_run(subparsers):
     p = subparsers.add_parser(
         "run", help="one vorda run without the dialogue",
@@ -126,12 +134,8 @@ def add_run(subparsers):
     p.add_argument("-x", "--threshold", metavar="X", help="threshold value, e.g. 18.0")
     p.add_argument("-d", "--min-duration", required=True, metavar="DAYS", help="event minimum duration")
     p.add_argument("-o", "--out", default=".", metavar="DIR", help="result folder (default: the current one)")
-    g = p.add_argument_group("percentile threshold (instead of --threshold): one per calendar day")
-    g.add_argument("--percentile", metavar="P", help="percentile of the base period's values, 0 to 100")
-    g.add_argument("--base", metavar="FIRST-LAST", help="base period's years, e.g. 1961-1990")
-    g.add_argument("--window", default=5, metavar="DAYS", help="days of the window centred on each day (default 5)")
-    g.add_argument("--bootstrap", action="store_true",
-                   help="base years' yearly values as the mean over resampled bases (tables, trends, plots)")
+    _add_percentile_options(p, "one per calendar day", "the base period's values",
+                            "base years' yearly values as the mean over resampled bases (tables, trends, plots)")
     p.add_argument("--name", help="the input's name as given to vorda, which names the result files "
                                   "(default: the input's file name)")
     p.add_argument("--size", type=int, metavar="N",
@@ -224,11 +228,8 @@ def add_grid(subparsers):
                    help="threshold value, in the output's units (--units) or else the file's")
     p.add_argument("-d", "--min-duration", required=True, metavar="DAYS", help="event minimum duration")
     p.add_argument("-o", "--out", required=True, metavar="OUT.nc", help="NetCDF file to write")
-    g = p.add_argument_group("percentile threshold (instead of --threshold): one per cell and calendar day")
-    g.add_argument("--percentile", metavar="P", help="percentile of the cell's base period values, 0 to 100")
-    g.add_argument("--base", metavar="FIRST-LAST", help="base period's years, e.g. 1961-1990")
-    g.add_argument("--window", default=5, metavar="DAYS", help="days of the window centred on each day (default 5)")
-    g.add_argument("--bootstrap", action="store_true", help=argparse.SUPPRESS)
+    # --bootstrap is taken only to be refused with a reason: grids do without it.
+    _add_percentile_options(p, "one per cell and calendar day", "the cell's base period values", argparse.SUPPRESS)
     p.add_argument("--units", help="convert the values: degC (from K) or mm/day (from kg m-2 s-1)")
     p.add_argument("--months", metavar="M-N", help="season: months to keep, e.g. 5-9 or 11-3 or 6,7,8")
     p.add_argument("--fill", type=int, metavar="N",

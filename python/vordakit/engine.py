@@ -54,17 +54,6 @@ def choose(engine=None):
     return "library"
 
 
-def threshold_value(text):
-    """The number vorda reads from a threshold text (checked as ``runner.threshold_text`` checks it).
-
-    >>> threshold_value("18.0"), threshold_value("-5"), threshold_value("2.5d1")
-    (18.0, -5.0, 25.0)
-    """
-    text = runner.threshold_text(text)
-    # vorda's reader rounds correctly, as float() does; it also takes d as the exponent's letter.
-    return float(text.replace("d", "e").replace("D", "e"))
-
-
 @dataclasses.dataclass
 class Run:
     """One run of either engine; ``analysis`` holds the binding's arrays (library engine only)."""
@@ -122,7 +111,7 @@ class LibraryRuns:
 
     def run(self, thrtype, threshold, min_duration, size=None):
         thrtype = "upper" if runner.type_letter(thrtype) == "u" else "lower"
-        value = threshold_value(threshold)
+        value = runner.threshold_number(threshold)
         durmin = int(runner.duration_text(min_duration))
         t0 = time.perf_counter()
         if size is None:

@@ -30,7 +30,7 @@ import warnings
 import numpy as np
 
 from vordakit import convert
-from vordakit.runner import threshold_text, duration_text, type_letter
+from vordakit.runner import threshold_number, threshold_text, duration_text, type_letter
 from vordakit.errors import KitError
 from vordakit.series import MAX_RECORDS
 
@@ -739,7 +739,7 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
     thrtype = {"u": "upper", "l": "lower"}[type_letter(thrtype)]
     setting = _percentile_setting(threshold, percentile, base, window, months)
     thr_text = threshold_text(threshold) if setting is None else "0.0"
-    thr = float(thr_text.replace("d", "e").replace("D", "e"))
+    thr = threshold_number(thr_text)
     mind = int(duration_text(min_duration))
     if fill is not None and fill < 0:
         raise KitError(None, None, "--fill needs a number of days, 0 or more")

@@ -27,7 +27,7 @@ import time
 
 from vordakit.errors import KitError
 
-__all__ = ["BUILD_TREES", "MAX_NAME", "RunResult", "RunFolder", "find_vorda", "threshold_text",
+__all__ = ["BUILD_TREES", "MAX_NAME", "RunResult", "RunFolder", "find_vorda", "threshold_text", "threshold_number",
            "duration_text", "type_letter", "count_records", "run_vorda", "describe_status", "command"]
 
 # The build trees that `cmake --preset release` and `--preset test` make.
@@ -105,9 +105,23 @@ def threshold_text(value):
     text = str(value).strip()
     if not _REAL.fullmatch(text):
         raise KitError(None, None, f"threshold {value!r} is not a decimal number such as 18.0 or -5")
-    if not math.isfinite(float(text.replace("d", "e").replace("D", "e"))):
+    if not math.isfinite(_real(text)):
         raise KitError(None, None, f"threshold {value!r} is beyond the range of a real number")
     return text
+
+
+def threshold_number(value):
+    """The number vorda reads from a threshold (checked as ``threshold_text`` checks it).
+
+    >>> threshold_number("18.0"), threshold_number("-5"), threshold_number("2.5d1")
+    (18.0, -5.0, 25.0)
+    """
+    return _real(threshold_text(value))
+
+
+def _real(text):
+    # vorda's reader rounds correctly, as float() does; it also takes d as the exponent's letter.
+    return float(text.replace("d", "e").replace("D", "e"))
 
 
 def duration_text(value):
@@ -245,7 +259,7 @@ class RunFolder:
         # So that tidy, trend and plot find the input's calendar later.
         from vordakit.notes import note_run
         note_run(self.outdir, self.name, self.source, "upper" if letter == "u" else "lower",
-                 float(thr.replace("d", "e").replace("D", "e")), int(dur))
+                 threshold_number(thr), int(dur))
         return RunResult(0, proc.stderr, moved, seconds)
 
 
@@ -340,7 +354,7 @@ def shown_decimals_warning(threshold):
     """
     from vordakit.notes import shown_threshold
 
-    value = float(threshold_text(threshold).replace("d", "e").replace("D", "e"))
+    value = threshold_number(threshold)
     shown = shown_threshold(value)
     if decimal.Decimal(shown) == decimal.Decimal(value):
         return None
