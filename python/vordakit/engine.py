@@ -221,9 +221,8 @@ def results_of(runs_done, folder):
                               ev["year"].tolist(), ev["duration"].tolist(), lib.fixed(ev["action"].tolist(), 14, 3))]
         results._read_events(path, lines, run, by_file.setdefault(path, []), res.events)
     res.warnings = [w for path in sorted(by_file) for w in by_file[path]]
-    # The days each year holds come from the input, as when the files are read.
-    res.yearly = notes.add_calendar(res.yearly, folder, res.warnings)
-    notes.add_used_thresholds(res, folder)
+    # The days each year holds and the threshold given come from the notes, as when the files are read.
+    notes.add_notes(res, folder)
     # Percentile runs' columns and bootstrap values, as read_results marks them.
     from vordakit import percentile
     percentile.apply(res, folder)

@@ -16,7 +16,7 @@ from vordakit.errors import KitError
 from vordakit.results import RUN_FIELDS, TYPE_INDICES, USED_FIELD, Run, write_csv
 
 __all__ = ["INPUTS", "RUNS", "note_run", "check_notes", "shown_threshold", "used_thresholds",
-           "add_used_thresholds", "input_of", "year_calendar", "remember_calendar", "add_calendar"]
+           "input_of", "year_calendar", "remember_calendar", "add_notes"]
 
 # Where `run` notes the input of the runs whose result files it placed, and
 # the threshold each run was given.
@@ -124,16 +124,6 @@ def used_thresholds(folder):
     return out
 
 
-def add_used_thresholds(results, folder):
-    """Fill in each record's threshold_used from ``folder``'s runs.csv."""
-    used = used_thresholds(folder)
-    if not used:
-        return
-    for table in ("yearly", "events"):
-        records = getattr(results, table)
-        setattr(results, table, [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in records])
-
-
 def input_of(folder, name):
     """The input series of the runs of input ``name``: noted by `run`, or beside the result files."""
     for noted, source in _read_inputs(folder):
@@ -202,13 +192,23 @@ def _calendar_of(source):
     return year_calendar(kept if kept is not None else vorda_format.read(source).ordinal)
 
 
-def add_calendar(yearly, folder, warnings):
-    """The yearly records with days, whole and (SGS, LFD) date filled in from their input."""
+def add_notes(results, folder):
+    """Fill in what ``folder``'s notes give a Results' records: each one's
+    threshold_used (runs.csv), and each yearly one's days, whole and, for SGS
+    and LFD, date (from its input, found through inputs.csv)."""
+    used = used_thresholds(folder)
+    results.yearly = _with_calendar(results.yearly, folder, results.warnings, used)
+    if used:
+        results.events = [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in results.events]
+
+
+def _with_calendar(yearly, folder, warnings, used):
     import datetime
 
     calendars = {}
     out = []
     for r in yearly:
+        threshold_used = used.get(Run(*r[:4])) if used else None
         if r.input not in calendars:
             source = input_of(folder, r.input)
             calendars[r.input] = None
@@ -220,11 +220,11 @@ def add_calendar(yearly, folder, warnings):
                                     "no days per year, partial years not known")
         cal = calendars[r.input]
         if cal is None or r.year not in cal:
-            out.append(r)
+            out.append(r._replace(threshold_used=threshold_used) if threshold_used is not None else r)
             continue
         days, whole, ords = cal[r.year]
         date = None
         if r.index in ("SGS", "LFD") and r.value is not None and 1 <= r.value <= len(ords):
             date = datetime.date.fromordinal(int(ords[r.value - 1])).isoformat()
-        out.append(r._replace(days=days, whole=int(whole), date=date))
+        out.append(r._replace(days=days, whole=int(whole), date=date, threshold_used=threshold_used))
     return out

@@ -318,8 +318,7 @@ def read_results(folder: "str | os.PathLike", names: "list[str] | None" = None) 
             res.yearly.extend(yearly.get((run, index), []))
         res.events.extend(events.get(run, []))
     from vordakit import notes, percentile
-    res.yearly = notes.add_calendar(res.yearly, folder, res.warnings)
-    notes.add_used_thresholds(res, folder)
+    notes.add_notes(res, folder)
     percentile.apply(res, folder)
     return res
 
