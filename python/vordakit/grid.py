@@ -29,7 +29,7 @@ import warnings
 
 import numpy as np
 
-from vordakit import convert
+from vordakit import binding, catalogue, convert, dates
 from vordakit.runner import threshold_number, threshold_text, duration_text, type_letter
 from vordakit.errors import KitError
 from vordakit.series import MAX_RECORDS
@@ -38,10 +38,11 @@ __all__ = ["INDICES", "SUMMARY", "NONE_VALUE", "COMPLETE", "TRIMMED", "FILLED", 
            "decimal_values", "expand_inputs", "Input", "Days", "analyse_block", "block_events", "run_grid",
            "command"]
 
-INDICES = {"upper": ("ndays", "wsdi", "sgs"), "lower": ("ndays", "csdi", "lfd")}
-SUMMARY = ("events", "event_days", "action_sum", "action_max", "longest_event")
+# The variables of the output, by the binding's names; see vordakit.catalogue.
+INDICES = {t: tuple(i.key for i in catalogue.indices_of(t)) for t in catalogue.TYPES}
+SUMMARY = tuple(s.key for s in catalogue.SUMMARY)
 # vorda's word for "none this year", which the output keeps as no value.
-NONE_VALUE = {"sgs": 0.0, "lfd": -999.0}
+NONE_VALUE = {i.key: float(i.no_value) for i in catalogue.YEARLY if i.no_value is not None}
 
 # A cell's fate, kept per cell in the output as a CF flag variable; the last
 # only with a percentile threshold (a cell whose base period misses a day).
@@ -68,31 +69,9 @@ FLUX_DECIMALS = 4
 _INT_FILL = -2147483647           # NetCDF's default fill of int
 _DOUBLE_FILL = 9.969209968386869e36
 
-_ATTRS = {
-    "ndays": ("number of days beyond the threshold", "days", "time: sum"),
-    "wsdi": ("warm spell duration index: days in warm spells of at least the minimum duration", "days",
-             "time: sum"),
-    "csdi": ("cold spell duration index: days in cold spells of at least the minimum duration", "days",
-             "time: sum"),
-    "sgs": ("start of the growing season: ordinal of the day a run above the threshold first reaches the "
-            "minimum duration", "1", "time: minimum"),
-    "lfd": ("last frost day: ordinal of the last day below the threshold among the year's first 182 days",
-            "1", "time: maximum"),
-    "events": ("number of events dated in the year", "1", "time: sum"),
-    "event_days": ("days in events dated in the year", "days", "time: sum"),
-    "action_sum": ("summed action measure of the events dated in the year", None, "time: sum"),
-    "action_max": ("largest action measure of an event dated in the year", None, "time: maximum"),
-    "longest_event": ("duration of the longest event dated in the year", "days", "time: maximum"),
-}
-
 
 def _lib():
-    try:
-        from vordakit import _vorda
-    except ImportError as e:
-        raise KitError(None, None, f"the binding vordakit._vorda is not built ({e}): "
-                                   "run cmake --workflow --preset release") from None
-    return _vorda
+    return binding.require("vordakit grid")
 
 
 # ---------------------------------------------------------------- values
@@ -524,7 +503,7 @@ def _fill_cell(x, c, a, b, most):
     when a gap is longer than ``most`` days (the row is then left alone)."""
     row = x[c, a:b + 1]
     values = [None if v != v else v for v in row.tolist()]
-    gaps = convert.find_gaps(values)
+    gaps = dates.find_gaps(np.isnan(row))
     if any(n > most for _, n in gaps):
         return False
     _, dec = decimal_values(row[~np.isnan(row)])
@@ -947,7 +926,7 @@ def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command, thresh
         label = plan.percentile.setting.label
         what = f"the daily values {side} the threshold of their calendar day, the cell's {label}"
     for i, name in enumerate(plan.names):
-        long_name, unit, method = _ATTRS[name]
+        long_name, unit, method = catalogue.grid_attrs(name)
         if unit is None:
             unit = f"{out_units} days" if out_units else "days"
         attrs = {"long_name": f"{long_name} ({what}, minimum duration {mind} days)", "units": unit,

@@ -17,6 +17,7 @@ import statistics
 
 import numpy as np
 
+from vordakit.atomic import atomic_path
 from vordakit.results import RUN_FIELDS, INDEX_ORDER, PERCENTILE_FIELDS, USED_FIELD
 
 __all__ = ["TREND_FIELDS", "Trend", "Fit", "sen_slope", "mann_kendall_p", "fit", "trends", "write_trends",
@@ -372,7 +373,6 @@ def grid_trends(dataset):
 
 def grid_trend_command(args):
     import os
-    import tempfile
 
     from vordakit.grid import load_output
 
@@ -380,14 +380,7 @@ def grid_trend_command(args):
     out = args.out or os.path.splitext(args.source)[0] + "-trend.nc"
     ds.attrs["history"] = f"vordakit trend {args.source}"
     ds.attrs["source_files"] = os.path.basename(args.source)
-    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(out) + ".", suffix=".tmp",
-                               dir=os.path.dirname(os.path.abspath(out)))
-    os.close(fd)
-    try:
+    with atomic_path(out) as tmp:
         ds.to_netcdf(tmp, engine="netcdf4", encoding={n: {"_FillValue": 9.969209968386869e36} for n in ds.data_vars})
-        os.replace(tmp, out)
-    except BaseException:
-        os.unlink(tmp)
-        raise
     print(out)
     return 0
