@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from runkit import kit
-from vordakit import percentile, results
+from vordakit import notes, percentile, results
 from vordakit.errors import KitError
 from vordakit.series import Series, TEMPERATURE, write_vorda
 
@@ -172,7 +172,7 @@ def test_a_damaged_description_or_threshold_table_is_refused(tmp_path, vorda, na
     path = folder / f"s-p90-1990-1991-w5{name}"
     path.write_text(damage(path.read_text()))
     with pytest.raises(KitError) as e:
-        percentile.read_thresholds(path) if name.endswith(".csv") else results.read_results(folder)
+        notes.read_thresholds(path) if name.endswith(".csv") else results.read_results(folder)
     assert (e.value.path, e.value.line) == (str(path), line)
 
 

@@ -13,7 +13,7 @@ from matplotlib.dates import date2num
 
 from runkit import EXAMPLE, PYTHON_DIR, vorda_results
 from vordakit import plot, results
-from vordakit.results import EventRecord, Run
+from vordakit.model import EventRecord, Run
 
 RUN = Run("s.txt", "upper", 18.0, 3)
 

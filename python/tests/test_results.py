@@ -5,7 +5,7 @@ import csv
 import pytest
 
 from runkit import EXAMPLE, kit, vorda_results
-from vordakit import results
+from vordakit import results, tables
 from vordakit.errors import KitError
 
 HEADER = (" VORDA: Results\r\n ==============\r\n \r\n Input data file: s.txt\r\n \r\n"
@@ -132,7 +132,7 @@ def test_missing_markers_become_empty_cells_with_warnings(tmp_path, name, text, 
         assert got.startswith(f"{path}:{want}")
     if not (yearly or events):
         return
-    results.write_tables(res, tmp_path)
+    tables.write_tables(res, tmp_path)
     rows = list(csv.reader(open(tmp_path / ("yearly.csv" if yearly else "events.csv"))))
     assert rows[1][2] == ("0.0" if yearly else "0.5")
     assert "" in rows[-1][5:]
@@ -160,13 +160,13 @@ def test_tidy_command_and_arrays(example_runs, tmp_path):
     assert proc.returncode == 0, proc.stderr
     yearly = list(csv.reader(open(tmp_path / "yearly.csv")))
     events = list(csv.reader(open(tmp_path / "events.csv")))
-    assert tuple(yearly[0]) == results.YEARLY_FIELDS and tuple(events[0]) == results.EVENT_FIELDS
+    assert tuple(yearly[0]) == tables.YEARLY_FIELDS and tuple(events[0]) == tables.EVENT_FIELDS
     res = results.read_results(example_runs)
     assert (len(yearly) - 1, len(events) - 1) == (len(res.yearly), len(res.events))
     assert b"warning" not in proc.stderr or all(b"LFD" in w for w in proc.stderr.splitlines())
-    arrays = results.as_arrays(res.events)
+    arrays = tables.as_arrays(res.events)
     assert arrays["date"].dtype.kind == "M" and len(arrays["action"]) == len(res.events)
-    assert results.read_yearly_csv(tmp_path / "yearly.csv") == res.yearly
+    assert tables.read_yearly_csv(tmp_path / "yearly.csv") == res.yearly
 
 
 @pytest.mark.parametrize("engine", ["process", "library"])
@@ -181,7 +181,7 @@ def test_threshold_used_beside_the_shown_one(vorda, tmp_path, engine):
     for table in ("yearly.csv", "events.csv", "trend.csv"):
         rows = list(csv.DictReader(open(out / table)))
         assert {(r["threshold"], r["threshold_used"]) for r in rows} == {("16.3", "16.25"), ("2.0", "2.0")}, table
-    assert {r.threshold_used for r in results.read_yearly_csv(out / "yearly.csv")} == {16.25, 2.0}
+    assert {r.threshold_used for r in tables.read_yearly_csv(out / "yearly.csv")} == {16.25, 2.0}
     from vordakit import plot
     titles = [(fig._suptitle.get_text(), fig.axes[0].get_title())
               for _, fig in plot.figures(results.read_results(out), "degC")]
@@ -195,11 +195,11 @@ def test_tables_of_earlier_versions_read(vorda, tmp_path, dropped):
     assert kit("run", EXAMPLE, "-t", "l", "-x", "2.25", "-d", "3", "-o", tmp_path, vorda=vorda).returncode == 0
     res = results.read_results(tmp_path)
     assert res.yearly[0].whole is not None and res.yearly[0].threshold_used == 2.25
-    results.write_tables(res, tmp_path)
+    tables.write_tables(res, tmp_path)
     rows = list(csv.reader(open(tmp_path / "yearly.csv")))
-    results.write_csv(tmp_path / "old.csv", rows[0][:-dropped], (r[:-dropped] for r in rows[1:]))
-    blank = {f: None for f in results.YEARLY_FIELDS[-dropped:]}
-    assert results.read_yearly_csv(tmp_path / "old.csv") == [r._replace(**blank) for r in res.yearly]
+    tables.write_csv(tmp_path / "old.csv", rows[0][:-dropped], (r[:-dropped] for r in rows[1:]))
+    blank = {f: None for f in tables.YEARLY_FIELDS[-dropped:]}
+    assert tables.read_yearly_csv(tmp_path / "old.csv") == [r._replace(**blank) for r in res.yearly]
 
 
 def test_runs_the_tables_cannot_tell_apart_are_refused(vorda, tmp_path):

@@ -10,7 +10,7 @@ import tempfile
 import pytest
 
 from runkit import EXAMPLE, PYTHON_DIR, dialogue, kit, records, tree
-from vordakit import notes, runner
+from vordakit import notes, runner, thresholds
 from vordakit.errors import KitError
 
 BAD_X = "1 1 1 2000 1.5\n2 2 1 2000 x\n"
@@ -95,20 +95,20 @@ def test_vorda_not_found_names_only_places_that_exist(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("check,value,ok", [
-    (runner.threshold_text, "18.0", True),
-    (runner.threshold_text, "-.5", True),
-    (runner.threshold_text, "2.5e1", True),
-    (runner.threshold_text, "1_0", False),   # float() takes it, vorda does not
-    (runner.threshold_text, "inf", False),
-    (runner.threshold_text, "1e999", False),  # vorda would read infinity
-    (runner.threshold_text, "-1d400", False),
-    (runner.threshold_text, "1e300", True),
-    (runner.threshold_text, "", False),
-    (runner.duration_text, "3", True),
-    (runner.duration_text, "3.0", False),
-    (runner.duration_text, "2147483648", False),
-    (runner.type_letter, "lower", True),
-    (runner.type_letter, "x", False),
+    (thresholds.threshold_text, "18.0", True),
+    (thresholds.threshold_text, "-.5", True),
+    (thresholds.threshold_text, "2.5e1", True),
+    (thresholds.threshold_text, "1_0", False),   # float() takes it, vorda does not
+    (thresholds.threshold_text, "inf", False),
+    (thresholds.threshold_text, "1e999", False),  # vorda would read infinity
+    (thresholds.threshold_text, "-1d400", False),
+    (thresholds.threshold_text, "1e300", True),
+    (thresholds.threshold_text, "", False),
+    (thresholds.duration_text, "3", True),
+    (thresholds.duration_text, "3.0", False),
+    (thresholds.duration_text, "2147483648", False),
+    (thresholds.type_letter, "lower", True),
+    (thresholds.type_letter, "x", False),
 ])
 def test_answers_checked_before_vorda_runs(check, value, ok):
     if ok:

@@ -7,7 +7,7 @@ import pytest
 import scipy.stats
 
 from vordakit import trend
-from vordakit.results import YearlyRecord
+from vordakit.model import YearlyRecord
 
 
 @pytest.mark.parametrize("seed", range(8))

@@ -1,85 +1,50 @@
 """Many stations at once: station list in, one folder per station, combined tables and a summary out.
 
-The station list is tab-separated with a header line; the columns are found
-by name: file, name, type, threshold, min_duration, and optionally format
-(the station file's layout, default detected), element and column (which
-series of the station file, where it holds several) and unit (for the
-plots). A
-station with several thresholds has several rows with the same name and file.
-
-Every station goes through convert (unless its file is already a VORDA
-input), qc, one vorda run per row, tidy, trend and plot, in its own folder
+The station list (see vordakit.stationlist) gives each station's file and
+runs. Every station goes through convert (unless its file is already a VORDA
+input), qc, one run per row, tidy, trend and plot, in its own folder
 ``<out>/<name>/``. Stations run in parallel in worker processes. Whatever goes
 wrong with one station is caught in its worker, written to its folder's
 error.txt and to summary.csv, and the others carry on.
+
+A station's series is read once: the records read for the checks are the
+ones the runs analyse (through the binding), whose arrays make the tables,
+and the tables take each year's days from them too.
 """
 
-import collections
 import concurrent.futures
 import csv
+import ctypes
 import dataclasses
 import hashlib
+import importlib.util
 import io
+import multiprocessing
 import os
 import re
 import shutil
 import signal
 import sys
+import threading
 import time
 import traceback
 
-from vordakit import engine, notes, percentile, results, runner, trend
+import numpy as np
+
+from vordakit import convert, engine, notes, percentile, plot, qc, results, runner, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
-from vordakit.series import PRECIPITATION, TEMPERATURE
+from vordakit.formats.detect import detect_format, read_series
+from vordakit.series import MISSING_MARKERS, PRECIPITATION, Series, guess_kind, write_vorda_arrays
+from vordakit.model import EVENT_FIELDS, YEARLY_FIELDS
+from vordakit.stationlist import Station, read_station_list
 
 __all__ = ["Station", "Outcome", "read_station_list", "process_station", "run_batch", "write_combined",
            "command"]
 
-COLUMNS = ("file", "name", "type", "threshold", "min_duration")
-# Reader options for station files that need them (GHCN element, station6 or table column).
-READER_OPTIONS = ("element", "column")
-# What a row chooses of its station's file: the layout, the series in it and its kind.
-CHOICE = ("format",) + READER_OPTIONS + ("kind",)
-# A percentile threshold instead of a fixed one: see vordakit.percentile.
-PERCENTILE = ("percentile", "base", "window", "bootstrap")
-OPTIONAL = ("unit",) + CHOICE + PERCENTILE
-ALIASES = {
-    "station_file": "file", "path": "file",
-    "station": "name", "station_name": "name",
-    "threshold_type": "type",
-    "threshold_value": "threshold", "value": "threshold",
-    "minimum_duration": "min_duration", "durmin": "min_duration", "duration": "min_duration",
-}
-COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
 # Written into a station's folder once everything else is there: its rows and input as they were.
 DONE = "done.txt"
-
-Row = collections.namedtuple("Row", "line type threshold min_duration setting bootstrap", defaults=(None, False))
-
-
-@dataclasses.dataclass
-class Input:
-    """One series of a station's file, as a group of list rows chooses it."""
-    format: str = None
-    reader: dict = dataclasses.field(default_factory=dict)
-    kind: str = None
-    label: str = ""        # tells the series of one station apart in file names; empty when alone
-    choice: tuple = ()
-    rows: list = dataclasses.field(default_factory=list)
-
-
-@dataclasses.dataclass
-class Station:
-    name: str
-    file: str
-    unit: str = ""
-    inputs: list = dataclasses.field(default_factory=list)
-
-    @property
-    def rows(self):
-        return [r for i in self.inputs for r in i.rows]
 
 
 @dataclasses.dataclass
@@ -98,169 +63,8 @@ class Outcome:
     resumed: bool = False  # complete from an earlier batch: nothing was done
 
 
-def name_threshold(text):
-    """The threshold as vorda writes it in result names: f0.1, rounded half away
-    from zero, without a leading zero, at most 20 characters.
-
-    >>> name_threshold("16.25"), name_threshold("16.3"), name_threshold("-0.5"), name_threshold("2")
-    ('16.3', '16.3', '-.5', '2.0')
-
-    Zero itself keeps its zero; a value that only rounds to it, or minus zero, does not:
-
-    >>> name_threshold("0"), name_threshold("0.04"), name_threshold("-0")
-    ('0.0', '.0', '-.0')
-    """
-    number = runner.threshold_number(text)
-    if number == 0 and str(number) == "0.0":
-        return "0.0"
-    shown = notes.shown_threshold(number)
-    return shown.replace("0.", ".", 1) if shown.lstrip("-").startswith("0.") else shown[:20]
-
-
-def _label(choice):
-    words = [v for k, v in choice if k != "format" and v] or [v for _, v in choice if v]
-    return re.sub(r"[^A-Za-z0-9._-]", "_", "-".join(words)) or "default"
-
-
-def _key(header_cell):
-    k = header_cell.strip().lower().replace(" ", "_").replace("-", "_")
-    return ALIASES.get(k, k)
-
-
-def _folder_name(name, path, line):
-    if not name:
-        raise KitError(path, line, "empty station name")
-    if name in (".", "..") or "/" in name or "\\" in name or any(ord(c) < 32 for c in name):
-        raise KitError(path, line, f"station name {name!r} cannot name a folder")
-    if name in COMBINED:
-        raise KitError(path, line, f"station name {name!r} is taken by the batch's own table")
-    # vorda is given "<name>.txt" and keeps 80 characters of it.
-    if len(name) + 4 > runner.MAX_NAME:
-        raise KitError(path, line, f"station name longer than {runner.MAX_NAME - 4} characters")
-    return name
-
-
-def _choice(cell, path, number):
-    """The row's choice of series as a tuple of (column, value), checked as far as the list can tell."""
-    from vordakit.formats import ghcn, station6
-    from vordakit.formats.detect import OPTION_NAMES, READERS
-
-    fmt = cell.get("format") or None
-    if fmt is not None and fmt not in READERS:
-        raise KitError(path, number, f"unknown format {fmt!r} (one of {', '.join(READERS)})")
-    element, column = cell.get("element") or None, cell.get("column") or None
-    if element is not None and element.upper() not in ghcn.ELEMENTS:
-        raise KitError(path, number, f"unknown element {element!r} (one of {', '.join(ghcn.ELEMENTS)})")
-    if fmt == "station6" and column is not None and column.lower() not in station6.COLUMNS:
-        raise KitError(path, number, f"unknown station6 column {column!r} (one of {', '.join(station6.COLUMNS)})")
-    if fmt is not None:
-        stray = [OPTION_NAMES[k][2:] for k, v in (("element", element), ("column", column))
-                 if v is not None and k not in READERS[fmt][1]]
-        if stray:
-            raise KitError(path, number, f"{', '.join(stray)} does not apply to a {fmt} file")
-    kind = (cell.get("kind") or "").lower() or None
-    if kind is not None and kind not in (TEMPERATURE, PRECIPITATION):
-        raise KitError(path, number, f"unknown kind {kind!r} ({TEMPERATURE} or {PRECIPITATION})")
-    return (("format", fmt), ("element", element), ("column", column), ("kind", kind))
-
-
-def read_station_list(path):
-    """The stations of a list, in the order of their first row. A bad list is refused whole.
-
-    Rows of one station that choose different series of its file (another
-    column or element) each get their own input, converted once per choice.
-    """
-    with open(path, "rb") as f:
-        data = f.read()
-    try:
-        # A spreadsheet saves a byte-order mark and CR LF line ends.
-        lines = data.decode("utf-8-sig").splitlines()
-    except UnicodeDecodeError as e:
-        raise KitError(path, data.count(b"\n", 0, e.start) + 1, "not UTF-8 text") from None
-    base = os.path.dirname(os.path.abspath(path))
-    header_at = next((i for i, t in enumerate(lines) if t.strip() and not t.startswith("#")), None)
-    if header_at is None:
-        raise KitError(path, None, "empty station list; expected a header line: " + "\t".join(COLUMNS))
-    header = [_key(c) for c in lines[header_at].split("\t")]
-    missing = [c for c in COLUMNS if c not in header and not (c == "threshold" and "percentile" in header)]
-    if missing:
-        raise KitError(path, header_at + 1,
-                       f"the header lacks {', '.join(missing)} (tab-separated: {', '.join(COLUMNS)})")
-    where = {c: header.index(c) for c in COLUMNS + OPTIONAL if c in header}
-    stations = {}
-    seen = {}
-    named = {}
-    for number, text in enumerate(lines[header_at + 1:], start=header_at + 2):
-        if not text.strip() or text.startswith("#"):
-            continue
-        cells = text.split("\t")
-        if len(cells) != len(header):
-            raise KitError(path, number, f"expected {len(header)} tab-separated fields, found {len(cells)}")
-        cell = {c: cells[i].strip() for c, i in where.items()}
-        try:
-            letter = runner.type_letter(cell["type"])
-            setting = None
-            if cell.get("percentile"):
-                if cell.get("threshold"):
-                    raise KitError(None, None, "give a threshold or a percentile, not both")
-                setting = percentile.parse_setting(cell["percentile"], cell.get("base"), cell.get("window") or 5)
-                thr = "0.0"
-            else:
-                thr = runner.threshold_text(cell.get("threshold", ""))
-            dur = runner.duration_text(cell["min_duration"])
-        except KitError as e:
-            raise KitError(path, number, e.reason) from None
-        name = _folder_name(cell["name"], path, number)
-        if not cell["file"]:
-            raise KitError(path, number, "empty station file")
-        choice = _choice(cell, path, number)
-        file = os.path.join(base, cell["file"])
-        st = stations.get(name)
-        if st is None:
-            st = stations[name] = Station(name, file, cell.get("unit", ""))
-        elif st.file != file:
-            raise KitError(path, number, f"station {name!r} was given the file {st.file} before")
-        inp = next((i for i in st.inputs if i.choice == choice), None)
-        if inp is None:
-            inp = Input(choice[0][1], {k: v for k, v in choice[1:3] if v}, choice[3][1], choice=choice)
-            st.inputs.append(inp)
-        type_ = "upper" if letter == "u" else "lower"
-        run = (type_, runner.threshold_number(thr), int(dur), setting and setting.suffix)
-        if (name, choice, run) in seen:
-            raise KitError(path, number, f"the same run as line {seen[(name, choice, run)]}")
-        seen[(name, choice, run)] = number
-        # vorda names its result files by the threshold with one decimal and the
-        # duration in at most 7 digits: runs that look alike there overwrite each
-        # other. Their headers give the threshold with one decimal too, and runs
-        # whose thresholds are one number there cannot be told apart in the tables.
-        shown = (name, choice, type_, float(notes.shown_threshold(run[1])), dur[:7], setting and setting.suffix)
-        if shown in named:
-            other, other_thr = named[shown]
-            if name_threshold(thr) == name_threshold(other_thr):
-                why = f"both show as {name_threshold(thr)} in the result names; one run would overwrite the other"
-            else:
-                why = (f"both are {notes.shown_threshold(run[1])} to one decimal in the result files' headers; "
-                       "the tables could not tell the runs apart")
-            raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} {why}")
-        named[shown] = (number, thr)
-        boot = cell.get("bootstrap", "").lower() in ("yes", "y", "true", "1")
-        inp.rows.append(Row(number, type_, thr, dur, setting, boot))
-    if not stations:
-        raise KitError(path, None, "the station list has no rows")
-    for st in stations.values():
-        if len(st.inputs) > 1:
-            for inp in st.inputs:
-                inp.label = _label(inp.choice)
-                if len(st.name) + len(inp.label) + 5 > runner.MAX_NAME:
-                    raise KitError(path, inp.rows[0].line, f"station name and series {inp.label!r} longer than "
-                                                           f"{runner.MAX_NAME - 5} characters")
-    return list(stations.values())
-
-
 def _refuse(findings, source):
     """Raise the first error of ``findings`` as the station's reason."""
-    from vordakit import qc
-
     first = next((f for f in findings if f.severity == qc.ERROR), None)
     if first is None:
         return
@@ -274,60 +78,100 @@ def _refuse(findings, source):
     raise KitError(source, first.line, f"qc: {first.check}: {detail}")
 
 
-def _prepare(st, inp, folder, opts, timing):
-    """(file vorda reads, its record count, unit, qc warnings, the series as vorda reads it or None)
-    of one input; raises on refusal.
+@dataclasses.dataclass
+class Prepared:
+    """One series of a station made ready for its runs."""
+    source: str          # the VORDA input vorda reads
+    size: int            # its records
+    unit: str
+    warnings: int = 0    # qc's findings
+    series: object = None  # the series checked, as read from the source (None when not checked)
+    arrays: dict = None  # the source as vorda reads it, for the binding (None: read from the file)
 
-    A station file in any other layout is converted into the folder. A VORDA
-    input is read as it is, unless --fill has days to fill in it: the filled
-    copy then goes into the folder. The days filled are listed in
+
+def _prepare(st, inp, folder, opts, timing):
+    """The Prepared series of one input of a station; raises on refusal.
+
+    A station file in any other layout is read once and converted into the
+    folder, and the converted series is checked in memory. A VORDA input is
+    read once, by the checks, as it is, unless --fill has days to fill in it:
+    the filled copy then goes into the folder. The days filled are listed in
     filled.csv. The kind of series (temperature or precipitation) is the one
     the station file's element or layout says, or the list's kind column.
     """
-    from vordakit import convert, qc
-    from vordakit.formats.detect import detect_format, read_series
-    from vordakit.series import write_vorda
-
     t0 = time.perf_counter()
     suffix = f"-{inp.label}" if inp.label else ""
     fmt = inp.format or detect_format(st.file)
-    source, size, kind = st.file, None, inp.kind
+    prep = Prepared(st.file, None, st.unit)
+    kind = inp.kind
+    converted = None
     if fmt != "vorda" or opts.fill is not None:
         series = read_series(st.file, fmt, **inp.reader)
         kind = kind or series.kind
-        filled = []
-        out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled)
-        if fmt != "vorda" or filled or len(out) != len(series):
-            source = os.path.join(folder, f"{st.name}{suffix}.txt")
-            size = write_vorda(out, source)
-        if filled:
-            convert.write_filled(filled, os.path.join(folder, f"filled{suffix}.csv"))
+        converted = _convert(st, series, fmt, folder, suffix, opts, prep)
     t1 = time.perf_counter()
     timing["convert"] = timing.get("convert", 0.0) + t1 - t0
-    unit, warnings, arrays = st.unit, 0, None
     if opts.qc:
-        series, findings, _ = qc.analyse(source, "vorda", kind=kind)
-        qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
-        _refuse(findings, source)
-        # The tables take the days each year holds from these records, not from the file again.
-        notes.remember_calendar(source, series.ordinal)
-        warnings = len(findings)
-        if opts.engine == "library":
-            arrays = engine.series_arrays(series)
-    elif source == st.file:
+        series = _check(prep, converted, kind, folder, suffix, opts)
+    elif prep.source == st.file:
         # Without the value checks the structure is still checked: vorda would
         # take a marker left in for a value and a broken t for days.
-        series = read_series(source, "vorda", problem=lambda *a, **k: None)
+        series = read_series(prep.source, "vorda", problem=lambda *a, **k: None)
         if kind:
             series = dataclasses.replace(series, kind=kind)
-        _refuse(qc.check_structure(series), source)
-    if size is None:
+        _refuse(qc.check_structure(series), prep.source)
+    if prep.size is None:
         # A series that passed the structure checks holds one record per line;
         # without the checks, lines it could not read are vorda's to report.
-        size = len(series) if opts.qc else runner.count_records(source)
-    unit = unit or (series.unit if kind is None else ("mm" if kind == PRECIPITATION else "degC"))
+        prep.size = len(series) if opts.qc else runner.count_records(prep.source)
+    if opts.engine != "library":
+        prep.arrays = None
+    prep.unit = prep.unit or (series.unit if kind is None else ("mm" if kind == PRECIPITATION else "degC"))
     timing["qc"] = timing.get("qc", 0.0) + time.perf_counter() - t1
-    return source, size, unit, warnings, arrays
+    return prep
+
+
+def _convert(st, series, fmt, folder, suffix, opts, prep):
+    """The series as vorda should read it, written into the folder where it is not the station file
+    itself (then ``prep`` names it, with the arrays vorda reads from it); None where it is."""
+    filled = []
+    out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled)
+    if filled:
+        convert.write_filled(filled, os.path.join(folder, f"filled{suffix}.csv"))
+    if fmt == "vorda" and not filled and len(out) == len(series):
+        return None
+    prep.source = os.path.join(folder, f"{st.name}{suffix}.txt")
+    prep.arrays = write_vorda_arrays(out, prep.source)
+    prep.size = len(out)
+    return out
+
+
+def _check(prep, converted, kind, folder, suffix, opts):
+    """qc's findings on the series: the converted one in memory, else the source's as read.
+    Their CSV is written, an error refuses the station; returns the series checked."""
+    if converted is not None:
+        series = _as_read(prep, converted, kind)
+        findings = qc.check_series(series)
+    else:
+        series, findings, _ = qc.analyse(prep.source, "vorda", kind=kind)
+    qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
+    _refuse(findings, prep.source)
+    # The tables take the days each year holds from these records, not from the file again.
+    notes.remember_calendar(prep.source, series.ordinal)
+    prep.warnings = len(findings)
+    prep.series = series
+    prep.arrays = engine.series_arrays(series)
+    return series
+
+
+def _as_read(prep, converted, kind):
+    """The series of the VORDA input just written, as reading it would give it: its
+    values as their texts read, a missing-value marker among them missing (qc
+    reports it), its lines and t."""
+    x = prep.arrays["x"].copy()
+    x[np.isin(x, MISSING_MARKERS)] = np.nan
+    return Series(prep.source, "x", kind or guess_kind(x), converted.ordinal, x, converted.decimals,
+                  np.arange(1, len(x) + 1), prep.arrays["t"], "vorda")
 
 
 # What a batch writes into a station's folder: result files, tables, pictures,
@@ -373,32 +217,16 @@ def process_station(st, outdir, vorda, opts):
         _clear(folder, st.name, st.file)
         files = []
         done = []  # the library's runs, whose arrays make the tables
+        unit = st.unit
         for inp in st.inputs:
-            source, size, unit, warnings, arrays = _prepare(st, inp, folder, opts, timing)
-            out.qc_warnings += warnings
+            prep = _prepare(st, inp, folder, opts, timing)
+            unit = prep.unit
+            out.qc_warnings += prep.warnings
             t = time.perf_counter()
-            name = f"{st.name}-{inp.label}.txt" if inp.label else f"{st.name}.txt"
-            with engine.runs(opts.engine, vorda, source, folder, name=name, series=arrays) as runs:
-                for row in inp.rows:
-                    if row.setting is None:
-                        res = runs.run(row.type, row.threshold, row.min_duration, size)
-                    else:
-                        res = percentile.run(vorda, source, row.setting, row.type, row.min_duration, folder, name,
-                                             row.bootstrap, engine=opts.engine)
-                    out.vorda_seconds += res.seconds
-                    if res.status != 0:
-                        report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
-                        what = row.threshold if row.setting is None else row.setting.suffix
-                        problems.append(f"{row.type} {what} durmin {row.min_duration} "
-                                        f"(list line {row.line}): {runner.describe_status(res.status)}: {report}")
-                        continue
-                    out.runs += 1
-                    files.extend(os.path.basename(p) for p in res.files)
-                    if getattr(res, "analysis", None) is not None:
-                        done.append(res)
+            problems += _run_rows(st, inp, prep, folder, vorda, opts, out, files, done)
             timing["run"] = timing.get("run", 0.0) + time.perf_counter() - t
         if files:
-            _tables(out, folder, files, unit, opts, timing, done if len(done) == out.runs else None)
+            _station_tables(out, folder, files, unit, opts, timing, done if len(done) == out.runs else None)
     except KitError as e:
         problems.append(" ".join(str(e).split("\n")))
     except OSError as e:
@@ -414,6 +242,32 @@ def process_station(st, outdir, vorda, opts):
         _write_text(os.path.join(folder, DONE), _fingerprint(st, opts), quiet=True)
     out.seconds = time.perf_counter() - t0
     return out
+
+
+def _run_rows(st, inp, prep, folder, vorda, opts, out, files, done):
+    """The runs of one input's rows; the files placed go to ``files``, the library's
+    outcomes (whose arrays make the tables) to ``done``; returns the problems."""
+    problems = []
+    name = f"{st.name}-{inp.label}.txt" if inp.label else f"{st.name}.txt"
+    with engine.runs(opts.engine, vorda, prep.source, folder, name=name, series=prep.arrays) as runs:
+        for row in inp.rows:
+            if row.setting is None:
+                res = runs.run(row.type, row.threshold, row.min_duration, prep.size)
+            else:
+                res = percentile.run(vorda, prep.source, row.setting, row.type, row.min_duration, folder, name,
+                                     row.bootstrap, engine_name=opts.engine, series=prep.series)
+            out.vorda_seconds += res.seconds
+            if res.status != 0:
+                report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
+                what = row.threshold if row.setting is None else row.setting.suffix
+                problems.append(f"{row.type} {what} durmin {row.min_duration} "
+                                f"(list line {row.line}): {runner.describe_status(res.status)}: {report}")
+                continue
+            out.runs += 1
+            files.extend(os.path.basename(p) for p in res.files)
+            if res.analysis is not None:
+                done.append(res)
+    return problems
 
 
 def _fingerprint(st, opts):
@@ -437,22 +291,24 @@ def _complete(st, folder, opts):
         return False
 
 
-def _tables(out, folder, files, unit, opts, timing, done=None):
+def _station_tables(out, folder, files, unit, opts, timing, done=None):
+    """The station's tables, trends and pictures: from the library's arrays where
+    every run has them, else from the result files."""
     t = time.perf_counter()
     res = engine.results_of(done, folder) if done else results.read_results(folder, names=files)
-    results.write_tables(res, folder)
+    tables.write_tables(res, folder)
     # Trends leave out years the series covers only in part, as `vordakit trend` does.
     warnings = res.warnings + trend.partial_note(res.yearly, False)
     if warnings:
         _write_text(os.path.join(folder, "warnings.txt"), "\n".join(warnings) + "\n")
     t1 = time.perf_counter()
     timing["tidy"] = t1 - t
-    trend.write_trends(trend.trends(trend.whole_years(res.yearly, False)), os.path.join(folder, "trend.csv"))
+    res.fits = {}
+    trend.write_trends(trend.trends(trend.whole_years(res.yearly, False), res.fits), os.path.join(folder, "trend.csv"))
     out.tables = True
     t2 = time.perf_counter()
     timing["trend"] = t2 - t1
     if opts.plots:
-        from vordakit import plot
         plot.plot_results(res, folder, unit)
         timing["plot"] = time.perf_counter() - t2
 
@@ -518,7 +374,6 @@ def keep_freed_memory():
     again, which costs about as much as its checks. Elsewhere this does nothing.
     """
     try:
-        import ctypes
         ctypes.CDLL(None).mallopt(_M_TOP_PAD, 64 << 20)
     except (OSError, AttributeError):
         pass
@@ -614,8 +469,6 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
     freed memory for reuse: see ``keep_freed_memory``.
     """
     global _stop
-    import multiprocessing
-
     opts = opts or Options()
     os.makedirs(outdir, exist_ok=True)
     jobs = max(1, min(jobs or os.cpu_count() or 1, len(stations)))
@@ -683,7 +536,6 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
         for sig, handler in old.items():
             signal.signal(sig, signal.SIG_IGN)
         if pool is not None:
-            import threading
             # The pool's own thread trips over the workers it sees go: the
             # batch is ending and says so itself.
             threading.excepthook = lambda args: None
@@ -716,10 +568,10 @@ def write_combined(outcomes, outdir):
     the station's name: the workers' CSV files are copied rather than their
     records sent back and formatted a second time.
     """
-    results.write_csv(os.path.join(outdir, "summary.csv"), SUMMARY_FIELDS,
-                      ((o.name, o.file, _status(o), o.reason, o.runs, o.qc_warnings,
-                        f"{o.seconds:.3f}") for o in outcomes))
-    for table, fields in (("yearly.csv", results.YEARLY_FIELDS), ("events.csv", results.EVENT_FIELDS),
+    tables.write_csv(os.path.join(outdir, "summary.csv"), SUMMARY_FIELDS,
+                     ((o.name, o.file, _status(o), o.reason, o.runs, o.qc_warnings,
+                       f"{o.seconds:.3f}") for o in outcomes))
+    for table, fields in (("yearly.csv", YEARLY_FIELDS), ("events.csv", EVENT_FIELDS),
                           ("trend.csv", trend.TREND_FIELDS)):
         with atomic_write(os.path.join(outdir, table), "w", newline="") as f:
             f.write(",".join(("station",) + fields) + "\n")
@@ -784,5 +636,4 @@ def command(args):
 
 
 def _matplotlib():
-    import importlib.util
     return importlib.util.find_spec("matplotlib") is not None

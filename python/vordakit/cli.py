@@ -2,12 +2,13 @@
 
 Only wiring: each subcommand has an ``add_<name>(subparsers)`` function that
 declares its options, and its work is ``command(args)`` of one module
-(convert, qc, engine for run, results for tidy, trend, plot, batch, grid),
-which returns the exit status. Errors of input or output are ``KitError``s
+(convert, qc, run, results for tidy, trend, plot or maps, batch, grid),
+loaded when the subcommand runs; it returns the exit status. Errors of input or output are ``KitError``s
 (or ``OSError``s) and end as one line on standard error with status 2.
 """
 
 import argparse
+import importlib
 import os
 import re
 import sys
@@ -24,11 +25,15 @@ DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib",
 
 def _lazy(module):
     """The handler of a subcommand: ``command(args)`` of its module, imported only when the
-    subcommand runs (matplotlib is slow to load)."""
+    subcommand runs (numpy, matplotlib and xarray are slow to load)."""
     def handler(args):
-        import importlib
         return importlib.import_module(f"vordakit.{module}").command(args)
     return handler
+
+
+def _plot(args):
+    """``vordakit plot``: a grid's maps for a NetCDF file, else a folder's pictures."""
+    return _lazy("maps" if args.folder.endswith(".nc") else "plot")(args)
 
 
 def _add_reader_options(p):
@@ -141,7 +146,7 @@ def add_run(subparsers):
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
     _add_vorda_option(p)
-    p.set_defaults(handler=_lazy("engine"))
+    p.set_defaults(handler=_lazy("run"))
 
 
 def add_tidy(subparsers):
@@ -183,7 +188,7 @@ def add_plot(subparsers):
     p.add_argument("--keep-partial", action="store_true",
                    help="keep years the input covers only in part (left out by default: a year with "
                         "part of its days would pull the trend)")
-    p.set_defaults(handler=_lazy("plot"))
+    p.set_defaults(handler=_plot)
 
 
 def add_batch(subparsers):
@@ -291,7 +296,7 @@ def _thresholds_joined(argv):
     return out
 
 
-# A negative number as a threshold may be written (see runner.threshold_text).
+# A negative number as a threshold may be written (see thresholds.threshold_text).
 _NEGATIVE_REAL = re.compile(r"-(\d+\.?\d*|\.\d+)[eEdD][+-]?\d+")
 
 

@@ -10,7 +10,7 @@ import os
 import re
 import sys
 
-from vordakit import qc
+from vordakit import dates, qc
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats.detect import read_series, reader_options
@@ -82,19 +82,12 @@ def _describe_gaps(gaps, first):
 
 
 def find_gaps(values):
-    """(start index, length) of each run of None."""
-    gaps = []
-    start = None
-    for i, x in enumerate(values):
-        if x is None:
-            if start is None:
-                start = i
-        elif start is not None:
-            gaps.append((start, i - start))
-            start = None
-    if start is not None:
-        gaps.append((start, len(values) - start))
-    return gaps
+    """(start index, length) of each run of None.
+
+    >>> find_gaps([1.0, None, None, 2.0, None])
+    [(1, 2), (4, 1)]
+    """
+    return dates.find_gaps([x is None for x in values])
 
 
 def fill_gaps(values, gaps, decimals):
@@ -120,6 +113,37 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
     list, receives (date, value) of each day filled.
     """
     path = series.path
+    start, end, months = _selection(path, policy, max_fill, start, end, months)
+    errors = [f for f in qc.check_structure(series, markers=False) if f.severity == qc.ERROR]
+    if errors:
+        more = f" (and {len(errors) - 1} more such problems; vordakit qc lists them)" if len(errors) > 1 else ""
+        first = errors[0]
+        raise KitError(path, first.line, first.detail.split(": ", 1)[-1] + more)
+    ordinals, values = _selected_days(series, start, end, months)
+    notes = []
+    gaps = find_gaps(values)
+    if gaps and policy == "fill":
+        notes.append(_fill(path, ordinals, values, gaps, max_fill, series.decimals, filled))
+    elif gaps and policy == "longest":
+        ordinals, values = _longest(ordinals, values, gaps)
+        notes.append(f"kept the longest stretch without missing days, "
+                     f"{datetime.date.fromordinal(ordinals[0])} to {datetime.date.fromordinal(ordinals[-1])}")
+    elif gaps:
+        total = sum(n for _, n in gaps)
+        raise KitError(path, None, f"{_counted(total)} in {_counted(len(gaps), 'gap')} inside the series:\n"
+                       + _describe_gaps(gaps, ordinals)
+                       + "\nuse --fill N to interpolate gaps of up to N days, --longest to keep the longest "
+                         "complete stretch, or --from/--to to leave them out")
+    if len(ordinals) > MAX_RECORDS:
+        suggest = datetime.date.fromordinal(ordinals[-MAX_RECORDS])
+        raise KitError(path, None, f"{len(ordinals)} records, but vorda reads at most {MAX_RECORDS}: "
+                       f"choose a range, e.g. --from {suggest}")
+    out = Series(path, series.element, series.kind, ordinals, values, series.decimals, fmt="vorda")
+    return out, notes
+
+
+def _selection(path, policy, max_fill, start, end, months):
+    """The selection's first and last date and months, read from text where given as text; checked."""
     if policy not in POLICIES:
         raise KitError(path, None, f"unknown missing-data policy {policy!r}")
     if policy == "fill" and (max_fill is None or max_fill < 0):
@@ -132,13 +156,12 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
         months = parse_months(months)
     if start and end and start > end:
         raise KitError(path, None, f"--from {start} is after --to {end}")
+    return start, end, months
 
-    errors = [f for f in qc.check_structure(series, markers=False) if f.severity == qc.ERROR]
-    if errors:
-        more = f" (and {len(errors) - 1} more such problems; vordakit qc lists them)" if len(errors) > 1 else ""
-        first = errors[0]
-        raise KitError(path, first.line, first.detail.split(": ", 1)[-1] + more)
 
+def _selected_days(series, start, end, months):
+    """(ordinals, values) of every day of the selection between its first and last value,
+    None where a day has no value."""
     lo = start.toordinal() if start else None
     hi = end.toordinal() if end else None
     obs = {}
@@ -150,64 +173,41 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
             obs[o] = x
     if not obs:
         where = " in the chosen dates and months" if (start or end or months) else ""
-        raise KitError(path, None, f"no values{where}")
+        raise KitError(series.path, None, f"no values{where}")
     first, last = min(obs), max(obs)
-
-    # One record per day of the selection between the first and the last value.
-    fromordinal = datetime.date.fromordinal
-    ordinals, values = [], []
-    if months is None:
-        ordinals = list(range(first, last + 1))
-    else:
-        d = fromordinal(first)
-        one = datetime.timedelta(days=1)
-        for o in range(first, last + 1):
-            if d.month in months:
-                ordinals.append(o)
-            d += one
+    ordinals = list(range(first, last + 1))
+    if months is not None:
+        _, month, _ = dates.ymd(ordinals)
+        ordinals = [o for o, m in zip(ordinals, month.tolist()) if m in months]
     get = obs.get
-    values = [get(o) for o in ordinals]
+    return ordinals, [get(o) for o in ordinals]
 
-    notes = []
-    gaps = find_gaps(values)
-    if gaps and policy == "fill":
-        long = [g for g in gaps if g[1] > max_fill]
-        if long:
-            total = sum(n for _, n in long)
-            raise KitError(path, None,
-                           f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} "
-                           f"({_counted(total)}):\n"
-                           + _describe_gaps(long, ordinals)
-                           + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
-        fill_gaps(values, gaps, series.decimals)
-        if filled is not None:
-            filled.extend((fromordinal(ordinals[i]), values[i]) for s, n in gaps for i in range(s, s + n))
-        notes.append(f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} "
-                     "by linear interpolation")
-    elif gaps and policy == "longest":
-        best_start, best_len = 0, 0
-        run_start = 0
-        for s, n in gaps + [(len(values), 0)]:
-            if s - run_start > best_len:
-                best_start, best_len = run_start, s - run_start
-            run_start = s + n
-        ordinals = ordinals[best_start:best_start + best_len]
-        values = values[best_start:best_start + best_len]
-        notes.append(f"kept the longest stretch without missing days, "
-                     f"{fromordinal(ordinals[0])} to {fromordinal(ordinals[-1])}")
-    elif gaps:
-        total = sum(n for _, n in gaps)
-        raise KitError(path, None, f"{_counted(total)} in {_counted(len(gaps), 'gap')} inside the series:\n"
-                       + _describe_gaps(gaps, ordinals)
-                       + "\nuse --fill N to interpolate gaps of up to N days, --longest to keep the longest "
-                         "complete stretch, or --from/--to to leave them out")
 
-    if len(ordinals) > MAX_RECORDS:
-        suggest = fromordinal(ordinals[-MAX_RECORDS])
-        raise KitError(path, None, f"{len(ordinals)} records, but vorda reads at most {MAX_RECORDS}: "
-                       f"choose a range, e.g. --from {suggest}")
-    out = Series(path, series.element, series.kind, ordinals, values, series.decimals, fmt="vorda")
-    return out, notes
+def _fill(path, ordinals, values, gaps, max_fill, decimals, filled):
+    """Fill the gaps in place, or refuse gaps longer than ``max_fill``; the note on what was filled."""
+    long = [g for g in gaps if g[1] > max_fill]
+    if long:
+        total = sum(n for _, n in long)
+        raise KitError(path, None,
+                       f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} "
+                       f"({_counted(total)}):\n"
+                       + _describe_gaps(long, ordinals)
+                       + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
+    fill_gaps(values, gaps, decimals)
+    if filled is not None:
+        filled.extend((datetime.date.fromordinal(ordinals[i]), values[i]) for s, n in gaps for i in range(s, s + n))
+    return f"filled {_counted(sum(n for _, n in gaps))} in {_counted(len(gaps), 'gap')} by linear interpolation"
+
+
+def _longest(ordinals, values, gaps):
+    """The longest stretch without missing days (the earliest of equally long ones)."""
+    best_start, best_len = 0, 0
+    run_start = 0
+    for s, n in gaps + [(len(values), 0)]:
+        if s - run_start > best_len:
+            best_start, best_len = run_start, s - run_start
+        run_start = s + n
+    return ordinals[best_start:best_start + best_len], values[best_start:best_start + best_len]
 
 
 def filled_path(dst):

@@ -1,39 +1,35 @@
 """Where vorda's analyses run: in this process through the binding, or in the ``vorda`` program.
 
-The ``library`` engine reads a series once with vorda's own reader (or takes
-the series a caller already holds), analyses it through ``vordakit._vorda``
-and writes the result files with the program's output code; the ``process``
-engine runs ``vorda`` (see ``runner``). Their result files are the same, byte
-for byte. ``choose`` picks the library when it is built.
+The ``library`` engine takes a series as vorda reads it (read with vorda's
+own reader, or the arrays a caller already holds), analyses it through
+``vordakit._vorda`` and writes the result files with the program's output
+code; the ``process`` engine runs ``vorda`` (see ``runner``). Their result
+files are the same, byte for byte, and so are the notes a run leaves beside
+them. ``choose`` picks the library when it is built.
 
 A run of the library engine also keeps what it computed (the binding's
-``write_results`` dict), so that the tables of a fresh run are made from
-those arrays (``results_of``) instead of being read back from the files.
+arrays), so that the results of a fresh run are made from those arrays
+(``results_of``) instead of being read back from the files.
 """
 
-import dataclasses
 import os
 import shutil
 import time
 
-from vordakit import notes, results, runner
+import numpy as np
+
+from vordakit import binding as _binding
+from vordakit import catalogue, dates, model, notes, runner
 from vordakit.errors import KitError
+from vordakit.runner import RunOutcome
+from vordakit.thresholds import duration_text, shown_threshold, threshold_number, type_name
+
+__all__ = ["ENGINES", "binding", "choose", "runs", "ProcessRuns", "LibraryRuns", "series_arrays", "results_of"]
 
 ENGINES = ("library", "process")
 
-# The binding's keys of the yearly indices -> the index names of the tables.
-_INDEX_NAMES = {"ndays": "ndays", "wsdi": "WSDI", "sgs": "SGS", "csdi": "CSDI", "lfd": "LFD"}
-_INDEX_FILES = {"ndays": "VORDAndays-", "wsdi": "VORDA-WSDI-", "sgs": "VORDA-SGS--",
-                "csdi": "VORDA-CSDI-", "lfd": "VORDA-LFD--"}
-
-
-def binding():
-    """The binding ``vordakit._vorda``, or None when it is not built (or does not load)."""
-    try:
-        from vordakit import _vorda
-    except ImportError:
-        return None
-    return _vorda
+# The binding, or None when it is not built (replaced in tests to play its absence).
+binding = _binding.load
 
 
 def choose(engine=None):
@@ -48,35 +44,46 @@ def choose(engine=None):
         return "process"
     if binding() is None:
         if engine == "library":
-            raise KitError(None, None, "the binding vordakit._vorda is not built "
-                                       "(cmake --workflow --preset test builds it); use --engine process")
+            raise KitError(None, None, f"the binding vordakit._vorda is not built ({_binding.REMEDY}); "
+                                       "use --engine process")
         return "process"
     return "library"
 
 
-@dataclasses.dataclass
-class Run:
-    """One run of either engine; ``analysis`` holds the binding's arrays (library engine only)."""
-    status: int
-    report: bytes
-    files: list
-    seconds: float = 0.0
-    analysis: dict = None
-    name: str = ""
-    type: str = ""
-    threshold: float = 0.0
-    min_duration: int = 0
-
-
 def runs(engine, vorda, source, outdir, name=None, series=None):
-    """A ``with`` block of runs on one input: ``runner.RunFolder`` or ``LibraryRuns``."""
+    """A ``with`` block of runs on one input: ``ProcessRuns`` or ``LibraryRuns``."""
     if engine == "library":
         return LibraryRuns(source, outdir, name, series=series, vorda=vorda)
-    return runner.RunFolder(vorda, source, outdir, name)
+    return ProcessRuns(vorda, source, outdir, name)
+
+
+class ProcessRuns:
+    """Runs of ``vorda`` on one input into one result folder (see runner.RunFolder), noted beside their files."""
+
+    def __init__(self, vorda, source, outdir, name=None):
+        self.folder = runner.RunFolder(vorda, source, outdir, name)
+
+    def __enter__(self):
+        os.makedirs(self.folder.outdir, exist_ok=True)
+        notes.check_notes(self.folder.outdir)
+        self.folder.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        self.folder.__exit__(*exc)
+
+    def run(self, thrtype, threshold, min_duration, size=None):
+        res = self.folder.run(thrtype, threshold, min_duration, size)
+        if res.status == 0:
+            # So that tidy, trend and plot find the input's calendar later.
+            f = self.folder
+            notes.note_run(f.outdir, f.name, f.source, type_name(thrtype), threshold_number(threshold),
+                           int(duration_text(min_duration)))
+        return res
 
 
 class LibraryRuns:
-    """Runs through the binding on one input into one result folder, as ``runner.RunFolder`` runs vorda.
+    """Runs through the binding on one input into one result folder, as ``ProcessRuns`` runs vorda.
 
     The input is read once per size with vorda's reader, or taken from
     ``series`` (a dict of the arrays t, d, m, yr, x exactly as vorda reads
@@ -91,7 +98,7 @@ class LibraryRuns:
         self.source = os.path.abspath(source)
         self.outdir = outdir
         self.name = os.path.basename(self.source) if name is None else name
-        runner._typed_name(self.name)  # the same names are refused as with vorda
+        runner.typed_name(self.name)  # the same names are refused as with vorda
         self.vorda = vorda
         self.lib = binding()
         self.series = {} if series is None else {len(series["x"]): series}
@@ -109,19 +116,23 @@ class LibraryRuns:
             self.series[size] = self.lib.read_series(self.source, size)
         return self.series[size]
 
+    def _size(self, size):
+        if size is not None:
+            return size
+        try:
+            size = runner.count_records(self.source)
+        except OSError:
+            return 0  # the reader's report of the open failure is the one to show
+        if size == 0:
+            raise KitError(self.source, None, "holds no records: nothing to analyse")
+        return size
+
     def run(self, thrtype, threshold, min_duration, size=None):
-        thrtype = "upper" if runner.type_letter(thrtype) == "u" else "lower"
-        value = runner.threshold_number(threshold)
-        durmin = int(runner.duration_text(min_duration))
+        thrtype = type_name(thrtype)
+        value = threshold_number(threshold)
+        durmin = int(duration_text(min_duration))
         t0 = time.perf_counter()
-        if size is None:
-            try:
-                size = runner.count_records(self.source)
-            except OSError:
-                size = 0  # the reader's report of the open failure is the one to show
-            else:
-                if size == 0:
-                    raise KitError(self.source, None, "holds no records: nothing to analyse")
+        size = self._size(size)
         try:
             if int(size) > self.lib.NMAX:
                 raise self.lib.Failure(f"VORDA runtime error: Data size {int(size)} exceeds the maximum of "
@@ -137,12 +148,13 @@ class LibraryRuns:
             moved = runner.place_all(work, sorted(os.listdir(work)), self.outdir)
         except OSError as e:
             # Said of the result folder, never of the hidden working folder inside it.
-            return Run(2, f"vordakit: {self.outdir}: {e.strerror or e}\n".encode(), [], time.perf_counter() - t0)
+            report = f"vordakit: {self.outdir}: {e.strerror or e}\n".encode()
+            return RunOutcome(2, report, [], time.perf_counter() - t0)
         finally:
             shutil.rmtree(work, ignore_errors=True)
         # So that tidy, trend and plot find the input's calendar later, as after a run of vorda.
         notes.note_run(self.outdir, self.name, self.source, thrtype, value, durmin)
-        return Run(0, b"", moved, time.perf_counter() - t0, analysis, self.name, thrtype, value, durmin)
+        return RunOutcome(0, b"", moved, time.perf_counter() - t0, analysis, (self.name, thrtype, value, durmin))
 
     def _by_process(self, thrtype, threshold, min_duration, size, failure):
         vorda = self.vorda
@@ -150,10 +162,11 @@ class LibraryRuns:
             try:
                 vorda = runner.find_vorda()
             except KitError:
-                return Run(2, str(failure).encode(), [])
-        with runner.RunFolder(vorda, self.source, self.outdir, self.name) as process:
+                return RunOutcome(2, str(failure).encode(), [])
+        with ProcessRuns(vorda, self.source, self.outdir, self.name) as process:
             res = process.run(thrtype, threshold, min_duration, size)
-        return Run(res.status, res.report, res.files, res.seconds)
+        # Without its arrays: the tables of this run are read from its files.
+        return RunOutcome(res.status, res.report, res.files, res.seconds)
 
 
 def series_arrays(series):
@@ -163,87 +176,43 @@ def series_arrays(series):
     holds the file's records: the calendar fields, t, and the values as the
     doubles nearest their decimals, which is what vorda reads.
     """
-    import numpy as np
-
-    ordinal, x, t = series.ordinal, series.x, series.t
-    if t is None or np.isnan(x).any() or series.fmt != "vorda":
+    if series.t is None or series.fmt != "vorda" or np.isnan(series.x).any():
         return None
-    dates = (np.asarray(ordinal) - 719163).astype("datetime64[D]")  # ordinal 719163 is 1970-01-01
-    months = dates.astype("datetime64[M]")
-    years = months.astype("datetime64[Y]")
-    return {"t": t, "d": (dates - months).astype(np.int64) + 1,
-            "m": (months - years).astype(np.int64) + 1, "yr": years.astype(np.int64) + 1970,
-            "x": np.ascontiguousarray(x, dtype=np.float64)}
+    yr, m, d = dates.ymd(series.ordinal)
+    return {"t": series.t, "d": d, "m": m, "yr": yr, "x": np.ascontiguousarray(series.x, dtype=np.float64)}
 
 
-def _field(value, width):
-    """An integer in a field ``iw``: right-justified, asterisks where it does not fit."""
-    text = str(value)
-    return text.rjust(width) if len(text) <= width else "*" * width
+def results_of(outcomes, folder):
+    """The Results of library runs into ``folder``, from their arrays.
 
-
-def results_of(runs_done, folder):
-    """The tables (a ``results.Results``) of library runs into ``folder``, from their arrays.
-
-    They are the tables ``results.read_results(folder, names=...)`` reads from
-    those runs' files: the records are laid out as vorda writes them (its own
-    fixed-point fields for the reals) and read by the same record readers, so
-    the values, warnings and order are the same, without a file being read.
+    They are the results ``results.read_results(folder, names=...)`` reads
+    from those runs' files: the same values, warnings and order, and what the
+    folder's notes add, without a result file being read.
     """
-    lib = binding()
-    res = results.Results()
+    res = model.Results()
     by_file = {}  # path -> warnings, given in the order of the file names as read_results reads them
     keyed = []
-    for r in runs_done:
-        threshold = float(lib.fixed([r.threshold], 0, 1)[0])
-        keyed.append((results.Run(r.name, r.type, threshold, r.min_duration), r))
-    header = [""] * 12  # the records start on line 13
+    for r in outcomes:
+        name, thrtype, value, durmin = r.run
+        keyed.append((model.Run(name, thrtype, float(shown_threshold(value)), durmin), r))
     for run, r in sorted(keyed, key=lambda k: k[0]):
-        paths = {}
-        for path in r.files:
-            entry = os.path.basename(path)
-            for key, prefix in _INDEX_FILES.items():
-                if entry.startswith(prefix):
-                    paths[key] = os.path.join(folder, entry)
-        for index in results.INDEX_ORDER:
-            key = index.lower()
-            if key not in r.analysis:
-                continue
-            years, values = r.analysis[key]["year"].tolist(), r.analysis[key]["value"].tolist()
-            lines = header + [f" {_field(y, 4)} {_field(v, 3)}" for y, v in zip(years, values)]
-            results._read_yearly(paths[key], lines, run, index, by_file.setdefault(paths[key], []), res.yearly)
-        # The full event file's name is the day count file's with another prefix.
-        path = os.path.join(folder, "VORDA-" + os.path.basename(paths["ndays"])[len(_INDEX_FILES["ndays"]):])
-        ev = r.analysis["events"]
-        lines = header + [f"   {mid} {_field(d, 2)} {_field(m, 2)} {_field(y, 4)}{' ' * 15}{_field(dur, 7)} {act}"
-                          for mid, d, m, y, dur, act in zip(
-                              lib.fixed(ev["midpoint"].tolist(), 11, 3), ev["day"].tolist(), ev["month"].tolist(),
-                              ev["year"].tolist(), ev["duration"].tolist(), lib.fixed(ev["action"].tolist(), 14, 3))]
-        results._read_events(path, lines, run, by_file.setdefault(path, []), res.events)
+        model.from_analysis(run, r.analysis, _paths(r.files, folder), by_file, res)
     res.warnings = [w for path in sorted(by_file) for w in by_file[path]]
     # The days each year holds and the threshold given come from the notes, as when the files are read.
     notes.add_notes(res, folder)
-    # Percentile runs' columns and bootstrap values, as read_results marks them.
-    from vordakit import percentile
-    percentile.apply(res, folder)
+    notes.add_percentile_marks(res, folder)
     return res
 
 
-def command(args):
-    """``vordakit run`` with the engine of ``--engine``: as ``runner.command`` with either."""
-    if args.percentile is not None:
-        from vordakit import percentile
-        return percentile.run_command(args)
-    if args.threshold is None:
-        raise KitError(None, None, "give a threshold: --threshold X, or --percentile P --base FIRST-LAST")
-    if args.bootstrap or args.base is not None:
-        raise KitError(None, None, "--base and --bootstrap go with --percentile")
-    engine = choose(getattr(args, "engine", None))
-    if engine == "process":
-        return runner.command(args)
-    vorda = None
-    if args.vorda:
-        vorda = runner.find_vorda(args.vorda)
-    with LibraryRuns(args.input, args.out, args.name, vorda=vorda) as lib_runs:
-        res = lib_runs.run(args.type, args.threshold, args.min_duration, args.size)
-    return runner.finish_run(args, res)
+def _paths(files, folder):
+    """The result file of each index, and of the events, among a run's ``files``."""
+    paths = {}
+    for path in files:
+        entry = os.path.basename(path)
+        index = catalogue.file_index(entry)
+        if index != catalogue.EVENTS:
+            paths[index] = os.path.join(folder, entry)
+    # The full event file's name is that of any yearly one with another prefix.
+    tail = catalogue.tail_of(os.path.basename(paths[catalogue.INDEX_ORDER[0]]))
+    paths[catalogue.EVENTS] = os.path.join(folder, catalogue.result_name(catalogue.EVENTS, tail))
+    return paths

@@ -17,6 +17,7 @@ precipitation fluxes to four.
 """
 
 import contextlib
+import csv
 import datetime
 import decimal
 import functools
@@ -30,8 +31,10 @@ import warnings
 import numpy as np
 
 from vordakit import binding, catalogue, convert, dates
-from vordakit.runner import threshold_number, threshold_text, duration_text, type_letter
+from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
+from vordakit.thresholds import (base_windows, duration_text, in_units, parse_setting, threshold_number,
+                                 threshold_text, type_letter)
 from vordakit.series import MAX_RECORDS
 
 __all__ = ["INDICES", "SUMMARY", "NONE_VALUE", "COMPLETE", "TRIMMED", "FILLED", "GAPS", "EMPTY", "BASE_GAPS",
@@ -331,10 +334,9 @@ class PercentilePlan:
     days (``span``, indices into the analysis days) and every day's calendar day."""
 
     def __init__(self, setting, days):
-        from vordakit import percentile
         first, last = setting.base
         self.setting = setting
-        self.keys = percentile.calendar_keys(days.m, days.d)
+        self.keys = dates.slots_of(days.m, days.d)
         self.span = tuple(int(i) for i in np.searchsorted(days.yr, [first, last + 1]))
 
 
@@ -433,7 +435,6 @@ def _exceedances(x, ready, status, plan):
     are the most any of its values is written with. A cell with a missing day in
     the base period gets BASE_GAPS and no values.
     """
-    from vordakit import percentile
     pp = plan.percentile
     a, b = pp.span
     lost = ready & np.isnan(x[:, a:b]).any(axis=1)
@@ -449,9 +450,8 @@ def _exceedances(x, ready, status, plan):
             raise KitError(None, None, "an infinite value: a percentile threshold needs finite values")
         valid = ~np.isnan(values)
         decimals = dec.max(axis=1).astype(np.int64)
-        base = percentile.base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
-        units, thr, digits = percentile.in_units(np.where(valid, values, 0.0), decimals, base.thresholds(),
-                                                 pp.setting)
+        base = base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
+        units, thr, digits = in_units(np.where(valid, values, 0.0), decimals, base.thresholds(), pp.setting)
         if digits.max() > 22 or max(np.abs(units).max(), np.abs(thr).max()) >= 2**52:
             raise KitError(None, None, f"values with {int(decimals.max())} decimals: too many digits for exact "
                                        "exceedances over a percentile threshold (at most 15 significant ones)")
@@ -812,14 +812,13 @@ def _status_meanings(plan):
 
 
 def _percentile_setting(threshold, percentile, base, window, months):
-    """The percentile threshold asked for (a vordakit.percentile.Setting), or None for a fixed one."""
+    """The percentile threshold asked for (a vordakit.thresholds.PercentileSetting), or None for a fixed one."""
     if percentile is None:
         if threshold is None:
             raise KitError(None, None, "give a threshold: --threshold X, or --percentile P --base FIRST-LAST")
         if base is not None:
             raise KitError(None, None, "--base goes with --percentile")
         return None
-    from vordakit.percentile import parse_setting
     if threshold is not None:
         raise KitError(None, None, "give either --threshold or --percentile, not both")
     if base is None:
@@ -1003,7 +1002,6 @@ def _add_thresholds(data_vars, coords, encoding, thresholds, plan, dims, out_uni
 def _write_events(path, inp, data, plan):
     import dask
 
-    from vordakit.atomic import atomic_write
     ds = inp.dataset
     dims = inp.other_dims
     aux = [c for c in str(inp.attrs.get("coordinates", "")).split()
@@ -1026,7 +1024,6 @@ def _write_events(path, inp, data, plan):
         tasks.append(dask.delayed(block_events)(blocks[index + (0,)], plan, leads))
     parts = dask.compute(*tasks)
     with atomic_write(path, newline="") as f:
-        import csv
         w = csv.writer(f, lineterminator="\n")
         w.writerow(header)
         for rows in parts:

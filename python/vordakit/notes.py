@@ -5,18 +5,35 @@ threshold with one decimal. A run through the toolkit notes the input's path
 (inputs.csv) and the threshold it was given (runs.csv) in the result folder;
 the tables take from them the days each year holds, whether a year is whole,
 the date of an SGS or LFD ordinal, and the threshold_used column.
+
+A percentile run (see vordakit.percentile) notes beside its exceedance
+series the threshold of each calendar day (``...-thresholds.csv``) and a
+description of the run (``....json``: percentile, base, window, and the
+resampled values of the base years of a bootstrap); the tables take from
+them the percentile columns and the bootstrap values.
 """
 
 import collections
 import csv
+import datetime
+import json
 import math
 import os
+import re
 
+import numpy as np
+
+from vordakit import catalogue, dates
+from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
-from vordakit.results import RUN_FIELDS, TYPE_INDICES, USED_FIELD, Run, write_csv
+from vordakit.formats import vorda as vorda_format
+from vordakit.model import RUN_FIELDS, USED_FIELD, Run
+from vordakit.tables import write_csv
+from vordakit.thresholds import exceedance_texts, shown_threshold
 
-__all__ = ["INPUTS", "RUNS", "note_run", "check_notes", "shown_threshold", "used_thresholds",
-           "input_of", "year_calendar", "remember_calendar", "add_notes"]
+__all__ = ["INPUTS", "RUNS", "note_run", "check_notes", "used_thresholds", "input_of", "remember_calendar",
+           "add_notes", "read_description", "write_description", "record_bootstrap", "write_threshold_table",
+           "read_thresholds", "add_percentile_marks"]
 
 # Where `run` notes the input of the runs whose result files it placed, and
 # the threshold each run was given.
@@ -47,19 +64,6 @@ def check_notes(folder):
     """Refuse, before a run places anything, a folder whose notes a run could not add to."""
     _read_inputs(folder)
     used_thresholds(folder)
-
-
-def shown_threshold(value):
-    """The threshold as the result files show it: one decimal, the binary value
-    rounded half away from zero.
-
-    >>> shown_threshold(16.25), shown_threshold(-0.05), shown_threshold(1e30)
-    ('16.3', '-0.1', '1000000000000000019884624838656.0')
-    """
-    import decimal
-
-    exact = decimal.Context(prec=400)  # every double's digits and one decimal more
-    return str(decimal.Decimal(value).quantize(decimal.Decimal("0.1"), decimal.ROUND_HALF_UP, exact))
 
 
 def _read_rows(folder, name, fields):
@@ -110,7 +114,7 @@ def used_thresholds(folder):
         other = lines.setdefault((name, thrtype, shown, durmin), number)
         if other != number:
             raise KitError(path, number, f"the same run as line {other}")
-        if thrtype not in TYPE_INDICES:
+        if thrtype not in catalogue.TYPES:
             raise KitError(path, number, f"threshold type {thrtype!r} is neither upper nor lower")
         try:
             run = Run(name, thrtype, float(shown), int(durmin))
@@ -133,39 +137,6 @@ def input_of(folder, name):
     return beside if os.path.isfile(beside) else None
 
 
-def year_calendar(ordinals):
-    """Per year of a series' calendar days: (days held, whole, their ordinals in file order).
-
-    A year is whole when it holds every day of the months the series holds at
-    all: the whole year, or the whole season of a series cut to some months.
-
-    >>> import datetime
-    >>> days = [datetime.date(2001, 12, 30).toordinal() + k for k in range(4)]
-    >>> {y: (n, whole) for y, (n, whole, _) in year_calendar(days).items()}
-    {2001: (2, False), 2002: (2, False)}
-    """
-    import calendar
-
-    import numpy as np
-
-    # For the days 2001-12-30 .. 2002-01-02 of the example:
-    ords = np.asarray(ordinals, dtype=np.int64)
-    dates = (ords - _EPOCH_ORDINAL).astype("datetime64[D]")
-    years = dates.astype("datetime64[Y]").astype(np.int64) + 1970       # [2001 2001 2002 2002]
-    months = dates.astype("datetime64[M]").astype(np.int64) % 12 + 1    # [12 12 1 1]
-    held_months = np.flatnonzero(np.bincount(months, minlength=13)).tolist()  # [1, 12]
-    # Each year's records together, in file order within the year.
-    order = np.argsort(years, kind="stable")                            # [0 1 2 3]
-    firsts, starts, counts = np.unique(years[order], return_index=True, return_counts=True)
-    out = {}                                                             # years [2001 2002], starts [0 2], counts [2 2]
-    for year, a, n in zip(firsts.tolist(), starts.tolist(), counts.tolist()):
-        expected = sum(calendar.monthrange(year, m)[1] for m in held_months)   # 62 for December and January
-        out[year] = (n, n == expected, ords[order[a:a + n]])
-    return out
-
-
-_EPOCH_ORDINAL = 719163  # 1970-01-01, day 0 of numpy's dates
-
 # The calendar days of inputs already read in this process, by the file's
 # identity (path, modification time, size): a batch reads each input for its
 # checks before the tables want its days, and need not read it again.
@@ -186,10 +157,8 @@ def remember_calendar(path, ordinals):
 
 
 def _calendar_of(source):
-    from vordakit.formats import vorda as vorda_format
-
     kept = _CALENDARS.get(_file_key(source))
-    return year_calendar(kept if kept is not None else vorda_format.read(source).ordinal)
+    return dates.year_calendar(kept if kept is not None else vorda_format.read(source).ordinal)
 
 
 def add_notes(results, folder):
@@ -202,9 +171,11 @@ def add_notes(results, folder):
         results.events = [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in results.events]
 
 
-def _with_calendar(yearly, folder, warnings, used):
-    import datetime
+# The indices whose values are days of their year: their tables give the date too.
+_DAY_INDICES = tuple(i.name for i in catalogue.YEARLY if i.units == "1")
 
+
+def _with_calendar(yearly, folder, warnings, used):
     calendars = {}
     out = []
     for r in yearly:
@@ -224,7 +195,164 @@ def _with_calendar(yearly, folder, warnings, used):
             continue
         days, whole, ords = cal[r.year]
         date = None
-        if r.index in ("SGS", "LFD") and r.value is not None and 1 <= r.value <= len(ords):
+        if r.index in _DAY_INDICES and r.value is not None and 1 <= r.value <= len(ords):
             date = datetime.date.fromordinal(int(ords[r.value - 1])).isoformat()
         out.append(r._replace(days=days, whole=int(whole), date=date, threshold_used=threshold_used))
     return out
+
+
+# ---------------------------------------------------------------- percentile runs
+
+
+def _description_path(folder, stem):
+    return os.path.join(folder, f"{stem}.json")
+
+
+def read_description(folder, stem):
+    """The description of the percentile run of exceedance series ``stem``, {} when there is
+    none that can be used (a run then starts a new one)."""
+    try:
+        with open(_description_path(folder, stem), encoding="utf-8") as f:
+            info = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    return info if _is_description(info) else {}
+
+
+def _is_description(info):
+    """Whether a json file's content describes a percentile run as ``write_description`` writes it."""
+    def numbers(table):
+        return isinstance(table, dict) and all(isinstance(v, (int, float)) for v in table.values())
+
+    boot = info.get("bootstrap", {}) if isinstance(info, dict) else None
+    return (isinstance(info, dict) and isinstance(info.get("percentile"), str) and isinstance(info.get("base"), str)
+            and isinstance(info.get("window"), int) and isinstance(boot, dict)
+            and all(isinstance(run, dict) and all(map(numbers, run.values())) for run in boot.values()))
+
+
+# The name a percentile run gives its exceedance series: only such an input has a description.
+_PREPARED = re.compile(r"-p\d+(\.\d+)?-\d{1,4}-\d{1,4}-w\d+\.txt")
+
+
+def write_description(folder, stem, info):
+    """Write the description of the percentile run of exceedance series ``stem``."""
+    with atomic_write(_description_path(folder, stem)) as f:
+        json.dump(info, f, indent=1, sort_keys=True)
+        f.write("\n")
+
+
+def record_bootstrap(folder, stem, thrtype, min_duration, values):
+    """Keep (or, with ``values`` None, forget) the bootstrap of one run in the run's description."""
+    info = read_description(folder, stem)
+    runs = info.setdefault("bootstrap", {})
+    key = f"{'upper' if thrtype.startswith('u') else 'lower'}-{int(min_duration)}"
+    if values is None:
+        runs.pop(key, None)
+    else:
+        runs[key] = values
+    write_description(folder, stem, info)
+
+
+def threshold_table_path(folder, stem):
+    return os.path.join(folder, f"{stem}-thresholds.csv")
+
+
+def write_threshold_table(path, units, digits):
+    """The threshold of each of the 366 calendar days (whole units of 10**-digits) as a table."""
+    months, days = dates.slot_dates()
+    with atomic_write(path, newline="\n") as f:
+        f.write("month,day,threshold\n")
+        for month, day, thr in zip(months.tolist(), days.tolist(), exceedance_texts(units, digits)):
+            f.write(f"{month},{day},{thr}\n")
+
+
+def read_thresholds(path):
+    """(months, days, thresholds) of a threshold table written by ``write_threshold_table``:
+    the 366 days of a leap year."""
+    leap = [datetime.date.fromordinal(_LEAP_DAY0 + k) for k in range(dates.SLOTS)]
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except ValueError as e:
+        raise KitError(path, None, f"not a threshold table (month,day,threshold): {e}") from None
+    if not lines or lines[0] != "month,day,threshold":
+        raise KitError(path, 1, "expected the header month,day,threshold")
+    if len(lines) != 367:
+        raise KitError(path, None, f"holds {len(lines) - 1} days, not the 366 of a leap year")
+    thresholds = []
+    for number, (line, day) in enumerate(zip(lines[1:], leap), start=2):
+        fields = line.split(",")
+        try:
+            ok = len(fields) == 3 and (int(fields[0]), int(fields[1])) == (day.month, day.day)
+            value = float(fields[2]) if ok else None
+        except ValueError:
+            ok = False
+        if not ok or not np.isfinite(value):
+            raise KitError(path, number, f"expected {day.month},{day.day} and a threshold")
+        thresholds.append(value)
+    return (np.array([d.month for d in leap]), np.array([d.day for d in leap]), np.array(thresholds))
+
+
+_LEAP_DAY0 = datetime.date(2000, 1, 1).toordinal()
+# Defined for a fixed threshold only: with one that varies by day they are left out.
+_LEFT_OUT = tuple(i.name for i in catalogue.YEARLY if i.fixed_only)
+
+
+def _stem(name):
+    return os.path.splitext(name)[0]
+
+
+def add_percentile_marks(res, folder):
+    """Mark the percentile runs of Results ``res`` read from ``folder``: their
+    columns filled, the indices of a fixed threshold only left out, the base
+    years' bootstrap values in."""
+    infos = {}
+    for run in res.runs():
+        if _stem(run.input) not in infos:
+            infos[_stem(run.input)] = _described(folder, _stem(run.input)) if _PREPARED.search(run.input) else None
+    if not any(infos.values()):
+        return
+    for run in res.runs():
+        table = threshold_table_path(folder, _stem(run.input))
+        if infos.get(_stem(run.input)) and os.path.isfile(table):
+            res.thresholds[run.input] = table
+    dropped = set()
+    res.yearly = [r for r in (_marked_yearly(r, infos.get(_stem(r.input)), dropped) for r in res.yearly) if r]
+    res.events = [e if infos.get(_stem(e.input)) is None else _marked(e, infos[_stem(e.input)]) for e in res.events]
+    # The files of the indices left out say nothing about these runs.
+    left_out = [catalogue.BY_NAME[n].prefix + i + "-" for n in _LEFT_OUT for i in dropped]
+    res.warnings = [w for w in res.warnings if not any(prefix in w for prefix in left_out)]
+
+
+def _marked(r, info, **more):
+    return r._replace(percentile=info["percentile"], base=info["base"], window=info["window"], **more)
+
+
+def _marked_yearly(r, info, dropped):
+    """A yearly record of a percentile run marked as such, None for an index left out."""
+    if info is None:
+        return r
+    if r.index in _LEFT_OUT:
+        dropped.add(r.input)
+        return None
+    value = info.get("bootstrap", {}).get(f"{r.type}-{r.min_duration}", {}).get(r.index, {}).get(str(r.year))
+    return _marked(r, info, value=r.value if value is None else value,
+                   bootstrap="yes" if value is not None else None)
+
+
+def _described(folder, stem):
+    """The description of the percentile run of exceedance series ``stem``, None without one;
+    refused when it cannot be read."""
+    path = _description_path(folder, stem)
+    try:
+        with open(path, encoding="utf-8") as f:
+            info = json.load(f)
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        raise KitError(path, None, f"cannot be read: {e.strerror}") from None
+    except ValueError as e:
+        raise KitError(path, None, f"not the description of a percentile run: {e}") from None
+    if not _is_description(info):
+        raise KitError(path, None, "not the description of a percentile run (percentile, base, window, bootstrap)")
+    return info

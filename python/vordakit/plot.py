@@ -1,7 +1,8 @@
 """Pictures of a folder's results: one PNG per yearly index, one event chart per run, one PDF of all.
 
-matplotlib is imported here only, so that the rest of the toolkit runs
-without it. Figures are built with the object interface and drawn by Agg,
+matplotlib is loaded here only, with the first figure (``mpl``), so that
+the rest of the toolkit runs without it and commands that draw nothing do not
+pay for loading it. Figures are built with the object interface and drawn by Agg,
 never through pyplot, so that nothing needs a display.
 
 ``plot_results`` keeps one figure of each kind (yearly index, events,
@@ -13,33 +14,25 @@ that one, which is then valid until the next of its kind is asked for.
 """
 
 import datetime
+import functools
 import os
+import types
 
 import numpy as np
-from matplotlib.backends.backend_agg import FigureCanvasAgg
-from matplotlib.collections import LineCollection
-from matplotlib.figure import Figure
-from matplotlib.patches import PathPatch
-from matplotlib.path import Path
-from matplotlib.text import Text
 
-from vordakit import percentile, trend
+from vordakit import catalogue, notes, results, trend
 from vordakit.atomic import atomic_write
+from vordakit.catalogue import INDEX_ORDER
+from vordakit.model import Run
 from vordakit.raster_pdf import RasterPdf, png_file, png_stream
-from vordakit.results import INDEX_ORDER, Run, read_results
+from vordakit.thresholds import label as threshold_label
 
-__all__ = ["yearly_figure", "events_figure", "figures", "plot_results", "command"]
+__all__ = ["yearly_figure", "events_figure", "thresholds_figure", "figures", "plot_results", "command"]
 
 WIDTH, HEIGHT, DPI = 800, 600, 100
 
 # index -> (title, y axis label)
-INDEX_LABELS = {
-    "ndays": ("Days beyond the threshold", "days per year"),
-    "WSDI": ("Warm spell duration index (WSDI)", "days in warm spells per year"),
-    "CSDI": ("Cold spell duration index (CSDI)", "days in cold spells per year"),
-    "SGS": ("Start of the growing season (SGS)", "ordinal of the day within its year's records"),
-    "LFD": ("Last frost day (LFD)", "ordinal of the day within its year's records"),
-}
+INDEX_LABELS = {i.name: (i.title, i.axis_label) for i in catalogue.YEARLY}
 # Day counts per decade; the ordinal indices move by days of the year per decade.
 SLOPE_UNIT = "days/decade"
 LABELLED_EVENTS = 3
@@ -51,11 +44,24 @@ _STEM = "#7f7f7f"
 _TOP = "#d62728"
 
 
+@functools.cache
+def mpl():
+    """The pieces of matplotlib the figures use, loaded once, when the first figure is made."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.collections import LineCollection
+    from matplotlib.figure import Figure
+    from matplotlib.patches import PathPatch
+    from matplotlib.path import Path
+    from matplotlib.text import Text
+    return types.SimpleNamespace(FigureCanvasAgg=FigureCanvasAgg, LineCollection=LineCollection, Figure=Figure,
+                                 PathPatch=PathPatch, Path=Path, Text=Text)
+
+
 def _new_figure():
     # Fixed margins: a layout engine would measure every text of the figure
     # again before each drawing, which took most of the time of the plots.
-    fig = Figure(figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI)
-    FigureCanvasAgg(fig)   # one canvas for good: its renderer keeps the sizes of the texts it measured
+    fig = mpl().Figure(figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI)
+    mpl().FigureCanvasAgg(fig)   # one canvas for good: its renderer keeps the sizes of the texts it measured
     fig.subplots_adjust(left=0.1, right=0.97, top=0.83, bottom=0.2)
     return fig, fig.add_subplot()
 
@@ -94,12 +100,13 @@ def _set_title(ax, text, fontsize):
 def _missing_bands(ax, years, label):
     """One band over the whole height per year in ``years``, as one patch: a patch per year
     cost more than the rest of a figure where most years lack a value."""
+    Path = mpl().Path
     verts, codes = [], []
     for y in years:
         verts += [(y - 0.5, 0), (y + 0.5, 0), (y + 0.5, 1), (y - 0.5, 1), (y - 0.5, 0)]
         codes += [Path.MOVETO, Path.LINETO, Path.LINETO, Path.LINETO, Path.CLOSEPOLY]
-    band = PathPatch(Path(verts, codes), transform=ax.get_xaxis_transform(which="grid"), color=_MISSING,
-                     alpha=0.15, linewidth=0, label=label)
+    band = mpl().PathPatch(Path(verts, codes), transform=ax.get_xaxis_transform(which="grid"),
+                           color=_MISSING, alpha=0.15, linewidth=0, label=label)
     ax.add_artist(band)
     # The x limits take the bands in, as they would a patch per year; measured from its
     # ends directly, since measuring the patch walks every edge of it.
@@ -127,19 +134,23 @@ def run_label(run, unit="", what=None):
     return f"{run.input}: {run.type} {what}, minimum duration {run.min_duration} days"
 
 
+_UNFITTED = object()   # no trend given: the figure fits it
+
+
 def _legend_below(ax):
     # Inside the axes a legend hides points and the labels of the largest events.
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=3, fontsize=9, frameon=False)
 
 
-def yearly_figure(run, index, years, values, unit="", what=None, remark="", reuse=False):
+def yearly_figure(run, index, years, values, unit="", what=None, remark="", reuse=False, fit=_UNFITTED):
     """The yearly index of one run: points joined by lines, missing years marked, Sen line.
 
     ``years`` and ``values`` are parallel (a value of None is missing); years
     absent from the span between the first and the last are marked missing
     too. Lines break at missing years. The values come from
     ``trend.series_of``, which also takes a start of the growing season of 0
-    (none that year) as no value.
+    (none that year) as no value. ``fit``, the trend already fitted to them
+    (``trend.fit``'s Fit, or None where the rules allow none), saves fitting it again.
     """
     pairs = {y: v for y, v in zip(years, values) if y is not None}
     ylabel = INDEX_LABELS.get(index, (index, "value"))[1]
@@ -157,7 +168,7 @@ def yearly_figure(run, index, years, values, unit="", what=None, remark="", reus
     if missing:
         # Bands over the whole height: a mark at some height would read as a value there.
         _missing_bands(ax, missing, f"year without a value ({len(missing)})")
-    f = trend.fit(span, ys)
+    f = trend.fit(span, ys) if fit is _UNFITTED else fit
     if f is not None:
         valid = [y for y, v in zip(span, ys) if v is not None]
         xs = [valid[0], valid[-1]]
@@ -239,7 +250,7 @@ def _stems(ax, dates, heights):
     segments[:, :, 0] = xs[:, None]
     segments[:, 0, 1] = 0.0
     segments[:, 1, 1] = ys
-    ax.add_collection(LineCollection(segments, colors=_STEM, linewidths=1), autolim=True)
+    ax.add_collection(mpl().LineCollection(segments, colors=_STEM, linewidths=1), autolim=True)
 
 
 def _label_largest(ax, dates, heights, top):
@@ -259,7 +270,7 @@ def _label_largest(ax, dates, heights, top):
                                 arrowprops=dict(arrowstyle="-", color=_STEM, linewidth=0.6) if level else None)
             # The text's own box: the leader line may cross other labels.
             label.update_positions(renderer)
-            box = Text.get_window_extent(label, renderer)
+            box = mpl().Text.get_window_extent(label, renderer)
             if level == LABELLED_EVENTS or not any(box.overlaps(other) for other in placed):
                 break
             label.remove()
@@ -270,26 +281,28 @@ def _stem(run):
     return f"{run.input}-{run.type}-{run.threshold:.1f}-durmin-{run.min_duration}"
 
 
-def figures(results, unit="", keep_partial=False, reuse=False):
+def figures(res, unit="", keep_partial=False, reuse=False):
     """(file stem, Figure) for every yearly index and every run's events, in table order.
 
     Years the input does not wholly cover are left out unless ``keep_partial``.
     With ``reuse``, the figures of a kind are one figure of this process
     redrawn, which saves building each anew: use each before taking the next.
+    The trends already fitted to the whole years (``res.fits``, as
+    ``trend.trends`` fills it) are drawn as they are.
     """
-    every = trend.series_of(results.yearly)
-    groups = trend.series_of(trend.whole_years(results.yearly, keep_partial))
+    every = trend.series_of(res.yearly)
+    groups = trend.series_of(trend.whole_years(res.yearly, keep_partial))
     events = {}
-    for e in results.events:
+    for e in res.events:
         events.setdefault(Run(*e[:4]), []).append(e)
-    whats = {r[:4]: percentile.label(r.percentile, r.base, r.window)
-             for r in results.yearly + results.events if r.percentile is not None}
-    for r in results.yearly + results.events:
+    whats = {r[:4]: threshold_label(r.percentile, r.base, r.window)
+             for r in res.yearly + res.events if r.percentile is not None}
+    for r in res.yearly + res.events:
         if r.percentile is None and r.threshold_used is not None and r.threshold_used != r.threshold:
             whats[r[:4]] = f"threshold {r.threshold_used!r}{' ' + unit if unit else ''}, shown as " \
                            f"{r.threshold:.1f} in the result names"
-    booted = {r[:5]: r.base for r in results.yearly if r.bootstrap}
-    for run in results.runs():
+    booted = {r[:5]: r.base for r in res.yearly if r.bootstrap}
+    for run in res.runs():
         what = whats.get(tuple(run))
         for index in INDEX_ORDER:
             if (tuple(run), index) in every:
@@ -297,23 +310,25 @@ def figures(results, unit="", keep_partial=False, reuse=False):
                 years, values = groups.get((tuple(run), index), ([], []))
                 base = booted.get(tuple(run) + (index,))
                 note = f"\nbase years {base}: means over resampled bases (bootstrap)" if base else ""
-                yield f"{_stem(run)}-{index}", yearly_figure(run, index, years, values, unit, what, note, reuse)
+                yield f"{_stem(run)}-{index}", yearly_figure(
+                    run, index, years, values, unit, what, note, reuse,
+                    _UNFITTED if res.fits is None or keep_partial else res.fits.get((tuple(run), index), _UNFITTED))
         yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit, what, reuse)
-        if run.input in results.thresholds:
-            yield f"{_stem(run)}-thresholds", percentile.thresholds_figure(
-                run, results.thresholds[run.input], unit, what,
+        if run.input in res.thresholds:
+            yield f"{_stem(run)}-thresholds", thresholds_figure(
+                run, res.thresholds[run.input], unit, what,
                 (lambda: _figure("thresholds")) if reuse else _new_figure)
 
 
-def plot_results(results, outdir, unit="", keep_partial=False):
+def plot_results(res, outdir, unit="", keep_partial=False):
     """Write a PNG per figure and plots.pdf with all of them; returns the paths written."""
-    if not results.runs():
+    if not res.runs():
         return []    # runs of neither threshold type write no records: nothing to draw
     os.makedirs(outdir, exist_ok=True)
     written = []
     pdf_path = os.path.join(outdir, "plots.pdf")
     with atomic_write(pdf_path, "wb") as f, RasterPdf(f) as pdf:
-        for stem, fig in figures(results, unit, keep_partial, reuse=True):
+        for stem, fig in figures(res, unit, keep_partial, reuse=True):
             # Drawn and compressed once; the PNG and the PDF page are the same pixels.
             fig.canvas.draw()
             width, height = fig.canvas.get_width_height()
@@ -329,109 +344,30 @@ def plot_results(results, outdir, unit="", keep_partial=False):
 
 def command(args):
     """``vordakit plot``: the pictures' paths on standard output."""
-    from vordakit.results import print_warnings
-
-    if args.folder.endswith(".nc"):
-        return grid_plot_command(args)
-    res = read_results(args.folder)
+    res = results.read_results(args.folder)
     keep = getattr(args, "keep_partial", False)
-    print_warnings("plot", res.warnings + trend.partial_note(res.yearly, keep))
+    results.print_warnings("plot", res.warnings + trend.partial_note(res.yearly, keep))
     for path in plot_results(res, args.out or args.folder, args.unit, keep):
         print(path)
     return 0
 
 
-# ---------------------------------------------------------------- grids
-
-
-def _axis_label(coord):
-    name = coord.attrs.get("long_name") or coord.attrs.get("standard_name") or coord.name
-    unit = coord.attrs.get("units")
-    return f"{name} ({unit})" if unit else str(name)
-
-
-def _draw_field(fig, ax, ds, field, title, unit, cmap, marked=None):
-    """One map of ``field`` (the grid's dimensions) on the grid's own axes; a
-    field with marked cells (a slope) is coloured symmetrically about zero."""
-    import numpy as np
-    dims = field.dims
-    ax.set_title(title, fontsize=10)
-    if not np.isfinite(field.values).any():
-        ax.text(0.5, 0.5, "no cell with a value", ha="center", va="center", transform=ax.transAxes)
-        ax.set_axis_off()
-        return
-    limits = {}
-    if marked is not None:
-        top = np.nanmax(np.abs(field.values)) if np.isfinite(field.values).any() else 0.0
-        limits = {"vmin": -top, "vmax": top} if top > 0 else {}
-    if len(dims) == 2:
-        ydim, xdim = dims
-        xs = ds[xdim].values if xdim in ds.variables else np.arange(field.shape[1])
-        ys = ds[ydim].values if ydim in ds.variables else np.arange(field.shape[0])
-        mesh = ax.pcolormesh(xs, ys, field.values, cmap=cmap, shading="nearest", **limits)
-        if xdim in ds.variables:
-            ax.set_xlabel(_axis_label(ds[xdim]))
-            ax.set_ylabel(_axis_label(ds[ydim]))
-        if marked is not None and marked.any():
-            yy, xx = np.nonzero(marked)
-            ax.plot(xs[xx], ys[yy], ".", color="black", markersize=2, label="p < 0.05")
-            ax.legend(loc="upper right", fontsize=8)
-    else:
-        # Stations: one point each, at its longitude and latitude where the file gives them.
-        values = field.values.ravel()
-        xname = next((c for c in ("lon", "longitude") if c in ds.variables), None)
-        yname = next((c for c in ("lat", "latitude") if c in ds.variables), None)
-        if xname and yname and ds[xname].size == len(values):
-            lon, lat = ds[xname].values.ravel(), ds[yname].values.ravel()
-            ax.set_xlabel(_axis_label(ds[xname]))
-            ax.set_ylabel(_axis_label(ds[yname]))
-        else:
-            lon, lat = np.arange(len(values)), np.zeros(len(values))
-            ax.set_xlabel(dims[0] if dims else "")
-        mesh = ax.scatter(lon, lat, c=values, cmap=cmap, s=30, **limits,
-                          edgecolors=["black" if m else "none" for m in
-                                      (marked.ravel() if marked is not None else [False] * len(values))])
-    fig.colorbar(mesh, ax=ax, label=unit, shrink=0.8)
-
-
-def grid_map_figure(ds, trends, name):
-    """Period mean and Sen slope of one yearly variable of a grid output, side by side;
-    cells whose Mann-Kendall p is below 0.05 are marked."""
-    import numpy as np
-    v = ds[name]
-    fig = Figure(figsize=(2 * WIDTH / DPI, HEIGHT / DPI), dpi=DPI, layout="constrained")
-    left, right = fig.subplots(1, 2)
-    title = v.attrs.get("long_name", name)
-    fig.suptitle(title if len(title) < 110 else title[:107] + "...", fontsize=11)
-    years = ds["year"].values
-    unit = v.attrs.get("units", "")
-    with np.errstate(all="ignore"):
-        import warnings
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            mean = v.mean("time", skipna=True)
-    _draw_field(fig, left, ds, mean, f"mean {years.min()}-{years.max()}", unit, "viridis")
-    slope = trends[f"{name}_slope"]
-    p = trends[f"{name}_p"].values
-    _draw_field(fig, right, ds, slope, "Sen slope per decade", slope.attrs.get("units", ""), "RdBu_r",
-                marked=np.nan_to_num(p, nan=1.0) < 0.05)
+def thresholds_figure(run, path, unit, what, new_figure):
+    """The threshold per calendar day over the year (a percentile run's table at ``path``),
+    on a figure from ``new_figure``."""
+    months, days, thr = notes.read_thresholds(path)
+    fig, ax = new_figure()
+    fig.suptitle(f"Threshold per calendar day: {what.split(',')[0]}", fontsize=14)
+    ax.set_title(f"{run.input}: {what}", fontsize=10)
+    x = np.array([datetime.date(2000, m, d).toordinal() for m, d in zip(months, days)]) - _LEAP_DAY0
+    ax.plot(x, thr, color="#1f77b4", linewidth=1.5)
+    starts = [datetime.date(2000, m, 1).toordinal() - _LEAP_DAY0 for m in range(1, 13)]
+    ax.set_xticks(starts, ["J", "F", "M", "A", "M", "J", "J", "A", "S", "O", "N", "D"])
+    ax.set_xlim(0, 366)
+    ax.set_xlabel("calendar day")
+    ax.set_ylabel(f"threshold ({unit})" if unit else "threshold")
+    ax.grid(True, alpha=0.3)
     return fig
 
 
-def grid_plot_command(args):
-    from vordakit.grid import load_output
-
-    ds = load_output(args.folder)
-    trends = trend.grid_trends(ds)
-    out = args.out or os.path.dirname(os.path.abspath(args.folder))
-    os.makedirs(out, exist_ok=True)
-    stem = os.path.splitext(os.path.basename(args.folder))[0]
-    for name, v in ds.data_vars.items():
-        if v.dims[:1] != ("time",) or name == "time_bnds":
-            continue
-        fig = grid_map_figure(ds, trends, name)
-        path = os.path.join(out, f"{stem}-{name}.png")
-        with atomic_write(path, "wb") as f:
-            fig.savefig(f, format="png")
-        print(path)
-    return 0
+_LEAP_DAY0 = datetime.date(2000, 1, 1).toordinal()

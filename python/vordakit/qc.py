@@ -15,6 +15,7 @@ import os
 
 import numpy as np
 
+from vordakit import dates
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats.detect import read_series, reader_options
@@ -151,14 +152,9 @@ def _by_day(series):
     return ByDay(first, out)
 
 
-def _calendar(first, n):
-    """(year, month 1..12) arrays of n days from the ordinal ``first``."""
-    day = np.arange(first - _EPOCH, first - _EPOCH + n).astype("datetime64[D]")
-    months = day.astype("datetime64[M]").astype(np.int64)
-    return months // 12 + 1970, months % 12 + 1
-
-
-_EPOCH = datetime.date(1970, 1, 1).toordinal()
+def _days(first, n):
+    """The ordinals of n days from the ordinal ``first``."""
+    return np.arange(first, first + n)
 
 
 def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0, by_day=None):
@@ -213,18 +209,6 @@ def check_values(series, low=None, high=None, sigmas=5.0, flat_run=5, jump=20.0,
     return found
 
 
-# Calendar day 0..365 of each day of a year, with 29 February in its own place.
-_YEAR_SLOTS = {True: np.arange(366), False: np.delete(np.arange(366), 59)}
-
-
-def _slots(first, n):
-    """The calendar day 0..365 of n days from the ordinal ``first``."""
-    start = datetime.date.fromordinal(first)
-    years = range(start.year, datetime.date.fromordinal(first + n - 1).year + 1)
-    offset = first - datetime.date(start.year, 1, 1).toordinal()
-    return np.concatenate([_YEAR_SLOTS[calendar.isleap(y)] for y in years])[offset:offset + n]
-
-
 def _outliers(first, values, sigmas, unit):
     """Beyond mean +- sigmas standard deviations of the same calendar day +-2 days.
 
@@ -238,7 +222,7 @@ def _outliers(first, values, sigmas, unit):
     # Sums in day order, one value after the other, as the figures in the
     # findings have always been computed.
     centre = sum(x.tolist()) / len(x)
-    slot = _slots(first, len(values))[seen]
+    slot = dates.day_slots(_days(first, len(values)))[0][seen]
     y = x - centre
     n = np.bincount(slot, minlength=366)
     s = np.bincount(slot, weights=y, minlength=366)
@@ -277,23 +261,22 @@ def completeness(series, by_day=None):
     missing = np.isnan(values)
     if not missing.any():
         return [], {}
-    year, month = _calendar(first, len(values))
+    year, month, _ = dates.ymd(_days(first, len(values)))
     season = np.zeros(13, bool)
     season[month[~missing]] = True
-    # A gap runs on across days out of season.
-    gone = np.flatnonzero(missing & season[month])
+    # A gap runs on across days out of season: the gaps are those of the days in season.
+    in_season = np.flatnonzero(season[month])
+    gone = in_season[missing[in_season]]
     if not len(gone):
         return [], {}
     table = {}
     keys, counts = np.unique(year[gone] * 12 + month[gone] - 1, return_counts=True)
     for key, c in zip(keys.tolist(), counts.tolist()):
         table.setdefault(key // 12, [0] * 12)[key % 12] = c
-    # Two missing days belong to one gap unless a value lies between them.
-    values_before = np.cumsum(~missing)
-    split = values_before[gone[1:] - 1] > values_before[gone[:-1]]
     fromordinal = datetime.date.fromordinal
     found = []
-    for a, b in zip(np.append(gone[0], gone[1:][split]).tolist(), np.append(gone[:-1][split], gone[-1]).tolist()):
+    for s, k in dates.find_gaps(missing[in_season]):
+        a, b = int(in_season[s]), int(in_season[s + k - 1])
         n = b - a + 1
         start = fromordinal(first + a)
         detail = "1 missing day" if n == 1 else f"{n} missing days, {start} to {fromordinal(first + b)}"

@@ -14,8 +14,6 @@ files that ``vorda`` itself leaves in its working folder.
 """
 
 import dataclasses
-import decimal
-import math
 import os
 import re
 import shutil
@@ -26,9 +24,10 @@ import tempfile
 import time
 
 from vordakit.errors import KitError
+from vordakit.thresholds import duration_text, threshold_text, type_letter
 
-__all__ = ["BUILD_TREES", "MAX_NAME", "RunResult", "RunFolder", "find_vorda", "threshold_text", "threshold_number",
-           "duration_text", "type_letter", "count_records", "run_vorda", "describe_status", "command"]
+__all__ = ["BUILD_TREES", "MAX_NAME", "RunOutcome", "RunFolder", "find_vorda", "count_records", "run_vorda",
+           "describe_status", "typed_name", "work_folder", "place_all", "looks_like_vorda_input"]
 
 # The build trees that `cmake --preset release` and `--preset test` make.
 BUILD_TREES = ("build/release/vorda", "build/test/vorda")
@@ -37,14 +36,8 @@ _REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 # vorda keeps the first 80 characters of the name typed at the first question.
 MAX_NAME = 80
 
-# A threshold as vorda reads a real: sign, digits with at most one point, an
-# optional exponent. Python's float() would also take "1_0", "0x1p3" or
-# "inf", which vorda reads differently or not at all.
+# The first fields of a VORDA record, as vorda reads a real.
 _REAL = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eEdD][+-]?\d+)?")
-_INT = re.compile(r"[+-]?\d+")
-_INT32 = (-2**31 + 1, 2**31 - 1)
-
-TYPES = {"upper": "u", "u": "u", "lower": "l", "l": "l"}
 
 
 def find_vorda(option=None):
@@ -100,44 +93,6 @@ def _check_program(path, source):
     return os.path.abspath(path)
 
 
-def threshold_text(value):
-    """The threshold as it will be typed: checked, and kept as the user wrote it."""
-    text = str(value).strip()
-    if not _REAL.fullmatch(text):
-        raise KitError(None, None, f"threshold {value!r} is not a decimal number such as 18.0 or -5")
-    if not math.isfinite(_real(text)):
-        raise KitError(None, None, f"threshold {value!r} is beyond the range of a real number")
-    return text
-
-
-def threshold_number(value):
-    """The number vorda reads from a threshold (checked as ``threshold_text`` checks it).
-
-    >>> threshold_number("18.0"), threshold_number("-5"), threshold_number("2.5d1")
-    (18.0, -5.0, 25.0)
-    """
-    return _real(threshold_text(value))
-
-
-def _real(text):
-    # vorda's reader rounds correctly, as float() does; it also takes d as the exponent's letter.
-    return float(text.replace("d", "e").replace("D", "e"))
-
-
-def duration_text(value):
-    text = str(value).strip()
-    if not _INT.fullmatch(text) or not _INT32[0] <= int(text) <= _INT32[1]:
-        raise KitError(None, None, f"minimum duration {value!r} is not a whole number of days")
-    return text
-
-
-def type_letter(value):
-    letter = TYPES.get(str(value).strip().lower())
-    if letter is None:
-        raise KitError(None, None, f"threshold type {value!r} is neither upper nor lower")
-    return letter
-
-
 def count_records(path):
     """Records of a VORDA input file, one per line that holds anything but blanks.
 
@@ -159,7 +114,7 @@ def count_records(path):
 _RARE_SPACE = (b"\r", b"\t", b"\x0b", b"\x0c")
 
 
-def _typed_name(name):
+def typed_name(name):
     """The first answer for a file name: delimited when vorda would cut it short."""
     if not name or name in (".", "..") or "/" in name:
         raise KitError(name, None, "not a plain file name to give vorda")
@@ -177,11 +132,14 @@ def _typed_name(name):
 
 
 @dataclasses.dataclass
-class RunResult:
-    status: int          # vorda's exit status (128 + signal when killed)
-    report: bytes        # vorda's standard error, unchanged
+class RunOutcome:
+    """How one run ended, on either engine (see vordakit.engine)."""
+    status: int          # vorda's exit status (128 + signal when killed); 0 on success
+    report: bytes        # vorda's standard error (or the binding's report), unchanged
     files: list          # result files moved into the result folder (paths), in name order
-    seconds: float = 0.0  # wall time of the vorda process alone
+    seconds: float = 0.0  # wall time of the analysis alone
+    analysis: dict = None  # the binding's arrays of the run (the library engine only)
+    run: tuple = None    # the run's settings: name, type, threshold as read, minimum duration
 
 
 def run_vorda(vorda, source, thrtype, threshold, min_duration, outdir, name=None, size=None):
@@ -190,7 +148,7 @@ def run_vorda(vorda, source, thrtype, threshold, min_duration, outdir, name=None
     ``name`` is the file name typed at the first question (default: the
     source's own name); it names the result files and appears in their
     headers. ``size`` is the answer to the size question (default: the
-    records counted in the source). Returns a RunResult; a failure of vorda
+    records counted in the source). Returns a RunOutcome; a failure of vorda
     is not an exception here but a status and a report, for the caller to
     pass on.
     """
@@ -211,13 +169,11 @@ class RunFolder:
         self.source = os.path.abspath(source)
         self.outdir = outdir
         self.name = os.path.basename(self.source) if name is None else name
-        self.typed = _typed_name(self.name)
+        self.typed = typed_name(self.name)
         self.work = None
 
     def __enter__(self):
         os.makedirs(self.outdir, exist_ok=True)
-        from vordakit.notes import check_notes
-        check_notes(self.outdir)
         self.work = work_folder(self.outdir)
         try:
             os.symlink(self.source, os.path.join(self.work, self.name))
@@ -254,13 +210,9 @@ class RunFolder:
             # The files a failed run opened are half-written: none goes further.
             for entry in written:
                 os.unlink(os.path.join(self.work, entry))
-            return RunResult(status, proc.stderr, [], seconds)
+            return RunOutcome(status, proc.stderr, [], seconds)
         moved = place_all(self.work, written, self.outdir)
-        # So that tidy, trend and plot find the input's calendar later.
-        from vordakit.notes import note_run
-        note_run(self.outdir, self.name, self.source, "upper" if letter == "u" else "lower",
-                 threshold_number(thr), int(dur))
-        return RunResult(0, proc.stderr, moved, seconds)
+        return RunOutcome(0, proc.stderr, moved, seconds)
 
 
 def work_folder(outdir):
@@ -339,52 +291,3 @@ def describe_status(status):
             name = ""
         return f"vorda was killed by signal {number}{name}"
     return f"vorda ended with status {status}"
-
-
-def shown_decimals_warning(threshold):
-    """A warning when the result names (one decimal) show the threshold otherwise than typed.
-
-    Two thresholds that round alike (16.25 and 16.3) would give the same
-    result names, and the second run would replace the first one's files.
-
-    >>> shown_decimals_warning("16.25")
-    'threshold 16.25 appears as 16.3 in the result names and headers (vorda shows one decimal)'
-    >>> shown_decimals_warning("-2"), shown_decimals_warning("18.50")
-    (None, None)
-    """
-    from vordakit.notes import shown_threshold
-
-    value = threshold_number(threshold)
-    shown = shown_threshold(value)
-    if decimal.Decimal(shown) == decimal.Decimal(value):
-        return None
-    return f"threshold {threshold} appears as {shown} in the result names and headers (vorda shows one decimal)"
-
-
-def command(args):
-    """``vordakit run``: the result files' paths on standard output, vorda's report unchanged."""
-    vorda = find_vorda(args.vorda)
-    res = run_vorda(vorda, args.input, args.type, args.threshold, args.min_duration, args.out,
-                    name=args.name, size=args.size)
-    return finish_run(args, res)
-
-
-def finish_run(args, res):
-    """The end of ``vordakit run`` with either engine: the report of a failure, else the files' paths."""
-    warning = shown_decimals_warning(args.threshold)
-    if warning:
-        print(f"vordakit run: warning: {warning}", file=sys.stderr)
-    if res.status != 0:
-        sys.stderr.flush()
-        sys.stderr.buffer.write(res.report)
-        if not res.report or res.status > 128:
-            sys.stderr.buffer.write(f"vordakit run: {describe_status(res.status)}\n".encode())
-        if not looks_like_vorda_input(args.input):
-            sys.stderr.buffer.write(
-                f"vordakit run: {args.input} does not start with a record 't d m yr x'; "
-                f"a station file needs converting first: vordakit convert {args.input} series.txt\n".encode())
-        sys.stderr.flush()
-        return res.status
-    for path in res.files:
-        print(path)
-    return 0

@@ -13,11 +13,12 @@ import math
 
 import numpy as np
 
+from vordakit import dates
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 
 __all__ = ["MAX_RECORDS", "MISSING_MARKERS", "PRECIPITATION", "TEMPERATURE", "Series", "guess_kind",
-           "format_value", "write_vorda"]
+           "format_value", "write_vorda", "write_vorda_arrays"]
 
 # vorda's store holds this many records; it reads no more.
 MAX_RECORDS = 100000
@@ -78,6 +79,10 @@ class Series:
         """The value per record as a float, ``None`` where missing."""
         return [None if x != x else x for x in self.x.tolist()]
 
+    def line_of(self, i):
+        """The source line of record ``i``, None for a series not read from a file."""
+        return None if self.line is None else int(self.line[i])
+
     @property
     def unit(self):
         return "mm" if self.kind == PRECIPITATION else "degC"
@@ -109,26 +114,35 @@ def format_value(x, decimals):
 
 
 def write_vorda(series, path):
-    """Write ``t d m yr x``: t counts calendar days from 1 on the first record.
+    """Write ``t d m yr x``: t counts calendar days from 1 on the first record; returns the records written.
 
     The records must be in date order without missing values; a season keeps
     its calendar gaps in ``t``.
     """
-    if not series.dates:
+    return len(write_vorda_arrays(series, path)["x"])
+
+
+def write_vorda_arrays(series, path):
+    """Write the series as ``write_vorda`` does; returns the arrays vorda reads from the file
+    (t, d, m, yr and x, each value the number its text reads as), so that the series
+    written need not be read again to be analysed."""
+    if not len(series):
         raise KitError(path, None, "no records to write")
-    first = series.dates[0].toordinal() - 1
+    ordinal = series.ordinal
+    t = ordinal - ordinal[0] + 1
+    yr, m, d = dates.ymd(ordinal)
     dec = series.decimals
-    out = []
-    append = out.append
     # A station's values repeat (a few hundred distinct tenths): format each once.
-    texts = {}
-    for d, x in zip(series.dates, series.values):
-        s = texts.get(x)
-        if s is None:
+    texts, read = {}, {}
+    for i, x in enumerate(series.values):
+        if x not in texts:
             if x is None or not math.isfinite(x):
-                raise KitError(path, None, f"missing value on {d.isoformat()} cannot be written")
-            s = texts[x] = format_value(x, dec)
-        append(f"{d.toordinal() - first} {d.day} {d.month} {d.year} {s}\n")
+                raise KitError(path, None, f"missing value on {series.dates[i].isoformat()} cannot be written")
+            texts[x] = format_value(x, dec)
+            read[x] = float(texts[x])
+    lines = [f"{a} {b} {c} {e} {texts[x]}\n" for a, b, c, e, x in zip(
+        t.tolist(), d.tolist(), m.tolist(), yr.tolist(), series.values)]
     with atomic_write(path, newline="\n") as f:
-        f.write("".join(out))
-    return len(out)
+        f.write("".join(lines))
+    x = np.array([read[v] for v in series.values], np.float64)
+    return {"t": t, "d": d, "m": m, "yr": yr, "x": x}

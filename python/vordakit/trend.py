@@ -9,16 +9,20 @@ S with the tie correction, without a continuity correction.
 """
 
 import collections
+import csv
 import functools
 import itertools
 import math
 import operator
+import os
 import statistics
 
 import numpy as np
 
+from vordakit import catalogue, grid, results, tables
 from vordakit.atomic import atomic_path
-from vordakit.results import RUN_FIELDS, INDEX_ORDER, PERCENTILE_FIELDS, USED_FIELD
+from vordakit.catalogue import INDEX_ORDER
+from vordakit.model import PERCENTILE_FIELDS, RUN_FIELDS, USED_FIELD
 
 __all__ = ["TREND_FIELDS", "Trend", "Fit", "sen_slope", "mann_kendall_p", "fit", "trends", "write_trends",
            "command"]
@@ -27,8 +31,8 @@ MIN_VALID_YEARS = 10
 MIN_VALID_SHARE = 0.7
 CONFIDENCE = 0.95
 # The value an index takes in a year where it found nothing (no start of the
-# growing season). The last frost day's "none" is -999, already no value.
-NO_VALUE = {"SGS": 0}
+# growing season); the tables already give most of them as no value.
+NO_VALUE = {i.name: i.no_value for i in catalogue.YEARLY if i.no_value is not None}
 
 TREND_FIELDS = RUN_FIELDS + ("index", "first_year", "last_year", "years", "valid_years",
                              "slope_per_decade", "slope_low_per_decade", "slope_high_per_decade",
@@ -175,8 +179,9 @@ _RUN_INDEX = operator.itemgetter(0, 1, 2, 3, 4)
 _NOTHING = object()  # equal to no value
 
 
-def trends(records):
-    """One Trend per run and yearly index of ``records`` (YearlyRecords)."""
+def trends(records, fits=None):
+    """One Trend per run and yearly index of ``records`` (YearlyRecords); ``fits``, a dict,
+    receives the Fit (or None) of each (run, index), for plots to draw."""
     out = []
     groups = series_of(records)
     # A percentile run's columns, whether its values are partly resampled ones,
@@ -189,6 +194,8 @@ def trends(records):
         known = [y for y in years if y is not None]
         valid = sum(1 for y, v in zip(years, values) if y is not None and v is not None)
         f = fit(years, values)
+        if fits is not None:
+            fits[(run, index)] = f
         per_decade = (None,) * 3 if f is None else (10 * f.slope, 10 * f.low, 10 * f.high)
         out.append(Trend(*run, index, min(known, default=None), max(known, default=None),
                          _span(years), valid, *per_decade, None if f is None else f.p,
@@ -226,17 +233,11 @@ def partial_note(records, keep_partial):
 
 def write_trends(rows, path):
     """Write trend rows (Trends) as CSV."""
-    from vordakit.results import write_csv
-
-    write_csv(path, TREND_FIELDS, trend_rows(rows))
+    tables.write_csv(path, TREND_FIELDS, trend_rows(rows))
 
 
 def command(args):
     """``vordakit trend``: the trend table's path on standard output."""
-    import os
-
-    from vordakit import results
-
     if args.source.endswith(".nc"):
         return grid_trend_command(args)
     if os.path.isdir(args.source):
@@ -246,7 +247,7 @@ def command(args):
         out = args.out or os.path.join(args.source, "trend.csv")
     else:
         lead = []
-        records = results.read_yearly_csv(args.source, lead)
+        records = tables.read_yearly_csv(args.source, lead)
         out = args.out or os.path.join(os.path.dirname(args.source), "trend.csv")
         if lead and lead[0]:
             return _trends_by_lead(args, records, lead, out)
@@ -260,10 +261,6 @@ def command(args):
 def _trends_by_lead(args, records, lead, out):
     """Trends of a table with leading columns (a batch's station): one group per
     value of them, which the trend table keeps in front, as the batch writes it."""
-    import csv
-
-    from vordakit import results
-
     with open(args.source, newline="") as f:
         names = next(csv.reader(f))[:len(lead[0])]
     groups = {}
@@ -274,7 +271,7 @@ def _trends_by_lead(args, records, lead, out):
     for cells, group in groups.items():
         results.print_warnings("trend", [f"{'/'.join(cells)}: {w}" for w in partial_note(group, keep)])
         rows.extend(cells + tuple(row) for row in trend_rows(trends(whole_years(group, keep))))
-    results.write_csv(out, tuple(names) + TREND_FIELDS, rows)
+    tables.write_csv(out, tuple(names) + TREND_FIELDS, rows)
     print(out)
     return 0
 
@@ -372,11 +369,7 @@ def grid_trends(dataset):
 
 
 def grid_trend_command(args):
-    import os
-
-    from vordakit.grid import load_output
-
-    ds = grid_trends(load_output(args.source))
+    ds = grid_trends(grid.load_output(args.source))
     out = args.out or os.path.splitext(args.source)[0] + "-trend.nc"
     ds.attrs["history"] = f"vordakit trend {args.source}"
     ds.attrs["source_files"] = os.path.basename(args.source)
