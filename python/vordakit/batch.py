@@ -3,337 +3,36 @@
 The station list (see vordakit.stationlist) gives each station's file and
 runs. Every station goes through convert (unless its file is already a VORDA
 input), qc, one run per row, tidy, trend and plot, in its own folder
-``<out>/<name>/``. Stations run in parallel in worker processes. Whatever goes
-wrong with one station is caught in its worker, written to its folder's
-error.txt and to summary.csv, and the others carry on.
-
-A station's series is read once: the records read for the checks are the
-ones the runs analyse (through the binding), whose arrays make the tables,
-and the tables take each year's days from them too.
+``<out>/<name>/`` (see vordakit.station). Stations run in parallel in worker
+processes. Whatever goes wrong with one station is caught in its worker,
+written to its folder's error.txt and to summary.csv, and the others carry
+on. Interrupts and terminations end the batch cleanly: see ``run_batch``.
 """
 
 import concurrent.futures
 import csv
 import ctypes
-import dataclasses
-import hashlib
 import importlib.util
 import io
 import multiprocessing
 import os
-import re
 import shutil
 import signal
 import sys
 import threading
 import time
-import traceback
 
-import numpy as np
-
-from vordakit import convert, engine, notes, percentile, plot, qc, results, runner, tables, trend
+from vordakit import engine, runner, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
-from vordakit.formats.detect import detect_format, read_series
-from vordakit.series import MISSING_MARKERS, PRECIPITATION, Series, guess_kind, write_vorda_arrays
 from vordakit.model import EVENT_FIELDS, YEARLY_FIELDS
+from vordakit.station import Options, Outcome, process_station
 from vordakit.stationlist import Station, read_station_list
 
-__all__ = ["Station", "Outcome", "read_station_list", "process_station", "run_batch", "write_combined",
+__all__ = ["Station", "Outcome", "Options", "read_station_list", "process_station", "run_batch", "write_combined",
            "command"]
 
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
-# Written into a station's folder once everything else is there: its rows and input as they were.
-DONE = "done.txt"
-
-
-@dataclasses.dataclass
-class Outcome:
-    """What a worker sends back for one station."""
-    name: str
-    file: str
-    ok: bool = False
-    reason: str = ""
-    runs: int = 0
-    qc_warnings: int = 0
-    tables: bool = False   # its yearly, event and trend tables were written in this batch
-    seconds: float = 0.0
-    vorda_seconds: float = 0.0
-    step_seconds: dict = dataclasses.field(default_factory=dict)
-    resumed: bool = False  # complete from an earlier batch: nothing was done
-
-
-def _refuse(findings, source):
-    """Raise the first error of ``findings`` as the station's reason."""
-    first = next((f for f in findings if f.severity == qc.ERROR), None)
-    if first is None:
-        return
-    detail = first.detail
-    if first.line is not None and detail.startswith(f"line {first.line}: "):
-        detail = detail[len(f"line {first.line}: "):]
-    if first.line is None and first.date is not None and str(first.date) not in detail:
-        detail += f", {first.date}"
-    if first.check == "gap":
-        detail += " (batch --fill N interpolates gaps of up to N days)"
-    raise KitError(source, first.line, f"qc: {first.check}: {detail}")
-
-
-@dataclasses.dataclass
-class Prepared:
-    """One series of a station made ready for its runs."""
-    source: str          # the VORDA input vorda reads
-    size: int            # its records
-    unit: str
-    warnings: int = 0    # qc's findings
-    series: object = None  # the series checked, as read from the source (None when not checked)
-    arrays: dict = None  # the source as vorda reads it, for the binding (None: read from the file)
-
-
-def _prepare(st, inp, folder, opts, timing):
-    """The Prepared series of one input of a station; raises on refusal.
-
-    A station file in any other layout is read once and converted into the
-    folder, and the converted series is checked in memory. A VORDA input is
-    read once, by the checks, as it is, unless --fill has days to fill in it:
-    the filled copy then goes into the folder. The days filled are listed in
-    filled.csv. The kind of series (temperature or precipitation) is the one
-    the station file's element or layout says, or the list's kind column.
-    """
-    t0 = time.perf_counter()
-    suffix = f"-{inp.label}" if inp.label else ""
-    fmt = inp.format or detect_format(st.file)
-    prep = Prepared(st.file, None, st.unit)
-    kind = inp.kind
-    converted = None
-    if fmt != "vorda" or opts.fill is not None:
-        series = read_series(st.file, fmt, **inp.reader)
-        kind = kind or series.kind
-        converted = _convert(st, series, fmt, folder, suffix, opts, prep)
-    t1 = time.perf_counter()
-    timing["convert"] = timing.get("convert", 0.0) + t1 - t0
-    if opts.qc:
-        series = _check(prep, converted, kind, folder, suffix, opts)
-    elif prep.source == st.file:
-        # Without the value checks the structure is still checked: vorda would
-        # take a marker left in for a value and a broken t for days.
-        series = read_series(prep.source, "vorda", problem=lambda *a, **k: None)
-        if kind:
-            series = dataclasses.replace(series, kind=kind)
-        _refuse(qc.check_structure(series), prep.source)
-    if prep.size is None:
-        # A series that passed the structure checks holds one record per line;
-        # without the checks, lines it could not read are vorda's to report.
-        prep.size = len(series) if opts.qc else runner.count_records(prep.source)
-    if opts.engine != "library":
-        prep.arrays = None
-    prep.unit = prep.unit or (series.unit if kind is None else ("mm" if kind == PRECIPITATION else "degC"))
-    timing["qc"] = timing.get("qc", 0.0) + time.perf_counter() - t1
-    return prep
-
-
-def _convert(st, series, fmt, folder, suffix, opts, prep):
-    """The series as vorda should read it, written into the folder where it is not the station file
-    itself (then ``prep`` names it, with the arrays vorda reads from it); None where it is."""
-    filled = []
-    out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled)
-    if filled:
-        convert.write_filled(filled, os.path.join(folder, f"filled{suffix}.csv"))
-    if fmt == "vorda" and not filled and len(out) == len(series):
-        return None
-    prep.source = os.path.join(folder, f"{st.name}{suffix}.txt")
-    prep.arrays = write_vorda_arrays(out, prep.source)
-    prep.size = len(out)
-    return out
-
-
-def _check(prep, converted, kind, folder, suffix, opts):
-    """qc's findings on the series: the converted one in memory, else the source's as read.
-    Their CSV is written, an error refuses the station; returns the series checked."""
-    if converted is not None:
-        series = _as_read(prep, converted, kind)
-        findings = qc.check_series(series)
-    else:
-        series, findings, _ = qc.analyse(prep.source, "vorda", kind=kind)
-    qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
-    _refuse(findings, prep.source)
-    # The tables take the days each year holds from these records, not from the file again.
-    notes.remember_calendar(prep.source, series.ordinal)
-    prep.warnings = len(findings)
-    prep.series = series
-    prep.arrays = engine.series_arrays(series)
-    return series
-
-
-def _as_read(prep, converted, kind):
-    """The series of the VORDA input just written, as reading it would give it: its
-    values as their texts read, a missing-value marker among them missing (qc
-    reports it), its lines and t."""
-    x = prep.arrays["x"].copy()
-    x[np.isin(x, MISSING_MARKERS)] = np.nan
-    return Series(prep.source, "x", kind or guess_kind(x), converted.ordinal, x, converted.decimals,
-                  np.arange(1, len(x) + 1), prep.arrays["t"], "vorda")
-
-
-# What a batch writes into a station's folder: result files, tables, pictures,
-# notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
-_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf"
-                      r"|(yearly|events|trend|inputs|runs|qc|qc-.*|filled|filled-.*)\.csv"
-                      r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
-
-
-def _clear(folder, name, keep):
-    """Remove from a station's folder what an earlier attempt wrote, but for the station file itself.
-
-    Only the batch's own files go: the folder may be one the user had before
-    (``-o ~`` and a station named after a folder there), and what the user
-    put into it stays.
-    """
-    # Its converted inputs, and a percentile run's exceedance series, threshold table and description.
-    converted = re.compile(re.escape(name) + r"(-.*)?\.txt"
-                           + "|" + re.escape(name) + r"(-.*)?-p[\d.]+-\d+-\d+-w\d+(-thresholds\.csv|\.json)")
-    for entry in os.scandir(folder):
-        if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
-            shutil.rmtree(entry.path)
-        elif (_WRITTEN.fullmatch(entry.name) or converted.fullmatch(entry.name)) \
-                and not entry.is_dir(follow_symlinks=False) \
-                and not (os.path.exists(keep) and os.path.samefile(entry.path, keep)):
-            os.unlink(entry.path)
-
-
-def process_station(st, outdir, vorda, opts):
-    """Everything for one station, in its folder. Never raises: the outcome says what happened."""
-    t0 = time.perf_counter()
-    out = Outcome(st.name, st.file)
-    folder = os.path.join(outdir, st.name)
-    timing = out.step_seconds
-    problems = []
-    try:
-        if opts.resume and _complete(st, folder, opts):
-            out.ok = out.tables = out.resumed = True
-            out.runs = len(st.rows)
-            out.reason = "complete from an earlier batch"
-            return out
-        os.makedirs(folder, exist_ok=True)
-        _clear(folder, st.name, st.file)
-        files = []
-        done = []  # the library's runs, whose arrays make the tables
-        unit = st.unit
-        for inp in st.inputs:
-            prep = _prepare(st, inp, folder, opts, timing)
-            unit = prep.unit
-            out.qc_warnings += prep.warnings
-            t = time.perf_counter()
-            problems += _run_rows(st, inp, prep, folder, vorda, opts, out, files, done)
-            timing["run"] = timing.get("run", 0.0) + time.perf_counter() - t
-        if files:
-            _station_tables(out, folder, files, unit, opts, timing, done if len(done) == out.runs else None)
-    except KitError as e:
-        problems.append(" ".join(str(e).split("\n")))
-    except OSError as e:
-        problems.append(f"{e.filename}: {e.strerror}" if e.filename else str(e))
-    except Exception as e:  # a fault of the toolkit: keep its trace for the report
-        problems.append(f"{type(e).__name__}: {e}")
-        _write_text(os.path.join(folder, "error.txt"), traceback.format_exc(), quiet=True)
-    out.ok = not problems
-    out.reason = "; ".join(problems)
-    if problems:
-        _write_text(os.path.join(folder, "error.txt"), "\n".join(problems) + "\n", quiet=True, append=True)
-    else:
-        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts), quiet=True)
-    out.seconds = time.perf_counter() - t0
-    return out
-
-
-def _run_rows(st, inp, prep, folder, vorda, opts, out, files, done):
-    """The runs of one input's rows; the files placed go to ``files``, the library's
-    outcomes (whose arrays make the tables) to ``done``; returns the problems."""
-    problems = []
-    name = f"{st.name}-{inp.label}.txt" if inp.label else f"{st.name}.txt"
-    with engine.runs(opts.engine, vorda, prep.source, folder, name=name, series=prep.arrays) as runs:
-        for row in inp.rows:
-            if row.setting is None:
-                res = runs.run(row.type, row.threshold, row.min_duration, prep.size)
-            else:
-                res = percentile.run(vorda, prep.source, row.setting, row.type, row.min_duration, folder, name,
-                                     row.bootstrap, engine_name=opts.engine, series=prep.series)
-            out.vorda_seconds += res.seconds
-            if res.status != 0:
-                report = res.report.decode("utf-8", "replace").strip().replace("\n", " / ")
-                what = row.threshold if row.setting is None else row.setting.suffix
-                problems.append(f"{row.type} {what} durmin {row.min_duration} "
-                                f"(list line {row.line}): {runner.describe_status(res.status)}: {report}")
-                continue
-            out.runs += 1
-            files.extend(os.path.basename(p) for p in res.files)
-            if res.analysis is not None:
-                done.append(res)
-    return problems
-
-
-def _fingerprint(st, opts):
-    """What a station's results depend on: its rows, its file's content and the batch's options."""
-    h = hashlib.sha256()
-    with open(st.file, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    rows = [(i.choice, r.type, r.threshold, r.min_duration) + ((r.setting.suffix, r.bootstrap) if r.setting else ())
-            for i in st.inputs for r in i.rows]
-    return (f"file {st.file}\nsha256 {h.hexdigest()}\nrows {rows!r}\nunit {st.unit!r}\n"
-            f"options plots={opts.plots} qc={opts.qc} fill={opts.fill}\n")
-
-
-def _complete(st, folder, opts):
-    """Whether the folder holds a finished attempt at the same rows on the same input."""
-    try:
-        with open(os.path.join(folder, DONE), encoding="utf-8") as f:
-            return f.read() == _fingerprint(st, opts)
-    except (OSError, UnicodeDecodeError):
-        return False
-
-
-def _station_tables(out, folder, files, unit, opts, timing, done=None):
-    """The station's tables, trends and pictures: from the library's arrays where
-    every run has them, else from the result files."""
-    t = time.perf_counter()
-    res = engine.results_of(done, folder) if done else results.read_results(folder, names=files)
-    tables.write_tables(res, folder)
-    # Trends leave out years the series covers only in part, as `vordakit trend` does.
-    warnings = res.warnings + trend.partial_note(res.yearly, False)
-    if warnings:
-        _write_text(os.path.join(folder, "warnings.txt"), "\n".join(warnings) + "\n")
-    t1 = time.perf_counter()
-    timing["tidy"] = t1 - t
-    res.fits = {}
-    trend.write_trends(trend.trends(trend.whole_years(res.yearly, False), res.fits), os.path.join(folder, "trend.csv"))
-    out.tables = True
-    t2 = time.perf_counter()
-    timing["trend"] = t2 - t1
-    if opts.plots:
-        plot.plot_results(res, folder, unit)
-        timing["plot"] = time.perf_counter() - t2
-
-
-def _write_text(path, text, quiet=False, append=False):
-    try:
-        if append and os.path.exists(path):
-            with open(path, "a", encoding="utf-8") as f:
-                f.write(text)
-            return
-        with atomic_write(path) as f:
-            f.write(text)
-    except OSError:
-        if not quiet:
-            raise
-
-
-@dataclasses.dataclass
-class Options:
-    plots: bool = True
-    qc: bool = True
-    policy: str = "refuse"
-    fill: int = None
-    resume: bool = False
-    engine: str = "process"
 
 
 class Progress:
@@ -475,90 +174,124 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
     bar = Progress(len(stations), progress)
     outcomes = {}
     _stop = multiprocessing.get_context("fork").Event()
-
-    ending = []   # the signal that ends the batch, should its Ended be lost in a finalizer
-
-    def interrupted(signum, frame):
-        if signum == signal.SIGINT and not _stop.is_set():
-            _stop.set()
+    pools = []   # the pool of workers, once there is one
+    with _Interrupts(bar) as interrupts:
+        try:
+            if jobs == 1:
+                _run_here(stations, outdir, vorda, opts, bar, interrupts, outcomes)
+            else:
+                _run_in_workers(stations, outdir, vorda, opts, jobs, bar, interrupts, outcomes, pools)
+        except Ended:
+            interrupts.ignore()
+            for pool in pools:
+                _end_workers(pool)
+            remove_temporaries(outdir, [st.name for st in stations])
+            raise
+        finally:
             bar.close()
-            sys.stderr.write("vordakit batch: interrupted: no new station starts, the running ones finish "
-                             "(interrupt again to end at once)\n")
-            return
-        ending.append(signum)
-        raise Ended(signum)
-
-    def ended_yet():
-        if ending:
-            raise Ended(ending[0])
-
-    old = {sig: signal.signal(sig, interrupted) for sig in (signal.SIGINT, signal.SIGTERM)}
-    old_hook = sys.unraisablehook
-    sys.unraisablehook = _quiet_if_ended
-    pool = None
-    try:
-        if jobs == 1:
-            keep_freed_memory()
-            for st in stations:
-                ended_yet()
-                if _stop.is_set():
-                    outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
-                    continue
-                o = outcomes[st.name] = process_station(st, outdir, vorda, opts)
-                if not o.ok and _stop.is_set():
-                    o.reason = "interrupted: " + o.reason
-                bar.step(o.ok)
-        else:
-            pool = concurrent.futures.ProcessPoolExecutor(
-                max_workers=jobs, mp_context=multiprocessing.get_context("fork"), initializer=_worker_start)
-            futures = {pool.submit(_work, st, outdir, vorda, opts): st for st in stations}
-            pending = set(futures)
-            while pending:
-                ended_yet()
-                done, pending = concurrent.futures.wait(pending, timeout=0.2,
-                                                        return_when=concurrent.futures.FIRST_COMPLETED)
-                if _stop.is_set():
-                    for fut in pending:
-                        fut.cancel()
-                for fut in done:
-                    st = futures[fut]
-                    if fut.cancelled():
-                        outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
-                        continue
-                    try:
-                        outcomes[st.name] = fut.result()
-                    except Exception as e:  # the worker itself died
-                        outcomes[st.name] = Outcome(st.name, st.file, reason=f"worker failed: {e!r}")
-                    if outcomes[st.name].reason != NOT_STARTED:
-                        bar.step(outcomes[st.name].ok)
-            pool.shutdown()
-    except Ended:
-        for sig, handler in old.items():
-            signal.signal(sig, signal.SIG_IGN)
-        if pool is not None:
-            # The pool's own thread trips over the workers it sees go: the
-            # batch is ending and says so itself.
-            threading.excepthook = lambda args: None
-            workers = list(getattr(pool, "_processes", {}).values())
-            for w in workers:
-                if w.is_alive():
-                    w.terminate()
-            for w in workers:
-                w.join(5)
-                if w.is_alive():
-                    w.kill()
-                    w.join()
-        remove_temporaries(outdir, [st.name for st in stations])
-        raise
-    finally:
-        bar.close()
-        sys.unraisablehook = old_hook
-        for sig, handler in old.items():
-            if signal.getsignal(sig) is interrupted:
-                signal.signal(sig, handler)
     ordered = [outcomes[st.name] for st in stations]
     write_combined(ordered, outdir)
     return ordered
+
+
+class _Interrupts:
+    """SIGINT and SIGTERM while a batch runs: the first interrupt starts no new
+    station, a second one or a termination ends the batch (``Ended``)."""
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __init__(self, bar):
+        self.bar = bar
+        self.ending = []   # the signal that ends the batch, should its Ended be lost in a finalizer
+        self.handler = self._interrupted   # one object, to know it again
+
+    def _interrupted(self, signum, frame):
+        if signum == signal.SIGINT and not _stop.is_set():
+            _stop.set()
+            self.bar.close()
+            sys.stderr.write("vordakit batch: interrupted: no new station starts, the running ones finish "
+                             "(interrupt again to end at once)\n")
+            return
+        self.ending.append(signum)
+        raise Ended(signum)
+
+    def check(self):
+        """Raise the Ended that a finalizer may have swallowed."""
+        if self.ending:
+            raise Ended(self.ending[0])
+
+    def ignore(self):
+        for sig in self.SIGNALS:
+            signal.signal(sig, signal.SIG_IGN)
+
+    def __enter__(self):
+        self.old = {sig: signal.signal(sig, self.handler) for sig in self.SIGNALS}
+        self.old_hook = sys.unraisablehook
+        sys.unraisablehook = _quiet_if_ended
+        return self
+
+    def __exit__(self, *exc):
+        sys.unraisablehook = self.old_hook
+        for sig, handler in self.old.items():
+            if signal.getsignal(sig) is self.handler:
+                signal.signal(sig, handler)
+
+
+def _run_here(stations, outdir, vorda, opts, bar, interrupts, outcomes):
+    """The stations one after the other in this process."""
+    keep_freed_memory()
+    for st in stations:
+        interrupts.check()
+        if _stop.is_set():
+            outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
+            continue
+        o = outcomes[st.name] = process_station(st, outdir, vorda, opts)
+        if not o.ok and _stop.is_set():
+            o.reason = "interrupted: " + o.reason
+        bar.step(o.ok)
+
+
+def _run_in_workers(stations, outdir, vorda, opts, jobs, bar, interrupts, outcomes, pools):
+    """The stations in ``jobs`` worker processes; the pool goes to ``pools``."""
+    pool = concurrent.futures.ProcessPoolExecutor(
+        max_workers=jobs, mp_context=multiprocessing.get_context("fork"), initializer=_worker_start)
+    pools.append(pool)
+    futures = {pool.submit(_work, st, outdir, vorda, opts): st for st in stations}
+    pending = set(futures)
+    while pending:
+        interrupts.check()
+        done, pending = concurrent.futures.wait(pending, timeout=0.2, return_when=concurrent.futures.FIRST_COMPLETED)
+        if _stop.is_set():
+            for fut in pending:
+                fut.cancel()
+        for fut in done:
+            st = futures[fut]
+            if fut.cancelled():
+                outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
+                continue
+            try:
+                outcomes[st.name] = fut.result()
+            except Exception as e:  # the worker itself died
+                outcomes[st.name] = Outcome(st.name, st.file, reason=f"worker failed: {e!r}")
+            if outcomes[st.name].reason != NOT_STARTED:
+                bar.step(outcomes[st.name].ok)
+    pool.shutdown()
+
+
+def _end_workers(pool):
+    """Terminate the workers of an ending batch, and wait for them."""
+    # The pool's own thread trips over the workers it sees go: the
+    # batch is ending and says so itself.
+    threading.excepthook = lambda args: None
+    workers = list(getattr(pool, "_processes", {}).values())
+    for w in workers:
+        if w.is_alive():
+            w.terminate()
+    for w in workers:
+        w.join(5)
+        if w.is_alive():
+            w.kill()
+            w.join()
 
 
 def write_combined(outcomes, outdir):

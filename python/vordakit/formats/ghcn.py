@@ -25,25 +25,11 @@ def looks_like(head_lines):
 
 
 def read(path, problem=None, element=None, keep_flagged=False):
+    """Read one element of a GHCN-Daily file; bad lines go to ``problem`` (without one, the first raises)."""
     problem = problem or strict(path)
     with open(path, encoding="utf-8-sig", errors="replace") as f:
         rows = f.read().splitlines()
-    found = {}
-    for lineno, line in enumerate(rows, 1):
-        if line.strip() and _header_ok(line):
-            found.setdefault(line[17:21], lineno)
-    if element is None:
-        usable = [e for e in found if e in ELEMENTS]
-        if len(usable) != 1:
-            listed = ", ".join(found) or "none"
-            raise KitError(path, None, f"choose the element with --element (elements in the file: {listed})")
-        element = usable[0]
-    element = element.upper()
-    if element not in ELEMENTS:
-        raise KitError(path, None, f"element {element} is not one of {', '.join(ELEMENTS)}")
-    if element not in found:
-        raise KitError(path, None, f"no {element} lines (elements in the file: {', '.join(found) or 'none'})")
-
+    element = _element(path, rows, element)
     records = SeriesBuilder(path, problem)
     for lineno, line in enumerate(rows, 1):
         if not line.strip():
@@ -61,18 +47,43 @@ def read(path, problem=None, element=None, keep_flagged=False):
         if not 1 <= month <= 12 or year < 1:
             problem(lineno, "date", f"impossible year and month {line[11:15]} {line[15:17]}")
             continue
-        for k in range(31):
-            pos = 21 + 8 * k
-            vs = line[pos:pos + 5]
-            try:
-                raw = int(vs)
-            except (ValueError, OverflowError):
-                problem(lineno, "unreadable", f"expected a whole number in columns {pos + 1}-{pos + 5}, found {vs!r}")
-                break
-            qflag = line[pos + 6:pos + 7].strip()
-            if raw == -9999 or (qflag and not keep_flagged):
-                x = None
-            else:
-                x = raw / 10
-            records.add(lineno, year, month, k + 1, x, vs, padding=raw == -9999)
+        _add_month(records, problem, lineno, line, year, month, keep_flagged)
     return records.build(element, 1, "ghcn", kind=ELEMENTS[element])
+
+
+def _element(path, rows, element):
+    """The element to read: the one asked for, else the only usable one of the file."""
+    found = {}
+    for lineno, line in enumerate(rows, 1):
+        if line.strip() and _header_ok(line):
+            found.setdefault(line[17:21], lineno)
+    if element is None:
+        usable = [e for e in found if e in ELEMENTS]
+        if len(usable) != 1:
+            listed = ", ".join(found) or "none"
+            raise KitError(path, None, f"choose the element with --element (elements in the file: {listed})")
+        element = usable[0]
+    element = element.upper()
+    if element not in ELEMENTS:
+        raise KitError(path, None, f"element {element} is not one of {', '.join(ELEMENTS)}")
+    if element not in found:
+        raise KitError(path, None, f"no {element} lines (elements in the file: {', '.join(found) or 'none'})")
+    return element
+
+
+def _add_month(records, problem, lineno, line, year, month, keep_flagged):
+    """The 31 day groups of a month's line; a group that cannot be read ends the line."""
+    for k in range(31):
+        pos = 21 + 8 * k
+        vs = line[pos:pos + 5]
+        try:
+            raw = int(vs)
+        except (ValueError, OverflowError):
+            problem(lineno, "unreadable", f"expected a whole number in columns {pos + 1}-{pos + 5}, found {vs!r}")
+            break
+        qflag = line[pos + 6:pos + 7].strip()
+        if raw == -9999 or (qflag and not keep_flagged):
+            x = None
+        else:
+            x = raw / 10
+        records.add(lineno, year, month, k + 1, x, vs, padding=raw == -9999)

@@ -42,16 +42,8 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
     numeric = numeric_markers(markers)
     records = SeriesBuilder(path, problem)
     decimals = 0
-    first = True
     with open(path, encoding="utf-8-sig", errors="replace") as f:
-        for lineno, line in enumerate(f, 1):
-            parts = _split(line)
-            if not parts:
-                continue
-            if first:
-                first = False
-                if not parts[0].lstrip("-").isdigit():
-                    continue                    # a header line
+        for lineno, parts in _lines(f):
             if len(parts) != 6:
                 problem(lineno, "unreadable", f"expected six values year month day prcp tmax tmin, found {len(parts)}")
                 continue
@@ -62,17 +54,28 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
                         f"expected whole numbers for year month day, found {' '.join(parts[:3])!r}")
                 continue
             xs = parts[index]
-            if xs in markers:
+            try:
+                x = None if xs in markers else finite_number(xs)
+            except ValueError:
+                problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
+                continue
+            if x in numeric:
                 x = None
-            else:
-                try:
-                    x = finite_number(xs)
-                except ValueError:
-                    problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
-                    continue
-                if x in numeric:
-                    x = None
-                else:
-                    decimals = more_decimals(xs, decimals)
+            elif x is not None:
+                decimals = more_decimals(xs, decimals)
             records.add(lineno, y, m, d, x, xs, padding=x is None)
     return records.build(name, decimals, "station6", kind=kind)
+
+
+def _lines(f):
+    """(line number, fields) of the lines that hold anything, but for a header line first."""
+    first = True
+    for lineno, line in enumerate(f, 1):
+        parts = _split(line)
+        if not parts:
+            continue
+        if first:
+            first = False
+            if not parts[0].lstrip("-").isdigit():
+                continue                    # a header line
+        yield lineno, parts

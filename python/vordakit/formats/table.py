@@ -105,22 +105,13 @@ def _find(header, names):
 
 def read(path, problem=None, column=None, date_column=None, delimiter=None, missing=DEFAULT_MISSING,
          decimal_comma=False, day_first=False):
+    """Read a delimited table's series; bad lines go to ``problem`` (without one, the first raises)."""
     problem = problem or strict(path)
     with open(path, encoding="utf-8-sig", errors="replace", newline="") as f:
         lines = list(_data_lines(f))
     if not lines:
         raise KitError(path, None, "no data lines")
-    if delimiter is None:
-        delimiter = _sniff(lines[0][1], decimal_comma)
-    else:
-        delimiter = DELIMITER_NAMES.get(delimiter.lower(), delimiter)
-        if len(delimiter) != 1:
-            raise KitError(path, None, f"--delimiter {delimiter!r}: expected one character, tab or space")
-    if decimal_comma and delimiter == ",":
-        raise KitError(path, None, "--decimal-comma: the fields cannot be separated by commas too")
-    date_form = "DD.MM.YYYY, DD/MM/YYYY or DD-MM-YYYY" if day_first else \
-        "YYYY-MM-DD, YYYYMMDD or year month day (or give --day-first)"
-    number_form = "a number with a decimal comma" if decimal_comma else "a number"
+    delimiter = _delimiter(path, lines[0][1], delimiter, decimal_comma)
     rows = _rows(lines, delimiter)
     first_line, first = next(rows)
     header = None
@@ -128,8 +119,33 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
         header = first
     else:
         rows = _chain(first_line, first, rows)
+    date_cols, value_col = _columns(path, header, len(header) if header is not None else len(first),
+                                    date_column, column)
+    name = header[value_col] if header is not None and value_col < len(header) else f"column {value_col + 1}"
+    values = _Values(name, missing, decimal_comma)
+    records = SeriesBuilder(path, problem)
+    _read_rows(rows, date_cols, value_col, day_first, values, records, problem)
+    kind = None
+    if header is not None:
+        kind = PRECIPITATION if PRECIPITATION_NAME.search(name) else TEMPERATURE
+    return records.build(name, values.decimals, "table", kind=kind)
 
-    # Which columns hold the date and the value.
+
+def _delimiter(path, first_line, delimiter, decimal_comma):
+    """The field separator: given (by name or as the character), else the one the first line uses."""
+    if delimiter is None:
+        delimiter = _sniff(first_line, decimal_comma)
+    else:
+        delimiter = DELIMITER_NAMES.get(delimiter.lower(), delimiter)
+        if len(delimiter) != 1:
+            raise KitError(path, None, f"--delimiter {delimiter!r}: expected one character, tab or space")
+    if decimal_comma and delimiter == ",":
+        raise KitError(path, None, "--decimal-comma: the fields cannot be separated by commas too")
+    return delimiter
+
+
+def _columns(path, header, width, date_column, column):
+    """(date columns, value column): chosen, else found by the header's names or by elimination."""
     if date_column is not None:
         names = date_column.split(",")
         if len(names) not in (1, 3):
@@ -141,7 +157,6 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
     if column is not None:
         value_col = _resolve(path, column, header, "column")
     else:
-        width = len(header) if header is not None else len(first)
         rest = [i for i in range(width) if i not in date_cols]
         if len(rest) != 1:
             names = ", ".join(header)[:80] if header else f"{width} columns"
@@ -149,72 +164,83 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
         value_col = rest[0]
     if value_col in date_cols:
         raise KitError(path, None, "the value column is also a date column")
+    return date_cols, value_col
+
+
+def _date(row, date_cols, day_first):
+    """(date or None, (y, m, d)) of a row: a made date in the common case, else its fields
+    for SeriesBuilder to check; ValueError where none can be read."""
+    if len(date_cols) != 1:
+        return None, tuple(int(row[i]) for i in date_cols)
+    text = row[date_cols[0]]
+    if day_first:
+        return None, _parse_day_first(text)
+    # The common case in C; anything else is taken apart below.
+    if len(text) == 10 and text[4] == "-" and text[7] == "-":
+        try:
+            return datetime.date.fromisoformat(text), None
+        except ValueError:
+            pass
+    return None, _parse_date(text)
+
+
+class _Values:
+    """The value column's reading: markers, decimal comma, and the most decimals seen."""
+
+    def __init__(self, name, missing, decimal_comma):
+        self.name = name
+        self.text_markers = {m.strip().lower() for m in missing}
+        self.numeric = numeric_markers(self.text_markers)
+        self.decimal_comma = decimal_comma
+        self.form = "a number with a decimal comma" if decimal_comma else "a number"
+        self.decimals = 0
+
+    def read(self, cell):
+        """(value or None where missing, its text); ValueError with the reason where unreadable."""
+        xs = cell
+        if xs.lower() in self.text_markers:
+            return None, xs
+        if self.decimal_comma:
+            # A point as well would be a thousands separator or a typing error: refused.
+            xs = xs.replace(",", ".") if "." not in xs else xs + "?"
+        try:
+            x = float(xs)
+        except (ValueError, OverflowError):
+            hint = ""
+            if not self.decimal_comma and _COMMA_NUMBER.fullmatch(xs):
+                hint = " (for a decimal comma give --decimal-comma)"
+            raise ValueError(f"expected {self.form} or a missing marker for {self.name}, found {cell!r}{hint}")
+        if not math.isfinite(x):
+            raise ValueError(f"expected a number for {self.name}, found {xs!r}")
+        if x in self.numeric:
+            return None, xs
+        self.decimals = more_decimals(xs, self.decimals)
+        return x, xs
+
+
+def _read_rows(rows, date_cols, value_col, day_first, values, records, problem):
+    date_form = "DD.MM.YYYY, DD/MM/YYYY or DD-MM-YYYY" if day_first else \
+        "YYYY-MM-DD, YYYYMMDD or year month day (or give --day-first)"
     need = max(date_cols + [value_col]) + 1
-    name = header[value_col] if header is not None and value_col < len(header) else f"column {value_col + 1}"
-
-    text_markers = {m.strip().lower() for m in missing}
-    numeric = numeric_markers(text_markers)
-
-    records = SeriesBuilder(path, problem)
-    decimals = 0
-    date = datetime.date
-    fromisoformat = date.fromisoformat
-    single = len(date_cols) == 1
     for lineno, row in rows:
         if len(row) < need:
             problem(lineno, "unreadable", f"expected at least {need} fields, found {len(row)}")
             continue
-        day = None
         try:
-            if single and day_first:
-                y, m, d = _parse_day_first(row[date_cols[0]])
-            elif single:
-                text = row[date_cols[0]]
-                # The common case in C; anything else is taken apart below.
-                if len(text) == 10 and text[4] == "-" and text[7] == "-":
-                    try:
-                        day = fromisoformat(text)
-                    except ValueError:
-                        pass
-                if day is None:
-                    y, m, d = _parse_date(text)
-            else:
-                y, m, d = (int(row[i]) for i in date_cols)
+            day, ymd = _date(row, date_cols, day_first)
         except (ValueError, OverflowError):
             shown = " ".join(row[i] for i in date_cols)
             problem(lineno, "unreadable", f"expected a date as {date_form}, found {shown!r}")
             continue
-        xs = row[value_col]
-        if xs.lower() in text_markers:
-            x = None
-        else:
-            if decimal_comma:
-                # A point as well would be a thousands separator or a typing error: refused.
-                xs = xs.replace(",", ".") if "." not in xs else xs + "?"
-            try:
-                x = float(xs)
-            except (ValueError, OverflowError):
-                hint = ""
-                if not decimal_comma and _COMMA_NUMBER.fullmatch(xs):
-                    hint = " (for a decimal comma give --decimal-comma)"
-                problem(lineno, "unreadable", f"expected {number_form} or a missing marker for {name}, "
-                                              f"found {row[value_col]!r}{hint}")
-                continue
-            if not math.isfinite(x):
-                problem(lineno, "unreadable", f"expected a number for {name}, found {xs!r}")
-                continue
-            if x in numeric:
-                x = None
-            else:
-                decimals = more_decimals(xs, decimals)
+        try:
+            x, xs = values.read(row[value_col])
+        except ValueError as e:
+            problem(lineno, "unreadable", str(e))
+            continue
         if day is None:
-            records.add(lineno, y, m, d, x, xs, padding=x is None)
+            records.add(lineno, *ymd, x, xs, padding=x is None)
         else:
             records.add_date(lineno, day, x)
-    kind = None
-    if header is not None:
-        kind = PRECIPITATION if PRECIPITATION_NAME.search(name) else TEMPERATURE
-    return records.build(name, decimals, "table", kind=kind)
 
 
 def _chain(lineno, row, rest):
