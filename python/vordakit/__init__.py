@@ -1,10 +1,17 @@
-"""vordakit: the companion toolkit of VORDA.
+"""vordakit: the companion toolkit of VORDA, a library with a command line over it.
 
-It turns station files into VORDA input series and checks them, runs the
-built ``vorda`` program without its dialogue, and turns its result files into
-tables, trends and plots. It reaches vorda's analyses through the binding
-``vordakit._vorda`` when that is built, else by running ``vorda`` as a
-process, and never computes what ``vorda`` computes.
+It reads station files in several layouts, checks them, analyses them with
+vorda's own code, and turns the results into tables, trends and plots, for
+one station, a batch of them or a grid. It reaches vorda's analyses through
+the binding ``vordakit._vorda`` when that is built, else by running ``vorda``
+as a process, and never computes what ``vorda`` computes.
+
+The Python API (see docs/api.md) is re-exported here and loaded when first
+used, so that ``import vordakit`` and the command line start without numpy:
+
+>>> import vordakit
+>>> sorted(vordakit.__all__)
+['analyse', 'percentile_thresholds', 'read_station', 'trends']
 
 A build leaves the binding in ``build/<preset>/python/vordakit/``; the
 package looks for it there (``$VORDA_BINDING_DIR`` first, then the release
@@ -39,3 +46,17 @@ def _version():
 
 
 __version__ = _version()
+
+__all__ = ["read_station", "analyse", "trends", "percentile_thresholds"]
+
+
+def __getattr__(name):
+    """The API's functions, from vordakit.api when one is first asked for."""
+    if name in __all__:
+        from vordakit import api
+        return getattr(api, name)
+    raise AttributeError(f"module 'vordakit' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(list(globals()) + __all__)

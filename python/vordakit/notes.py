@@ -32,8 +32,9 @@ from vordakit.tables import write_csv
 from vordakit.thresholds import exceedance_texts, shown_threshold
 
 __all__ = ["INPUTS", "RUNS", "note_run", "check_notes", "used_thresholds", "input_of", "remember_calendar",
-           "add_notes", "read_description", "write_description", "record_bootstrap", "write_threshold_table",
-           "read_thresholds", "add_percentile_marks"]
+           "add_notes", "add_calendar", "read_description", "write_description", "record_bootstrap",
+           "threshold_table_path", "write_threshold_table", "read_thresholds", "add_percentile_marks",
+           "mark_percentile_runs"]
 
 # Where `run` notes the input of the runs whose result files it placed, and
 # the threshold each run was given.
@@ -165,31 +166,41 @@ def add_notes(results, folder):
     """Fill in what ``folder``'s notes give a Results' records: each one's
     threshold_used (runs.csv), and each yearly one's days, whole and, for SGS
     and LFD, date (from its input, found through inputs.csv)."""
-    used = used_thresholds(folder)
-    results.yearly = _with_calendar(results.yearly, folder, results.warnings, used)
-    if used:
-        results.events = [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in results.events]
+    calendars = {}
+
+    def calendar_of(name):
+        if name not in calendars:
+            calendars[name] = _folder_calendar(folder, name, results.warnings)
+        return calendars[name]
+
+    add_calendar(results, calendar_of, used_thresholds(folder))
+
+
+def _folder_calendar(folder, name, warnings):
+    """The year calendar of the input of ``name``'s runs, None where it cannot be found or read."""
+    source = input_of(folder, name)
+    if source is None:
+        return None
+    try:
+        return _calendar_of(source)
+    except (KitError, OSError) as e:
+        warnings.append(f"{source}: the input of {name} cannot be read ({e}); "
+                        "no days per year, partial years not known")
+        return None
 
 
 # The indices whose values are days of their year: their tables give the date too.
 _DAY_INDICES = tuple(i.name for i in catalogue.YEARLY if i.units == "1")
 
 
-def _with_calendar(yearly, folder, warnings, used):
-    calendars = {}
+def add_calendar(results, calendar_of, used):
+    """Fill in the calendar columns of a Results' yearly records from ``calendar_of(input)``
+    (``dates.year_calendar`` of the input's days, or None), and threshold_used from ``used``
+    ({Run: the threshold given})."""
     out = []
-    for r in yearly:
+    for r in results.yearly:
         threshold_used = used.get(Run(*r[:4])) if used else None
-        if r.input not in calendars:
-            source = input_of(folder, r.input)
-            calendars[r.input] = None
-            if source is not None:
-                try:
-                    calendars[r.input] = _calendar_of(source)
-                except (KitError, OSError) as e:
-                    warnings.append(f"{source}: the input of {r.input} cannot be read ({e}); "
-                                    "no days per year, partial years not known")
-        cal = calendars[r.input]
+        cal = calendar_of(r.input)
         if cal is None or r.year not in cal:
             out.append(r._replace(threshold_used=threshold_used) if threshold_used is not None else r)
             continue
@@ -198,7 +209,9 @@ def _with_calendar(yearly, folder, warnings, used):
         if r.index in _DAY_INDICES and r.value is not None and 1 <= r.value <= len(ords):
             date = datetime.date.fromordinal(int(ords[r.value - 1])).isoformat()
         out.append(r._replace(days=days, whole=int(whole), date=date, threshold_used=threshold_used))
-    return out
+    results.yearly = out
+    if used:
+        results.events = [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in results.events]
 
 
 # ---------------------------------------------------------------- percentile runs
@@ -316,6 +329,12 @@ def add_percentile_marks(res, folder):
         table = threshold_table_path(folder, _stem(run.input))
         if infos.get(_stem(run.input)) and os.path.isfile(table):
             res.thresholds[run.input] = table
+    mark_percentile_runs(res, infos)
+
+
+def mark_percentile_runs(res, infos):
+    """Mark the records of percentile runs in Results ``res``: ``infos`` gives, by the
+    stem of a run's input, its description as ``write_description`` keeps it (or None)."""
     dropped = set()
     res.yearly = [r for r in (_marked_yearly(r, infos.get(_stem(r.input)), dropped) for r in res.yearly) if r]
     res.events = [e if infos.get(_stem(e.input)) is None else _marked(e, infos[_stem(e.input)]) for e in res.events]

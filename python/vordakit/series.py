@@ -18,7 +18,7 @@ from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 
 __all__ = ["MAX_RECORDS", "MISSING_MARKERS", "PRECIPITATION", "TEMPERATURE", "Series", "guess_kind",
-           "format_value", "write_vorda", "write_vorda_arrays"]
+           "format_value", "write_vorda", "write_vorda_arrays", "vorda_arrays", "as_vorda_input"]
 
 # vorda's store holds this many records; it reads no more.
 MAX_RECORDS = 100000
@@ -124,25 +124,45 @@ def write_vorda(series, path):
 
 def write_vorda_arrays(series, path):
     """Write the series as ``write_vorda`` does; returns the arrays vorda reads from the file
-    (t, d, m, yr and x, each value the number its text reads as), so that the series
-    written need not be read again to be analysed."""
+    (see ``vorda_arrays``), so that the series written need not be read again to be analysed."""
+    texts, arrays = _vorda_records(series, path)
+    lines = [f"{a} {b} {c} {e} {x}\n" for a, b, c, e, x in zip(
+        arrays["t"].tolist(), arrays["d"].tolist(), arrays["m"].tolist(), arrays["yr"].tolist(), texts)]
+    with atomic_write(path, newline="\n") as f:
+        f.write("".join(lines))
+    return arrays
+
+
+def vorda_arrays(series):
+    """The arrays t, d, m, yr and x that vorda reads from the VORDA input of a series
+    (``write_vorda``'s): t counts calendar days from 1 on the first record, and each
+    value is the number its text, to the series' decimals, reads as."""
+    return _vorda_records(series, series.path)[1]
+
+
+def as_vorda_input(series, arrays=None):
+    """The series that reading its VORDA input gives: the values as their texts read,
+    a missing-value marker among them missing, one line per record and t."""
+    arrays = vorda_arrays(series) if arrays is None else arrays
+    x = arrays["x"].copy()
+    x[np.isin(x, MISSING_MARKERS)] = np.nan
+    return Series(series.path, "x", series.kind, series.ordinal, x, series.decimals, np.arange(1, len(x) + 1),
+                  arrays["t"], "vorda")
+
+
+def _vorda_records(series, path):
+    """(text of each value, arrays vorda reads) of a series' VORDA input."""
     if not len(series):
         raise KitError(path, None, "no records to write")
     ordinal = series.ordinal
-    t = ordinal - ordinal[0] + 1
     yr, m, d = dates.ymd(ordinal)
-    dec = series.decimals
     # A station's values repeat (a few hundred distinct tenths): format each once.
     texts, read = {}, {}
     for i, x in enumerate(series.values):
         if x not in texts:
             if x is None or not math.isfinite(x):
                 raise KitError(path, None, f"missing value on {series.dates[i].isoformat()} cannot be written")
-            texts[x] = format_value(x, dec)
+            texts[x] = format_value(x, series.decimals)
             read[x] = float(texts[x])
-    lines = [f"{a} {b} {c} {e} {texts[x]}\n" for a, b, c, e, x in zip(
-        t.tolist(), d.tolist(), m.tolist(), yr.tolist(), series.values)]
-    with atomic_write(path, newline="\n") as f:
-        f.write("".join(lines))
     x = np.array([read[v] for v in series.values], np.float64)
-    return {"t": t, "d": d, "m": m, "yr": yr, "x": x}
+    return [texts[v] for v in series.values], {"t": ordinal - ordinal[0] + 1, "d": d, "m": m, "yr": yr, "x": x}

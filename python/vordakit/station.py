@@ -18,13 +18,11 @@ import shutil
 import time
 import traceback
 
-import numpy as np
-
 from vordakit import convert, engine, notes, percentile, plot, qc, results, runner, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats.detect import detect_format, read_series
-from vordakit.series import MISSING_MARKERS, PRECIPITATION, Series, guess_kind, write_vorda_arrays
+from vordakit.series import PRECIPITATION, as_vorda_input, guess_kind, write_vorda_arrays
 
 __all__ = ["Outcome", "Options", "DONE", "process_station"]
 
@@ -150,13 +148,9 @@ def _check(prep, converted, kind, folder, suffix, opts):
 
 
 def _as_read(prep, converted, kind):
-    """The series of the VORDA input just written, as reading it would give it: its
-    values as their texts read, a missing-value marker among them missing (qc
-    reports it), its lines and t."""
-    x = prep.arrays["x"].copy()
-    x[np.isin(x, MISSING_MARKERS)] = np.nan
-    return Series(prep.source, "x", kind or guess_kind(x), converted.ordinal, x, converted.decimals,
-                  np.arange(1, len(x) + 1), prep.arrays["t"], "vorda")
+    """The series of the VORDA input just written, as reading it would give it (kind given or guessed)."""
+    series = dataclasses.replace(as_vorda_input(converted, prep.arrays), path=prep.source)
+    return dataclasses.replace(series, kind=kind or guess_kind(series.x))
 
 
 # What a batch writes into a station's folder: result files, tables, pictures,
