@@ -30,19 +30,21 @@ def window(year, month, day, first, last, half=2):
     return [start + (centre + k - start) % (end - start + 1) for k in range(-half, half + 1)]
 
 
-@pytest.mark.parametrize("month, day, years", [
-    (1, 1, (2000, 2001, 2002)),       # wraps to the last base year's 30 and 31 December
-    (12, 31, (2000, 2001, 2002)),     # wraps to the first base year's 1 and 2 January
-    (2, 29, (2000,)),                 # its own window, in the leap year only
-    (3, 1, (2000, 2001, 2002)),       # takes 29 February in the leap year
-    (7, 15, (2000, 2001, 2002)),
-], ids=["new-year", "new-year-eve", "29-february", "1-march", "july"])
-def test_threshold_is_numpy_quantile_of_the_window(tmp_path, month, day, years):
-    rng = np.random.default_rng(1)
-    s = make_series(tmp_path / "s.txt", 1999, 2003, lambda n: np.round(rng.normal(10, 5, n), 1))
-    setting = percentile.parse_setting("90", "2000-2002")
+@pytest.mark.parametrize("month, day, base, centre, years", [
+    (1, 1, "2000-2002", (1, 1), (2000, 2001, 2002)),       # wraps to the last base year's 30 and 31 December
+    (12, 31, "2000-2002", (12, 31), (2000, 2001, 2002)),   # wraps to the first base year's 1 and 2 January
+    (2, 29, "2000-2002", (2, 29), (2000,)),                # its own window, in the leap year only
+    (3, 1, "2000-2002", (3, 1), (2000, 2001, 2002)),       # takes 29 February in the leap year
+    (7, 15, "2000-2002", (7, 15), (2000, 2001, 2002)),
+    (2, 29, "2001-2003", (2, 28), (2001, 2002, 2003)),     # no leap year in the base: 28 February's
+], ids=["new-year", "new-year-eve", "29-february", "1-march", "july", "29-february-without-leap-year"])
+def test_threshold_is_numpy_quantile_of_the_window(tmp_path, month, day, base, centre, years):
+    # A seed whose 28 February and 1 March thresholds differ in the base without a leap year.
+    rng = np.random.default_rng(2)
+    s = make_series(tmp_path / "s.txt", 1999, 2004, lambda n: np.round(rng.normal(10, 5, n), 1))
+    setting = percentile.parse_setting("90", base)
     x = dict(zip(s.ordinal.tolist(), s.x.tolist()))
-    pool = [x[o] for y in years for o in window(y, month, day, 2000, 2002)]
+    pool = [x[o] for y in years for o in window(y, *centre, *setting.base)]
     key = datetime.date(2000, month, day).toordinal() - datetime.date(2000, 1, 1).toordinal()
     got = percentile.base_of(s, setting).thresholds()[key]
     assert got == np.quantile(pool, 0.9, method="median_unbiased")
