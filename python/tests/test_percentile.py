@@ -134,6 +134,49 @@ def test_bootstrap_lifts_the_base_years_to_the_rate_outside(tmp_path, vorda):
     assert json.loads((out / "s-p90-1921-1940-w5.json").read_text())["bootstrap"]["upper-6"]
 
 
+@pytest.mark.parametrize("thrtype, pct, passes", [("upper", "90", np.greater), ("lower", "10", np.less)])
+def test_bootstrap_is_the_mean_over_bases_with_one_year_swapped(tmp_path, vorda, thrtype, pct, passes):
+    pytest.importorskip("vordakit._vorda")
+    rng = np.random.default_rng(6)
+    s = make_series(tmp_path / "s.txt", 2001, 2004, lambda n: np.round(rng.normal(10, 5, n), 1))
+    out = tmp_path / "out"
+    proc = kit("run", s.path, "-t", thrtype, "--percentile", pct, "--base", "2001-2003", "-d", "1", "-o", out,
+               "--bootstrap", vorda=vorda, text=True)
+    assert proc.returncode == 0, proc.stderr
+    got = {r.year: r.value for r in results.read_results(out).yearly if r.index == "ndays" and r.bootstrap}
+    # Worked out directly: base year j's days beyond the thresholds of each base
+    # that leaves j out and counts another base year k twice, three years in all.
+    x = dict(zip(s.ordinal.tolist(), s.x.tolist()))
+    years = (2001, 2002, 2003)
+    want = {}
+    for j in years:
+        counts = []
+        for k in (k for k in years if k != j):
+            chosen = [y for y in years if y != j] + [k]
+            count = 0
+            for day in range(datetime.date(j, 1, 1).toordinal(), datetime.date(j, 12, 31).toordinal() + 1):
+                d = datetime.date.fromordinal(day)
+                pool = [x[o] for y in chosen for o in window(y, d.month, d.day, 2001, 2003)]
+                count += bool(passes(x[day], np.quantile(pool, float(pct) / 100, method="median_unbiased")))
+            counts.append(count)
+        want[j] = sum(counts) / len(counts)
+    assert got == want
+
+
+@pytest.mark.parametrize("thrtype, season", [("upper", "SGS"), ("lower", "LFD")])
+def test_tables_of_a_percentile_run_leave_out_its_season_index(tmp_path, vorda, thrtype, season):
+    rng = np.random.default_rng(7)
+    make_series(tmp_path / "s.txt", 1990, 1993, lambda n: np.round(rng.normal(10, 5, n), 1))
+    out = tmp_path / "out"
+    assert kit("run", tmp_path / "s.txt", "-t", thrtype, "--percentile", "50", "--base", "1990-1991", "-d", "2",
+               "-o", out, vorda=vorda).returncode == 0
+    # vorda writes the index; the tables leave it out, as it says nothing of a threshold that varies by day.
+    assert list(out.glob(f"VORDA-{season}-*"))
+    assert kit("tidy", out).returncode == 0
+    indices = {r["index"] for r in csv.DictReader(open(out / "yearly.csv"))}
+    assert season not in indices and "ndays" in indices
+
+
 @pytest.mark.parametrize("args, message", [
     (("--percentile", "90", "--base", "1950-1960"), "base 1950-1960 is not covered: the series runs from 1990-01-01"),
     (("--percentile", "90", "--base", "1990-1991"), "base 1990-1991 has 1 missing days: 1991-03-02"),
