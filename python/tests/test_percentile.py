@@ -177,6 +177,27 @@ def test_tables_of_a_percentile_run_leave_out_its_season_index(tmp_path, vorda, 
     assert season not in indices and "ndays" in indices
 
 
+def test_description_keeps_other_runs_bootstrap_only_over_the_same_exceedances(tmp_path, vorda):
+    pytest.importorskip("vordakit._vorda")
+    rng = np.random.default_rng(8)
+    s = make_series(tmp_path / "s.txt", 1990, 1992, lambda n: np.round(rng.normal(10, 5, n), 1))
+    out = tmp_path / "out"
+
+    def kept_after(*args):
+        proc = kit("run", s.path, "--percentile", "90", "--base", "1990-1991", "-d", "2", "-o", out, *args,
+                   vorda=vorda, text=True)
+        assert proc.returncode == 0, proc.stderr
+        return set(json.loads((out / "s-p90-1990-1991-w5.json").read_text())["bootstrap"])
+
+    assert kept_after("-t", "upper", "--bootstrap") == {"upper-2"}
+    assert kept_after("-t", "lower") == {"upper-2"}
+    # Another day in 1992: the upper run's values belong to the exceedances before.
+    x = s.x.copy()
+    x[800] += 3
+    write_vorda(Series(s.path, "x", TEMPERATURE, s.ordinal, x, 1), s.path)
+    assert kept_after("-t", "lower") == set()
+
+
 @pytest.mark.parametrize("args, message", [
     (("--percentile", "90", "--base", "1950-1960"), "base 1950-1960 is not covered: the series runs from 1990-01-01"),
     (("--percentile", "90", "--base", "1990-1991"), "base 1990-1991 has 1 missing days: 1991-03-02"),
