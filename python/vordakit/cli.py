@@ -140,6 +140,9 @@ def add_run(subparsers):
                                   "(default: the input's file name)")
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
+    p.add_argument("--unchecked", action="store_true",
+                   help="pass an input that holds missing-value markers (-9999, -999, -99.9) to vorda as it "
+                        "is, which analyses them as values (refused by default, naming the line)")
     _add_vorda_option(p)
     p.set_defaults(handler=_lazy("engine"))
 
