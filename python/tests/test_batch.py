@@ -275,3 +275,45 @@ def test_trend_of_the_combined_table_keeps_the_station_column(vorda, data_dir, t
     batch_trend = (tmp_path / "out" / "trend.csv").read_text()
     assert kit("trend", tmp_path / "out" / "yearly.csv").returncode == 0
     assert (tmp_path / "out" / "trend.csv").read_text() == batch_trend
+
+
+BOOT = "file\tname\ttype\tthreshold\tmin_duration\tbootstrap\n"
+# (case, station list, options, what is said after "vordakit batch: "; {list} is the list's path)
+BAD_VALUES = [
+    ("bootstrap-maybe", BOOT + "a.txt\ta\tupper\t1.5\t3\tno\na.txt\ta\tlower\t1.5\t3\tmaybe\n", [],
+     "{list}:3: bootstrap 'maybe' is neither yes nor no"),
+    ("negative-duration", HEAD + "a.txt\ta\tupper\t1.5\t-2\t\n", [], "{list}:2: minimum duration '-2' is below 0"),
+    ("negative-fill", HEAD + "a.txt\ta\tupper\t1.5\t3\t\n", ["--fill", "-1"], "--fill needs a number of days"),
+    ("no-jobs", HEAD + "a.txt\ta\tupper\t1.5\t3\t\n", ["-j", "0"], "-j needs at least 1"),
+]
+
+
+@pytest.mark.parametrize("rows,options,said", [c[1:] for c in BAD_VALUES], ids=[c[0] for c in BAD_VALUES])
+def test_bad_values_refused_before_any_station(vorda, tmp_path, rows, options, said):
+    (tmp_path / "s.tsv").write_text(rows)
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", *options, vorda=vorda)
+    assert proc.returncode == 2
+    message = proc.stderr.decode()
+    assert message.count("\n") == 1 and message.startswith(f"vordakit batch: {said.format(list=tmp_path / 's.tsv')}")
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("cell,wanted", [("Yes", True), ("TRUE", True), ("y", True), ("1", True),
+                                         ("no", False), ("False", False), ("N", False), ("0", False), ("", False)])
+def test_bootstrap_cell_spellings(tmp_path, cell, wanted):
+    from vordakit import batch
+
+    (tmp_path / "s.tsv").write_text("file\tname\ttype\tpercentile\tbase\tmin_duration\tbootstrap\n"
+                                    f"a.txt\ta\tupper\t90\t2001-2002\t3\t{cell}\n")
+    assert [r.bootstrap for r in batch.read_station_list(tmp_path / "s.tsv")[0].rows] == [wanted]
+
+
+def test_unknown_list_column_warned_once(vorda, tmp_path):
+    (tmp_path / "s.tsv").write_text("file\tname\ttype\tthreshold\tmin_duration\tbootsrap\n"
+                                    f"{EXAMPLE}\ta\tupper\t18.0\t3\tyes\n{EXAMPLE}\ta\tlower\t2.0\t3\tyes\n")
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda, text=True)
+    assert proc.returncode == 0, proc.stderr
+    warnings = [line for line in proc.stderr.splitlines() if "warning" in line]
+    assert warnings == [f"vordakit batch: warning: {tmp_path / 's.tsv'}:1: column 'bootsrap' ignored: "
+                        "not one the batch reads (file, name, type, threshold, min_duration, unit, format, element, "
+                        "column, kind, percentile, base, window, bootstrap)"]

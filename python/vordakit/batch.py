@@ -51,6 +51,9 @@ ALIASES = {
     "threshold_value": "threshold", "value": "threshold",
     "minimum_duration": "min_duration", "durmin": "min_duration", "duration": "min_duration",
 }
+# What the bootstrap column takes, in any case; empty is no.
+YES_NO = {"yes": True, "y": True, "true": True, "1": True, "no": False, "n": False, "false": False, "0": False,
+          "": False}
 COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
 # Written into a station's folder once everything else is there: its rows and input as they were.
@@ -187,6 +190,7 @@ def read_station_list(path):
         raise KitError(path, header_at + 1,
                        f"the header lacks {', '.join(missing)} (tab-separated: {', '.join(COLUMNS)})")
     where = {c: header.index(c) for c in COLUMNS + OPTIONAL if c in header}
+    _warn_unknown(header, path, header_at + 1)
     stations = {}
     seen = {}
     named = {}
@@ -243,7 +247,7 @@ def read_station_list(path):
                        "the tables could not tell the runs apart")
             raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} {why}")
         named[shown] = (number, thr)
-        boot = cell.get("bootstrap", "").lower() in ("yes", "y", "true", "1")
+        boot = _yes_no(cell.get("bootstrap", ""), path, number)
         inp.rows.append(Row(number, type_, thr, dur, setting, boot))
     if not stations:
         raise KitError(path, None, "the station list has no rows")
@@ -255,6 +259,23 @@ def read_station_list(path):
                     raise KitError(path, inp.rows[0].line, f"station name and series {inp.label!r} longer than "
                                                            f"{runner.MAX_NAME - 5} characters")
     return list(stations.values())
+
+
+def _yes_no(text, path, line):
+    if text.lower() not in YES_NO:
+        raise KitError(path, line, f"bootstrap {text!r} is neither yes nor no (also true/false, y/n, 1/0; "
+                                   "empty for no)")
+    return YES_NO[text.lower()]
+
+
+def _warn_unknown(header, path, line):
+    """One warning for the header's columns that the batch does not read: a misspelt
+    optional column (bootsrap) would otherwise be left out without a word."""
+    known = set(COLUMNS + OPTIONAL)
+    unknown = [repr(c) if c else f"{i + 1} (no name)" for i, c in enumerate(header) if c not in known]
+    if unknown:
+        results.print_warnings("batch", [f"{path}:{line}: column{'s' * (len(unknown) > 1)} {', '.join(unknown)} "
+                                         f"ignored: not one the batch reads ({', '.join(COLUMNS + OPTIONAL)})"])
 
 
 def _refuse(findings, source):
@@ -745,12 +766,15 @@ def _append_table(f, path, station):
 
 
 def command(args):
+    # Options first: nothing of a batch that cannot run should be written or said.
+    if args.jobs is not None and args.jobs < 1:
+        raise KitError(None, None, "-j needs at least 1")
+    if args.fill is not None and args.fill < 0:
+        raise KitError(None, None, "--fill needs a number of days, 0 or more")
     stations = read_station_list(args.stations)
     which = engine.choose(args.engine)
     # The library hands only a file it cannot read to vorda, which it then looks for.
     vorda = runner.find_vorda(args.vorda) if which == "process" or args.vorda else None
-    if args.jobs is not None and args.jobs < 1:
-        raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
                    policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume,
                    engine=which)
