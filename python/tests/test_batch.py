@@ -317,3 +317,32 @@ def test_unknown_list_column_warned_once(vorda, tmp_path):
     assert warnings == [f"vordakit batch: warning: {tmp_path / 's.tsv'}:1: column 'bootsrap' ignored: "
                         "not one the batch reads (file, name, type, threshold, min_duration, unit, format, element, "
                         "column, kind, percentile, base, window, bootstrap)"]
+
+
+# (case, the station file's content (None: no file), batch options, words of the reason, words it must not hold)
+REMEDIES = [
+    ("gap", "date,tg\n2001-01-01,3\n2001-01-03,4\n", [], ["(1 day) batch --fill N interpolates gaps"],
+     ["--longest", "--from"]),
+    ("gap-beyond-fill", "date,tg\n2001-01-01,3\n2001-01-04,4\n", ["--fill", "1"],
+     ["a larger batch --fill interpolates them"], ["--longest", "--from"]),
+    ("two-series", "date,tmax,tmin\n2001-01-01,3,1\n", [],
+     ["choose the value column in the station list's column cell (date, tmax, tmin)"], ["--column"]),
+    ("one-column", "date\n2001-01-01\n2001-01-02\n", [],
+     ["no value column beside the date: the file holds only date"], ["--column"]),
+    ("no-file", None, [], ["lists/in.csv: no such station file (in.csv is taken from the station list's folder, "],
+     []),
+]
+
+
+@pytest.mark.parametrize("content,options,words,absent", [c[1:] for c in REMEDIES], ids=[c[0] for c in REMEDIES])
+def test_reasons_name_the_batch_remedies(vorda, tmp_path, content, options, words, absent):
+    (tmp_path / "lists").mkdir()
+    if content is not None:
+        (tmp_path / "lists" / "in.csv").write_text(content)
+    (tmp_path / "lists" / "s.tsv").write_text(HEAD + "in.csv\tst\tupper\t1.0\t1\t\n")
+    # Started elsewhere: the list's folder, not the working one, holds its files.
+    kit("batch", "lists/s.tsv", "-o", "out", "--no-plots", *options, vorda=vorda, cwd=tmp_path)
+    reason = read(tmp_path / "out" / "summary.csv")[0]["reason"]
+    assert all(w in reason for w in words) and not any(w in reason for w in absent), reason
+    if content is None:
+        assert reason.endswith(f"folder, {tmp_path / 'lists'})")

@@ -292,7 +292,7 @@ def test_run_refuses_before_writing(vorda, tmp_path, options, said):
 @pytest.mark.parametrize("engine", ["library", "process"])
 def test_unchecked_passes_a_marker_to_vorda(vorda, tmp_path, engine, lib):
     q = _with_marker(tmp_path)
-    by_hand = dialogue(vorda, tmp_path / "dialogue", ["q.txt", records(q), "l", "0", "1"], q, "q.txt")
+    assert dialogue(vorda, tmp_path / "dialogue", ["q.txt", records(q), "l", "0", "1"], q, "q.txt").returncode == 0
     proc = kit("run", q, "-t", "l", "-x", "0", "-d", "1", "--unchecked", "--engine", engine, "-o", tmp_path / "out",
                vorda=vorda)
     assert proc.returncode == 0, proc.stderr

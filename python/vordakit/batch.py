@@ -79,6 +79,8 @@ class Station:
     file: str
     unit: str = ""
     inputs: list = dataclasses.field(default_factory=list)
+    listed: str = ""       # the file as the list gives it, and the list's folder, for messages
+    list_folder: str = ""
 
     @property
     def rows(self):
@@ -221,7 +223,7 @@ def read_station_list(path):
         file = os.path.join(base, cell["file"])
         st = stations.get(name)
         if st is None:
-            st = stations[name] = Station(name, file, cell.get("unit", ""))
+            st = stations[name] = Station(name, file, cell.get("unit", ""), listed=cell["file"], list_folder=base)
         elif st.file != file:
             raise KitError(path, number, f"station {name!r} was given the file {st.file} before")
         inp = next((i for i in st.inputs if i.choice == choice), None)
@@ -291,8 +293,34 @@ def _refuse(findings, source):
     if first.line is None and first.date is not None and str(first.date) not in detail:
         detail += f", {first.date}"
     if first.check == "gap":
-        detail += " (batch --fill N interpolates gaps of up to N days)"
+        detail += f" ({BATCH_ADVICE['gaps']})"
     raise KitError(source, first.line, f"qc: {first.check}: {detail}")
+
+
+# The remedies a batch has for what convert refuses: --fill, not convert's --longest and --from/--to.
+BATCH_ADVICE = {
+    "gaps": "batch --fill N interpolates gaps of up to N days",
+    "long_gaps": "a larger batch --fill interpolates them",
+    "size": "vorda reads no more: shorten the station file, e.g. to start on {start}",
+}
+
+
+def _in_list_words(error):
+    """A reader's refusal with the list's columns for the command line's options it names:
+    the list's element or column cell chooses the series in a batch."""
+    reason = re.sub(r"with --(column|element)\b", r"in the station list's \1 cell", error.reason)
+    reason = re.sub(r"--(column|element)\b", r"\1", reason)
+    return KitError(error.path, error.line, reason)
+
+
+def _open_station_file(st):
+    """Refuse a station file that is not there, saying where a relative one was looked for."""
+    if os.path.exists(st.file):
+        return
+    where = ""
+    if st.listed and not os.path.isabs(st.listed):
+        where = f" ({st.listed} is taken from the station list's folder, {st.list_folder})"
+    raise KitError(st.file, None, f"no such station file{where}")
 
 
 def _prepare(st, inp, folder, opts, timing):
@@ -311,13 +339,17 @@ def _prepare(st, inp, folder, opts, timing):
 
     t0 = time.perf_counter()
     suffix = f"-{inp.label}" if inp.label else ""
+    _open_station_file(st)
     fmt = inp.format or detect_format(st.file)
     source, size, kind = st.file, None, inp.kind
     if fmt != "vorda" or opts.fill is not None:
-        series = read_series(st.file, fmt, **inp.reader)
+        try:
+            series = read_series(st.file, fmt, **inp.reader)
+        except KitError as e:
+            raise _in_list_words(e) from None
         kind = kind or series.kind
         filled = []
-        out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled)
+        out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled, advice=BATCH_ADVICE)
         if fmt != "vorda" or filled or len(out) != len(series):
             source = os.path.join(folder, f"{st.name}{suffix}.txt")
             size = write_vorda(out, source)

@@ -196,12 +196,14 @@ def add_batch(subparsers):
                     "min_duration; optional columns: format (the file's layout, default detected), "
                     "element (GHCN-Daily), column (station6 or table), kind (temperature or precipitation, "
                     "default from the element or layout), unit (for the plots)) and process every station "
-                    "in its own folder, in parallel. Rows of one file that choose different series each "
+                    "in its own folder, in parallel. A relative file is taken from the list's own folder, "
+                    "not the current one. Rows of one file that choose different series each "
                     "get their own. A station's failure is recorded in its folder and in summary.csv and "
                     "does not stop the others. The first Ctrl-C starts no new station and writes the "
                     "summary; a second one ends at once. Exit status 0 when every station succeeded, "
                     "1 otherwise, 130 when interrupted.")
-    p.add_argument("stations", help="station list (TSV with a header line)")
+    p.add_argument("stations", help="station list (TSV with a header line); its relative file paths are "
+                                    "taken from its own folder")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
     p.add_argument("--no-plots", action="store_true", help="skip the pictures")
