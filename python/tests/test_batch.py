@@ -346,3 +346,47 @@ def test_reasons_name_the_batch_remedies(vorda, tmp_path, content, options, word
     assert all(w in reason for w in words) and not any(w in reason for w in absent), reason
     if content is None:
         assert reason.endswith(f"folder, {tmp_path / 'lists'})")
+
+
+def test_resume_keeps_the_summary_of_stations_done_before(vorda, tmp_path):
+    _series(tmp_path, "10 10 1 2001 45.0\n")  # a jump of 40 degrees: qc warnings
+    run = ("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", "--resume")
+    assert kit(*run, vorda=vorda).returncode == 0
+    first = read(tmp_path / "out" / "summary.csv")[0]
+    proc = kit(*run, vorda=vorda)
+    assert proc.returncode == 0 and b"(1 complete from before)" in proc.stderr
+    again = read(tmp_path / "out" / "summary.csv")[0]
+    assert int(first["qc_warnings"]) > 0 and float(first["seconds"]) > 0
+    assert (again["seconds"], again["qc_warnings"]) == (first["seconds"], first["qc_warnings"])
+
+
+# (case, options of the first batch, of the second; both with --resume over a series with a one-day gap)
+CHANGED = [
+    ("fill-wider", ["--fill", "1", "--no-plots"], ["--fill", "2", "--no-plots"]),
+    ("fill-dropped", ["--fill", "1", "--no-plots"], ["--no-plots"]),
+    ("plots-wanted", ["--fill", "1", "--no-plots"], ["--fill", "1"]),
+    ("qc-dropped", ["--fill", "1", "--no-plots"], ["--fill", "1", "--no-plots", "--no-qc"]),
+]
+
+
+@pytest.mark.parametrize("before,after", [c[1:] for c in CHANGED], ids=[c[0] for c in CHANGED])
+def test_resume_redoes_a_station_whose_options_changed(vorda, tmp_path, before, after):
+    _series(tmp_path, None)
+    run = ("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--resume")
+    assert kit(*run, *before, vorda=vorda).returncode == 0
+    proc = kit(*run, *after, vorda=vorda)
+    assert b"complete from before" not in proc.stderr, proc.stderr
+
+
+def test_rerun_keeps_the_users_own_files(vorda, tmp_path):
+    _series(tmp_path, "10 10 1 2001 1.5\n")
+    run = ("batch", tmp_path / "s.tsv", "-o", tmp_path / "out")
+    assert kit(*run, vorda=vorda).returncode == 0
+    folder = tmp_path / "out" / "st"
+    written = sorted(p.name for p in folder.iterdir())
+    mine = {"my-notes.txt": "mine", "map.png": "a picture of mine", "st-site.jpg": "mine too"}
+    for name, text in mine.items():
+        (folder / name).write_text(text)
+    assert kit(*run, vorda=vorda).returncode == 0
+    assert {n: (folder / n).read_text() for n in mine} == mine
+    assert sorted(p.name for p in folder.iterdir()) == sorted(written + list(mine))

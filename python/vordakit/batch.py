@@ -385,7 +385,7 @@ def _prepare(st, inp, folder, opts, timing):
 
 # What a batch writes into a station's folder: result files, tables, pictures,
 # notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
-_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf"
+_WRITTEN = re.compile(r"VORDA.*\.dat|plots\.pdf"
                       r"|(yearly|events|trend|inputs|runs|qc|qc-.*|filled|filled-.*)\.csv"
                       r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
 
@@ -397,8 +397,9 @@ def _clear(folder, name, keep):
     (``-o ~`` and a station named after a folder there), and what the user
     put into it stays.
     """
-    # Its converted inputs, and a percentile run's exceedance series, threshold table and description.
-    converted = re.compile(re.escape(name) + r"(-.*)?\.txt"
+    # Its converted inputs, and a percentile run's exceedance series, threshold table and description,
+    # and the pictures, which are named after the input of their run (a picture of the user's stays).
+    converted = re.compile(re.escape(name) + r"(-.*)?\.txt(-.*\.png)?"
                            + "|" + re.escape(name) + r"(-.*)?-p[\d.]+-\d+-\d+-w\d+(-thresholds\.csv|\.json)")
     for entry in os.scandir(folder):
         if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
@@ -417,10 +418,13 @@ def process_station(st, outdir, vorda, opts):
     timing = out.step_seconds
     problems = []
     try:
-        if opts.resume and _complete(st, folder, opts):
+        earlier = _complete(st, folder, opts) if opts.resume else None
+        if earlier is not None:
             out.ok = out.tables = out.resumed = True
             out.runs = len(st.rows)
             out.reason = "complete from an earlier batch"
+            # The summary keeps what the station cost and found when it was done.
+            out.seconds, out.qc_warnings = earlier
             return out
         os.makedirs(folder, exist_ok=True)
         _clear(folder, st.name, st.file)
@@ -461,11 +465,12 @@ def process_station(st, outdir, vorda, opts):
         _write_text(os.path.join(folder, "error.txt"), traceback.format_exc(), quiet=True)
     out.ok = not problems
     out.reason = "; ".join(problems)
+    out.seconds = time.perf_counter() - t0
     if problems:
         _write_text(os.path.join(folder, "error.txt"), "\n".join(problems) + "\n", quiet=True, append=True)
     else:
-        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts), quiet=True)
-    out.seconds = time.perf_counter() - t0
+        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts)
+                    + f"seconds {out.seconds:.3f}\nqc_warnings {out.qc_warnings}\n", quiet=True)
     return out
 
 
@@ -482,12 +487,23 @@ def _fingerprint(st, opts):
 
 
 def _complete(st, folder, opts):
-    """Whether the folder holds a finished attempt at the same rows on the same input."""
+    """(seconds, qc warnings) of a finished attempt at the same rows on the same input in the folder, else None.
+
+    A done.txt of an earlier version holds the fingerprint alone: complete, at no known cost.
+    """
     try:
         with open(os.path.join(folder, DONE), encoding="utf-8") as f:
-            return f.read() == _fingerprint(st, opts)
+            text = f.read()
     except (OSError, UnicodeDecodeError):
-        return False
+        return None
+    fingerprint = _fingerprint(st, opts)
+    if not text.startswith(fingerprint):
+        return None
+    found = dict(line.partition(" ")[::2] for line in text[len(fingerprint):].splitlines())
+    try:
+        return float(found.get("seconds", 0)), int(found.get("qc_warnings", 0))
+    except ValueError:
+        return None
 
 
 def _tables(out, folder, files, unit, opts, timing, done=None):
