@@ -390,3 +390,27 @@ def test_rerun_keeps_the_users_own_files(vorda, tmp_path):
     assert kit(*run, vorda=vorda).returncode == 0
     assert {n: (folder / n).read_text() for n in mine} == mine
     assert sorted(p.name for p in folder.iterdir()) == sorted(written + list(mine))
+
+
+def test_trend_of_a_bootstrap_batch_is_that_of_its_yearly_table(vorda, lib, tmp_path):
+    import datetime
+    import random
+
+    # Twelve years of noisy days, a base of four: each base year's bootstrap
+    # value is a mean over three runs, in thirds, which the table keeps to 3 decimals.
+    rnd = random.Random(7)
+    day = datetime.date(2001, 1, 1)
+    lines = []
+    for t in range(1, (datetime.date(2013, 1, 1) - day).days + 1):
+        lines.append(f"{t} {day.day} {day.month} {day.year} {rnd.gauss(10 + day.year - 2001, 5):.1f}\n")
+        day += datetime.timedelta(days=1)
+    (tmp_path / "in.txt").write_text("".join(lines))
+    (tmp_path / "s.tsv").write_text("file\tname\ttype\tpercentile\tbase\tmin_duration\tbootstrap\n"
+                                    "in.txt\tst\tupper\t90\t2001-2004\t2\tyes\n"
+                                    "in.txt\tst\tlower\t10\t2001-2004\t2\tyes\n")
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda)
+    assert proc.returncode == 0, proc.stderr
+    assert "yes" in {r["bootstrap"] for r in read(tmp_path / "out" / "trend.csv")}
+    for yearly in (tmp_path / "out" / "yearly.csv", tmp_path / "out" / "st" / "yearly.csv"):
+        assert kit("trend", yearly, "-o", tmp_path / "again.csv").returncode == 0
+        assert (tmp_path / "again.csv").read_bytes() == (yearly.parent / "trend.csv").read_bytes()
