@@ -273,6 +273,8 @@ def _with_marker(tmp_path):
 REFUSED = [
     ("marker", ["-t", "l", "-x", "0", "-d", "1"], "{q}:5: missing-value marker -999 left in: vorda would analyse it"),
     ("negative-duration", ["-t", "l", "-x", "0", "-d", "-2", "--unchecked"], "minimum duration '-2' is below 0"),
+    ("negative-duration-percentile", ["-t", "u", "--percentile", "90", "--base", "2001-2002", "-d", "-2"],
+     "minimum duration '-2' is below 0"),
     ("base-without-percentile", ["-t", "u", "-x", "18", "-d", "3", "--base", "2001-2002"],
      "--base and --bootstrap go with --percentile"),
     ("unchecked-percentile", ["-t", "u", "--percentile", "90", "--base", "2001-2002", "-d", "3", "--unchecked"],

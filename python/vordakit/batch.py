@@ -213,7 +213,7 @@ def read_station_list(path):
                 thr = "0.0"
             else:
                 thr = runner.threshold_text(cell.get("threshold", ""))
-            dur = runner.duration_text(cell["min_duration"])
+            dur = runner.given_duration(cell["min_duration"])
         except KitError as e:
             raise KitError(path, number, e.reason) from None
         name = _folder_name(cell["name"], path, number)

@@ -231,6 +231,8 @@ def results_of(runs_done, folder):
 
 def command(args):
     """``vordakit run`` with the engine of ``--engine``: as ``runner.command`` with either."""
+    # vorda itself would take a negative duration: not so from a user (see runner.given_duration).
+    runner.given_duration(args.min_duration)
     if args.percentile is not None:
         if getattr(args, "unchecked", False):
             raise KitError(None, None, "--unchecked goes with --threshold: an exceedance series cannot hold "
@@ -244,7 +246,6 @@ def command(args):
     # The answers are checked before the result folder is made.
     runner.type_letter(args.type)
     runner.threshold_text(args.threshold)
-    runner.duration_text(args.min_duration)
     if not getattr(args, "unchecked", False):
         runner.refuse_markers(args.input, args.size)
     engine = choose(getattr(args, "engine", None))

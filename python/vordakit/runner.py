@@ -28,7 +28,7 @@ import time
 from vordakit.errors import KitError
 
 __all__ = ["BUILD_TREES", "MAX_NAME", "RunResult", "RunFolder", "find_vorda", "threshold_text", "threshold_number",
-           "duration_text", "type_letter", "count_records", "run_vorda", "describe_status", "command"]
+           "duration_text", "given_duration", "type_letter", "count_records", "run_vorda", "describe_status", "command"]
 
 # The build trees that `cmake --preset release` and `--preset test` make.
 BUILD_TREES = ("build/release/vorda", "build/test/vorda")
@@ -125,17 +125,28 @@ def _real(text):
 
 
 def duration_text(value):
-    """The minimum duration as it will be typed: a whole number of days, 0 or more.
+    """The minimum duration as it will be typed: a whole number of days that vorda reads.
 
-    vorda takes a negative duration as it takes 0 or 1 (every run counts) but
-    writes it into the result names (``durmin--2``): it can only be a slip.
-
-    >>> duration_text(" 3"), duration_text("0")
-    ('3', '0')
+    >>> duration_text(" 3"), duration_text("-2")
+    ('3', '-2')
     """
     text = str(value).strip()
     if not _INT.fullmatch(text) or not _INT32[0] <= int(text) <= _INT32[1]:
         raise KitError(None, None, f"minimum duration {value!r} is not a whole number of days")
+    return text
+
+
+def given_duration(value):
+    """A minimum duration as a user gives it to a command: as ``duration_text``, and 0 or more.
+
+    vorda takes a negative duration as it takes 0 or 1 (every event counts)
+    but writes it into the result names (``durmin--2``): from a user it can
+    only be a slip.
+
+    >>> given_duration("0")
+    '0'
+    """
+    text = duration_text(value)
     if int(text) < 0:
         raise KitError(None, None, f"minimum duration {value!r} is below 0 days (0 and 1 both count every event)")
     return text
