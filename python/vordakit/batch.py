@@ -51,6 +51,9 @@ ALIASES = {
     "threshold_value": "threshold", "value": "threshold",
     "minimum_duration": "min_duration", "durmin": "min_duration", "duration": "min_duration",
 }
+# What the bootstrap column takes, in any case; empty is no.
+YES_NO = {"yes": True, "y": True, "true": True, "1": True, "no": False, "n": False, "false": False, "0": False,
+          "": False}
 COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
 # Written into a station's folder once everything else is there: its rows and input as they were.
@@ -76,6 +79,8 @@ class Station:
     file: str
     unit: str = ""
     inputs: list = dataclasses.field(default_factory=list)
+    listed: str = ""       # the file as the list gives it, and the list's folder, for messages
+    list_folder: str = ""
 
     @property
     def rows(self):
@@ -187,6 +192,7 @@ def read_station_list(path):
         raise KitError(path, header_at + 1,
                        f"the header lacks {', '.join(missing)} (tab-separated: {', '.join(COLUMNS)})")
     where = {c: header.index(c) for c in COLUMNS + OPTIONAL if c in header}
+    _warn_unknown(header, path, header_at + 1)
     stations = {}
     seen = {}
     named = {}
@@ -207,7 +213,7 @@ def read_station_list(path):
                 thr = "0.0"
             else:
                 thr = runner.threshold_text(cell.get("threshold", ""))
-            dur = runner.duration_text(cell["min_duration"])
+            dur = runner.given_duration(cell["min_duration"])
         except KitError as e:
             raise KitError(path, number, e.reason) from None
         name = _folder_name(cell["name"], path, number)
@@ -217,7 +223,7 @@ def read_station_list(path):
         file = os.path.join(base, cell["file"])
         st = stations.get(name)
         if st is None:
-            st = stations[name] = Station(name, file, cell.get("unit", ""))
+            st = stations[name] = Station(name, file, cell.get("unit", ""), listed=cell["file"], list_folder=base)
         elif st.file != file:
             raise KitError(path, number, f"station {name!r} was given the file {st.file} before")
         inp = next((i for i in st.inputs if i.choice == choice), None)
@@ -243,7 +249,7 @@ def read_station_list(path):
                        "the tables could not tell the runs apart")
             raise KitError(path, number, f"threshold {thr} and {other_thr} of line {other} {why}")
         named[shown] = (number, thr)
-        boot = cell.get("bootstrap", "").lower() in ("yes", "y", "true", "1")
+        boot = _yes_no(cell.get("bootstrap", ""), path, number)
         inp.rows.append(Row(number, type_, thr, dur, setting, boot))
     if not stations:
         raise KitError(path, None, "the station list has no rows")
@@ -255,6 +261,23 @@ def read_station_list(path):
                     raise KitError(path, inp.rows[0].line, f"station name and series {inp.label!r} longer than "
                                                            f"{runner.MAX_NAME - 5} characters")
     return list(stations.values())
+
+
+def _yes_no(text, path, line):
+    if text.lower() not in YES_NO:
+        raise KitError(path, line, f"bootstrap {text!r} is neither yes nor no (also true/false, y/n, 1/0; "
+                                   "empty for no)")
+    return YES_NO[text.lower()]
+
+
+def _warn_unknown(header, path, line):
+    """One warning for the header's columns that the batch does not read: a misspelt
+    optional column (bootsrap) would otherwise be left out without a word."""
+    known = set(COLUMNS + OPTIONAL)
+    unknown = [repr(c) if c else f"{i + 1} (no name)" for i, c in enumerate(header) if c not in known]
+    if unknown:
+        results.print_warnings("batch", [f"{path}:{line}: column{'s' * (len(unknown) > 1)} {', '.join(unknown)} "
+                                         f"ignored: not one the batch reads ({', '.join(COLUMNS + OPTIONAL)})"])
 
 
 def _refuse(findings, source):
@@ -270,8 +293,34 @@ def _refuse(findings, source):
     if first.line is None and first.date is not None and str(first.date) not in detail:
         detail += f", {first.date}"
     if first.check == "gap":
-        detail += " (batch --fill N interpolates gaps of up to N days)"
+        detail += f" ({BATCH_ADVICE['gaps']})"
     raise KitError(source, first.line, f"qc: {first.check}: {detail}")
+
+
+# The remedies a batch has for what convert refuses: --fill, not convert's --longest and --from/--to.
+BATCH_ADVICE = {
+    "gaps": "batch --fill N interpolates gaps of up to N days",
+    "long_gaps": "a larger batch --fill interpolates them",
+    "size": "vorda reads no more: shorten the station file, e.g. to start on {start}",
+}
+
+
+def _in_list_words(error):
+    """A reader's refusal with the list's columns for the command line's options it names:
+    the list's element or column cell chooses the series in a batch."""
+    reason = re.sub(r"with --(column|element)\b", r"in the station list's \1 cell", error.reason)
+    reason = re.sub(r"--(column|element)\b", r"\1", reason)
+    return KitError(error.path, error.line, reason)
+
+
+def _open_station_file(st):
+    """Refuse a station file that is not there, saying where a relative one was looked for."""
+    if os.path.exists(st.file):
+        return
+    where = ""
+    if st.listed and not os.path.isabs(st.listed):
+        where = f" ({st.listed} is taken from the station list's folder, {st.list_folder})"
+    raise KitError(st.file, None, f"no such station file{where}")
 
 
 def _prepare(st, inp, folder, opts, timing):
@@ -290,13 +339,17 @@ def _prepare(st, inp, folder, opts, timing):
 
     t0 = time.perf_counter()
     suffix = f"-{inp.label}" if inp.label else ""
+    _open_station_file(st)
     fmt = inp.format or detect_format(st.file)
     source, size, kind = st.file, None, inp.kind
     if fmt != "vorda" or opts.fill is not None:
-        series = read_series(st.file, fmt, **inp.reader)
+        try:
+            series = read_series(st.file, fmt, **inp.reader)
+        except KitError as e:
+            raise _in_list_words(e) from None
         kind = kind or series.kind
         filled = []
-        out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled)
+        out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled, advice=BATCH_ADVICE)
         if fmt != "vorda" or filled or len(out) != len(series):
             source = os.path.join(folder, f"{st.name}{suffix}.txt")
             size = write_vorda(out, source)
@@ -332,7 +385,7 @@ def _prepare(st, inp, folder, opts, timing):
 
 # What a batch writes into a station's folder: result files, tables, pictures,
 # notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
-_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf"
+_WRITTEN = re.compile(r"VORDA.*\.dat|plots\.pdf"
                       r"|(yearly|events|trend|inputs|runs|qc|qc-.*|filled|filled-.*)\.csv"
                       r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
 
@@ -344,8 +397,9 @@ def _clear(folder, name, keep):
     (``-o ~`` and a station named after a folder there), and what the user
     put into it stays.
     """
-    # Its converted inputs, and a percentile run's exceedance series, threshold table and description.
-    converted = re.compile(re.escape(name) + r"(-.*)?\.txt"
+    # Its converted inputs, and a percentile run's exceedance series, threshold table and description,
+    # and the pictures, which are named after the input of their run (a picture of the user's stays).
+    converted = re.compile(re.escape(name) + r"(-.*)?\.txt(-.*\.png)?"
                            + "|" + re.escape(name) + r"(-.*)?-p[\d.]+-\d+-\d+-w\d+(-thresholds\.csv|\.json)")
     for entry in os.scandir(folder):
         if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
@@ -364,10 +418,13 @@ def process_station(st, outdir, vorda, opts):
     timing = out.step_seconds
     problems = []
     try:
-        if opts.resume and _complete(st, folder, opts):
+        earlier = _complete(st, folder, opts) if opts.resume else None
+        if earlier is not None:
             out.ok = out.tables = out.resumed = True
             out.runs = len(st.rows)
             out.reason = "complete from an earlier batch"
+            # The summary keeps what the station cost and found when it was done.
+            out.seconds, out.qc_warnings = earlier
             return out
         os.makedirs(folder, exist_ok=True)
         _clear(folder, st.name, st.file)
@@ -408,11 +465,12 @@ def process_station(st, outdir, vorda, opts):
         _write_text(os.path.join(folder, "error.txt"), traceback.format_exc(), quiet=True)
     out.ok = not problems
     out.reason = "; ".join(problems)
+    out.seconds = time.perf_counter() - t0
     if problems:
         _write_text(os.path.join(folder, "error.txt"), "\n".join(problems) + "\n", quiet=True, append=True)
     else:
-        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts), quiet=True)
-    out.seconds = time.perf_counter() - t0
+        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts)
+                    + f"seconds {out.seconds:.3f}\nqc_warnings {out.qc_warnings}\n", quiet=True)
     return out
 
 
@@ -429,12 +487,23 @@ def _fingerprint(st, opts):
 
 
 def _complete(st, folder, opts):
-    """Whether the folder holds a finished attempt at the same rows on the same input."""
+    """(seconds, qc warnings) of a finished attempt at the same rows on the same input in the folder, else None.
+
+    A done.txt of an earlier version holds the fingerprint alone: complete, at no known cost.
+    """
     try:
         with open(os.path.join(folder, DONE), encoding="utf-8") as f:
-            return f.read() == _fingerprint(st, opts)
+            text = f.read()
     except (OSError, UnicodeDecodeError):
-        return False
+        return None
+    fingerprint = _fingerprint(st, opts)
+    if not text.startswith(fingerprint):
+        return None
+    found = dict(line.partition(" ")[::2] for line in text[len(fingerprint):].splitlines())
+    try:
+        return float(found.get("seconds", 0)), int(found.get("qc_warnings", 0))
+    except ValueError:
+        return None
 
 
 def _tables(out, folder, files, unit, opts, timing, done=None):
@@ -745,12 +814,15 @@ def _append_table(f, path, station):
 
 
 def command(args):
+    # Options first: nothing of a batch that cannot run should be written or said.
+    if args.jobs is not None and args.jobs < 1:
+        raise KitError(None, None, "-j needs at least 1")
+    if args.fill is not None and args.fill < 0:
+        raise KitError(None, None, "--fill needs a number of days, 0 or more")
     stations = read_station_list(args.stations)
     which = engine.choose(args.engine)
     # The library hands only a file it cannot read to vorda, which it then looks for.
     vorda = runner.find_vorda(args.vorda) if which == "process" or args.vorda else None
-    if args.jobs is not None and args.jobs < 1:
-        raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
                    policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume,
                    engine=which)

@@ -152,6 +152,9 @@ def add_run(subparsers):
                                   "(default: the input's file name)")
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
+    p.add_argument("--unchecked", action="store_true",
+                   help="pass an input that holds missing-value markers (-9999, -999, -99.9) to vorda as it "
+                        "is, which analyses them as values (refused by default, naming the line)")
     _add_vorda_option(p)
     p.set_defaults(handler=_lazy("engine"))
 
@@ -227,6 +230,7 @@ optional columns:
   base          the percentile's base period, FIRST-LAST, e.g. 1961-1990
   window        the percentile's window in days, odd (default 5)
   bootstrap     yes: the base years' values as the mean over resampled bases
+                (yes/no, true/false, y/n, 1/0 in any case; empty: no)
   format        the file's layout: eca, ghcn, cet, station6, table or vorda
                 (default: detected)
   element       GHCN-Daily element: TMAX, TMIN, TAVG or PRCP
@@ -260,7 +264,8 @@ def add_batch(subparsers):
                     "station's failure is recorded in its folder and in summary.csv and does not stop\n"
                     "the others; the stations' tables are combined in yearly.csv, events.csv and\n"
                     "trend.csv beside it.")
-    p.add_argument("stations", help="station list (TSV with a header line)")
+    p.add_argument("stations", help="station list (TSV with a header line); its relative file paths are "
+                                    "taken from its own folder")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
     p.add_argument("--no-plots", action="store_true", help="skip the pictures")

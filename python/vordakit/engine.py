@@ -231,13 +231,23 @@ def results_of(runs_done, folder):
 
 def command(args):
     """``vordakit run`` with the engine of ``--engine``: as ``runner.command`` with either."""
+    # vorda itself would take a negative duration: not so from a user (see runner.given_duration).
+    runner.given_duration(args.min_duration)
     if args.percentile is not None:
+        if getattr(args, "unchecked", False):
+            raise KitError(None, None, "--unchecked goes with --threshold: an exceedance series cannot hold "
+                                       "a missing value")
         from vordakit import percentile
         return percentile.run_command(args)
     if args.threshold is None:
         raise KitError(None, None, "give a threshold: --threshold X, or --percentile P --base FIRST-LAST")
     if args.bootstrap or args.base is not None:
         raise KitError(None, None, "--base and --bootstrap go with --percentile")
+    # The answers are checked before the result folder is made.
+    runner.type_letter(args.type)
+    runner.threshold_text(args.threshold)
+    if not getattr(args, "unchecked", False):
+        runner.refuse_markers(args.input, args.size)
     engine = choose(getattr(args, "engine", None))
     if engine == "process":
         return runner.command(args)

@@ -462,6 +462,10 @@ def apply(res, folder):
             continue
         boot = info.get("bootstrap", {}).get(f"{r.type}-{r.min_duration}", {}).get(r.index, {})
         value = boot.get(str(r.year))
+        if value is not None:
+            # As yearly.csv keeps it: the trends of these records and those of the
+            # table read back are then one and the same.
+            value = float(f"{value:.3f}")
         yearly.append(r._replace(percentile=info["percentile"], base=info["base"], window=info["window"],
                                  value=r.value if value is None else value,
                                  bootstrap="yes" if value is not None else None))

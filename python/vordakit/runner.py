@@ -28,7 +28,7 @@ import time
 from vordakit.errors import KitError
 
 __all__ = ["BUILD_TREES", "MAX_NAME", "RunResult", "RunFolder", "find_vorda", "threshold_text", "threshold_number",
-           "duration_text", "type_letter", "count_records", "run_vorda", "describe_status", "command"]
+           "duration_text", "given_duration", "type_letter", "count_records", "run_vorda", "describe_status", "command"]
 
 # The build trees that `cmake --preset release` and `--preset test` make.
 BUILD_TREES = ("build/release/vorda", "build/test/vorda")
@@ -125,9 +125,30 @@ def _real(text):
 
 
 def duration_text(value):
+    """The minimum duration as it will be typed: a whole number of days that vorda reads.
+
+    >>> duration_text(" 3"), duration_text("-2")
+    ('3', '-2')
+    """
     text = str(value).strip()
     if not _INT.fullmatch(text) or not _INT32[0] <= int(text) <= _INT32[1]:
         raise KitError(None, None, f"minimum duration {value!r} is not a whole number of days")
+    return text
+
+
+def given_duration(value):
+    """A minimum duration as a user gives it to a command: as ``duration_text``, and 0 or more.
+
+    vorda takes a negative duration as it takes 0 or 1 (every event counts)
+    but writes it into the result names (``durmin--2``): from a user it can
+    only be a slip.
+
+    >>> given_duration("0")
+    '0'
+    """
+    text = duration_text(value)
+    if int(text) < 0:
+        raise KitError(None, None, f"minimum duration {value!r} is below 0 days (0 and 1 both count every event)")
     return text
 
 
@@ -157,6 +178,40 @@ def count_records(path):
 
 # White space other than blanks and line ends: rare in a VORDA input file.
 _RARE_SPACE = (b"\r", b"\t", b"\x0b", b"\x0c")
+
+
+def refuse_markers(path, size=None):
+    """Refuse a VORDA input whose records (the first ``size`` of them) hold a missing-value marker.
+
+    vorda has no missing values: it would analyse a -999 as a temperature,
+    an event of -999 degrees among the results. Only a regular file is read
+    here (a pipe would be used up before vorda reads it), and a file this
+    reader cannot make sense of is left to vorda, whose report then says why.
+    """
+    from vordakit.formats import vorda as layout
+
+    if not os.path.isfile(path):
+        return
+    try:
+        series = layout.read(path, problem=lambda *a, **k: None)
+    except (OSError, KitError):
+        return
+    x = series.x if size is None else series.x[:max(int(size), 0)]
+    left = x != x
+    if not left.any():
+        return
+    line = int(series.line[left.argmax()])
+    raise KitError(path, line, f"missing-value marker {_value_on_line(path, line)} left in: vorda would analyse it "
+                               "as a value; fill the day in first (vordakit convert --fill N) or give --unchecked "
+                               "to pass the file to vorda as it is")
+
+
+def _value_on_line(path, line):
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
+        for number, text in enumerate(f, 1):
+            if number == line:
+                return text.replace(",", " ").split()[-1]
+    return ""
 
 
 def _typed_name(name):

@@ -143,6 +143,10 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
     else:
         width = len(header) if header is not None else len(first)
         rest = [i for i in range(width) if i not in date_cols]
+        if not rest:
+            # Nothing to choose: say so rather than suggest a choice.
+            what = f"only {', '.join(header)[:80]}" if header else "one column"
+            raise KitError(path, None, f"no value column beside the date: the file holds {what}")
         if len(rest) != 1:
             names = ", ".join(header)[:80] if header else f"{width} columns"
             raise KitError(path, None, f"choose the value column with --column ({names})")
