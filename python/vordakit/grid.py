@@ -827,11 +827,9 @@ def _progress(enabled):
 def _scheduler(jobs, address):
     import dask
     if address:
-        try:
-            from distributed import Client
-            client = Client(address, timeout="10s")
-        except Exception as e:
-            raise KitError(None, None, f"--scheduler {address}: cannot connect: {e}") from None
+        from vordakit.cluster import connect
+        # Probed first: work sent to workers that cannot import vordakit never comes back.
+        client = connect(address)
         return client, contextlib.closing(client)
     return None, dask.config.set(scheduler="threads", num_workers=jobs or os.cpu_count() or 1)
 
