@@ -1,6 +1,13 @@
 """vordakit grid: every cell equals a vorda run on the VORDA input convert makes of its series."""
 
+import contextlib
+import json
+import os
 import pathlib
+import socket
+import subprocess
+import sys
+import time
 
 import cftime
 import netCDF4
@@ -11,6 +18,7 @@ import xarray as xr
 from vordakit import cli, convert, grid
 from vordakit.runner import run_vorda
 from vordakit.results import read_results
+import runkit
 from runkit import kit
 
 
@@ -104,15 +112,14 @@ def compare_cell(out, index, ref, thrtype, indices=None, lost=()):
     slack = 0.002 + 0.0005 * np.nan_to_num(want[:, 0])
     for i, name in enumerate(grid.SUMMARY):
         got = out[name].values[(slice(None),) + index]
-        near = np.isclose(got, want[:, i], rtol=0, atol=slack if name == "action_sum" else 0.002, equal_nan=True)
+        tol = slack if name == "action_sum" else 0.002
+        near = (np.isnan(got) == np.isnan(want[:, i])) & (np.abs(np.nan_to_num(got - want[:, i])) <= tol)
         assert near.all(), f"{name} of cell {index}: {got.tolist()} against {want[:, i].tolist()}"
 
 
 def lost_years(out, index):
-    """The years without values of a cell with gaps: they must include every year with a missing day inside."""
-    lost = {y for y, v in zip(out["year"].values.tolist(), out["events"].values[(slice(None),) + index])
-            if v != v}
-    return lost
+    """The years without values of a cell with gaps (a year of a cell with values always counts its events)."""
+    return {y for y, v in zip(out["year"].values.tolist(), out["events"].values[(slice(None),) + index]) if v != v}
 
 
 def cell_dates(n, start="2000-01-01"):
@@ -171,7 +178,8 @@ def test_cells_equal_vorda_runs_on_the_converted_series(vorda, tmp_path, thrtype
             # A gap costs the years it touches; the others are those of the cell without the gap.
             rows = converted_rows(tmp_path, dates, whole[(slice(None),) + index], months, fill)
             lost = lost_years(out, index)
-            assert {d.year for d, v in zip(dates, x[(slice(None),) + index]) if v != v} <= lost < set(out["year"].values)
+            gap_years = {d.year for d, v in zip(dates, x[(slice(None),) + index]) if v != v}
+            assert gap_years <= lost < set(out["year"].values), index
         ref = reference(vorda, tmp_path / f"ref{index[0]}{index[1]}", rows, thrtype, threshold, 3)
         compare_cell(out, index, ref, thrtype, lost=lost)
     if months is None:
@@ -360,9 +368,11 @@ def test_trend_and_plot_of_a_grid_output(tmp_path, capsys):
     assert cli.main(["trend", str(tmp_path / "out.nc")]) == 0
     t = xr.open_dataset(tmp_path / "out-trend.nc")
     assert t["ndays_slope"].dims == ("lat", "lon") and (t["ndays_p"].values < 0.05).all()
+    assert "missing_days_slope" not in t, "missing_days is no index"
     assert t["ndays_slope"].attrs["units"] == "days/(10 year)"
     assert cli.main(["plot", str(tmp_path / "out.nc"), "-o", str(tmp_path / "maps")]) == 0
     assert sorted(p.name for p in (tmp_path / "maps").iterdir())[:2] == ["out-action_max.png", "out-action_sum.png"]
+    assert not (tmp_path / "maps" / "out-missing_days.png").exists()
 
 
 def test_rotated_grids_and_stations_keep_their_coordinates_and_grid_mapping(tmp_path):
@@ -639,3 +649,115 @@ def test_a_grid_trend_gives_its_bounds_per_decade_like_its_slope(tmp_path):
     lin = [t[f"ndays_{k}"].values[0] for k in ("slope_low", "slope", "slope_high")]
     assert lin == [5.0, 5.0, 5.0]
     assert t["ndays_slope_low"].values[1] <= t["ndays_slope"].values[1] <= t["ndays_slope_high"].values[1]
+
+
+@contextlib.contextmanager
+def dask_processes(folder):
+    """Start dask schedulers and workers as processes on 127.0.0.1: ``start(kind, env, *args)``;
+    all are stopped at the end."""
+    started = []
+
+    def start(kind, env, *args):
+        log = open(folder / f"{kind}-{len(started)}.log", "wb")
+        proc = subprocess.Popen([sys.executable, "-m", f"distributed.cli.dask_{kind}", *args, "--no-dashboard"],
+                                cwd=folder, env=env, stdout=log, stderr=subprocess.STDOUT)
+        started.append((proc, log))
+        return proc
+
+    try:
+        yield start
+    finally:
+        for proc, log in started:
+            proc.terminate()
+        for proc, log in started:
+            try:
+                proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+            log.close()
+
+
+def scheduler_address(start, folder, env):
+    start("scheduler", env, "--host", "127.0.0.1", "--port", "0", "--scheduler-file", folder / "scheduler.json")
+    for _ in range(300):
+        if (folder / "scheduler.json").exists():
+            with contextlib.suppress(ValueError):
+                return json.loads((folder / "scheduler.json").read_text())["address"]
+        time.sleep(0.1)
+    raise AssertionError("the scheduler did not start")
+
+
+def environment(with_toolkit):
+    """The test's environment, or one where neither vordakit nor its binding can be imported."""
+    if with_toolkit:
+        return dict(os.environ, PYTHONPATH=str(runkit.PYTHON_DIR), PYTHONDONTWRITEBYTECODE="1")
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VORDA_BINDING_DIR")}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.mark.parametrize("cluster", ["workers without vordakit", "no scheduler"])
+def test_a_cluster_that_cannot_run_the_toolkit_ends_with_one_line(tmp_path, cluster):
+    make_nc(tmp_path / "in.nc", weather(400, (2, 2)))
+    (tmp_path / "w").mkdir()
+    with dask_processes(tmp_path / "w") as start:
+        if cluster == "no scheduler":
+            address, reason = f"tcp://127.0.0.1:{free_port()}", "no scheduler answers"
+        else:
+            address = scheduler_address(start, tmp_path / "w", environment(False))
+            start("worker", environment(False), address, "--nthreads", "1")
+            reason = "the workers cannot import vordakit (ModuleNotFoundError: No module named 'vordakit')"
+        proc = kit("grid", "in.nc", "-t", "u", "-x", 20, "-d", 3, "-o", "out.nc", "--scheduler", address,
+                   "--no-progress", cwd=tmp_path, text=True, timeout=120)
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1 and reason in proc.stderr, proc.stderr
+    assert cluster == "no scheduler" or f"dask worker {address}" in proc.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nc", "w"]
+
+
+DIE_ON_WORK = '''
+import os
+
+from distributed import WorkerPlugin
+
+
+class DieOnWork(WorkerPlugin):
+    """The worker dies as it starts its first task that is not the toolkit's probe."""
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and "vordakit-probe" not in str(key):
+            os._exit(1)
+
+
+def dask_setup(worker):
+    worker.plugins["die-on-work"] = DieOnWork()
+'''
+
+
+def test_a_worker_lost_mid_run_leaves_the_output_whole(tmp_path):
+    x = holed(2 * 365)
+    make_nc(tmp_path / "in.nc", x)
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "--chunks", "lat=1", "-j", 1,
+               "-o", tmp_path / "one.nc") == 0
+    (tmp_path / "w").mkdir()
+    (tmp_path / "w" / "die_on_work.py").write_text(DIE_ON_WORK)
+    env = environment(True)
+    with dask_processes(tmp_path / "w") as start:
+        address = scheduler_address(start, tmp_path / "w", env)
+        doomed = start("worker", env, address, "--nthreads", "1", "--no-nanny", "--preload", "die_on_work.py")
+        grid_run = subprocess.Popen([sys.executable, "-m", "vordakit", "grid", "in.nc", "-t", "u", "-x", "20", "-d",
+                                     "3", "--chunks", "lat=1", "-o", "two.nc", "--scheduler", address,
+                                     "--no-progress"], cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
+        try:
+            # The only worker dies on the first chunk; a fresh one takes the work over.
+            assert doomed.wait(timeout=120) != 0
+            start("worker", env, address, "--nthreads", "1")
+            _, err = grid_run.communicate(timeout=180)
+        finally:
+            grid_run.kill()
+    assert grid_run.returncode == 0, err
+    xr.testing.assert_equal(*(xr.open_dataset(tmp_path / n, decode_timedelta=False) for n in ("one.nc", "two.nc")))

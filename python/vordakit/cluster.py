@@ -17,25 +17,6 @@ __all__ = ["connect", "probe", "start_workers"]
 # Seconds to wait: for the scheduler to answer, for a first worker, for the probe.
 CONNECT, WORKERS, PROBE = 10, 15, 20
 
-
-
-def start_workers(address):
-    """How to start a worker that can run the toolkit: with this toolkit's own
-    folders on its path, or the package installed in the worker's Python."""
-    import os
-
-    import vordakit
-    package = os.path.dirname(os.path.abspath(vordakit.__file__))
-    try:
-        from vordakit import _vorda
-        binding = os.path.dirname(os.path.abspath(_vorda.__file__))
-    except ImportError:
-        binding = os.path.join("BUILD", "python", "vordakit")
-    path = "" if binding == package else f" VORDA_BINDING_DIR={binding}"
-    return (f"start each worker so that it imports vordakit and its binding, as in PYTHONPATH="
-            f"{os.path.dirname(package)}{path} dask worker {address} (the same paths on every host), "
-            "or install the package with its binding in the workers' Python")
-
 # Evaluated on a worker: the package and the binding imported, the version back.
 _PROBE = "__import__('vordakit._vorda').__version__"
 
@@ -90,3 +71,21 @@ def probe(client, address, workers=WORKERS, timeout=PROBE):
 def _one_line(error):
     text = " ".join(str(error).split())
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def start_workers(address):
+    """How to start a worker that can run the toolkit: with this toolkit's own
+    folders on its path, or the package installed in the worker's Python."""
+    import os
+
+    import vordakit
+    package = os.path.dirname(os.path.abspath(vordakit.__file__))
+    try:
+        from vordakit import _vorda
+        binding = os.path.dirname(os.path.abspath(_vorda.__file__))
+    except ImportError:
+        binding = os.path.join("BUILD", "python", "vordakit")
+    path = "" if binding == package else f" VORDA_BINDING_DIR={binding}"
+    return (f"start each worker so that it imports vordakit and its binding, as in PYTHONPATH="
+            f"{os.path.dirname(package)}{path} dask worker {address} (the same paths on every host), "
+            "or install the package with its binding in the workers' Python")

@@ -8,8 +8,11 @@ cluster. The result is one CF-1.8 file of yearly values, written whole or not
 at all.
 
 A cell's series is what ``convert`` makes of a station's: the days of the
-chosen months from the cell's first to its last value, gaps refused (the cell
-gets no values) or filled by ``convert``'s interpolation. Values are taken as
+chosen months from the cell's first to its last value, gaps of up to --fill
+days filled by ``convert``'s interpolation; a gap left costs the cell the
+years it touches (see ``_gaps``), and the output counts each year's missing
+days. Points holding the netCDF default fill of a variable without
+``_FillValue`` and values outside its valid range are missing. Values are taken as
 the decimals the file holds, as a station file's text is: a float32 20.1 is
 20.1; packed values are rounded to the decimals of their scale and offset,
 converted temperatures to those of the file's value (at least two), converted
@@ -493,8 +496,9 @@ def analyse_block(block, plan):
         stretches, lost = _gaps(lib, x, cells_with_gaps, first, last, plan)
         for (a, b), rows in stretches.items():
             _analyse_rows(lib, x, np.asarray(rows), a, b, plan, out)
-        out[cells_with_gaps, :nv, :len(days.years)] = np.where(lost[:, None, :], np.nan,
-                                                                out[cells_with_gaps, :nv, :len(days.years)])
+        k = len(days.years)
+        kept = out[cells_with_gaps, :nv, :k]
+        out[cells_with_gaps, :nv, :k] = np.where(lost[:, None, :], np.nan, kept)
     out[:, nv, 0] = status
     return out.reshape(shape + out.shape[1:])
 
@@ -1225,5 +1229,6 @@ def command(args):
             if "base_gaps" in counts else "")
     print(f"{args.out}: {total} cells: {counts['complete']} complete, {counts['trimmed']} with leading or "
           f"trailing missing days dropped, {counts['filled']} with gaps filled, {counts['gaps']} with missing "
-          f"days inside (no values in the years they touch){base}, {counts['no_value']} without any value", file=sys.stderr)
+          f"days inside (no values in the years they touch){base}, {counts['no_value']} without any value",
+          file=sys.stderr)
     return 0
