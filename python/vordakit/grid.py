@@ -560,12 +560,17 @@ def _gaps(lib, x, cells, first, last, plan):
     return stretches, lost
 
 
-def _beyond(lib, values, plan):
+def _beyond(lib, values, plan, part=2**20):
     """Whether each value lies beyond the threshold, as vorda reads it: each as a
-    one-day series, where a day beyond is an event of its own."""
+    one-day series, where a day beyond is an event of its own; a part at a
+    time, as each value takes a row of every yearly output."""
     one = np.ones(1, np.int32)
-    r = lib.analyse_cells(values[:, None], one, one, one, np.array([2000], np.int32), plan.type, plan.threshold, 1)
-    return r["events"][:, 0] > 0
+    out = np.zeros(len(values), bool)
+    for a in range(0, len(values), part):
+        r = lib.analyse_cells(values[a:a + part, None], one, one, one, np.array([2000], np.int32), plan.type,
+                              plan.threshold, 1)
+        out[a:a + part] = r["events"][:, 0] > 0
+    return out
 
 
 def _series_rows(x, plan):
