@@ -287,7 +287,7 @@ def add_grid(subparsers):
         description="Analyse the daily series of every cell of a CF NetCDF variable (several files are "
                     "joined along time) and write the yearly indices and the yearly event summary of each "
                     "cell as CF-1.8 NetCDF. Missing days inside a cell's series cost it the years they touch "
-                    "(missing_days counts them) unless --fill interpolates the gaps." + SPELLS_CUT)
+                    "(missing_days counts them) unless --fill interpolates the gaps. " + SPELLS_CUT)
     p.add_argument("inputs", nargs="+", metavar="IN.nc", help="NetCDF files or globs, joined along time")
     p.add_argument("--var", help="the data variable (default: the only one with a time dimension)")
     p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"), help="threshold type")
