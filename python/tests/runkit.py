@@ -10,14 +10,14 @@ PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLE = PYTHON_DIR.parent / "example" / "series.txt"
 
 
-def kit(*args, vorda=None, cwd=None, text=False):
+def kit(*args, vorda=None, cwd=None, text=False, timeout=300):
     """``python3 -m vordakit ARGS`` as a user runs it, from anywhere, with the tree's package;
     returns the CompletedProcess (its output as bytes, or with ``text`` as str)."""
     env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), PYTHONDONTWRITEBYTECODE="1")
     if vorda is not None:
         env["VORDA"] = str(vorda)
     return subprocess.run([sys.executable, "-m", "vordakit", *map(str, args)], cwd=cwd, env=env,
-                          stdin=subprocess.DEVNULL, capture_output=True, text=text, timeout=300)
+                          stdin=subprocess.DEVNULL, capture_output=True, text=text, timeout=timeout)
 
 
 def dialogue(vorda, folder, answers, source=None, name=None):

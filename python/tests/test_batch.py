@@ -275,3 +275,142 @@ def test_trend_of_the_combined_table_keeps_the_station_column(vorda, data_dir, t
     batch_trend = (tmp_path / "out" / "trend.csv").read_text()
     assert kit("trend", tmp_path / "out" / "yearly.csv").returncode == 0
     assert (tmp_path / "out" / "trend.csv").read_text() == batch_trend
+
+
+BOOT = "file\tname\ttype\tthreshold\tmin_duration\tbootstrap\n"
+# (case, station list, options, what is said after "vordakit batch: "; {list} is the list's path)
+BAD_VALUES = [
+    ("bootstrap-maybe", BOOT + "a.txt\ta\tupper\t1.5\t3\tno\na.txt\ta\tlower\t1.5\t3\tmaybe\n", [],
+     "{list}:3: bootstrap 'maybe' is neither yes nor no"),
+    ("negative-duration", HEAD + "a.txt\ta\tupper\t1.5\t-2\t\n", [], "{list}:2: minimum duration '-2' is below 0"),
+    ("negative-fill", HEAD + "a.txt\ta\tupper\t1.5\t3\t\n", ["--fill", "-1"], "--fill needs a number of days"),
+    ("no-jobs", HEAD + "a.txt\ta\tupper\t1.5\t3\t\n", ["-j", "0"], "-j needs at least 1"),
+]
+
+
+@pytest.mark.parametrize("rows,options,said", [c[1:] for c in BAD_VALUES], ids=[c[0] for c in BAD_VALUES])
+def test_bad_values_refused_before_any_station(vorda, tmp_path, rows, options, said):
+    (tmp_path / "s.tsv").write_text(rows)
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", *options, vorda=vorda)
+    assert proc.returncode == 2
+    message = proc.stderr.decode()
+    assert message.count("\n") == 1 and message.startswith(f"vordakit batch: {said.format(list=tmp_path / 's.tsv')}")
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("cell,wanted", [("Yes", True), ("TRUE", True), ("y", True), ("1", True),
+                                         ("no", False), ("False", False), ("N", False), ("0", False), ("", False)])
+def test_bootstrap_cell_spellings(tmp_path, cell, wanted):
+    from vordakit import batch
+
+    (tmp_path / "s.tsv").write_text("file\tname\ttype\tpercentile\tbase\tmin_duration\tbootstrap\n"
+                                    f"a.txt\ta\tupper\t90\t2001-2002\t3\t{cell}\n")
+    assert [r.bootstrap for r in batch.read_station_list(tmp_path / "s.tsv")[0].rows] == [wanted]
+
+
+def test_unknown_list_column_warned_once(vorda, tmp_path):
+    (tmp_path / "s.tsv").write_text("file\tname\ttype\tthreshold\tmin_duration\tbootsrap\n"
+                                    f"{EXAMPLE}\ta\tupper\t18.0\t3\tyes\n{EXAMPLE}\ta\tlower\t2.0\t3\tyes\n")
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda, text=True)
+    assert proc.returncode == 0, proc.stderr
+    warnings = [line for line in proc.stderr.splitlines() if "warning" in line]
+    assert warnings == [f"vordakit batch: warning: {tmp_path / 's.tsv'}:1: column 'bootsrap' ignored: "
+                        "not one the batch reads (file, name, type, threshold, min_duration, unit, format, element, "
+                        "column, kind, percentile, base, window, bootstrap)"]
+
+
+# (case, the station file's content (None: no file), batch options, words of the reason, words it must not hold)
+REMEDIES = [
+    ("gap", "date,tg\n2001-01-01,3\n2001-01-03,4\n", [], ["(1 day) batch --fill N interpolates gaps"],
+     ["--longest", "--from"]),
+    ("gap-beyond-fill", "date,tg\n2001-01-01,3\n2001-01-04,4\n", ["--fill", "1"],
+     ["a larger batch --fill interpolates them"], ["--longest", "--from"]),
+    ("two-series", "date,tmax,tmin\n2001-01-01,3,1\n", [],
+     ["choose the value column in the station list's column cell (date, tmax, tmin)"], ["--column"]),
+    ("one-column", "date\n2001-01-01\n2001-01-02\n", [],
+     ["no value column beside the date: the file holds only date"], ["--column"]),
+    ("no-file", None, [], ["lists/in.csv: no such station file (in.csv is taken from the station list's folder, "],
+     []),
+]
+
+
+@pytest.mark.parametrize("content,options,words,absent", [c[1:] for c in REMEDIES], ids=[c[0] for c in REMEDIES])
+def test_reasons_name_the_batch_remedies(vorda, tmp_path, content, options, words, absent):
+    (tmp_path / "lists").mkdir()
+    if content is not None:
+        (tmp_path / "lists" / "in.csv").write_text(content)
+    (tmp_path / "lists" / "s.tsv").write_text(HEAD + "in.csv\tst\tupper\t1.0\t1\t\n")
+    # Started elsewhere: the list's folder, not the working one, holds its files.
+    kit("batch", "lists/s.tsv", "-o", "out", "--no-plots", *options, vorda=vorda, cwd=tmp_path)
+    reason = read(tmp_path / "out" / "summary.csv")[0]["reason"]
+    assert all(w in reason for w in words) and not any(w in reason for w in absent), reason
+    if content is None:
+        assert reason.endswith(f"folder, {tmp_path / 'lists'})")
+
+
+def test_resume_keeps_the_summary_of_stations_done_before(vorda, tmp_path):
+    _series(tmp_path, "10 10 1 2001 45.0\n")  # a jump of 40 degrees: qc warnings
+    run = ("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", "--resume")
+    assert kit(*run, vorda=vorda).returncode == 0
+    first = read(tmp_path / "out" / "summary.csv")[0]
+    proc = kit(*run, vorda=vorda)
+    assert proc.returncode == 0 and b"(1 complete from before)" in proc.stderr
+    again = read(tmp_path / "out" / "summary.csv")[0]
+    assert int(first["qc_warnings"]) > 0 and float(first["seconds"]) > 0
+    assert (again["seconds"], again["qc_warnings"]) == (first["seconds"], first["qc_warnings"])
+
+
+# (case, options of the first batch, of the second; both with --resume over a series with a one-day gap)
+CHANGED = [
+    ("fill-wider", ["--fill", "1", "--no-plots"], ["--fill", "2", "--no-plots"]),
+    ("fill-dropped", ["--fill", "1", "--no-plots"], ["--no-plots"]),
+    ("plots-wanted", ["--fill", "1", "--no-plots"], ["--fill", "1"]),
+    ("qc-dropped", ["--fill", "1", "--no-plots"], ["--fill", "1", "--no-plots", "--no-qc"]),
+]
+
+
+@pytest.mark.parametrize("before,after", [c[1:] for c in CHANGED], ids=[c[0] for c in CHANGED])
+def test_resume_redoes_a_station_whose_options_changed(vorda, tmp_path, before, after):
+    _series(tmp_path, None)
+    run = ("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--resume")
+    assert kit(*run, *before, vorda=vorda).returncode == 0
+    proc = kit(*run, *after, vorda=vorda)
+    assert b"complete from before" not in proc.stderr, proc.stderr
+
+
+def test_rerun_keeps_the_users_own_files(vorda, tmp_path):
+    _series(tmp_path, "10 10 1 2001 1.5\n")
+    run = ("batch", tmp_path / "s.tsv", "-o", tmp_path / "out")
+    assert kit(*run, vorda=vorda).returncode == 0
+    folder = tmp_path / "out" / "st"
+    written = sorted(p.name for p in folder.iterdir())
+    mine = {"my-notes.txt": "mine", "map.png": "a picture of mine", "st-site.jpg": "mine too"}
+    for name, text in mine.items():
+        (folder / name).write_text(text)
+    assert kit(*run, vorda=vorda).returncode == 0
+    assert {n: (folder / n).read_text() for n in mine} == mine
+    assert sorted(p.name for p in folder.iterdir()) == sorted(written + list(mine))
+
+
+def test_trend_of_a_bootstrap_batch_is_that_of_its_yearly_table(vorda, lib, tmp_path):
+    import datetime
+    import random
+
+    # Twelve years of noisy days, a base of four: each base year's bootstrap
+    # value is a mean over three runs, in thirds, which the table keeps to 3 decimals.
+    rnd = random.Random(7)
+    day = datetime.date(2001, 1, 1)
+    lines = []
+    for t in range(1, (datetime.date(2013, 1, 1) - day).days + 1):
+        lines.append(f"{t} {day.day} {day.month} {day.year} {rnd.gauss(10 + day.year - 2001, 5):.1f}\n")
+        day += datetime.timedelta(days=1)
+    (tmp_path / "in.txt").write_text("".join(lines))
+    (tmp_path / "s.tsv").write_text("file\tname\ttype\tpercentile\tbase\tmin_duration\tbootstrap\n"
+                                    "in.txt\tst\tupper\t90\t2001-2004\t2\tyes\n"
+                                    "in.txt\tst\tlower\t10\t2001-2004\t2\tyes\n")
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", "--no-plots", vorda=vorda)
+    assert proc.returncode == 0, proc.stderr
+    assert "yes" in {r["bootstrap"] for r in read(tmp_path / "out" / "trend.csv")}
+    for yearly in (tmp_path / "out" / "yearly.csv", tmp_path / "out" / "st" / "yearly.csv"):
+        assert kit("trend", yearly, "-o", tmp_path / "again.csv").returncode == 0
+        assert (tmp_path / "again.csv").read_bytes() == (yearly.parent / "trend.csv").read_bytes()

@@ -3,6 +3,9 @@
 import concurrent.futures
 import doctest
 import pathlib
+import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -175,18 +178,54 @@ def test_cells_equal_analyse_cell_by_cell(lib, threads, dtype, calendar, layout)
         t, d, m, yr, _ = random_series(rng, 800)
     x = np.stack([random_series(rng, len(t))[4] for _ in range(240)]).astype(dtype)
     x[5, 17] = np.nan
+    calendar = (t, d, m, yr)
     if layout == "strided":
         x = x[:, ::-1].T.copy().T[:, ::-1]  # the same values in Fortran order, days backwards
+        # The calendar as the columns of one table (np.loadtxt(...).T gives such views).
+        calendar = tuple(np.column_stack(calendar).T)
+        assert calendar[0].strides[0] == 4 * calendar[0].itemsize
     years = np.unique(yr)
     for thrtype in ("upper", "lower"):
         want = expected_cells(lib, x, t, d, m, yr, thrtype, 0.5, 2, years)
         parts = np.array_split(np.arange(len(x)), threads)
         with concurrent.futures.ThreadPoolExecutor(threads) as pool:
-            got = list(pool.map(lambda idx: lib.analyse_cells(x[idx], t, d, m, yr, thrtype, 0.5, 2), parts))
+            got = list(pool.map(lambda idx: lib.analyse_cells(x[idx], *calendar, thrtype, 0.5, 2), parts))
         assert np.array_equal(got[0]["years"], years)
         assert np.concatenate([g["invalid"] for g in got]).tolist() == [i == 5 for i in range(len(x))]
         for key, value in want.items():
             assert np.array_equal(np.concatenate([g[key] for g in got]), value, equal_nan=True), key
+
+
+def test_analyse_cells_lets_other_threads_run(lib):
+    # With no switch forced between threads, the counter can only count while
+    # the call has let go of the GIL: none at all if it keeps it.
+    rng = np.random.default_rng(9)
+    t, d, m, yr, _ = random_series(rng, 20000)
+    x = np.round(rng.normal(0, 1, (100, 20000)), 1)
+    count, stop = [0], threading.Event()
+
+    def counter():
+        while not stop.is_set():
+            count[0] += 1
+            time.sleep(0.0005)
+
+    interval = sys.getswitchinterval()
+    thread = threading.Thread(target=counter)
+    sys.setswitchinterval(1000)
+    try:
+        thread.start()
+        # A few tries, so that a busy machine cannot starve the counter: kept, the GIL gives 0 every time.
+        for _ in range(3):
+            before = count[0]
+            lib.analyse_cells(x, t, d, m, yr, "upper", 0.5, 2)
+            progress = count[0] - before
+            if progress:
+                break
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    assert progress > 0
 
 
 def test_module_examples(lib):
@@ -223,6 +262,25 @@ def test_bad_arguments_raise(lib, name, change, error, words):
     if name != "NaN in the series":
         with pytest.raises(error):
             lib.analyse_cells(x2, **args)
+
+
+def calendar_of(days):
+    i = np.arange(days)
+    return dict(t=i + 1, d=i % 28 + 1, m=i // 28 % 12 + 1, yr=1800 + i // 336)
+
+
+@pytest.mark.parametrize("limit, largest", [("days", 100000), ("input name bytes", 80)])
+def test_the_largest_input_vorda_takes_is_taken_and_one_more_refused(lib, tmp_path, limit, largest):
+    def call(size):
+        if limit == "days":
+            lib.analyse_cells(np.zeros((1, size)), **calendar_of(size), type="upper", threshold=0.5, min_duration=1)
+            return lib.analyse(**calendar_of(size), x=np.zeros(size), type="upper", threshold=0.5, min_duration=1)
+        return lib.write_results(str(tmp_path), "x" * size, **GOOD, type="upper", threshold=1.0, min_duration=1)
+
+    years = np.unique(calendar_of(largest)["yr"]).size if limit == "days" else 1
+    assert call(largest)["ndays"]["value"].tolist() == ([0] * years if limit == "days" else [2])
+    with pytest.raises(ValueError, match=f"{largest + 1} days|input_name"):
+        call(largest + 1)
 
 
 def test_extreme_durations_are_taken(lib):

@@ -117,6 +117,8 @@ def test_batch_and_run_give_the_same_files_with_either_engine(lib, vorda, data_d
     for files, _ in outs.values():
         # The seconds a station took differ from batch to batch.
         files[summary] = b"\n".join(line.rsplit(b",", 1)[0] for line in files[summary].split(b"\n"))
+        for name in [n for n in files if n.endswith("/done.txt")]:
+            files[name] = b"".join(line for line in files[name].splitlines(True) if not line.startswith(b"seconds "))
     assert outs["library"] == outs["process"]
     assert len(outs["library"][0]) > 30
 

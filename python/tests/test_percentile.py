@@ -30,19 +30,21 @@ def window(year, month, day, first, last, half=2):
     return [start + (centre + k - start) % (end - start + 1) for k in range(-half, half + 1)]
 
 
-@pytest.mark.parametrize("month, day, years", [
-    (1, 1, (2000, 2001, 2002)),       # wraps to the last base year's 30 and 31 December
-    (12, 31, (2000, 2001, 2002)),     # wraps to the first base year's 1 and 2 January
-    (2, 29, (2000,)),                 # its own window, in the leap year only
-    (3, 1, (2000, 2001, 2002)),       # takes 29 February in the leap year
-    (7, 15, (2000, 2001, 2002)),
-], ids=["new-year", "new-year-eve", "29-february", "1-march", "july"])
-def test_threshold_is_numpy_quantile_of_the_window(tmp_path, month, day, years):
-    rng = np.random.default_rng(1)
-    s = make_series(tmp_path / "s.txt", 1999, 2003, lambda n: np.round(rng.normal(10, 5, n), 1))
-    setting = percentile.parse_setting("90", "2000-2002")
+@pytest.mark.parametrize("month, day, base, centre, years", [
+    (1, 1, "2000-2002", (1, 1), (2000, 2001, 2002)),       # wraps to the last base year's 30 and 31 December
+    (12, 31, "2000-2002", (12, 31), (2000, 2001, 2002)),   # wraps to the first base year's 1 and 2 January
+    (2, 29, "2000-2002", (2, 29), (2000,)),                # its own window, in the leap year only
+    (3, 1, "2000-2002", (3, 1), (2000, 2001, 2002)),       # takes 29 February in the leap year
+    (7, 15, "2000-2002", (7, 15), (2000, 2001, 2002)),
+    (2, 29, "2001-2003", (2, 28), (2001, 2002, 2003)),     # no leap year in the base: 28 February's
+], ids=["new-year", "new-year-eve", "29-february", "1-march", "july", "29-february-without-leap-year"])
+def test_threshold_is_numpy_quantile_of_the_window(tmp_path, month, day, base, centre, years):
+    # A seed whose 28 February and 1 March thresholds differ in the base without a leap year.
+    rng = np.random.default_rng(2)
+    s = make_series(tmp_path / "s.txt", 1999, 2004, lambda n: np.round(rng.normal(10, 5, n), 1))
+    setting = percentile.parse_setting("90", base)
     x = dict(zip(s.ordinal.tolist(), s.x.tolist()))
-    pool = [x[o] for y in years for o in window(y, month, day, 2000, 2002)]
+    pool = [x[o] for y in years for o in window(y, *centre, *setting.base)]
     key = datetime.date(2000, month, day).toordinal() - datetime.date(2000, 1, 1).toordinal()
     got = percentile.base_of(s, setting).thresholds()[key]
     assert got == np.quantile(pool, 0.9, method="median_unbiased")
@@ -130,6 +132,70 @@ def test_bootstrap_lifts_the_base_years_to_the_rate_outside(tmp_path, vorda):
     assert plain < boot - 0.005
     assert not any(r.index in ("SGS", "LFD") for r in res.yearly)
     assert json.loads((out / "s-p90-1921-1940-w5.json").read_text())["bootstrap"]["upper-6"]
+
+
+@pytest.mark.parametrize("thrtype, pct, passes", [("upper", "90", np.greater), ("lower", "10", np.less)])
+def test_bootstrap_is_the_mean_over_bases_with_one_year_swapped(tmp_path, vorda, thrtype, pct, passes):
+    pytest.importorskip("vordakit._vorda")
+    rng = np.random.default_rng(6)
+    s = make_series(tmp_path / "s.txt", 2001, 2004, lambda n: np.round(rng.normal(10, 5, n), 1))
+    out = tmp_path / "out"
+    proc = kit("run", s.path, "-t", thrtype, "--percentile", pct, "--base", "2001-2003", "-d", "1", "-o", out,
+               "--bootstrap", vorda=vorda, text=True)
+    assert proc.returncode == 0, proc.stderr
+    got = {r.year: r.value for r in results.read_results(out).yearly if r.index == "ndays" and r.bootstrap}
+    # Worked out directly: base year j's days beyond the thresholds of each base
+    # that leaves j out and counts another base year k twice, three years in all.
+    x = dict(zip(s.ordinal.tolist(), s.x.tolist()))
+    years = (2001, 2002, 2003)
+    want = {}
+    for j in years:
+        counts = []
+        for k in (k for k in years if k != j):
+            chosen = [y for y in years if y != j] + [k]
+            count = 0
+            for day in range(datetime.date(j, 1, 1).toordinal(), datetime.date(j, 12, 31).toordinal() + 1):
+                d = datetime.date.fromordinal(day)
+                pool = [x[o] for y in chosen for o in window(y, d.month, d.day, 2001, 2003)]
+                count += bool(passes(x[day], np.quantile(pool, float(pct) / 100, method="median_unbiased")))
+            counts.append(count)
+        want[j] = sum(counts) / len(counts)
+    assert got == want
+
+
+@pytest.mark.parametrize("thrtype, season", [("upper", "SGS"), ("lower", "LFD")])
+def test_tables_of_a_percentile_run_leave_out_its_season_index(tmp_path, vorda, thrtype, season):
+    rng = np.random.default_rng(7)
+    make_series(tmp_path / "s.txt", 1990, 1993, lambda n: np.round(rng.normal(10, 5, n), 1))
+    out = tmp_path / "out"
+    assert kit("run", tmp_path / "s.txt", "-t", thrtype, "--percentile", "50", "--base", "1990-1991", "-d", "2",
+               "-o", out, vorda=vorda).returncode == 0
+    # vorda writes the index; the tables leave it out, as it says nothing of a threshold that varies by day.
+    assert list(out.glob(f"VORDA-{season}-*"))
+    assert kit("tidy", out).returncode == 0
+    indices = {r["index"] for r in csv.DictReader(open(out / "yearly.csv"))}
+    assert season not in indices and "ndays" in indices
+
+
+def test_description_keeps_other_runs_bootstrap_only_over_the_same_exceedances(tmp_path, vorda):
+    pytest.importorskip("vordakit._vorda")
+    rng = np.random.default_rng(8)
+    s = make_series(tmp_path / "s.txt", 1990, 1992, lambda n: np.round(rng.normal(10, 5, n), 1))
+    out = tmp_path / "out"
+
+    def kept_after(*args):
+        proc = kit("run", s.path, "--percentile", "90", "--base", "1990-1991", "-d", "2", "-o", out, *args,
+                   vorda=vorda, text=True)
+        assert proc.returncode == 0, proc.stderr
+        return set(json.loads((out / "s-p90-1990-1991-w5.json").read_text())["bootstrap"])
+
+    assert kept_after("-t", "upper", "--bootstrap") == {"upper-2"}
+    assert kept_after("-t", "lower") == {"upper-2"}
+    # Another day in 1992: the upper run's values belong to the exceedances before.
+    x = s.x.copy()
+    x[800] += 3
+    write_vorda(Series(s.path, "x", TEMPERATURE, s.ordinal, x, 1), s.path)
+    assert kept_after("-t", "lower") == set()
 
 
 @pytest.mark.parametrize("args, message", [

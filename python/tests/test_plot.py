@@ -33,6 +33,16 @@ def png_size(path):
     return struct.unpack(">II", data[16:24])
 
 
+def png_dpi(path):
+    """The resolution a PNG's pHYs chunk records, in dots per inch (None without one or in no unit)."""
+    data = path.read_bytes()
+    at = data.find(b"pHYs")
+    if at < 0:
+        return None
+    x, y, unit = struct.unpack(">IIB", data[at + 4:at + 13])
+    return (round(x * 0.0254, 2), round(y * 0.0254, 2)) if unit == 1 else None
+
+
 @pytest.fixture(scope="module")
 def runs(vorda, tmp_path_factory):
     """The example run and the real series (when present), both threshold types."""
@@ -53,6 +63,7 @@ def test_pictures_are_images_of_the_stated_size(request, runs, vorda, tmp_path, 
     # Per run: three yearly indices and the events.
     assert len(pngs) == 4 * len(res.runs()) == len(written) - 1
     assert all(png_size(p) == (800, 600) for p in pngs)
+    assert {png_dpi(p) for p in pngs} == {(100, 100)}
     pdf = (tmp_path / "plots.pdf").read_bytes()
     assert pdf.startswith(b"%PDF") and pdf.count(b"/Type /Page\n") + pdf.count(b"/Type /Page ") == len(pngs)
     # A page is its PNG's very pixels: the same deflated rows, read with the PNG predictor.

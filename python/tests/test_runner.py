@@ -259,3 +259,43 @@ def test_a_folder_where_a_result_file_goes_places_none(vorda, tmp_path, engine):
     assert (proc.returncode, proc.stderr) == (2, f"vordakit run: {folder}: is a folder, where a result file of "
                                                  "the run should go; nothing was placed\n")
     assert os.listdir(out) == [folder.name]
+
+
+def _with_marker(tmp_path):
+    """The example series with a -999 left in on line 5."""
+    lines = EXAMPLE.read_text().splitlines(keepends=True)
+    lines[4] = "5 5 1 2001 -999\n"
+    (tmp_path / "q.txt").write_text("".join(lines))
+    return tmp_path / "q.txt"
+
+
+# (case, options after the input, the one line said after "vordakit run: ")
+REFUSED = [
+    ("marker", ["-t", "l", "-x", "0", "-d", "1"], "{q}:5: missing-value marker -999 left in: vorda would analyse it"),
+    ("negative-duration", ["-t", "l", "-x", "0", "-d", "-2", "--unchecked"], "minimum duration '-2' is below 0"),
+    ("negative-duration-percentile", ["-t", "u", "--percentile", "90", "--base", "2001-2002", "-d", "-2"],
+     "minimum duration '-2' is below 0"),
+    ("base-without-percentile", ["-t", "u", "-x", "18", "-d", "3", "--base", "2001-2002"],
+     "--base and --bootstrap go with --percentile"),
+    ("unchecked-percentile", ["-t", "u", "--percentile", "90", "--base", "2001-2002", "-d", "3", "--unchecked"],
+     "--unchecked goes with --threshold"),
+]
+
+
+@pytest.mark.parametrize("options,said", [c[1:] for c in REFUSED], ids=[c[0] for c in REFUSED])
+def test_run_refuses_before_writing(vorda, tmp_path, options, said):
+    q = _with_marker(tmp_path)
+    proc = kit("run", q, *options, "-o", tmp_path / "out", vorda=vorda, text=True)
+    assert proc.returncode == 2
+    assert proc.stderr.count("\n") == 1 and proc.stderr.startswith("vordakit run: " + said.format(q=q)), proc.stderr
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("engine", ["library", "process"])
+def test_unchecked_passes_a_marker_to_vorda(vorda, tmp_path, engine, lib):
+    q = _with_marker(tmp_path)
+    assert dialogue(vorda, tmp_path / "dialogue", ["q.txt", records(q), "l", "0", "1"], q, "q.txt").returncode == 0
+    proc = kit("run", q, "-t", "l", "-x", "0", "-d", "1", "--unchecked", "--engine", engine, "-o", tmp_path / "out",
+               vorda=vorda)
+    assert proc.returncode == 0, proc.stderr
+    assert tree(tmp_path / "out") == tree(tmp_path / "dialogue")

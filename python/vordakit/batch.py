@@ -330,12 +330,15 @@ def _append_table(f, path, station):
 
 
 def command(args):
+    # Options first: nothing of a batch that cannot run should be written or said.
+    if args.jobs is not None and args.jobs < 1:
+        raise KitError(None, None, "-j needs at least 1")
+    if args.fill is not None and args.fill < 0:
+        raise KitError(None, None, "--fill needs a number of days, 0 or more")
     stations = read_station_list(args.stations)
     which = engine.choose(args.engine)
     # The library hands only a file it cannot read to vorda, which it then looks for.
     vorda = runner.find_vorda(args.vorda) if which == "process" or args.vorda else None
-    if args.jobs is not None and args.jobs < 1:
-        raise KitError(None, None, "-j needs at least 1")
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
                    policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume,
                    engine=which)

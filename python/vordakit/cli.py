@@ -12,6 +12,7 @@ import importlib
 import os
 import re
 import sys
+import textwrap
 
 from vordakit import __version__
 from vordakit.errors import KitError
@@ -112,7 +113,9 @@ def add_qc(subparsers):
 
 def _add_vorda_option(p):
     p.add_argument("--vorda", metavar="PATH",
-                   help="the vorda program (default: env VORDA, the build tree, then PATH)")
+                   help="the vorda program (default: the vorda beside the installed vordakit command, "
+                        "else env VORDA, else in a source checkout build/release/vorda or build/test/vorda, "
+                        "else vorda on PATH); the library engine runs it only for an input it cannot read")
     p.add_argument("--engine", choices=("library", "process"),
                    help="compute through the binding vordakit._vorda (library) or by running vorda "
                         "(process); the result files are the same (default: library when it is built)")
@@ -122,8 +125,17 @@ def _add_percentile_options(p, per, values, bootstrap_help):
     g = p.add_argument_group(f"percentile threshold (instead of --threshold): {per}")
     g.add_argument("--percentile", metavar="P", help=f"percentile of {values}, 0 to 100")
     g.add_argument("--base", metavar="FIRST-LAST", help="base period's years, e.g. 1961-1990")
-    g.add_argument("--window", default=5, metavar="DAYS", help="days of the window centred on each day (default 5)")
+    g.add_argument("--window", default=5, metavar="DAYS",
+                   help="days of the window centred on each day, odd (default 5); at the base's ends it wraps "
+                        "around the base instead of taking the real days before and after it: 1 January of "
+                        "the first base year takes 30 and 31 December of the last one")
     g.add_argument("--bootstrap", action="store_true", help=bootstrap_help)
+
+
+# Where vorda's spell indices part from its events; said by every command that computes them.
+SPELLS_CUT = ("WSDI and CSDI cut a spell at the year's end: each year counts only the part of a spell that lies "
+              "in it, and only when that part alone lasts the minimum duration, so a spell from 29 December "
+              "to 3 January with minimum duration 6 adds nothing to either year (the events keep it whole).")
 
 
 def add_run(subparsers):
@@ -132,7 +144,7 @@ def add_run(subparsers):
         description="Run vorda once, answering its five questions from the options. The result files "
                     "are those of the same answers typed at the dialogue in the input's folder; they "
                     "land in the result folder only when vorda succeeds. vorda's exit status and "
-                    "failure report are passed through unchanged.")
+                    "failure report are passed through unchanged. " + SPELLS_CUT)
     p.add_argument("input", help="VORDA input file (t d m yr x)")
     p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"),
                    help="threshold type")
@@ -145,6 +157,9 @@ def add_run(subparsers):
                                   "(default: the input's file name)")
     p.add_argument("--size", type=int, metavar="N",
                    help="records to read (default: the input's non-blank lines)")
+    p.add_argument("--unchecked", action="store_true",
+                   help="pass an input that holds missing-value markers (-9999, -999, -99.9) to vorda as it "
+                        "is, which analyses them as values (refused by default, naming the line)")
     _add_vorda_option(p)
     p.set_defaults(handler=_lazy("run"))
 
@@ -165,11 +180,15 @@ def add_trend(subparsers):
     p = subparsers.add_parser(
         "trend", help="Sen slope and Mann-Kendall p of every yearly index",
         description="Per yearly index: years, valid years, Sen slope per decade with its 95% bounds, "
-                    "two-sided Mann-Kendall p-value (tie-corrected). No trend from fewer than 10 valid "
-                    "years or under 70% valid ones.")
-    p.add_argument("source", help="folder with VORDA result files, or a yearly.csv from tidy")
+                    "two-sided Mann-Kendall p-value (normal approximation with the tie correction and "
+                    "without a continuity correction, so a little smaller than with one, most so for "
+                    "short series). No trend from fewer than 10 valid years or under 70% valid ones. "
+                    "A grid's .nc from vordakit grid gets the same per cell, as NAME-trend.nc.")
+    p.add_argument("source", help="folder with VORDA result files, a yearly.csv from tidy or batch, "
+                                  "or a grid's .nc from vordakit grid")
     p.add_argument("-o", "--out", metavar="FILE",
-                   help="CSV to write (default: trend.csv in the folder, or beside the yearly table)")
+                   help="CSV (or for a grid, NetCDF) to write (default: trend.csv in the folder or beside "
+                        "the yearly table; NAME-trend.nc beside a grid's NAME.nc)")
     p.add_argument("--keep-partial", action="store_true",
                    help="keep years the input covers only in part (left out by default: a year with "
                         "part of its days would pull the trend)")
@@ -181,9 +200,13 @@ def add_plot(subparsers):
         "plot", help="PNG per yearly index and per event set, and one PDF of all",
         description="Draw each yearly index of each run (points joined by lines, missing years marked, "
                     "Sen line, slope and p in the subtitle) and each run's events (a stem per event at "
-                    "its date, height the action measure), as 800x600 PNGs, plus plots.pdf with all.")
-    p.add_argument("folder", help="folder with VORDA result files")
-    p.add_argument("-o", "--out", metavar="DIR", help="where to write the pictures (default: the folder)")
+                    "its date, height the action measure), as 800x600 PNGs, plus plots.pdf with all. "
+                    "A grid's .nc from vordakit grid gets one NAME-INDEX.png per yearly index: the period "
+                    "mean and the Sen slope per decade side by side, cells with a Mann-Kendall p below "
+                    "0.05 dotted.")
+    p.add_argument("folder", help="folder with VORDA result files, or a grid's .nc from vordakit grid")
+    p.add_argument("-o", "--out", metavar="DIR",
+                   help="where to write the pictures (default: the folder, or the grid file's folder)")
     p.add_argument("--unit", default="", help="unit of the series' values, e.g. degC or mm (for the labels)")
     p.add_argument("--keep-partial", action="store_true",
                    help="keep years the input covers only in part (left out by default: a year with "
@@ -191,19 +214,63 @@ def add_plot(subparsers):
     p.set_defaults(handler=_plot)
 
 
+# The station list's columns and batch's exit statuses, laid out as a table: argparse would run them together.
+BATCH_EPILOG = """\
+station list: tab-separated, a header line naming the columns in any order,
+then one row per run (a station with several thresholds has several rows with
+the same name and file); blank lines, lines starting with # and columns of
+other names are skipped.
+  file          station data file or VORDA input, relative to the list's
+                folder (or: path, station_file)
+  name          the station, which names its folder (or: station,
+                station_name)
+  type          upper or lower, u or l (or: threshold_type)
+  threshold     threshold value, empty with percentile (or: threshold_value,
+                value)
+  min_duration  event minimum duration in days (or: minimum_duration, durmin,
+                duration)
+optional columns:
+  percentile    a threshold per calendar day: this percentile (0 to 100) of
+                the base period's values, instead of threshold
+  base          the percentile's base period, FIRST-LAST, e.g. 1961-1990
+  window        the percentile's window in days, odd (default 5)
+  bootstrap     yes: the base years' values as the mean over resampled bases
+                (yes/no, true/false, y/n, 1/0 in any case; empty: no)
+  format        the file's layout: eca, ghcn, cet, station6, table or vorda
+                (default: detected)
+  element       GHCN-Daily element: TMAX, TMIN, TAVG or PRCP
+  column        the value column: station6 prcp, tmax or tmin; table a
+                header name or 1-based position
+  kind          temperature or precipitation, for qc and the plots (default:
+                from the element or layout)
+  unit          the values' unit in the plots, e.g. degC or mm
+Rows of one file that choose different series (element, column) each get
+their own input.
+
+exit status:
+  0    every station succeeded
+  1    a station failed (its reason in summary.csv and its folder's error.txt)
+  2    the station list or an option was refused (file:line: reason); nothing
+       runs
+  130  interrupted by Ctrl-C: the running stations finish, the others are
+       marked interrupted in summary.csv; a second Ctrl-C ends at once,
+       without summary
+  143  terminated (SIGTERM): ends at once, without summary
+
+""" + textwrap.fill(SPELLS_CUT, 79)
+
+
 def add_batch(subparsers):
     p = subparsers.add_parser(
         "batch", help="convert, qc, run, tidy, trend and plot for every row of a station list",
-        description="Read a station list (tab-separated, header: file, name, type, threshold, "
-                    "min_duration; optional columns: format (the file's layout, default detected), "
-                    "element (GHCN-Daily), column (station6 or table), kind (temperature or precipitation, "
-                    "default from the element or layout), unit (for the plots)) and process every station "
-                    "in its own folder, in parallel. Rows of one file that choose different series each "
-                    "get their own. A station's failure is recorded in its folder and in summary.csv and "
-                    "does not stop the others. The first Ctrl-C starts no new station and writes the "
-                    "summary; a second one ends at once. Exit status 0 when every station succeeded, "
-                    "1 otherwise, 130 when interrupted.")
-    p.add_argument("stations", help="station list (TSV with a header line)")
+        formatter_class=argparse.RawDescriptionHelpFormatter, epilog=BATCH_EPILOG,
+        description="Process every station of a station list (its columns below) in its own folder,\n"
+                    "in parallel: convert, qc, one vorda run per row, tidy, trend and plot. A\n"
+                    "station's failure is recorded in its folder and in summary.csv and does not stop\n"
+                    "the others; the stations' tables are combined in yearly.csv, events.csv and\n"
+                    "trend.csv beside it.")
+    p.add_argument("stations", help="station list (TSV with a header line); its relative file paths are "
+                                    "taken from its own folder")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
     p.add_argument("--no-plots", action="store_true", help="skip the pictures")
@@ -224,8 +291,8 @@ def add_grid(subparsers):
         "grid", help="yearly indices and events of every cell of CF NetCDF files",
         description="Analyse the daily series of every cell of a CF NetCDF variable (several files are "
                     "joined along time) and write the yearly indices and the yearly event summary of each "
-                    "cell as CF-1.8 NetCDF. Cells with missing days inside their series get no values "
-                    "unless --fill interpolates the gaps.")
+                    "cell as CF-1.8 NetCDF. Missing days inside a cell's series cost it the years they touch "
+                    "(missing_days counts them) unless --fill interpolates the gaps. " + SPELLS_CUT)
     p.add_argument("inputs", nargs="+", metavar="IN.nc", help="NetCDF files or globs, joined along time")
     p.add_argument("--var", help="the data variable (default: the only one with a time dimension)")
     p.add_argument("-t", "--type", required=True, choices=("upper", "lower", "u", "l"), help="threshold type")

@@ -19,6 +19,14 @@ from vordakit.series import MAX_RECORDS, Series, write_vorda
 __all__ = ["POLICIES", "parse_date", "parse_months", "find_gaps", "fill_gaps", "select", "convert_file", "command"]
 
 POLICIES = ("refuse", "fill", "longest")
+# What a refusal of select advises, in the words of convert's options; a
+# batch, which has other remedies, gives its own.
+ADVICE = {
+    "gaps": "use --fill N to interpolate gaps of up to N days, --longest to keep the longest complete stretch, "
+            "or --from/--to to leave them out",
+    "long_gaps": "use a larger --fill, --longest, or --from/--to to leave them out",
+    "size": "choose a range, e.g. --from {start}",
+}
 LISTED = 10         # gaps named in a refusal
 MONTH_NAMES = {m.lower(): i for i, m in enumerate(
     ["", "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"]) if m}
@@ -105,12 +113,13 @@ def fill_gaps(values, gaps, decimals):
             values[s + k - 1] = round(a + (b - a) * k / (n + 1), decimals)
 
 
-def select(series, start=None, end=None, months=None, policy="refuse", max_fill=None, filled=None):
+def select(series, start=None, end=None, months=None, policy="refuse", max_fill=None, filled=None, advice=ADVICE):
     """The series as vorda should read it: one record per calendar day of the
     selection, from the first to the last value, missing days settled by policy.
 
     Returns (series, notes): notes say what was filled or cut. ``filled``, a
-    list, receives (date, value) of each day filled.
+    list, receives (date, value) of each day filled. ``advice`` words the
+    remedies a refusal names (see ``ADVICE``).
     """
     path = series.path
     start, end, months = _selection(path, policy, max_fill, start, end, months)
@@ -123,7 +132,7 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
     notes = []
     gaps = find_gaps(values)
     if gaps and policy == "fill":
-        notes.append(_fill(path, ordinals, values, gaps, max_fill, series.decimals, filled))
+        notes.append(_fill(path, ordinals, values, gaps, max_fill, series.decimals, filled, advice))
     elif gaps and policy == "longest":
         ordinals, values = _longest(ordinals, values, gaps)
         notes.append(f"kept the longest stretch without missing days, "
@@ -132,12 +141,11 @@ def select(series, start=None, end=None, months=None, policy="refuse", max_fill=
         total = sum(n for _, n in gaps)
         raise KitError(path, None, f"{_counted(total)} in {_counted(len(gaps), 'gap')} inside the series:\n"
                        + _describe_gaps(gaps, ordinals)
-                       + "\nuse --fill N to interpolate gaps of up to N days, --longest to keep the longest "
-                         "complete stretch, or --from/--to to leave them out")
+                       + "\n" + advice["gaps"])
     if len(ordinals) > MAX_RECORDS:
         suggest = datetime.date.fromordinal(ordinals[-MAX_RECORDS])
         raise KitError(path, None, f"{len(ordinals)} records, but vorda reads at most {MAX_RECORDS}: "
-                       f"choose a range, e.g. --from {suggest}")
+                       + advice["size"].format(start=suggest))
     out = Series(path, series.element, series.kind, ordinals, values, series.decimals, fmt="vorda")
     return out, notes
 
@@ -183,7 +191,7 @@ def _selected_days(series, start, end, months):
     return ordinals, [get(o) for o in ordinals]
 
 
-def _fill(path, ordinals, values, gaps, max_fill, decimals, filled):
+def _fill(path, ordinals, values, gaps, max_fill, decimals, filled, advice):
     """Fill the gaps in place, or refuse gaps longer than ``max_fill``; the note on what was filled."""
     long = [g for g in gaps if g[1] > max_fill]
     if long:
@@ -192,7 +200,7 @@ def _fill(path, ordinals, values, gaps, max_fill, decimals, filled):
                        f"{_counted(len(long), 'gap')} longer than {_counted(max_fill, 'day')} "
                        f"({_counted(total)}):\n"
                        + _describe_gaps(long, ordinals)
-                       + "\nuse a larger --fill, --longest, or --from/--to to leave them out")
+                       + "\n" + advice["long_gaps"])
     fill_gaps(values, gaps, decimals)
     if filled is not None:
         filled.extend((datetime.date.fromordinal(ordinals[i]), values[i]) for s, n in gaps for i in range(s, s + n))

@@ -8,8 +8,11 @@ cluster. The result is one CF-1.8 file of yearly values, written whole or not
 at all.
 
 A cell's series is what ``convert`` makes of a station's: the days of the
-chosen months from the cell's first to its last value, gaps refused (the cell
-gets no values) or filled by ``convert``'s interpolation. Values are taken as
+chosen months from the cell's first to its last value, gaps of up to --fill
+days filled by ``convert``'s interpolation; a gap left costs the cell the
+years it touches (see ``_gaps``), and the output counts each year's missing
+days. Points holding the netCDF default fill of a variable without
+``_FillValue`` and values outside its valid range are missing. Values are taken as
 the decimals the file holds, as a station file's text is: a float32 20.1 is
 20.1; packed values are rounded to the decimals of their scale and offset,
 converted temperatures to those of the file's value (at least two), converted
@@ -30,10 +33,12 @@ import warnings
 
 import numpy as np
 
-from vordakit import binding, catalogue, convert, dates
+from vordakit import binding, catalogue, convert
 from vordakit.atomic import atomic_write
+from vordakit.cluster import connect
+from vordakit.dates import slots_of
 from vordakit.errors import KitError
-from vordakit.thresholds import (base_windows, duration_text, in_units, parse_setting, threshold_number,
+from vordakit.thresholds import (base_windows, given_duration, in_units, parse_setting, threshold_number,
                                  threshold_text, type_letter)
 from vordakit.series import MAX_RECORDS
 
@@ -206,6 +211,74 @@ def _day_ordinals(ds, tdim, path):
     return calendar, np.floor(np.asarray(ordinals, dtype=np.float64) + 1e-9).astype(np.int64)
 
 
+def _invalid_rule(attrs, encoding, path):
+    """What else marks a value missing besides ``_FillValue`` and ``missing_value``
+    (which xarray masks): None, or (fill, low, high, scale, offset, raw) for
+    ``_mask_invalid``.
+
+    A variable without either attribute holds the netCDF default fill of its
+    type at points never written, and the netCDF library reads those as
+    missing (bytes excepted); ``valid_min``, ``valid_max`` and ``valid_range``
+    bound the valid values. Bounds of the stored type are in stored units
+    (``raw``: before scale and offset), bounds of a floating type in the
+    unpacked ones.
+    """
+    import netCDF4
+    stored = np.dtype(encoding.get("dtype", np.float64))
+    fill = None
+    if "_FillValue" not in encoding and "missing_value" not in encoding and stored.kind in "fiu" \
+            and stored.itemsize > 1:
+        fill = float(stored.type(netCDF4.default_fillvals[stored.str[1:]]))
+    low = high = None
+    kinds = set()
+    try:
+        if "valid_range" in attrs:
+            bounds = np.asarray(attrs["valid_range"]).ravel()
+            if len(bounds) != 2:
+                raise ValueError
+            low, high = float(bounds[0]), float(bounds[1])
+            kinds.add(bounds.dtype.kind)
+        for name in ("valid_min", "valid_max"):
+            if name in attrs:
+                value = np.asarray(attrs[name]).ravel()
+                if len(value) != 1:
+                    raise ValueError
+                low, high = (float(value[0]), high) if name == "valid_min" else (low, float(value[0]))
+                kinds.add(value.dtype.kind)
+    except (TypeError, ValueError):
+        raise KitError(path, None, "valid_range, valid_min or valid_max is not a number (two for valid_range)") \
+            from None
+    if fill is None and low is None and high is None:
+        return None
+    packed = "scale_factor" in encoding or "add_offset" in encoding
+    scale = float(encoding.get("scale_factor", 1.0))
+    offset = float(encoding.get("add_offset", 0.0))
+    # Packed whole numbers: bounds of a floating type are in the unpacked units.
+    raw = packed and stored.kind in "iu" and not kinds & {"f"}
+    return fill, low, high, (scale if packed else 1.0), (offset if packed else 0.0), raw
+
+
+def _mask_invalid(block, rule):
+    """The block with the default fill and values outside the valid range made NaN."""
+    fill, low, high, scale, offset, raw = rule
+    block = np.asarray(block)
+    wide = block.astype(np.float64)
+    # Packed values back to the whole numbers stored, where fill and bounds are exact.
+    stored = np.round((wide - offset) / scale) if scale != 1.0 or offset != 0.0 else wide
+    bad = np.zeros(block.shape, bool)
+    if fill is not None:
+        bad |= stored == fill
+    values = stored if raw else wide
+    with np.errstate(invalid="ignore"):
+        if low is not None:
+            bad |= values < low
+        if high is not None:
+            bad |= values > high
+    if not bad.any():
+        return block
+    return np.where(bad, np.nan, block).astype(block.dtype, copy=False)
+
+
 class Input:
     """The data variable of one or more files along time, lazily, and its calendar."""
 
@@ -248,6 +321,7 @@ class Input:
         self.other_dims = tuple(d for d in ds0[self.var].dims if d != self.tdim)
         self.shape = tuple(ds0[self.var].sizes[d] for d in self.other_dims) + (len(self.ordinals),)
         self.dtype = ds0[self.var].dtype
+        self.invalid = _invalid_rule(self.attrs, self.encoding, path0)
         # The file's own chunks of the other dimensions, where it has them.
         chunks = self.encoding.get("chunksizes")
         dims = ds0[self.var].dims
@@ -321,12 +395,13 @@ class Plan:
 
     @property
     def slots(self):
-        """(values per cell and year, years): the indices, the status, and with a
-        percentile threshold its 366 values per calendar day (a slot of their own)."""
+        """(values per cell and year, years): the indices, the status, the missing
+        days per year, and with a percentile threshold its 366 values per
+        calendar day (a slot of their own)."""
         k = len(self.days.years)
         if self.percentile is None:
-            return len(self.names) + 1, k
-        return len(self.names) + 2, max(k, 366)
+            return len(self.names) + 2, k
+        return len(self.names) + 3, max(k, 366)
 
 
 class PercentilePlan:
@@ -336,7 +411,7 @@ class PercentilePlan:
     def __init__(self, setting, days):
         first, last = setting.base
         self.setting = setting
-        self.keys = dates.slots_of(days.m, days.d)
+        self.keys = slots_of(days.m, days.d)
         self.span = tuple(int(i) for i in np.searchsorted(days.yr, [first, last + 1]))
 
 
@@ -375,7 +450,8 @@ def _round_each(x, decimals):
 
 def analyse_block(block, plan):
     """(..., input days) -> (..., slots, years) (see Plan.slots): a chunk's cells
-    analysed; the status slot holds each cell's status in its first year."""
+    analysed; the status slot holds each cell's status in its first year, the
+    next slot its missing days per year."""
     lib = _lib()
     days = plan.days
     shape = block.shape[:-1]
@@ -385,32 +461,105 @@ def analyse_block(block, plan):
     nv = len(plan.names)
     if length == 0 or cells == 0:
         out[:, nv, 0] = EMPTY
+        out[:, nv + 1, :len(days.years)] = 0
         return out.reshape(shape + out.shape[1:])
     x, status, first, last, ready = _series_rows(x, plan)
+    out[:, nv + 1, :len(days.years)] = _missing_per_year(x, days)
     if plan.percentile is not None:
-        x, ready, out[:, nv + 1, :366] = _exceedances(x, ready, status, plan)
+        x, ready, out[:, nv + 2, :366] = _exceedances(x, ready, status, plan)
+    gapped = ready & (status == GAPS)
+    whole = ready & ~gapped
     # Cells with the same first and last day share a calendar: one call each.
     key = first * length + last
-    for group in np.unique(key[ready]):
-        rows = np.flatnonzero(ready & (key == group))
-        a, b = int(group // length), int(group % length) + 1
-        t = days.ordinal[a:b] - days.ordinal[a] + 1
-        whole = len(rows) == cells
-        r = lib.analyse_cells(x[:, a:b] if whole else x[rows, a:b], t, days.d[a:b], days.m[a:b], days.yr[a:b],
-                              plan.type, plan.threshold, plan.min_duration)
-        pos = np.searchsorted(days.years, r["years"])
-        for i, name in enumerate(plan.names):
-            v = r[name]
-            if name in NONE_VALUE:
-                v = np.where(v == NONE_VALUE[name], np.nan, v)
-            out[rows[:, None], i, pos[None, :]] = v
+    for group in np.unique(key[whole]):
+        rows = np.flatnonzero(whole & (key == group))
+        _analyse_rows(lib, x, rows, int(group // length), int(group % length) + 1, plan, out)
+    if gapped.any():
+        cells_with_gaps = np.flatnonzero(gapped)
+        stretches, lost = _gaps(lib, x, cells_with_gaps, first, last, plan)
+        for (a, b), rows in stretches.items():
+            _analyse_rows(lib, x, np.asarray(rows), a, b, plan, out)
+        k = len(days.years)
+        kept = out[cells_with_gaps, :nv, :k]
+        out[cells_with_gaps, :nv, :k] = np.where(lost[:, None, :], np.nan, kept)
     out[:, nv, 0] = status
     return out.reshape(shape + out.shape[1:])
 
 
+def _analyse_rows(lib, x, rows, a, b, plan, out):
+    """The yearly values of days a to b (exclusive) of the given rows, into ``out``."""
+    days = plan.days
+    t = days.ordinal[a:b] - days.ordinal[a] + 1
+    part = x[:, a:b] if len(rows) == x.shape[0] else x[rows, a:b]
+    r = lib.analyse_cells(part, t, days.d[a:b], days.m[a:b], days.yr[a:b], plan.type, plan.threshold,
+                          plan.min_duration)
+    pos = np.searchsorted(days.years, r["years"])
+    for i, name in enumerate(plan.names):
+        v = r[name]
+        if name in NONE_VALUE:
+            v = np.where(v == NONE_VALUE[name], np.nan, v)
+        out[rows[:, None], i, pos[None, :]] = v
+
+
+def _missing_per_year(x, days):
+    """(cells, years): the days of each year without a value."""
+    starts = np.searchsorted(days.yr, days.years)
+    return np.add.reduceat(np.isnan(x).view(np.uint8), starts, axis=1, dtype=np.int64)
+
+
+def _gaps(lib, x, cells, first, last, plan):
+    """The gap-free stretches of cells with missing days inside their series, as
+    {(first day, end): rows}, and the years each cell loses, (cells, years).
+
+    A gap costs the years of its missing days, and the years of any run of
+    days beyond the threshold that reaches the gap: what the gap held could
+    have joined that run into a longer event or spell, moved the day an event
+    is dated by, or started a season. Runs that end on a day not beyond the
+    threshold are whole on either side, so the other years equal those of the
+    cell without the gap whatever it held.
+    """
+    days = plan.days
+    length = x.shape[1]
+    span = (np.arange(length) >= first[cells, None]) & (np.arange(length) <= last[cells, None])
+    sub = x[cells]
+    valid = ~np.isnan(sub) & span
+    missing = np.isnan(sub) & span
+    beyond = np.zeros(sub.shape, bool)
+    beyond[valid] = _beyond(lib, sub[valid], plan)
+    # Per day, the last day at or before it not beyond the threshold, and the next at or after it.
+    index = np.broadcast_to(np.arange(length), sub.shape)
+    before = np.maximum.accumulate(np.where(beyond, -1, index), axis=1)
+    after = np.minimum.accumulate(np.where(beyond, length, index)[:, ::-1], axis=1)[:, ::-1]
+    edge = np.pad(missing, ((0, 0), (1, 1)))
+    rows = np.arange(len(cells))[:, None]
+    touching = beyond & (edge[rows, before + 1] | edge[rows, after + 1])
+    starts = np.searchsorted(days.yr, days.years)
+    lost = np.logical_or.reduceat(missing | touching, starts, axis=1)
+    stretches = {}
+    for row, c in enumerate(cells):
+        change = np.diff(np.concatenate([[0], valid[row].view(np.int8), [0]]))
+        for a, b in zip(np.flatnonzero(change == 1), np.flatnonzero(change == -1)):
+            stretches.setdefault((int(a), int(b)), []).append(c)
+    return stretches, lost
+
+
+def _beyond(lib, values, plan, part=2**20):
+    """Whether each value lies beyond the threshold, as vorda reads it: each as a
+    one-day series, where a day beyond is an event of its own; a part at a
+    time, as each value takes a row of every yearly output."""
+    one = np.ones(1, np.int32)
+    out = np.zeros(len(values), bool)
+    for a in range(0, len(values), part):
+        r = lib.analyse_cells(values[a:a + part, None], one, one, one, np.array([2000], np.int32), plan.type,
+                              plan.threshold, 1)
+        out[a:a + part] = r["events"][:, 0] > 0
+    return out
+
+
 def _series_rows(x, plan):
     """Rows of a chunk as the series vorda is to read: (values, status, first and
-    last day of each, which can be analysed); gaps filled where --fill allows."""
+    last day of each, which can be analysed); gaps filled where --fill allows.
+    Cells left with gaps (status GAPS) are analysed a stretch at a time."""
     cells, length = x.shape
     status = np.full(cells, EMPTY, np.float64)
     x, _ = _cell_values(x, plan)
@@ -423,7 +572,7 @@ def _series_rows(x, plan):
         for c in np.flatnonzero(gap):
             if _fill_cell(x, c, first[c], last[c], plan.fill):
                 status[c] = FILLED
-    return x, status, first, last, has & (status != GAPS)
+    return x, status, first, last, has
 
 
 def _exceedances(x, ready, status, plan):
@@ -499,52 +648,53 @@ def _coverage(x):
 
 
 def _fill_cell(x, c, a, b, most):
-    """Fill the gaps of row c between a and b as convert fills a station's; False
-    when a gap is longer than ``most`` days (the row is then left alone)."""
+    """Fill the gaps of row c between a and b of up to ``most`` days as convert
+    fills a station's; False when a longer gap is left."""
     row = x[c, a:b + 1]
     values = [None if v != v else v for v in row.tolist()]
-    gaps = dates.find_gaps(np.isnan(row))
-    if any(n > most for _, n in gaps):
-        return False
-    _, dec = decimal_values(row[~np.isnan(row)])
-    convert.fill_gaps(values, gaps, int(dec.max()))
-    x[c, a:b + 1] = values
-    return True
+    gaps = convert.find_gaps(values)
+    short = [g for g in gaps if g[1] <= most]
+    if short:
+        _, dec = decimal_values(row[~np.isnan(row)])
+        convert.fill_gaps(values, short, int(dec.max()))
+        x[c, a:b + 1] = values
+    return len(short) == len(gaps)
 
 
 def block_events(block, plan, coords):
-    """Every event of every analysable cell of a chunk: rows of the CSV."""
+    """Every event of every analysable cell of a chunk: rows of the CSV; a cell
+    with gaps gives the events of its stretches dated in the years it keeps."""
     lib = _lib()
     days = plan.days
     x = _rows(block, days)
     if x.shape[1] == 0:
         return []
-    if plan.percentile is None:
-        x, _ = _cell_values(x, plan)
-    else:
+    x, status, first, last, ready = _series_rows(x, plan)
+    if plan.percentile is not None:
         # The exceedances of the cells analysed, NaN rows for the others.
-        x, status, _, _, ready = _series_rows(x, plan)
-        x, _, _ = _exceedances(x, ready, status, plan)
+        x, ready, _ = _exceedances(x, ready, status, plan)
+    gapped = np.flatnonzero(ready & (status == GAPS))
+    parts = {int(c): [(int(first[c]), int(last[c]) + 1)] for c in np.flatnonzero(ready)}
+    lost = {}
+    if len(gapped):
+        stretches, lost_years = _gaps(lib, x, gapped, first, last, plan)
+        for c in gapped:
+            parts[int(c)] = []
+        for ab, cells in sorted(stretches.items()):
+            for c in cells:
+                parts[int(c)].append(ab)
+        lost = {int(c): set(days.years[lost_years[i]].tolist()) for i, c in enumerate(gapped)}
     rows = []
-    for c in range(x.shape[0]):
-        valid = ~np.isnan(x[c])
-        if not valid.any():
-            continue
-        a = int(np.argmax(valid))
-        b = len(valid) - int(np.argmax(valid[::-1]))
-        if not valid[a:b].all():
-            if plan.fill is None:
-                continue
-            x = np.asarray(x, np.float64)
-            if not _fill_cell(x, c, a, b - 1, plan.fill):
-                continue
-        t = days.ordinal[a:b] - days.ordinal[a] + 1
-        ev = lib.analyse(t, days.d[a:b], days.m[a:b], days.yr[a:b], x[c, a:b], plan.type, plan.threshold,
-                         plan.min_duration)["events"]
-        lead = coords[c]
-        for day, month, year, dur, act in zip(ev["day"].tolist(), ev["month"].tolist(), ev["year"].tolist(),
-                                              ev["duration"].tolist(), ev["action"].tolist()):
-            rows.append(lead + (f"{year:04d}-{month:02d}-{day:02d}", str(dur), _action_text(act)))
+    for c, stretches in parts.items():
+        for a, b in stretches:
+            t = days.ordinal[a:b] - days.ordinal[a] + 1
+            ev = lib.analyse(t, days.d[a:b], days.m[a:b], days.yr[a:b], x[c, a:b], plan.type, plan.threshold,
+                             plan.min_duration)["events"]
+            lead = coords[c]
+            for day, month, year, dur, act in zip(ev["day"].tolist(), ev["month"].tolist(), ev["year"].tolist(),
+                                                  ev["duration"].tolist(), ev["action"].tolist()):
+                if year not in lost.get(c, ()):
+                    rows.append(lead + (f"{year:04d}-{month:02d}-{day:02d}", str(dur), _action_text(act)))
     return rows
 
 
@@ -667,11 +817,8 @@ def _progress(enabled):
 def _scheduler(jobs, address):
     import dask
     if address:
-        try:
-            from distributed import Client
-            client = Client(address, timeout="10s")
-        except Exception as e:
-            raise KitError(None, None, f"--scheduler {address}: cannot connect: {e}") from None
+        # Probed first: work sent to workers that cannot import vordakit never comes back.
+        client = connect(address)
         return client, contextlib.closing(client)
     return None, dask.config.set(scheduler="threads", num_workers=jobs or os.cpu_count() or 1)
 
@@ -719,7 +866,7 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
     setting = _percentile_setting(threshold, percentile, base, window, months)
     thr_text = threshold_text(threshold) if setting is None else "0.0"
     thr = threshold_number(thr_text)
-    mind = int(duration_text(min_duration))
+    mind = int(given_duration(min_duration))
     if fill is not None and fill < 0:
         raise KitError(None, None, "--fill needs a number of days, 0 or more")
     if isinstance(months, str):
@@ -760,6 +907,8 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         data = inp.chunked(size)
         if not np.issubdtype(data.dtype, np.floating):
             data = data.astype(np.float64)
+        if inp.invalid is not None:
+            data = data.map_blocks(_mask_invalid, inp.invalid, dtype=data.dtype)
         nv = len(plan.names)
         k = len(days.years)
         slots, width = plan.slots
@@ -768,7 +917,7 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
                                drop_axis=data.ndim - 1, new_axis=[data.ndim - 1, data.ndim])
         thresholds = None
         if setting is not None:
-            stack, thresholds = stack[..., :nv + 1, :k], stack[..., nv + 1, :366]
+            stack, thresholds = stack[..., :nv + 2, :k], stack[..., nv + 2, :366]
 
         ds = _output_dataset(inp, stack, plan, out_units, thr_text, mind, command, thresholds)
         client, context = _scheduler(jobs, scheduler)
@@ -946,6 +1095,14 @@ def _output_dataset(inp, stack, plan, out_units, thr_text, mind, command, thresh
          "flag_values": np.arange(len(_status_meanings(plan).split()), dtype=np.int8),
          "flag_meanings": _status_meanings(plan), **({"grid_mapping": inp.attrs["grid_mapping"]} if gm else {})})
     encoding["cell_status"] = {"dtype": "int8", "_FillValue": None}
+    data_vars["missing_days"] = xr.Variable(
+        dims + ("time",), stack[..., len(plan.names) + 1, :].astype(np.int32),
+        {"long_name": "days of the year without a value in the cell's series (after --fill); a year with "
+                      "missing days between the cell's first and last value has no values",
+         "units": "days", "cell_methods": "time: sum",
+         **({"coordinates": " ".join(aux + ["year"])} if aux else {}),
+         **({"grid_mapping": inp.attrs["grid_mapping"]} if gm else {})}).transpose("time", *dims)
+    encoding["missing_days"] = {"dtype": "int32", "_FillValue": None}
     if thresholds is not None:
         _add_thresholds(data_vars, coords, encoding, thresholds, plan, dims, out_units, aux,
                         inp.attrs["grid_mapping"] if gm else None)
@@ -1054,5 +1211,6 @@ def command(args):
             if "base_gaps" in counts else "")
     print(f"{args.out}: {total} cells: {counts['complete']} complete, {counts['trimmed']} with leading or "
           f"trailing missing days dropped, {counts['filled']} with gaps filled, {counts['gaps']} with missing "
-          f"days inside (no values){base}, {counts['no_value']} without any value", file=sys.stderr)
+          f"days inside (no values in the years they touch){base}, {counts['no_value']} without any value",
+          file=sys.stderr)
     return 0

@@ -96,7 +96,7 @@ def command(args):
     os.makedirs(out, exist_ok=True)
     stem = os.path.splitext(os.path.basename(args.folder))[0]
     for name, v in ds.data_vars.items():
-        if v.dims[:1] != ("time",) or name == "time_bnds":
+        if v.dims[:1] != ("time",) or name in ("time_bnds", "missing_days"):
             continue
         fig = grid_map_figure(ds, trends, name)
         path = os.path.join(out, f"{stem}-{name}.png")

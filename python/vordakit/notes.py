@@ -355,6 +355,10 @@ def _marked_yearly(r, info, dropped):
         dropped.add(r.input)
         return None
     value = info.get("bootstrap", {}).get(f"{r.type}-{r.min_duration}", {}).get(r.index, {}).get(str(r.year))
+    if value is not None:
+        # As yearly.csv keeps it: the trends of these records and those of the
+        # table read back are then one and the same.
+        value = float(f"{value:.3f}")
     return _marked(r, info, value=r.value if value is None else value,
                    bootstrap="yes" if value is not None else None)
 

@@ -57,8 +57,34 @@ def _refuse(findings, source):
     if first.line is None and first.date is not None and str(first.date) not in detail:
         detail += f", {first.date}"
     if first.check == "gap":
-        detail += " (batch --fill N interpolates gaps of up to N days)"
+        detail += f" ({BATCH_ADVICE['gaps']})"
     raise KitError(source, first.line, f"qc: {first.check}: {detail}")
+
+
+# The remedies a batch has for what convert refuses: --fill, not convert's --longest and --from/--to.
+BATCH_ADVICE = {
+    "gaps": "batch --fill N interpolates gaps of up to N days",
+    "long_gaps": "a larger batch --fill interpolates them",
+    "size": "vorda reads no more: shorten the station file, e.g. to start on {start}",
+}
+
+
+def _in_list_words(error):
+    """A reader's refusal with the list's columns for the command line's options it names:
+    the list's element or column cell chooses the series in a batch."""
+    reason = re.sub(r"with --(column|element)\b", r"in the station list's \1 cell", error.reason)
+    reason = re.sub(r"--(column|element)\b", r"\1", reason)
+    return KitError(error.path, error.line, reason)
+
+
+def _open_station_file(st):
+    """Refuse a station file that is not there, saying where a relative one was looked for."""
+    if os.path.exists(st.file):
+        return
+    where = ""
+    if st.listed and not os.path.isabs(st.listed):
+        where = f" ({st.listed} is taken from the station list's folder, {st.list_folder})"
+    raise KitError(st.file, None, f"no such station file{where}")
 
 
 @dataclasses.dataclass
@@ -84,12 +110,16 @@ def _prepare(st, inp, folder, opts, timing):
     """
     t0 = time.perf_counter()
     suffix = f"-{inp.label}" if inp.label else ""
+    _open_station_file(st)
     fmt = inp.format or detect_format(st.file)
     prep = Prepared(st.file, None, st.unit)
     kind = inp.kind
     converted = None
     if fmt != "vorda" or opts.fill is not None:
-        series = read_series(st.file, fmt, **inp.reader)
+        try:
+            series = read_series(st.file, fmt, **inp.reader)
+        except KitError as e:
+            raise _in_list_words(e) from None
         kind = kind or series.kind
         converted = _convert(st, series, fmt, folder, suffix, opts, prep)
     t1 = time.perf_counter()
@@ -118,7 +148,7 @@ def _convert(st, series, fmt, folder, suffix, opts, prep):
     """The series as vorda should read it, written into the folder where it is not the station file
     itself (then ``prep`` names it, with the arrays vorda reads from it); None where it is."""
     filled = []
-    out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled)
+    out, _ = convert.select(series, policy=opts.policy, max_fill=opts.fill, filled=filled, advice=BATCH_ADVICE)
     if filled:
         convert.write_filled(filled, os.path.join(folder, f"filled{suffix}.csv"))
     if fmt == "vorda" and not filled and len(out) == len(series):
@@ -155,7 +185,7 @@ def _as_read(prep, converted, kind):
 
 # What a batch writes into a station's folder: result files, tables, pictures,
 # notes, and the inputs it converts (``<name>.txt``, ``<name>-<choice>.txt``).
-_WRITTEN = re.compile(r"VORDA.*\.dat|.*\.png|plots\.pdf"
+_WRITTEN = re.compile(r"VORDA.*\.dat|plots\.pdf"
                       r"|(yearly|events|trend|inputs|runs|qc|qc-.*|filled|filled-.*)\.csv"
                       r"|error\.txt|warnings\.txt|" + re.escape(DONE) + r"|\..*\.tmp")
 
@@ -167,8 +197,9 @@ def _clear(folder, name, keep):
     (``-o ~`` and a station named after a folder there), and what the user
     put into it stays.
     """
-    # Its converted inputs, and a percentile run's exceedance series, threshold table and description.
-    converted = re.compile(re.escape(name) + r"(-.*)?\.txt"
+    # Its converted inputs, and a percentile run's exceedance series, threshold table and description,
+    # and the pictures, which are named after the input of their run (a picture of the user's stays).
+    converted = re.compile(re.escape(name) + r"(-.*)?\.txt(-.*\.png)?"
                            + "|" + re.escape(name) + r"(-.*)?-p[\d.]+-\d+-\d+-w\d+(-thresholds\.csv|\.json)")
     for entry in os.scandir(folder):
         if entry.name.startswith(".vordakit-run-") and entry.is_dir(follow_symlinks=False):
@@ -187,10 +218,13 @@ def process_station(st, outdir, vorda, opts):
     timing = out.step_seconds
     problems = []
     try:
-        if opts.resume and _complete(st, folder, opts):
+        earlier = _complete(st, folder, opts) if opts.resume else None
+        if earlier is not None:
             out.ok = out.tables = out.resumed = True
             out.runs = len(st.rows)
             out.reason = "complete from an earlier batch"
+            # The summary keeps what the station cost and found when it was done.
+            out.seconds, out.qc_warnings = earlier
             return out
         os.makedirs(folder, exist_ok=True)
         _clear(folder, st.name, st.file)
@@ -215,11 +249,12 @@ def process_station(st, outdir, vorda, opts):
         _write_text(os.path.join(folder, "error.txt"), traceback.format_exc(), quiet=True)
     out.ok = not problems
     out.reason = "; ".join(problems)
+    out.seconds = time.perf_counter() - t0
     if problems:
         _write_text(os.path.join(folder, "error.txt"), "\n".join(problems) + "\n", quiet=True, append=True)
     else:
-        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts), quiet=True)
-    out.seconds = time.perf_counter() - t0
+        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts)
+                    + f"seconds {out.seconds:.3f}\nqc_warnings {out.qc_warnings}\n", quiet=True)
     return out
 
 
@@ -262,12 +297,23 @@ def _fingerprint(st, opts):
 
 
 def _complete(st, folder, opts):
-    """Whether the folder holds a finished attempt at the same rows on the same input."""
+    """(seconds, qc warnings) of a finished attempt at the same rows on the same input in the folder, else None.
+
+    A done.txt of an earlier version holds the fingerprint alone: complete, at no known cost.
+    """
     try:
         with open(os.path.join(folder, DONE), encoding="utf-8") as f:
-            return f.read() == _fingerprint(st, opts)
+            text = f.read()
     except (OSError, UnicodeDecodeError):
-        return False
+        return None
+    fingerprint = _fingerprint(st, opts)
+    if not text.startswith(fingerprint):
+        return None
+    found = dict(line.partition(" ")[::2] for line in text[len(fingerprint):].splitlines())
+    try:
+        return float(found.get("seconds", 0)), int(found.get("qc_warnings", 0))
+    except ValueError:
+        return None
 
 
 def _station_tables(out, folder, files, unit, opts, timing, done=None):

@@ -19,8 +19,9 @@ from vordakit import runner
 from vordakit.errors import KitError
 from vordakit.formats import ghcn, station6
 from vordakit.formats.detect import OPTION_NAMES, READERS
+from vordakit.results import print_warnings
 from vordakit.series import PRECIPITATION, TEMPERATURE
-from vordakit.thresholds import (duration_text, name_threshold, parse_setting, shown_threshold, threshold_number,
+from vordakit.thresholds import (given_duration, name_threshold, parse_setting, shown_threshold, threshold_number,
                                  threshold_text, type_name)
 
 __all__ = ["COLUMNS", "OPTIONAL", "COMBINED", "Row", "SeriesChoice", "Station", "read_station_list"]
@@ -40,6 +41,9 @@ ALIASES = {
     "threshold_value": "threshold", "value": "threshold",
     "minimum_duration": "min_duration", "durmin": "min_duration", "duration": "min_duration",
 }
+# What the bootstrap column takes, in any case; empty is no.
+YES_NO = {"yes": True, "y": True, "true": True, "1": True, "no": False, "n": False, "false": False, "0": False,
+          "": False}
 # The batch's own tables in its folder: no station may take their names.
 COMBINED = ("summary.csv", "yearly.csv", "events.csv", "trend.csv")
 
@@ -66,6 +70,8 @@ class Station:
     file: str
     unit: str = ""
     inputs: list = dataclasses.field(default_factory=list)
+    listed: str = ""       # the file as the list gives it, and the list's folder, for messages
+    list_folder: str = ""
 
     @property
     def rows(self):
@@ -128,10 +134,27 @@ def _settings(cell, path, number):
             thr = "0.0"
         else:
             thr = threshold_text(cell.get("threshold", ""))
-        dur = duration_text(cell["min_duration"])
+        dur = given_duration(cell["min_duration"])
     except KitError as e:
         raise KitError(path, number, e.reason) from None
     return type_, thr, dur, setting
+
+
+def _yes_no(text, path, line):
+    if text.lower() not in YES_NO:
+        raise KitError(path, line, f"bootstrap {text!r} is neither yes nor no (also true/false, y/n, 1/0; "
+                                   "empty for no)")
+    return YES_NO[text.lower()]
+
+
+def _warn_unknown(header, path, line):
+    """One warning for the header's columns that the batch does not read: a misspelt
+    optional column (bootsrap) would otherwise be left out without a word."""
+    known = set(COLUMNS + OPTIONAL)
+    unknown = [repr(c) if c else f"{i + 1} (no name)" for i, c in enumerate(header) if c not in known]
+    if unknown:
+        print_warnings("batch", [f"{path}:{line}: column{'s' * (len(unknown) > 1)} {', '.join(unknown)} "
+                                 f"ignored: not one the batch reads ({', '.join(COLUMNS + OPTIONAL)})"])
 
 
 def _lines(path):
@@ -154,6 +177,7 @@ def _header(path, lines):
     if missing:
         raise KitError(path, header_at + 1,
                        f"the header lacks {', '.join(missing)} (tab-separated: {', '.join(COLUMNS)})")
+    _warn_unknown(header, path, header_at + 1)
     return header_at, len(header), {c: header.index(c) for c in COLUMNS + OPTIONAL if c in header}
 
 
@@ -174,19 +198,20 @@ class _ListReader:
         if not cell["file"]:
             raise KitError(path, number, "empty station file")
         choice = _choice(cell, path, number)
-        inp = self._series_choice(name, os.path.join(self.base, cell["file"]), cell.get("unit", ""), choice, number)
+        inp = self._series_choice(name, cell["file"], cell.get("unit", ""), choice, number)
         run = (type_, threshold_number(thr), int(dur), setting and setting.suffix)
         if (name, choice, run) in self.seen:
             raise KitError(path, number, f"the same run as line {self.seen[(name, choice, run)]}")
         self.seen[(name, choice, run)] = number
         self._check_shown(number, name, choice, run, thr, dur)
-        boot = cell.get("bootstrap", "").lower() in ("yes", "y", "true", "1")
+        boot = _yes_no(cell.get("bootstrap", ""), path, number)
         inp.rows.append(Row(number, type_, thr, dur, setting, boot))
 
-    def _series_choice(self, name, file, unit, choice, number):
+    def _series_choice(self, name, listed, unit, choice, number):
+        file = os.path.join(self.base, listed)
         st = self.stations.get(name)
         if st is None:
-            st = self.stations[name] = Station(name, file, unit)
+            st = self.stations[name] = Station(name, file, unit, listed=listed, list_folder=self.base)
         elif st.file != file:
             raise KitError(self.path, number, f"station {name!r} was given the file {st.file} before")
         inp = next((i for i in st.inputs if i.choice == choice), None)

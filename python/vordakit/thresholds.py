@@ -44,7 +44,7 @@ import numpy as np
 from vordakit import dates
 from vordakit.errors import KitError
 
-__all__ = ["TYPES", "type_letter", "type_name", "threshold_text", "threshold_number", "duration_text",
+__all__ = ["TYPES", "type_letter", "type_name", "threshold_text", "threshold_number", "duration_text", "given_duration",
            "shown_threshold", "name_threshold", "shown_decimals_warning", "RunSettings", "PercentileSetting",
            "DEFAULT_WINDOW", "parse_setting", "label", "Base", "base_windows", "base_of", "missing_text",
            "whole_units", "in_units", "exceedance_texts", "bootstrap"]
@@ -103,10 +103,30 @@ def _real(text):
 
 
 def duration_text(value):
-    """The minimum duration as it will be typed: a whole number of days in vorda's integers."""
+    """The minimum duration as it will be typed: a whole number of days that vorda reads.
+
+    >>> duration_text(" 3"), duration_text("-2")
+    ('3', '-2')
+    """
     text = str(value).strip()
     if not _INT.fullmatch(text) or not _INT32[0] <= int(text) <= _INT32[1]:
         raise KitError(None, None, f"minimum duration {value!r} is not a whole number of days")
+    return text
+
+
+def given_duration(value):
+    """A minimum duration as a user gives it to a command: as ``duration_text``, and 0 or more.
+
+    vorda takes a negative duration as it takes 0 or 1 (every event counts)
+    but writes it into the result names (``durmin--2``): from a user it can
+    only be a slip.
+
+    >>> given_duration("0")
+    '0'
+    """
+    text = duration_text(value)
+    if int(text) < 0:
+        raise KitError(None, None, f"minimum duration {value!r} is below 0 days (0 and 1 both count every event)")
     return text
 
 

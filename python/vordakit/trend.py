@@ -343,7 +343,8 @@ def grid_trends(dataset):
     years = dataset["year"].values
     out = {}
     for name, v in dataset.data_vars.items():
-        if v.dims[:1] != ("time",) or name == "time_bnds":
+        # missing_days tells which years were lost; it is no index to fit.
+        if v.dims[:1] != ("time",) or name in ("time_bnds", "missing_days"):
             continue
         values = v.values.reshape(len(years), -1)
         fits = fit_columns(years, values).reshape((4,) + v.shape[1:])

@@ -158,6 +158,10 @@ def _columns(path, header, width, date_column, column):
         value_col = _resolve(path, column, header, "column")
     else:
         rest = [i for i in range(width) if i not in date_cols]
+        if not rest:
+            # Nothing to choose: say so rather than suggest a choice.
+            what = f"only {', '.join(header)[:80]}" if header else "one column"
+            raise KitError(path, None, f"no value column beside the date: the file holds {what}")
         if len(rest) != 1:
             names = ", ".join(header)[:80] if header else f"{width} columns"
             raise KitError(path, None, f"choose the value column with --column ({names})")
