@@ -33,7 +33,7 @@ import warnings
 import numpy as np
 
 from vordakit import convert
-from vordakit.runner import threshold_number, threshold_text, duration_text, type_letter
+from vordakit.runner import threshold_number, threshold_text, given_duration, type_letter
 from vordakit.errors import KitError
 from vordakit.series import MAX_RECORDS
 
@@ -886,7 +886,7 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
     setting = _percentile_setting(threshold, percentile, base, window, months)
     thr_text = threshold_text(threshold) if setting is None else "0.0"
     thr = threshold_number(thr_text)
-    mind = int(duration_text(min_duration))
+    mind = int(given_duration(min_duration))
     if fill is not None and fill < 0:
         raise KitError(None, None, "--fill needs a number of days, 0 or more")
     if isinstance(months, str):
