@@ -17,7 +17,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy, python3-matplotlib")
+# The toolkit's Python API returns pandas tables; the versions are Debian 12's, the oldest it is tested with.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "python3, python3-numpy (>= 1:1.24), python3-matplotlib (>= 3.6), python3-pandas (>= 1.5)")
 # grid needs xarray, netCDF4, cftime and dask; distributed only for a cluster.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-xarray, python3-netcdf4, python3-cftime, python3-dask")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-distributed")

@@ -13,7 +13,7 @@ command -v g++ >/dev/null 2>&1 || missing+=(g++)
 [ -f /usr/include/pybind11/pybind11.h ] || missing+=(pybind11-dev)
 if [ -x /usr/bin/python3 ]; then
   # The toolkit runs on the Debian interpreter, which sees the Debian packages.
-  for module in numpy matplotlib scipy pytest hypothesis xarray cftime dask distributed; do
+  for module in numpy matplotlib pandas scipy pytest hypothesis xarray cftime dask distributed; do
     /usr/bin/python3 -c "import $module" >/dev/null 2>&1 || missing+=("python3-$module")
   done
   # Gridded data: NetCDF for vordakit grid.
@@ -21,7 +21,7 @@ if [ -x /usr/bin/python3 ]; then
   /usr/bin/python3 -c 'import os, sysconfig; assert os.path.isfile(sysconfig.get_path("include") + "/Python.h")' \
     >/dev/null 2>&1 || missing+=(python3-dev)
 else
-  missing+=(python3 python3-dev python3-numpy python3-matplotlib python3-scipy python3-pytest python3-hypothesis
+  missing+=(python3 python3-dev python3-numpy python3-matplotlib python3-pandas python3-scipy python3-pytest python3-hypothesis
             python3-xarray python3-netcdf4 python3-cftime python3-dask python3-distributed)
 fi
 # ncdump shows a grid's output; cdo is compared with in bench/kit_grid.py.

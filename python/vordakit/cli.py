@@ -19,7 +19,8 @@ from vordakit.errors import KitError
 
 FORMATS = ("eca", "ghcn", "cet", "station6", "table", "vorda")
 # What to install when an import fails.
-DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib", "xarray": "python3-xarray",
+DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib", "pandas": "python3-pandas",
+                   "xarray": "python3-xarray",
                    "netCDF4": "python3-netcdf4", "dask": "python3-dask", "distributed": "python3-distributed",
                    "cftime": "python3-cftime"}
 
