@@ -11,7 +11,7 @@ used, so that ``import vordakit`` and the command line start without numpy:
 
 >>> import vordakit
 >>> sorted(vordakit.__all__)
-['analyse', 'percentile_thresholds', 'read_station', 'trends']
+['analyse', 'indices', 'percentile_thresholds', 'read_station', 'trends']
 
 A build leaves the binding in ``build/<preset>/python/vordakit/``; the
 package looks for it there (``$VORDA_BINDING_DIR`` first, then the release
@@ -47,7 +47,7 @@ def _version():
 
 __version__ = _version()
 
-__all__ = ["read_station", "analyse", "trends", "percentile_thresholds"]
+__all__ = ["read_station", "analyse", "trends", "percentile_thresholds", "indices"]
 
 
 def __getattr__(name):

@@ -32,9 +32,10 @@ from vordakit import trend
 from vordakit.engine import choose as choose_engine
 from vordakit.errors import KitError
 from vordakit.formats.detect import read_series
+from vordakit.grid.api import indices
 from vordakit.thresholds import RunSettings, bootstrap as bootstrap_means, parse_setting, shown_threshold
 
-__all__ = ["read_station", "analyse", "trends", "percentile_thresholds", "Results"]
+__all__ = ["read_station", "analyse", "trends", "percentile_thresholds", "indices", "Results"]
 
 
 def read_station(path, format=None, **options):

@@ -1,0 +1,95 @@
+"""The calendars of CF time axes: day ordinals of a time coordinate, the analysis days, the output's years.
+
+A day is counted in the file's own calendar (``ORDINAL_UNITS``), so that a
+noleap or 360-day year is what its file says it is; cftime converts between
+the file's numbers, those ordinals and year, month and day.
+"""
+
+import numpy as np
+
+from vordakit.errors import KitError
+
+__all__ = ["CALENDARS", "ORDINAL_UNITS", "calendar_of", "day_ordinals", "coordinate_ordinals", "Days",
+           "time_axis", "date_text"]
+
+CALENDARS = {"standard", "gregorian", "proleptic_gregorian", "noleap", "365_day", "all_leap", "366_day",
+             "360_day", "julian"}
+ORDINAL_UNITS = "days since 0001-01-01 00:00:00"
+
+
+def calendar_of(attrs, tdim, path):
+    """The calendar a time coordinate's attributes name (standard when none), checked."""
+    calendar = str(attrs.get("calendar", "standard")).lower()
+    if calendar not in CALENDARS:
+        raise KitError(path, None, f"unknown calendar {calendar!r} of {tdim!r}")
+    return calendar
+
+
+def day_ordinals(raw, units, calendar, tdim, path):
+    """The day ordinals of a time coordinate's numbers ``raw`` in ``units`` and ``calendar``."""
+    import cftime
+    try:
+        found = cftime.num2date(np.asarray(raw), units, calendar, only_use_cftime_datetimes=True)
+        ordinals = cftime.date2num(found, ORDINAL_UNITS, calendar)
+    except Exception as e:
+        raise KitError(path, None, f"cannot read the times of {tdim!r} ({units!r}, {calendar}): {e}") from None
+    return np.floor(np.asarray(ordinals, dtype=np.float64) + 1e-9).astype(np.int64)
+
+
+def coordinate_ordinals(coord, where):
+    """(calendar, day ordinals) of an xarray time coordinate: numbers with CF units,
+    numpy datetimes or cftime dates (as xarray decodes a file's times)."""
+    values = np.asarray(coord.values)
+    tdim = coord.name
+    if np.issubdtype(values.dtype, np.datetime64):
+        calendar = calendar_of(coord.encoding, tdim, where)
+        days = (values - np.datetime64("1970-01-01")) / np.timedelta64(1, "D")
+        return calendar, day_ordinals(days, "days since 1970-01-01", calendar, tdim, where)
+    if values.dtype == object and len(values) and hasattr(values[0], "calendar"):
+        import cftime
+        calendar = calendar_of({"calendar": values[0].calendar or "standard"}, tdim, where)
+        return calendar, day_ordinals(cftime.date2num(values, ORDINAL_UNITS, calendar), ORDINAL_UNITS, calendar,
+                                      tdim, where)
+    units = str(coord.attrs.get("units", ""))
+    if " since " not in units:
+        raise KitError(where, None, f"the times of {tdim!r} are neither dates nor numbers with units 'days since ...'")
+    calendar = calendar_of(coord.attrs, tdim, where)
+    return calendar, day_ordinals(values, units, calendar, tdim, where)
+
+
+class Days:
+    """The daily axis of the analysis: every calendar day from the first time to the
+    last, cut to the chosen months; ``src`` is the input's time index of each day
+    (-1 where the input has no time step on that day)."""
+
+    def __init__(self, ordinals, calendar, months=None):
+        import cftime
+        full = np.arange(ordinals[0], ordinals[-1] + 1)
+        src = np.full(len(full), -1, np.int64)
+        src[ordinals - ordinals[0]] = np.arange(len(ordinals))
+        found = cftime.num2date(full, ORDINAL_UNITS, calendar, only_use_cftime_datetimes=True)
+        self.yr = np.fromiter((d.year for d in found), np.int32, len(full))
+        self.m = np.fromiter((d.month for d in found), np.int32, len(full))
+        self.d = np.fromiter((d.day for d in found), np.int32, len(full))
+        keep = np.ones(len(full), bool) if months is None else np.isin(self.m, sorted(months))
+        self.ordinal, self.src = full[keep], src[keep]
+        self.yr, self.m, self.d = self.yr[keep], self.m[keep], self.d[keep]
+        self.years = np.unique(self.yr)
+        self.calendar = calendar
+        self.dense = bool(len(self.src) == len(ordinals) and (self.src == np.arange(len(ordinals))).all())
+
+
+def time_axis(years, calendar):
+    """(units, start of each year, bounds) of the output's yearly time axis."""
+    import cftime
+    units = f"days since {int(years[0]):04d}-01-01 00:00:00" if len(years) else "days since 2000-01-01"
+    starts = [cftime.datetime(int(y), 1, 1, calendar=calendar) for y in years]
+    ends = [cftime.datetime(int(y) + 1, 1, 1, calendar=calendar) for y in years]
+    start = np.asarray(cftime.date2num(starts, units, calendar), np.float64)
+    end = np.asarray(cftime.date2num(ends, units, calendar), np.float64)
+    return units, start, np.stack([start, end], axis=1)
+
+
+def date_text(days, i):
+    """The date of analysis day ``i`` as YYYY-MM-DD."""
+    return f"{int(days.yr[i]):04d}-{int(days.m[i]):02d}-{int(days.d[i]):02d}"

@@ -1,0 +1,208 @@
+"""The CF-1.8 Dataset of a grid's results, as ``vordakit grid`` writes it and ``vordakit.indices`` returns it.
+
+One variable per yearly index and event summary variable (named, described
+and measured as the catalogue says), each cell's status as a flag variable,
+its missing days per year, with a percentile threshold the threshold of each
+calendar day; the input's coordinates of the other dimensions, their bounds
+and its grid mapping carried over; a yearly time axis with bounds.
+"""
+
+import datetime
+import os
+
+import numpy as np
+
+from vordakit import catalogue
+from vordakit.errors import KitError
+from vordakit.grid.calendars import time_axis
+from vordakit.grid.plan import status_meanings
+
+__all__ = ["INT_FILL", "DOUBLE_FILL", "output_dataset", "carried_variables", "load_output"]
+
+INT_FILL = -2147483647           # NetCDF's default fill of int
+DOUBLE_FILL = 9.969209968386869e36
+
+
+def carried_variables(src):
+    """Coordinates of the other dimensions, their auxiliary coordinates and bounds,
+    and the grid mapping, as the input holds them: ({name: variable}, grid mapping name)."""
+    variables = src.variables
+    # In a fixed order (a dict, not a set), so that the output's variables are
+    # listed alike from one run to the next.
+    names = {}
+    for dim in src.other_dims:
+        if dim in variables:
+            names[dim] = None
+    for name in str(src.attrs.get("coordinates", "")).split():
+        if name in variables:
+            names[name] = None
+    gm = str(src.attrs.get("grid_mapping", "")).split(":")[0].strip()
+    if gm and gm in variables:
+        names[gm] = None
+    for name in list(names):
+        b = variables[name].attrs.get("bounds")
+        if b and b in variables:
+            names[b] = None
+    keep = {name: variables[name] for name in names if src.tdim not in variables[name].dims}
+    return keep, gm
+
+
+class _Parts:
+    """The Dataset's variables, coordinates and encodings as they are gathered."""
+
+    def __init__(self, src):
+        self.data_vars, self.coords, self.encoding = {}, {}, {}
+        carried, self.gm = carried_variables(src)
+        self.carried = carried
+        self.aux = [c for c in str(src.attrs.get("coordinates", "")).split() if c in carried]
+        # Named wherever the input names one, as the input's own variables do.
+        self.mapping = {"grid_mapping": src.attrs["grid_mapping"]} if self.gm else {}
+        self.dims = src.other_dims
+
+    def yearly_attrs(self, coordinates=True):
+        """What every yearly variable carries: its coordinates and the grid mapping."""
+        extra = {"coordinates": " ".join(self.aux + ["year"])} if self.aux and coordinates else {}
+        return {**extra, **self.mapping}
+
+
+def _time_coords(parts, days):
+    import xarray as xr
+    units, start, bounds = time_axis(days.years, days.calendar)
+    parts.coords["time"] = xr.Variable(("time",), start, {"units": units, "calendar": days.calendar,
+                                                          "standard_name": "time", "axis": "T", "long_name": "year"})
+    parts.coords["year"] = xr.Variable(("time",), days.years.astype(np.int32), {"long_name": "calendar year"})
+    for name, v in parts.carried.items():
+        parts.coords[name] = xr.Variable(v.dims, v.values, dict(v.attrs))
+    parts.coords["time_bnds"] = xr.Variable(("time", "nv"), bounds)
+    # Bounds named in the encoding are written as bounds, not as coordinates.
+    parts.encoding.update({"time": {"dtype": "float64", "_FillValue": None, "bounds": "time_bnds"},
+                           "time_bnds": {"dtype": "float64", "_FillValue": None},
+                           "year": {"_FillValue": None}})
+    for name in parts.carried:
+        parts.encoding[name] = {"_FillValue": None}
+        if "bounds" in parts.coords[name].attrs:
+            parts.encoding[name]["bounds"] = parts.coords[name].attrs.pop("bounds")
+    if parts.gm in parts.carried:
+        parts.data_vars[parts.gm] = parts.coords.pop(parts.gm)
+
+
+def _what(plan, thr_text, out_units):
+    """The days the indices count, in words."""
+    side = "above" if plan.type == "upper" else "below"
+    if plan.percentile is None:
+        return f"the daily values {side} {thr_text} {out_units}".rstrip()
+    label = plan.percentile.setting.label
+    return f"the daily values {side} the threshold of their calendar day, the cell's {label}"
+
+
+def _index_variables(parts, stack, plan, out_units, thr_text):
+    import xarray as xr
+    what = _what(plan, thr_text, out_units)
+    for i, name in enumerate(plan.names):
+        long_name, unit, method = catalogue.grid_attrs(name)
+        if unit is None:
+            unit = f"{out_units} days" if out_units else "days"
+        attrs = {"long_name": f"{long_name} ({what}, minimum duration {plan.min_duration} days)", "units": unit,
+                 "cell_methods": method, **parts.yearly_attrs()}
+        parts.data_vars[name] = xr.Variable(parts.dims + ("time",), stack[..., i, :], attrs).transpose(
+            "time", *parts.dims)
+        if name.startswith("action"):
+            parts.encoding[name] = {"dtype": "float64", "_FillValue": DOUBLE_FILL}
+        else:
+            parts.encoding[name] = {"dtype": "int32", "_FillValue": INT_FILL}
+
+
+def _cell_variables(parts, stack, plan):
+    import xarray as xr
+    nv = len(plan.names)
+    meanings = status_meanings(plan)
+    parts.data_vars["cell_status"] = xr.Variable(
+        parts.dims, stack[..., nv, 0].astype(np.int8),
+        {"long_name": "what became of the cell's series",
+         "flag_values": np.arange(len(meanings.split()), dtype=np.int8),
+         "flag_meanings": meanings, **parts.mapping})
+    parts.encoding["cell_status"] = {"dtype": "int8", "_FillValue": None}
+    parts.data_vars["missing_days"] = xr.Variable(
+        parts.dims + ("time",), stack[..., nv + 1, :].astype(np.int32),
+        {"long_name": "days of the year without a value in the cell's series (after --fill); a year with "
+                      "missing days between the cell's first and last value has no values",
+         "units": "days", "cell_methods": "time: sum", **parts.yearly_attrs()}).transpose("time", *parts.dims)
+    parts.encoding["missing_days"] = {"dtype": "int32", "_FillValue": None}
+
+
+def _threshold_variable(parts, thresholds, plan, out_units):
+    """The variable threshold(dayofyear, cell dimensions), with the month and day of each calendar day."""
+    import xarray as xr
+    leap = np.datetime64("2000-01-01") + np.arange(366)
+    months = leap.astype("M8[M]")
+    parts.coords["dayofyear"] = xr.Variable(
+        ("dayofyear",), np.arange(1, 367, dtype=np.int16),
+        {"long_name": "calendar day, counted as in a leap year (60 is 29 February)"})
+    parts.coords["month"] = xr.Variable(("dayofyear",), (months.astype(int) % 12 + 1).astype(np.int8),
+                                        {"long_name": "month of the calendar day"})
+    parts.coords["day"] = xr.Variable(("dayofyear",), ((leap - months).astype(int) + 1).astype(np.int8),
+                                      {"long_name": "day of the month of the calendar day"})
+    for name in ("dayofyear", "month", "day"):
+        parts.encoding[name] = {"_FillValue": None}
+    attrs = {"long_name": f"threshold of the calendar day: the {plan.percentile.setting.label}",
+             "units": out_units, "coordinates": " ".join(parts.aux + ["month", "day"]), **parts.mapping}
+    parts.data_vars["threshold"] = xr.Variable(parts.dims + ("dayofyear",), thresholds, attrs).transpose(
+        "dayofyear", *parts.dims)
+    parts.encoding["threshold"] = {"dtype": "float64", "_FillValue": DOUBLE_FILL}
+
+
+def _global_attrs(src, plan, out_units, thr_text, history):
+    stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    attrs = {
+        "Conventions": "CF-1.8",
+        "title": f"VORDA yearly indices and events of {src.var}",
+        "source": "vordakit grid: vorda's analyses of each cell's daily series",
+        "threshold": thr_text,
+        "threshold_units": out_units,
+        "threshold_type": plan.type,
+        "min_duration": np.int32(plan.min_duration),
+    }
+    if plan.percentile is not None:
+        # No fixed threshold: the percentile's, per cell and calendar day, in the variable threshold.
+        setting = plan.percentile.setting
+        del attrs["threshold"]
+        attrs.update(percentile=setting.text, base_period=setting.base_text, window_days=np.int32(setting.window))
+    attrs["variable"] = src.var
+    if src.files:
+        attrs["source_files"] = " ".join(os.path.basename(f) for f in src.files)
+    attrs["history"] = f"{stamp}: {history}"
+    if plan.fill is not None:
+        attrs["fill_max_days"] = np.int32(plan.fill)
+    return attrs
+
+
+def output_dataset(src, stack, plan, out_units, thr_text, history, thresholds=None):
+    """The Dataset of the results ``stack`` (cells..., slots, years; see Plan.slots) of
+    the input ``src`` (vordakit.grid.source.Input, or the API's array), with the
+    encoding each variable is written with."""
+    import xarray as xr
+    parts = _Parts(src)
+    _time_coords(parts, plan.days)
+    _index_variables(parts, stack, plan, out_units, thr_text)
+    _cell_variables(parts, stack, plan)
+    if thresholds is not None:
+        _threshold_variable(parts, thresholds, plan, out_units)
+    ds = xr.Dataset(parts.data_vars, parts.coords, _global_attrs(src, plan, out_units, thr_text, history))
+    for name, e in parts.encoding.items():
+        if name in ds.variables:
+            ds[name].encoding = e
+    return ds
+
+
+def load_output(path):
+    """An output of ``vordakit grid``, checked and read whole into memory, for trend and plot."""
+    import xarray as xr
+
+    try:
+        source = xr.open_dataset(path, decode_times=False, decode_timedelta=False)
+    except Exception as e:
+        raise KitError(path, None, f"cannot be read as NetCDF: {e}") from None
+    with source:
+        if "year" not in source.variables:
+            raise KitError(path, None, "not an output of vordakit grid (no year coordinate)")
+        return source.load()

@@ -1,0 +1,114 @@
+"""A percentile threshold per cell and calendar day, and each cell's exceedances over it.
+
+A cell is analysed as ``vordakit run --percentile`` analyses a station: its
+series becomes the exceedances over the threshold of each day's calendar day,
+analysed with threshold 0.0. The thresholds maths is vordakit.thresholds';
+here it runs on many cells at once.
+"""
+
+import numpy as np
+
+from vordakit.dates import slots_of
+from vordakit.errors import KitError
+from vordakit.grid.calendars import date_text
+from vordakit.grid.plan import BASE_GAPS
+from vordakit.grid.values import decimal_values
+from vordakit.thresholds import base_windows, in_units, parse_setting
+
+__all__ = ["THRESHOLD_CELLS", "PercentilePlan", "percentile_setting", "percentile_plan", "exceedances"]
+
+# Cells whose percentile thresholds are worked out at once: their windows take
+# about cells x base years x 366 x window doubles, a few times over.
+THRESHOLD_CELLS = 32
+
+
+class PercentilePlan:
+    """A percentile threshold per cell and calendar day: the setting, the base's
+    days (``span``, indices into the analysis days) and every day's calendar day."""
+
+    def __init__(self, setting, days):
+        first, last = setting.base
+        self.setting = setting
+        self.keys = slots_of(days.m, days.d)
+        self.span = tuple(int(i) for i in np.searchsorted(days.yr, [first, last + 1]))
+
+
+def percentile_setting(threshold, percentile, base, window, months):
+    """The percentile threshold asked for (a vordakit.thresholds.PercentileSetting), or None for a fixed one."""
+    if percentile is None:
+        if threshold is None:
+            raise KitError(None, None, "give a threshold: --threshold X, or --percentile P --base FIRST-LAST")
+        if base is not None:
+            raise KitError(None, None, "--base goes with --percentile")
+        return None
+    if threshold is not None:
+        raise KitError(None, None, "give either --threshold or --percentile, not both")
+    if base is None:
+        raise KitError(None, None, "--percentile needs --base FIRST-LAST, the base period's years")
+    setting = parse_setting(percentile, base, window)
+    if months:
+        raise KitError(None, None, "--months with --percentile: the thresholds need the base period's whole years")
+    return setting
+
+
+def percentile_plan(setting, days, where):
+    """The PercentilePlan of the analysis days, refused (naming ``where``) when the
+    time axis does not cover the base whole."""
+    base = f"base {setting.base_text}"
+    if days.calendar == "360_day":
+        raise KitError(where, None, f"{base}: calendar 360_day has no calendar days of the usual "
+                                    "year to take percentiles of")
+    first, last = setting.base
+    start = np.flatnonzero((days.yr == first) & (days.m == 1) & (days.d == 1))
+    end = np.flatnonzero((days.yr == last) & (days.m == 12) & (days.d == 31))
+    if not len(start) or not len(end):
+        raise KitError(where, None, f"{base} is not covered: the time axis runs from "
+                                    f"{date_text(days, 0)} to {date_text(days, -1)}")
+    missing = np.flatnonzero(days.src[start[0]:end[0] + 1] < 0) + start[0]
+    if len(missing):
+        shown = ", ".join(date_text(days, i) for i in missing[:5])
+        more = f" and {len(missing) - 5} more" if len(missing) > 5 else ""
+        raise KitError(where, None, f"{base} has {len(missing)} days without a time step: {shown}{more}")
+    return PercentilePlan(setting, days)
+
+
+def exceedances(x, ready, status, plan):
+    """Each ready cell's exceedances over its percentile threshold of the day, as
+    vordakit.percentile makes them of a station's series (NaN where x is, and in
+    the other rows), which are still ready, and the thresholds (cells, 366).
+
+    A cell's decimals are the most any of its values holds, as a station file's
+    are the most any of its values is written with. A cell with a missing day in
+    the base period gets BASE_GAPS and no values.
+    """
+    pp = plan.percentile
+    a, b = pp.span
+    lost = ready & np.isnan(x[:, a:b]).any(axis=1)
+    status[lost] = BASE_GAPS
+    ready = ready & ~lost
+    out = np.full(x.shape, np.nan)
+    thresholds = np.full((x.shape[0], 366), np.nan)
+    rows = np.flatnonzero(ready)
+    for part in np.array_split(rows, -(-len(rows) // THRESHOLD_CELLS)) if len(rows) else ():
+        out[part], thresholds[part] = _over_thresholds(x[part], plan)
+    return out, ready, thresholds
+
+
+def _over_thresholds(x, plan):
+    """(exceedances, thresholds) of rows without a missing day in the base."""
+    pp = plan.percentile
+    a, b = pp.span
+    values, dec = decimal_values(x)
+    if np.isinf(values).any():
+        # Its whole units would be no number at all, and its window's thresholds none either.
+        raise KitError(None, None, "an infinite value: a percentile threshold needs finite values")
+    valid = ~np.isnan(values)
+    decimals = dec.max(axis=1).astype(np.int64)
+    base = base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
+    units, thr, digits = in_units(np.where(valid, values, 0.0), decimals, base.thresholds(), pp.setting)
+    if digits.max() > 22 or max(np.abs(units).max(), np.abs(thr).max()) >= 2**52:
+        raise KitError(None, None, f"values with {int(decimals.max())} decimals: too many digits for exact "
+                                   "exceedances over a percentile threshold (at most 15 significant ones)")
+    scale = 10.0 ** digits[:, None]
+    # Whole numbers below 2**52 over an exact power of ten: the double nearest the decimal, as vorda reads it.
+    return np.where(valid, (units - thr[:, pp.keys]) / scale, np.nan), thr / scale

@@ -1,0 +1,212 @@
+"""A cell's values as vorda is to read them: the decimals they hold, their units, what marks them missing.
+
+Values are taken as the decimals the file holds, as a station file's text
+is: a float32 20.1 is 20.1; packed values are rounded to the decimals of
+their scale and offset, converted temperatures to those of the file's value
+(at least two), converted precipitation fluxes to four. Points holding the
+netCDF default fill of a variable without ``_FillValue`` and values outside
+its valid range are missing.
+"""
+
+import numpy as np
+
+from vordakit.errors import KitError
+
+__all__ = ["TEMPERATURE_UNITS", "FLUX_UNITS", "FLUX_DECIMALS", "decimal_values", "packed_decimals",
+           "unit_conversion", "invalid_rule", "mask_invalid", "cell_values"]
+
+TEMPERATURE_UNITS = {"degc": "degC", "deg_c": "degC", "degrees_c": "degC", "degree_c": "degC",
+                     "celsius": "degC", "degrees_celsius": "degC", "°c": "degC",
+                     "k": "K", "kelvin": "K", "degk": "K", "deg_k": "K", "degrees_k": "K"}
+FLUX_UNITS = {"kg m-2 s-1": "flux", "kg/m2/s": "flux", "kg m**-2 s**-1": "flux", "kg/m^2/s": "flux",
+              "kg m^-2 s^-1": "flux", "kg.m-2.s-1": "flux",
+              "mm/day": "mm/day", "mm/d": "mm/day", "mm day-1": "mm/day", "mm d-1": "mm/day", "mm": "mm/day"}
+# The decimals kept of a precipitation flux in mm/day.
+FLUX_DECIMALS = 4
+
+
+def decimal_values(x):
+    """The decimals a float array holds: (float64 values, decimals per value).
+
+    Each value becomes the shortest decimal that reads back as the same
+    number in the array's own precision, as the double that text reads as;
+    NaN stays NaN with 0 decimals.
+
+    >>> v, d = decimal_values(np.array([20.1, 0.25, np.nan], np.float32))
+    >>> v.tolist(), d.tolist()
+    ([20.1, 0.25, nan], [1, 2, 0])
+    """
+    x = np.asarray(x)
+    wide = x.astype(np.float64)
+    out = np.full(x.shape, np.nan)
+    dec = np.zeros(x.shape, np.int8)
+    todo = ~np.isnan(wide)
+    # Fewest decimals first: the first that reads back is the shortest form.
+    # Values too small for 23 decimals (below about 1e-15) keep their binary value.
+    for d in range(0, 24):
+        if not todo.any():
+            break
+        idx = np.nonzero(todo)
+        r = np.round(wide[idx], d)
+        ok = r.astype(x.dtype) == x[idx]
+        hit = tuple(i[ok] for i in idx)
+        out[hit] = r[ok]
+        dec[hit] = d
+        todo[hit] = False
+    if todo.any():
+        out[todo] = wide[todo]
+        dec[todo] = 24
+    return out, dec
+
+
+def _max_decimals_text(number):
+    """Decimals of a scale factor or offset as its own type prints it."""
+    text = np.format_float_positional(number, unique=True, trim="-")
+    return len(text.split(".", 1)[1]) if "." in text else 0
+
+
+def packed_decimals(encoding):
+    """None, or the decimals of the scale and offset of packed values."""
+    if "scale_factor" not in encoding and "add_offset" not in encoding:
+        return None
+    return max(_max_decimals_text(encoding.get("scale_factor", np.float32(1))),
+               _max_decimals_text(encoding.get("add_offset", np.float32(0))))
+
+
+def unit_conversion(units, wanted, path):
+    """(None or what ``cell_values`` converts to, the output's units) for ``--units wanted``."""
+    if wanted is None:
+        return None, units
+    have = units.strip()
+    key = have.lower()
+    w = wanted.strip()
+    if TEMPERATURE_UNITS.get(w.lower()) == "degC":
+        kind = TEMPERATURE_UNITS.get(key)
+        if kind == "degC":
+            return None, "degC"
+        if kind == "K":
+            return "degC", "degC"
+    elif FLUX_UNITS.get(w.lower()) == "mm/day":
+        kind = FLUX_UNITS.get(key)
+        if kind == "mm/day":
+            return None, "mm/day"
+        if kind == "flux":
+            return "mm/day", "mm/day"
+    else:
+        raise KitError(None, None, f"--units {wanted!r}: only degC and mm/day are supported")
+    raise KitError(path, None, f"units {have or 'none'!r} do not convert to {wanted}")
+
+
+def _default_fill(encoding):
+    """The netCDF default fill of the stored type, where no attribute names a fill of its own."""
+    import netCDF4
+    if "dtype" not in encoding or "_FillValue" in encoding or "missing_value" in encoding:
+        # Without a stored type the values never were in a file.
+        return None
+    stored = np.dtype(encoding["dtype"])
+    if stored.kind not in "fiu" or stored.itemsize == 1:
+        return None
+    return float(stored.type(netCDF4.default_fillvals[stored.str[1:]]))
+
+
+def _valid_bounds(attrs, path):
+    """(low, high, kinds of the attributes' types) of valid_range, valid_min and valid_max."""
+    low = high = None
+    kinds = set()
+    try:
+        if "valid_range" in attrs:
+            bounds = np.asarray(attrs["valid_range"]).ravel()
+            if len(bounds) != 2:
+                raise ValueError
+            low, high = float(bounds[0]), float(bounds[1])
+            kinds.add(bounds.dtype.kind)
+        for name in ("valid_min", "valid_max"):
+            if name in attrs:
+                value = np.asarray(attrs[name]).ravel()
+                if len(value) != 1:
+                    raise ValueError
+                low, high = (float(value[0]), high) if name == "valid_min" else (low, float(value[0]))
+                kinds.add(value.dtype.kind)
+    except (TypeError, ValueError):
+        raise KitError(path, None, "valid_range, valid_min or valid_max is not a number (two for valid_range)") \
+            from None
+    return low, high, kinds
+
+
+def invalid_rule(attrs, encoding, path):
+    """What else marks a value missing besides ``_FillValue`` and ``missing_value``
+    (which xarray masks): None, or (fill, low, high, scale, offset, raw) for
+    ``mask_invalid``.
+
+    A variable without either attribute holds the netCDF default fill of its
+    type at points never written, and the netCDF library reads those as
+    missing (bytes excepted); ``valid_min``, ``valid_max`` and ``valid_range``
+    bound the valid values. Bounds of the stored type are in stored units
+    (``raw``: before scale and offset), bounds of a floating type in the
+    unpacked ones.
+    """
+    fill = _default_fill(encoding)
+    low, high, kinds = _valid_bounds(attrs, path)
+    if fill is None and low is None and high is None:
+        return None
+    stored = np.dtype(encoding.get("dtype", np.float64))
+    packed = "scale_factor" in encoding or "add_offset" in encoding
+    scale = float(encoding.get("scale_factor", 1.0))
+    offset = float(encoding.get("add_offset", 0.0))
+    # Packed whole numbers: bounds of a floating type are in the unpacked units.
+    raw = packed and stored.kind in "iu" and not kinds & {"f"}
+    return fill, low, high, (scale if packed else 1.0), (offset if packed else 0.0), raw
+
+
+def mask_invalid(block, rule):
+    """The block with the default fill and values outside the valid range made NaN."""
+    fill, low, high, scale, offset, raw = rule
+    block = np.asarray(block)
+    wide = block.astype(np.float64)
+    # Packed values back to the whole numbers stored, where fill and bounds are exact.
+    stored = np.round((wide - offset) / scale) if scale != 1.0 or offset != 0.0 else wide
+    bad = np.zeros(block.shape, bool)
+    if fill is not None:
+        bad |= stored == fill
+    values = stored if raw else wide
+    with np.errstate(invalid="ignore"):
+        if low is not None:
+            bad |= values < low
+        if high is not None:
+            bad |= values > high
+    if not bad.any():
+        return block
+    return np.where(bad, np.nan, block).astype(block.dtype, copy=False)
+
+
+def cell_values(x, plan):
+    """Rows of a chunk as the values vorda is to read: float32 as they are (the
+    binding reads their decimals), else float64 decimal doubles; and the
+    decimals per value where they had to be found (else None)."""
+    if plan.packed_decimals is not None:
+        dec = plan.packed_decimals
+        x = np.round(x.astype(np.float64), dec)
+    elif plan.convert_to is None and plan.fill is None:
+        return (x if x.dtype in (np.float32, np.float64) else x.astype(np.float64)), None
+    elif x.dtype in (np.float32, np.float64):
+        x, dec = decimal_values(x)
+    else:
+        x, dec = x.astype(np.float64), 0
+    if plan.convert_to == "degC":
+        # 273.15 has two decimals: the difference has those of the value, and at least two.
+        keep = np.maximum(dec, 2)
+        x = x - 273.15
+        x = np.round(x, int(keep)) if np.ndim(keep) == 0 else _round_each(x, keep)
+        dec = None
+    elif plan.convert_to == "mm/day":
+        x = np.round(x * 86400.0, FLUX_DECIMALS)
+        dec = None
+    return x, dec
+
+
+def _round_each(x, decimals):
+    out = x.copy()
+    for d in np.unique(decimals):
+        sel = decimals == d
+        out[sel] = np.round(x[sel], int(d))
+    return out
