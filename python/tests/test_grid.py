@@ -378,6 +378,30 @@ def test_trend_and_plot_of_a_grid_output(tmp_path, capsys):
     assert not (tmp_path / "maps" / "out-missing_days.png").exists()
 
 
+def test_plot_of_a_grid_output_takes_its_trends_from_the_trend_file_while_it_is_the_newer(tmp_path):
+    x = weather(12 * 365, (2, 3)) + np.linspace(0, 4, 12 * 365, dtype=np.float32)[:, None, None]
+    make_nc(tmp_path / "in.nc", x)
+    out = tmp_path / "out.nc"
+    assert run(tmp_path / "in.nc", "-t", "u", "-x", 20, "-d", 3, "-o", out) == 0
+
+    def picture(folder):
+        assert cli.main(["plot", str(out), "-o", str(tmp_path / folder)]) == 0
+        return (tmp_path / folder / "out-ndays.png").read_bytes()
+
+    fitted = picture("fitted")
+    assert cli.main(["trend", str(out)]) == 0
+    # A trend file whose p-values mark no cell: the maps drawn from it mark none either.
+    with netCDF4.Dataset(tmp_path / "out-trend.nc", "a") as t:
+        for name in t.variables:
+            if name.endswith("_p"):
+                t[name][:] = 1.0
+    assert picture("from-file") != fitted
+    # The output written again after its trends were: they are fitted anew.
+    later = os.stat(tmp_path / "out-trend.nc").st_mtime + 10
+    os.utime(out, (later, later))
+    assert picture("stale") == fitted
+
+
 def test_rotated_grids_and_stations_keep_their_coordinates_and_grid_mapping(tmp_path):
     x = weather(400, (2, 3))
     time = xr.Variable("time", np.arange(400), {"units": "days since 2001-01-01", "calendar": "standard"})

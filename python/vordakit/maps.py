@@ -88,10 +88,29 @@ def grid_map_figure(ds, trends, name):
     return fig
 
 
+def _trends(ds, path):
+    """The trends of the grid output ``path`` (``ds`` read): those ``vordakit trend`` wrote
+    beside it, NAME-trend.nc, where they are of this very file (no older than it, every
+    variable there); else fitted again."""
+    import xarray as xr
+    fitted = os.path.splitext(path)[0] + "-trend.nc"
+    try:
+        if os.path.getmtime(fitted) >= os.path.getmtime(path):
+            with xr.open_dataset(fitted, decode_times=False, decode_timedelta=False) as t:
+                if t.attrs.get("source_files") == os.path.basename(path) and all(
+                        t[f"{name}_{k}"].shape == v.shape[1:] for name, v in ds.data_vars.items()
+                        if v.dims[:1] == ("time",) and name not in ("time_bnds", "missing_days")
+                        for k in ("slope", "p")):
+                    return t.load()
+    except Exception:  # none there, or unreadable (the readers raise many kinds for one cause): fit them
+        pass
+    return trend.grid_trends(ds)
+
+
 def command(args):
     """``vordakit plot OUT.nc``: a map per yearly variable; the pictures' paths on standard output."""
     ds = grid.load_output(args.folder)
-    trends = trend.grid_trends(ds)
+    trends = _trends(ds, args.folder)
     out = args.out or os.path.dirname(os.path.abspath(args.folder))
     os.makedirs(out, exist_ok=True)
     stem = os.path.splitext(os.path.basename(args.folder))[0]
