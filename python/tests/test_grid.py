@@ -655,6 +655,45 @@ def test_a_year_without_spring_frost_has_no_last_frost_day(tmp_path):
     assert lfd[[0, 2]].tolist() == [41, 60] and np.isnan(lfd[1])
 
 
+@pytest.mark.parametrize("thrtype, threshold", [("upper", "20.1"), ("lower", "12.0")])
+def test_asking_for_the_events_changes_no_value_of_the_output(tmp_path, thrtype, threshold):
+    # With --events each cell's yearly values come from the analysis that lists its events.
+    make_nc(tmp_path / "in.nc", holed(3 * 365 + 1))
+    for name, extra in (("plain", []), ("events", ["--events", tmp_path / "ev.csv"])):
+        assert run(tmp_path / "in.nc", "-t", thrtype, "-x", threshold, "-d", 3, "--chunks", "lat=2",
+                   "-o", tmp_path / f"{name}.nc", *extra) == 0
+    xr.testing.assert_equal(*(xr.open_dataset(tmp_path / f"{n}.nc", decode_timedelta=False)
+                              for n in ("plain", "events")))
+
+
+# Per case: how the file is stored, the command's threshold options, and the API's.
+API_CASES = {
+    "fixed, gaps filled": ({}, ["-t", "u", "-x", "20.1", "--fill", 3],
+                           dict(type="upper", threshold="20.1", fill=3)),
+    "percentile": ({}, ["-t", "l", "--percentile", 10, "--base", "2000-2002"],
+                   dict(type="lower", percentile=10, base=(2000, 2002))),
+    "packed, noleap calendar": (dict(packed=(0.1, 0.0), calendar="noleap"), ["-t", "l", "-x", "12.0"],
+                                dict(type="lower", threshold=12.0)),
+}
+
+
+@pytest.mark.parametrize("lazy", [False, True], ids=["numpy", "dask"])
+@pytest.mark.parametrize("case", API_CASES)
+def test_indices_of_a_dataarray_are_what_grid_writes_of_its_file(tmp_path, case, lazy):
+    import vordakit
+    stored, options, api = API_CASES[case]
+    make_nc(tmp_path / "in.nc", holed(3 * 365 + 1), **stored)
+    assert run(tmp_path / "in.nc", *options, "-d", 3, "-o", tmp_path / "out.nc") == 0
+    want = xr.open_dataset(tmp_path / "out.nc", decode_times=False, decode_timedelta=False)
+    # As a notebook opens it: times decoded, packed values unpacked.
+    tg = xr.open_dataset(tmp_path / "in.nc")["tg"]
+    got = vordakit.indices(tg.chunk({"lat": 2}) if lazy else tg, min_duration=3, **api)
+    assert (got["ndays"].chunks is not None) == lazy
+    for name in [*want.data_vars, "time", "year", "time_bnds", "lat", "lon"]:
+        np.testing.assert_array_equal(got[name].values, want[name].values, err_msg=name)
+    assert got["ndays"].attrs == {k: v for k, v in want["ndays"].attrs.items() if k != "_FillValue"}
+
+
 def test_events_round_the_action_half_away_from_zero(tmp_path):
     x = np.full((40, 1, 1), 19.0, np.float32)
     x[[5, 20], 0, 0] = [20.0625, 22.0625]        # halves in binary, exactly
