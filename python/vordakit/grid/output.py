@@ -13,6 +13,7 @@ import os
 import numpy as np
 
 from vordakit import catalogue
+from vordakit.dates import slot_dates
 from vordakit.errors import KitError
 from vordakit.grid.calendars import time_axis
 from vordakit.grid.plan import status_meanings
@@ -100,16 +101,18 @@ def _index_variables(parts, stack, plan, out_units, thr_text):
     what = _what(plan, thr_text, out_units)
     for i, name in enumerate(plan.names):
         long_name, unit, method = catalogue.grid_attrs(name)
+        # Measures in the data's units (the action) are decimals; counts, days and ordinals whole.
+        whole = unit is not None
         if unit is None:
             unit = f"{out_units} days" if out_units else "days"
         attrs = {"long_name": f"{long_name} ({what}, minimum duration {plan.min_duration} days)", "units": unit,
                  "cell_methods": method, **parts.yearly_attrs()}
         parts.data_vars[name] = xr.Variable(parts.dims + ("time",), stack[..., i, :], attrs).transpose(
             "time", *parts.dims)
-        if name.startswith("action"):
-            parts.encoding[name] = {"dtype": "float64", "_FillValue": DOUBLE_FILL}
-        else:
+        if whole:
             parts.encoding[name] = {"dtype": "int32", "_FillValue": INT_FILL}
+        else:
+            parts.encoding[name] = {"dtype": "float64", "_FillValue": DOUBLE_FILL}
 
 
 def _cell_variables(parts, stack, plan):
@@ -133,14 +136,13 @@ def _cell_variables(parts, stack, plan):
 def _threshold_variable(parts, thresholds, plan, out_units):
     """The variable threshold(dayofyear, cell dimensions), with the month and day of each calendar day."""
     import xarray as xr
-    leap = np.datetime64("2000-01-01") + np.arange(366)
-    months = leap.astype("M8[M]")
+    month, day = slot_dates()
     parts.coords["dayofyear"] = xr.Variable(
         ("dayofyear",), np.arange(1, 367, dtype=np.int16),
         {"long_name": "calendar day, counted as in a leap year (60 is 29 February)"})
-    parts.coords["month"] = xr.Variable(("dayofyear",), (months.astype(int) % 12 + 1).astype(np.int8),
+    parts.coords["month"] = xr.Variable(("dayofyear",), month.astype(np.int8),
                                         {"long_name": "month of the calendar day"})
-    parts.coords["day"] = xr.Variable(("dayofyear",), ((leap - months).astype(int) + 1).astype(np.int8),
+    parts.coords["day"] = xr.Variable(("dayofyear",), day.astype(np.int8),
                                       {"long_name": "day of the month of the calendar day"})
     for name in ("dayofyear", "month", "day"):
         parts.encoding[name] = {"_FillValue": None}
