@@ -108,10 +108,11 @@ def _analyse_each(lib, x, stretches, lost, plan, out, found):
     for c in sorted(by_cell):
         for a, b in sorted(by_cell[c]):
             r = lib.analyse(*_calendar(days, a, b), x[c, a:b], plan.type, plan.threshold, plan.min_duration)
-            years = np.unique(days.yr[a:b])
-            out[c, :len(plan.names), np.searchsorted(days.years, years)] = _yearly(r, years, plan).T
+            # The days run in order: the stretch's years are those from its first day's to its last's.
+            lo, hi = np.searchsorted(days.years, [days.yr[a], days.yr[b - 1]])
+            out[c, :len(plan.names), lo:hi + 1] = _yearly(r, days.years[lo:hi + 1], plan)
             ev = r["events"]
-            keep = ~np.isin(ev["year"], gone.get(c, ()))
+            keep = ~np.isin(ev["year"], gone[c]) if c in gone else np.ones(len(ev["year"]), bool)
             found.add(c, ev, keep)
 
 
@@ -133,11 +134,14 @@ def _yearly(r, years, plan):
         if name in SUMMARY:
             values[i] = summary[name]
             continue
-        year, value = r[name]["year"][::-1], r[name]["value"][::-1].astype(np.float64)
-        # Reversed, the first of a year is its last line.
-        seen, first = np.unique(year, return_index=True)
-        held = np.isin(seen, years)
-        values[i, np.searchsorted(years, seen[held])] = value[first[held]]
+        year, value = r[name]["year"], r[name]["value"].astype(np.float64)
+        if len(year) == len(years) and (year == years).all():
+            values[i] = value  # the usual file: a line per year, in order
+        else:
+            # Reversed, the first of a year is its last line.
+            seen, first = np.unique(year[::-1], return_index=True)
+            held = np.isin(seen, years)
+            values[i, np.searchsorted(years, seen[held])] = value[::-1][first[held]]
         if name in NONE_VALUE:
             values[i] = np.where(values[i] == NONE_VALUE[name], np.nan, values[i])
     return values
