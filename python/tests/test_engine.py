@@ -29,6 +29,10 @@ INPUTS = [  # name, columns of the input file, runs (type, threshold, min_durati
     ("no events", seasonal(300, 2000), [("upper", "99", "3"), ("lower", "-99", "1")]),
     ("counts that do not fit", seasonal(3000, 2000, per_year=1500, amplitude=0.1, offset=5),
      [("upper", "1", "1")]),
+    # Sixteenths are exact: an action measure of 0.0625 lies halfway between two thousandths.
+    ("action measures halfway between thousandths", seasonal(400, 2000)[:4] + (
+        [f"{(k % 7) / 16 - 0.125 * (k % 3 == 0):.4f}" for k in range(400)],),
+     [("upper", "0", "1"), ("lower", "0", "1")]),
 ]
 
 

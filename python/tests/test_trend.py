@@ -1,6 +1,8 @@
 """trend: agrees with scipy.stats on series with ties; no trend where the 10-year and 70% rules say so."""
 
 import csv
+import os
+import stat
 
 import numpy as np
 import pytest
@@ -87,3 +89,22 @@ def test_partial_years_are_left_out_unless_kept(vorda, tmp_path):
         assert "3 yearly values of partly covered years" in proc.stderr
         row = next(r for r in csv.DictReader(open(tmp_path / "t.csv")) if r["index"] == "ndays")
         assert int(row["years"]) == years
+
+
+def test_a_grid_s_trend_file_gets_the_permissions_the_umask_gives(tmp_path):
+    xr = pytest.importorskip("xarray")
+    from runkit import kit
+
+    t = xr.Variable("time", np.arange(12 * 365), {"units": "days since 2001-01-01", "calendar": "noleap"})
+    x = np.float32(15 + 8 * np.sin(np.arange(12 * 365) / 58.0))[:, None] + np.float32([0, 1])
+    xr.Dataset({"tg": (("time", "station"), x, {"units": "degC"})}, {"time": t}).to_netcdf(tmp_path / "in.nc")
+    old = os.umask(0o027)
+    try:
+        assert kit("grid", tmp_path / "in.nc", "-t", "upper", "-x", "20", "-d", "3", "-o", tmp_path / "out.nc",
+                   "-j", "1").returncode == 0
+        proc = kit("trend", tmp_path / "out.nc")
+    finally:
+        os.umask(old)
+    assert proc.returncode == 0, proc.stderr
+    modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in tmp_path.glob("out*.nc")}
+    assert modes == {"out.nc": 0o640, "out-trend.nc": 0o640}
