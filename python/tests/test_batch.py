@@ -414,3 +414,28 @@ def test_trend_of_a_bootstrap_batch_is_that_of_its_yearly_table(vorda, lib, tmp_
     for yearly in (tmp_path / "out" / "yearly.csv", tmp_path / "out" / "st" / "yearly.csv"):
         assert kit("trend", yearly, "-o", tmp_path / "again.csv").returncode == 0
         assert (tmp_path / "again.csv").read_bytes() == (yearly.parent / "trend.csv").read_bytes()
+
+
+@pytest.mark.parametrize("source", ["eca_tg.txt", "vorda.txt"], ids=["converted", "vorda input"])
+def test_a_station_file_is_read_once(vorda, lib, data_dir, tmp_path, monkeypatch, source):
+    import builtins
+
+    from vordakit import batch
+
+    station = tmp_path / source
+    station.write_bytes((data_dir / source).read_bytes())
+    (tmp_path / "s.tsv").write_text(HEAD + f"{source}\ts\tupper\t0.5\t1\t\n")
+    stations = batch.read_station_list(tmp_path / "s.tsv")
+    opened = []
+    real_open = builtins.open
+
+    def counting_open(file, *args, **kwargs):
+        if str(file) == str(station):
+            opened.append(args)
+        return real_open(file, *args, **kwargs)
+    monkeypatch.setattr(builtins, "open", counting_open)
+    outcome, = batch.run_batch(stations, str(tmp_path / "out"), vorda, jobs=1,
+                               opts=batch.Options(plots=False, engine="library"))
+    assert outcome.ok, outcome.reason
+    # Its hash, its layout, its records and the days of its years come from one reading.
+    assert len(opened) == 1

@@ -18,7 +18,7 @@ import shutil
 import time
 import traceback
 
-from vordakit import convert, engine, notes, percentile, plot, qc, results, runner, tables, trend
+from vordakit import convert, engine, formats, notes, percentile, plot, qc, results, runner, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats.detect import detect_format, read_series
@@ -110,7 +110,6 @@ def _prepare(st, inp, folder, opts, timing):
     """
     t0 = time.perf_counter()
     suffix = f"-{inp.label}" if inp.label else ""
-    _open_station_file(st)
     fmt = inp.format or detect_format(st.file)
     prep = Prepared(st.file, None, st.unit)
     kind = inp.kind
@@ -215,31 +214,14 @@ def process_station(st, outdir, vorda, opts):
     t0 = time.perf_counter()
     out = Outcome(st.name, st.file)
     folder = os.path.join(outdir, st.name)
-    timing = out.step_seconds
     problems = []
+    digest = None
     try:
-        earlier = _complete(st, folder, opts) if opts.resume else None
-        if earlier is not None:
-            out.ok = out.tables = out.resumed = True
-            out.runs = len(st.rows)
-            out.reason = "complete from an earlier batch"
-            # The summary keeps what the station cost and found when it was done.
-            out.seconds, out.qc_warnings = earlier
-            return out
-        os.makedirs(folder, exist_ok=True)
-        _clear(folder, st.name, st.file)
-        files = []
-        done = []  # the library's runs, whose arrays make the tables
-        unit = st.unit
-        for inp in st.inputs:
-            prep = _prepare(st, inp, folder, opts, timing)
-            unit = prep.unit
-            out.qc_warnings += prep.warnings
-            t = time.perf_counter()
-            problems += _run_rows(st, inp, prep, folder, vorda, opts, out, files, done)
-            timing["run"] = timing.get("run", 0.0) + time.perf_counter() - t
-        if files:
-            _station_tables(out, folder, files, unit, opts, timing, done if len(done) == out.runs else None)
+        # The station file is read once: its hash, its layout and its records come from these bytes.
+        _open_station_file(st)
+        with formats.holding(st.file) as data:
+            digest = hashlib.sha256(data).hexdigest()
+            _process(st, folder, vorda, opts, out, digest, problems)
     except KitError as e:
         problems.append(" ".join(str(e).split("\n")))
     except OSError as e:
@@ -247,15 +229,45 @@ def process_station(st, outdir, vorda, opts):
     except Exception as e:  # a fault of the toolkit: keep its trace for the report
         problems.append(f"{type(e).__name__}: {e}")
         _write_text(os.path.join(folder, "error.txt"), traceback.format_exc(), quiet=True)
+    if out.resumed:
+        return out
     out.ok = not problems
     out.reason = "; ".join(problems)
     out.seconds = time.perf_counter() - t0
     if problems:
         _write_text(os.path.join(folder, "error.txt"), "\n".join(problems) + "\n", quiet=True, append=True)
     else:
-        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts)
+        _write_text(os.path.join(folder, DONE), _fingerprint(st, opts, digest)
                     + f"seconds {out.seconds:.3f}\nqc_warnings {out.qc_warnings}\n", quiet=True)
     return out
+
+
+def _process(st, folder, vorda, opts, out, digest, problems):
+    """The work of ``process_station`` on a station whose file is held in memory; the
+    problems of its runs go to ``problems``, the rest raises."""
+    timing = out.step_seconds
+    earlier = _complete(st, folder, opts, digest) if opts.resume else None
+    if earlier is not None:
+        out.ok = out.tables = out.resumed = True
+        out.runs = len(st.rows)
+        out.reason = "complete from an earlier batch"
+        # The summary keeps what the station cost and found when it was done.
+        out.seconds, out.qc_warnings = earlier
+        return
+    os.makedirs(folder, exist_ok=True)
+    _clear(folder, st.name, st.file)
+    files = []
+    done = []  # the library's runs, whose arrays make the tables
+    unit = st.unit
+    for inp in st.inputs:
+        prep = _prepare(st, inp, folder, opts, timing)
+        unit = prep.unit
+        out.qc_warnings += prep.warnings
+        t = time.perf_counter()
+        problems += _run_rows(st, inp, prep, folder, vorda, opts, out, files, done)
+        timing["run"] = timing.get("run", 0.0) + time.perf_counter() - t
+    if files:
+        _station_tables(out, folder, files, unit, opts, timing, done if len(done) == out.runs else None)
 
 
 def _run_rows(st, inp, prep, folder, vorda, opts, out, files, done):
@@ -284,19 +296,16 @@ def _run_rows(st, inp, prep, folder, vorda, opts, out, files, done):
     return problems
 
 
-def _fingerprint(st, opts):
-    """What a station's results depend on: its rows, its file's content and the batch's options."""
-    h = hashlib.sha256()
-    with open(st.file, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
+def _fingerprint(st, opts, digest):
+    """What a station's results depend on: its rows, its file's content (``digest``, its
+    sha256) and the batch's options."""
     rows = [(i.choice, r.type, r.threshold, r.min_duration) + ((r.setting.suffix, r.bootstrap) if r.setting else ())
             for i in st.inputs for r in i.rows]
-    return (f"file {st.file}\nsha256 {h.hexdigest()}\nrows {rows!r}\nunit {st.unit!r}\n"
+    return (f"file {st.file}\nsha256 {digest}\nrows {rows!r}\nunit {st.unit!r}\n"
             f"options plots={opts.plots} qc={opts.qc} fill={opts.fill}\n")
 
 
-def _complete(st, folder, opts):
+def _complete(st, folder, opts, digest):
     """(seconds, qc warnings) of a finished attempt at the same rows on the same input in the folder, else None.
 
     A done.txt of an earlier version holds the fingerprint alone: complete, at no known cost.
@@ -306,7 +315,7 @@ def _complete(st, folder, opts):
             text = f.read()
     except (OSError, UnicodeDecodeError):
         return None
-    fingerprint = _fingerprint(st, opts)
+    fingerprint = _fingerprint(st, opts, digest)
     if not text.startswith(fingerprint):
         return None
     found = dict(line.partition(" ")[::2] for line in text[len(fingerprint):].splitlines())

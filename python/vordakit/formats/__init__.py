@@ -1,12 +1,20 @@
 """One reader per published layout; ``detect.read_series`` picks the right one.
 
 What the readers share lives here: how a layout shows itself, how numbers and
-missing markers are read, and ``SeriesBuilder``, which every reader that goes
-line by line fills and which turns what it collected into a ``Series``.
+missing markers are read, how a file is opened (``open_text``, ``read_bytes``),
+and ``SeriesBuilder``, which every reader that goes line by line fills and
+which turns what it collected into a ``Series``.
+
+A file read once for several steps (its layout detected, then read; a batch's
+station) is read into memory by ``holding``, and the readers take it from
+there instead of reading the file again.
 """
 
+import contextlib
 import datetime
+import io
 import math
+import os
 
 import numpy as np
 
@@ -14,7 +22,43 @@ from vordakit.errors import KitError
 from vordakit.series import Series, guess_kind
 
 __all__ = ["SeriesBuilder", "mostly", "numeric_markers", "strict", "count_decimals", "more_decimals",
-           "finite_number"]
+           "finite_number", "holding", "open_text", "read_bytes"]
+
+# The bytes of the files being held (see ``holding``), by path.
+_HELD = {}
+
+
+@contextlib.contextmanager
+def holding(path, data=None):
+    """Within the block, the readers take the file ``path`` from ``data`` (default: its
+    bytes, read now) instead of reading it; yields the bytes."""
+    key = os.fspath(path)
+    if data is None:
+        with open(key, "rb") as f:
+            data = f.read()
+    outer = _HELD.get(key)
+    _HELD[key] = data
+    try:
+        yield data
+    finally:
+        if outer is None:
+            del _HELD[key]
+        else:
+            _HELD[key] = outer
+
+
+def read_bytes(path):
+    """The bytes of a file held (see ``holding``), else None: the caller reads the file itself."""
+    return _HELD.get(os.fspath(path))
+
+
+def open_text(path, newline=None):
+    """A station file as text, as every reader decodes it (UTF-8 with or without its
+    byte-order mark, a byte that is not UTF-8 replaced): from the bytes held, else the file."""
+    data = read_bytes(path)
+    if data is None:
+        return open(path, encoding="utf-8-sig", errors="replace", newline=newline)
+    return io.TextIOWrapper(io.BytesIO(data), encoding="utf-8-sig", errors="replace", newline=newline)
 
 
 def mostly(lines, fits):

@@ -7,7 +7,7 @@ columns wide (the year may be written in four), -999 for missing values and
 for dates that do not exist (30 February). The records come out in date order.
 """
 
-from vordakit.formats import SeriesBuilder, mostly, strict
+from vordakit.formats import SeriesBuilder, mostly, open_text, strict
 from vordakit.series import TEMPERATURE
 
 __all__ = ["looks_like", "read"]
@@ -41,7 +41,7 @@ def looks_like(head_lines):
 def read(path, problem=None):
     problem = problem or strict(path)
     records = SeriesBuilder(path, problem)
-    with open(path, encoding="utf-8-sig", errors="replace") as f:
+    with open_text(path) as f:
         for lineno, line in enumerate(f, 1):
             if not line.strip():
                 continue

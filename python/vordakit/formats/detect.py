@@ -3,7 +3,7 @@
 import itertools
 
 from vordakit.errors import KitError
-from vordakit.formats import cet, eca, ghcn, station6, table, vorda
+from vordakit.formats import cet, eca, ghcn, holding, open_text, read_bytes, station6, table, vorda
 
 __all__ = ["READERS", "detect_format", "read_series", "reader_options"]
 
@@ -24,7 +24,7 @@ HEAD = 200      # ECA&D headers run to some 20-40 lines
 
 def detect_format(path):
     """The layout's name from the first lines of the file; 'table' when nothing else fits."""
-    with open(path, encoding="utf-8-sig", errors="replace") as f:
+    with open_text(path) as f:
         head = list(itertools.islice(f, HEAD))
     text = "".join(head)
     if "\x00" in text or text.count("\ufffd") * 100 > len(text):
@@ -64,8 +64,12 @@ def read_series(path, fmt=None, problem=None, **opts):
     """Read one station series in any supported layout.
 
     ``problem(line, check, reason, date=None, value=None)`` receives each bad
-    line; without it the first one raises ``KitError``.
+    line; without it the first one raises ``KitError``. The file is read
+    once, its layout detected from the bytes read.
     """
+    if fmt is None and read_bytes(path) is None:
+        with holding(path):
+            return read_series(path, None, problem, **opts)
     if fmt is None:
         fmt = detect_format(path)
     if fmt not in READERS:

@@ -10,7 +10,7 @@ Values in tenths (0.1 degC or 0.1 mm), -9999 missing; quality code 0 valid,
 import re
 
 from vordakit.errors import KitError
-from vordakit.formats import SeriesBuilder, strict
+from vordakit.formats import SeriesBuilder, open_text, strict
 from vordakit.series import PRECIPITATION, TEMPERATURE
 
 __all__ = ["ELEMENTS", "looks_like", "read"]
@@ -29,7 +29,7 @@ def read(path, problem=None, drop_suspect=False):
     """Read an ECA&D series; bad lines go to ``problem`` (without one, the first raises)."""
     problem = problem or strict(path)
     records = SeriesBuilder(path, problem)
-    with open(path, encoding="utf-8-sig", errors="replace") as f:
+    with open_text(path) as f:
         element, ncols, lineno = _column_line(path, f)
         expect = f"expected {ncols} comma-separated fields ending DATE ({{}}), {element}, Q_{element}"
         for lineno, line in enumerate(f, lineno + 1):

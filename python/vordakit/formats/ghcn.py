@@ -6,7 +6,7 @@ groups of VALUE (5), MFLAG, QFLAG, SFLAG from column 22. Values in tenths,
 """
 
 from vordakit.errors import KitError
-from vordakit.formats import SeriesBuilder, mostly, strict
+from vordakit.formats import SeriesBuilder, mostly, open_text, strict
 from vordakit.series import PRECIPITATION, TEMPERATURE
 
 __all__ = ["ELEMENTS", "looks_like", "read"]
@@ -27,7 +27,7 @@ def looks_like(head_lines):
 def read(path, problem=None, element=None, keep_flagged=False):
     """Read one element of a GHCN-Daily file; bad lines go to ``problem`` (without one, the first raises)."""
     problem = problem or strict(path)
-    with open(path, encoding="utf-8-sig", errors="replace") as f:
+    with open_text(path) as f:
         rows = f.read().splitlines()
     element = _element(path, rows, element)
     records = SeriesBuilder(path, problem)

@@ -7,7 +7,7 @@ separated; -99.9 for missing. One column is chosen: prcp, tmax or tmin.
 """
 
 from vordakit.errors import KitError
-from vordakit.formats import SeriesBuilder, finite_number, more_decimals, mostly, numeric_markers, strict
+from vordakit.formats import SeriesBuilder, finite_number, more_decimals, mostly, numeric_markers, open_text, strict
 from vordakit.series import PRECIPITATION, TEMPERATURE
 
 __all__ = ["COLUMNS", "DEFAULT_MISSING", "looks_like", "read"]
@@ -42,7 +42,7 @@ def read(path, problem=None, column=None, missing=DEFAULT_MISSING):
     numeric = numeric_markers(markers)
     records = SeriesBuilder(path, problem)
     decimals = 0
-    with open(path, encoding="utf-8-sig", errors="replace") as f:
+    with open_text(path) as f:
         for lineno, parts in _lines(f):
             if len(parts) != 6:
                 problem(lineno, "unreadable", f"expected six values year month day prcp tmax tmin, found {len(parts)}")

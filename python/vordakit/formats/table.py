@@ -12,7 +12,7 @@ import math
 import re
 
 from vordakit.errors import KitError
-from vordakit.formats import SeriesBuilder, more_decimals, numeric_markers, strict
+from vordakit.formats import SeriesBuilder, more_decimals, numeric_markers, open_text, strict
 from vordakit.series import PRECIPITATION, TEMPERATURE
 
 __all__ = ["DEFAULT_MISSING", "read"]
@@ -107,7 +107,7 @@ def read(path, problem=None, column=None, date_column=None, delimiter=None, miss
          decimal_comma=False, day_first=False):
     """Read a delimited table's series; bad lines go to ``problem`` (without one, the first raises)."""
     problem = problem or strict(path)
-    with open(path, encoding="utf-8-sig", errors="replace", newline="") as f:
+    with open_text(path, newline="") as f:
         lines = list(_data_lines(f))
     if not lines:
         raise KitError(path, None, "no data lines")

@@ -10,7 +10,7 @@ import os
 
 import numpy as np
 
-from vordakit.formats import SeriesBuilder, mostly, finite_number, more_decimals, strict
+from vordakit.formats import SeriesBuilder, finite_number, more_decimals, mostly, open_text, read_bytes, strict
 from vordakit.series import MISSING_MARKERS, Series, guess_kind
 
 __all__ = ["looks_like", "read", "read_plain", "read_lines"]
@@ -85,18 +85,7 @@ def read_plain(path, kind=None):
     >>> s.dates[1], s.values, s.t.tolist(), s.decimals, s.kind
     (datetime.date(2000, 1, 1), [-1.5, 0.25], [1, 2], 2, 'temperature')
     """
-    with open(path, "rb") as f:
-        # One buffer: blanks in front, so that every field has 8 bytes that
-        # end with it, then the file and a line end. (Fresh memory costs a
-        # fault per page: a station's file is read into it once.)
-        size = os.fstat(f.fileno()).st_size
-        data = bytearray(_PAD + size + 1)
-        data[:_PAD] = b" " * _PAD
-        got = f.readinto(memoryview(data)[_PAD:_PAD + size])
-        rest = f.read()
-    if got != size or rest:
-        # Not the size it said (a pipe, a file being written).
-        data = bytearray(b" " * _PAD) + data[_PAD:_PAD + got] + rest + b"\n"
+    data = _padded(path)
     if len(data) == _PAD + 1:
         return None
     if data[-2] == 10:
@@ -108,6 +97,25 @@ def read_plain(path, kind=None):
         return None
     ordinal, x, t, decimals = found
     return Series(str(path), "x", kind or guess_kind(x), ordinal, x, decimals, np.arange(1, len(x) + 1), t, "vorda")
+
+
+def _padded(path):
+    """One buffer: blanks in front, so that every field has 8 bytes that end with
+    it, then the file and a line end. (Fresh memory costs a fault per page: a
+    station's file is read into it once.)"""
+    held = read_bytes(path)
+    if held is not None:
+        return bytearray(b" " * _PAD) + held + b"\n"
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        data = bytearray(_PAD + size + 1)
+        data[:_PAD] = b" " * _PAD
+        got = f.readinto(memoryview(data)[_PAD:_PAD + size])
+        rest = f.read()
+    if got != size or rest:
+        # Not the size it said (a pipe, a file being written).
+        data = bytearray(b" " * _PAD) + data[_PAD:_PAD + got] + rest + b"\n"
+    return data
 
 
 def _scan_plain(data):
@@ -214,7 +222,7 @@ def read_lines(path, problem=None, kind=None):
     ts = []
     decimals = 0
     markers = MISSING_MARKERS
-    with open(path, encoding="utf-8-sig", errors="replace") as f:
+    with open_text(path) as f:
         for lineno, line in enumerate(f, 1):
             fields = (line.replace(",", " ") if "," in line else line).split()
             if not fields:
