@@ -4,7 +4,8 @@ The station list (see vordakit.stationlist) gives each station's file and
 runs. Every station goes through convert (unless its file is already a VORDA
 input), qc, one run per row, tidy, trend and plot, in its own folder
 ``<out>/<name>/`` (see vordakit.station). Stations run in parallel in worker
-processes. Whatever goes wrong with one station is caught in its worker,
+processes, or as tasks on an existing dask.distributed cluster
+(``--scheduler``). Whatever goes wrong with one station is caught in its worker,
 written to its folder's error.txt and to summary.csv, and the others carry
 on. Interrupts and terminations end the batch cleanly: see ``run_batch``.
 """
@@ -21,8 +22,9 @@ import signal
 import sys
 import threading
 import time
+import uuid
 
-from vordakit import engine, runner, tables, trend
+from vordakit import cluster, engine, runner, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.model import EVENT_FIELDS, YEARLY_FIELDS
@@ -156,19 +158,26 @@ def remove_temporaries(outdir, names):
                     pass
 
 
-def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
+def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False, scheduler=None):
     """Process every station; returns their Outcomes in list order and writes the combined tables.
+
+    The stations run in ``jobs`` worker processes (in this one with one job),
+    or, given the address of a dask.distributed ``scheduler``, as tasks on its
+    workers, which must see this machine's paths; the cluster is probed first
+    (a KitError, and nothing written, where its workers cannot run the toolkit).
 
     The first interrupt (SIGINT) starts no new station: the running ones
     finish, and the stations not started are outcomes with the reason
     ``NOT_STARTED``. A second interrupt or SIGTERM raises ``Ended`` once no
-    worker runs any more and no temporary file is left.
+    local worker runs any more and no temporary file is left (a cluster's
+    tasks are cancelled; one that already runs there finishes its station).
 
     The processes that work on the stations (this one with one job) keep
     freed memory for reuse: see ``keep_freed_memory``.
     """
     global _stop
     opts = opts or Options()
+    client = cluster.connect(scheduler) if scheduler else None
     os.makedirs(outdir, exist_ok=True)
     jobs = max(1, min(jobs or os.cpu_count() or 1, len(stations)))
     bar = Progress(len(stations), progress)
@@ -177,7 +186,9 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
     pools = []   # the pool of workers, once there is one
     with _Interrupts(bar) as interrupts:
         try:
-            if jobs == 1:
+            if client is not None:
+                _run_on_cluster(client, stations, outdir, vorda, opts, bar, interrupts, outcomes)
+            elif jobs == 1:
                 _run_here(stations, outdir, vorda, opts, bar, interrupts, outcomes)
             else:
                 _run_in_workers(stations, outdir, vorda, opts, jobs, bar, interrupts, outcomes, pools)
@@ -189,6 +200,8 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
             raise
         finally:
             bar.close()
+            if client is not None:
+                client.close()
     ordered = [outcomes[st.name] for st in stations]
     write_combined(ordered, outdir)
     return ordered
@@ -278,6 +291,66 @@ def _run_in_workers(stations, outdir, vorda, opts, jobs, bar, interrupts, outcom
     pool.shutdown()
 
 
+def _run_on_cluster(client, stations, outdir, vorda, opts, bar, interrupts, outcomes):
+    """The stations as tasks on a dask.distributed cluster, as many at a time as its workers
+    have threads: a station is sent only when a thread is free for it, so that after an
+    interrupt none is left queued there to start later."""
+    threads = sum(w.get("nthreads", 1) for w in client.scheduler_info()["workers"].values())
+    todo = list(reversed(stations))
+    running = {}
+    # Workers that work in another folder are given the batch folder's full path; those in this
+    # one the path as given, which the messages in the stations' folders then name as -j 1 does.
+    here = os.getcwd()
+    where = outdir if set(client.run(os.getcwd).values()) == {here} else os.path.abspath(outdir)
+    tag = uuid.uuid4().hex
+    try:
+        while todo or running:
+            interrupts.check()
+            while todo and len(running) < max(threads, 1) and not _stop.is_set():
+                st = todo.pop()
+                running[client.submit(_station_task, st, where, vorda, opts, pure=False,
+                                      key=f"vordakit-station-{tag}-{len(todo)}")] = st
+            if _stop.is_set():
+                for st in todo:
+                    outcomes[st.name] = Outcome(st.name, st.file, reason=NOT_STARTED)
+                todo = []
+            _collect(running, outcomes, bar)
+    except Ended:
+        # A task already running on a worker cannot be stopped there: it finishes its station.
+        client.cancel(list(running), force=True)
+        raise
+
+
+def _collect(running, outcomes, bar):
+    """Wait a little for a station of the cluster to finish, and take the outcomes of those that did."""
+    import distributed
+    if not running:
+        return
+    try:
+        distributed.wait(list(running), timeout=0.5, return_when="FIRST_COMPLETED")
+    except TimeoutError:
+        return
+    for fut in [f for f in running if f.done()]:
+        st = running.pop(fut)
+        try:
+            outcomes[st.name] = fut.result()
+        except Exception as e:  # the worker itself died, more than once
+            outcomes[st.name] = Outcome(st.name, st.file, reason=f"worker failed: {e!r}")
+        bar.step(outcomes[st.name].ok)
+
+
+_freed_kept = False
+
+
+def _station_task(st, outdir, vorda, opts):
+    """One station on a cluster's worker (a thread of it), which keeps freed memory as a local worker does."""
+    global _freed_kept
+    if not _freed_kept:
+        keep_freed_memory()
+        _freed_kept = True
+    return process_station(st, outdir, vorda, opts)
+
+
 def _end_workers(pool):
     """Terminate the workers of an ending batch, and wait for them."""
     # The pool's own thread trips over the workers it sees go: the
@@ -348,7 +421,7 @@ def command(args):
         opts.plots = False
     show = sys.stderr.isatty() and not args.no_progress
     try:
-        outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show)
+        outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show, scheduler=args.scheduler)
     except Ended as e:
         why = "interrupted again" if e.signum == signal.SIGINT else "terminated"
         sys.stderr.write(f"vordakit batch: {why}: ended at once, without summary\n")

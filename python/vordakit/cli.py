@@ -274,6 +274,9 @@ def add_batch(subparsers):
                                     "taken from its own folder")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="stations at a time (default: the number of cores)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run the stations as tasks on an existing dask.distributed scheduler, tcp://HOST:PORT, "
+                        "instead of local workers (its workers must see the station files and the batch folder)")
     p.add_argument("--no-plots", action="store_true", help="skip the pictures")
     p.add_argument("--no-qc", action="store_true",
                    help="skip the value warnings (the structure checks always run)")

@@ -6,7 +6,6 @@ arrays, so that a series of a hundred thousand days is converted at once;
 numpy's ``datetime64`` counts days from 1970-01-01, ``EPOCH`` here.
 """
 
-import calendar
 import datetime
 
 import numpy as np
@@ -34,11 +33,46 @@ def ymd(ordinals):
     >>> [a.tolist() for a in ymd([datetime.date(2000, 2, 29).toordinal(), 1])]
     [[2000, 1], [2, 1], [29, 1]]
     """
-    days = to_datetime64(ordinals)
-    months = days.astype("datetime64[M]")
-    years = months.astype("datetime64[Y]")
-    return (years.astype(np.int64) + 1970, (months - years).astype(np.int64) + 1,
-            (days - months).astype(np.int64) + 1)
+    o = np.asarray(ordinals, np.int64)
+    if o.size and (o.min() < 1 or o.max() > _LAST):
+        days = to_datetime64(o)
+        months = days.astype("datetime64[M]")
+        years = months.astype("datetime64[Y]")
+        return (years.astype(np.int64) + 1970, (months - years).astype(np.int64) + 1,
+                (days - months).astype(np.int64) + 1)
+    # numpy's conversions between days, months and years take ten times as long as
+    # a guess of the year by the mean year's length, put right by the table of
+    # first days, and the month and day looked up by the day of the year.
+    year = (o * (1 / 365.2425)).astype(np.int64) + 1
+    year -= o < _YEAR_START[year]
+    year += o >= _YEAR_START[year + 1]
+    k = o - _YEAR_START[year] + _LEAP_SLOT[year]
+    return year, _MONTH_OF[k], _DAY_OF[k]
+
+
+def _year_tables():
+    """The ordinal of 1 January of years 0..10000 (that of year 0 is never used), and per year
+    where its days start in the month and day tables (0 for a common year, 366 for a leap year)."""
+    year = np.arange(10002)
+    before = year - 1
+    leap = (year % 4 == 0) & ((year % 100 != 0) | (year % 400 == 0))
+    return before * 365 + before // 4 - before // 100 + before // 400 + 1, 366 * leap
+
+
+def _day_tables():
+    """Month and day of each day of a common year (days 0..364, and one left over), then of a leap year."""
+    months, days = [], []
+    for lengths in (_COMMON_LENGTHS + [1], _COMMON_LENGTHS[:1] + [29] + _COMMON_LENGTHS[2:]):
+        for m, n in enumerate(lengths, 1):
+            months += [min(m, 12)] * n
+            days += range(1, n + 1)
+    return np.array(months, np.int64), np.array(days, np.int64)
+
+
+_COMMON_LENGTHS = [31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31]
+_LAST = datetime.date.max.toordinal()
+_YEAR_START, _LEAP_SLOT = _year_tables()
+_MONTH_OF, _DAY_OF = _day_tables()
 
 
 def slots_of(month, day):
@@ -79,15 +113,18 @@ def year_calendar(ordinals):
     """
     ords = np.asarray(ordinals, dtype=np.int64)
     years, months, _ = ymd(ords)
-    held_months = np.flatnonzero(np.bincount(months, minlength=13)).tolist()
-    # Each year's records together, in file order within the year.
-    order = np.argsort(years, kind="stable")
-    firsts, starts, counts = np.unique(years[order], return_index=True, return_counts=True)
-    out = {}
-    for year, a, n in zip(firsts.tolist(), starts.tolist(), counts.tolist()):
-        expected = sum(calendar.monthrange(year, m)[1] for m in held_months)
-        out[year] = (n, n == expected, ords[order[a:a + n]])
-    return out
+    held = np.bincount(months, minlength=13)[1:] > 0
+    if len(years) > 1 and not (years[1:] >= years[:-1]).all():
+        # Each year's records together, in file order within the year.
+        order = np.argsort(years, kind="stable")
+        years, ords = years[order], ords[order]
+    starts = np.flatnonzero(np.diff(years, prepend=-1)) if len(years) else np.zeros(0, np.int64)
+    firsts = years[starts]
+    counts = np.diff(starts, append=len(years))
+    leap = (firsts % 4 == 0) & ((firsts % 100 != 0) | (firsts % 400 == 0))
+    expected = np.where(held, np.array(_COMMON_LENGTHS), 0).sum() + (leap & held[1])
+    return {year: (n, n == e, ords[a:a + n])
+            for year, a, n, e in zip(firsts.tolist(), starts.tolist(), counts.tolist(), expected.tolist())}
 
 
 def find_gaps(missing):
