@@ -439,3 +439,54 @@ def test_a_station_file_is_read_once(vorda, lib, data_dir, tmp_path, monkeypatch
     assert outcome.ok, outcome.reason
     # Its hash, its layout, its records and the days of its years come from one reading.
     assert len(opened) == 1
+
+
+def _tree(folder):
+    """Every file under ``folder`` by relative path, the folder's own path in them named OUT, with the
+    time a station took left out (done.txt's seconds line, summary.csv's last column)."""
+    out = {}
+    for path in sorted(p for p in folder.rglob("*") if p.is_file()):
+        data = path.read_bytes().replace(bytes(folder), b"OUT")
+        if path.name == "done.txt":
+            data = b"".join(line for line in data.splitlines(True) if not line.startswith(b"seconds "))
+        elif path.name == "summary.csv":
+            data = b"".join(line.rpartition(b",")[0] + b"\n" for line in data.splitlines())
+        out[str(path.relative_to(folder))] = data
+    return out
+
+
+def test_a_batch_on_a_two_worker_cluster_writes_what_one_job_writes(vorda, data_dir, tmp_path, monkeypatch):
+    import distributed
+    (tmp_path / "bad.txt").write_text("1 1 1 2000 1.5\n2 2 1 2000 x\n")
+    (tmp_path / "s.tsv").write_text(
+        HEAD + f"{EXAMPLE}\texample\tupper\t18.0\t3\t\n" + f"{EXAMPLE}\texample\tlower\t2.0\t3\t\n"
+        + f"{data_dir / 'eca_tg.txt'}\teca\tupper\t10.0\t2\t\n" + "bad.txt\tbroken\tupper\t1.0\t2\t\n"
+        + f"{data_dir / 'station6.txt'}\tsix\tupper\t12.0\t1\ttmax\n")
+    for name in ("one", "two"):
+        (tmp_path / name).mkdir()
+    assert kit("batch", tmp_path / "s.tsv", "-o", "out", "-j", 1, "--no-plots", cwd=tmp_path / "one",
+               vorda=vorda).returncode == 1
+    # The workers start in the folder the batch runs in, and so are given the batch folder as it is named.
+    monkeypatch.chdir(tmp_path / "two")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        proc = kit("batch", tmp_path / "s.tsv", "-o", "out", "--no-plots", "--scheduler", cluster.scheduler_address,
+                   cwd=tmp_path / "two", vorda=vorda, text=True)
+    assert proc.returncode == 1 and "3 of 4 stations done, 1 failed" in proc.stderr, proc.stderr
+    one, two = _tree(tmp_path / "one" / "out"), _tree(tmp_path / "two" / "out")
+    assert "example/yearly.csv" in one and "broken/error.txt" in one
+    assert one == two
+
+
+def test_a_cluster_whose_workers_cannot_import_the_toolkit_ends_with_one_line(tmp_path):
+    from test_grid import dask_processes, environment, scheduler_address
+    (tmp_path / "s.tsv").write_text(HEAD + f"{EXAMPLE}\texample\tupper\t18.0\t3\t\n")
+    (tmp_path / "w").mkdir()
+    with dask_processes(tmp_path / "w") as start:
+        address = scheduler_address(start, tmp_path / "w", environment(False))
+        start("worker", environment(False), address, "--nthreads", "1")
+        proc = kit("batch", "s.tsv", "-o", "out", "--scheduler", address, "--no-progress", cwd=tmp_path, text=True,
+                   timeout=120)
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1, proc.stderr
+    assert "the workers cannot import vordakit" in proc.stderr and f"dask worker {address}" in proc.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["s.tsv", "w"]
