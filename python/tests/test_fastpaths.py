@@ -6,7 +6,8 @@ import datetime
 import numpy as np
 import pytest
 
-from vordakit import dates
+from vordakit import dates, notes
+from vordakit.model import EventRecord, Results, Run, YearlyRecord
 
 
 def test_year_month_day_of_ordinals_are_the_calendar_s():
@@ -46,3 +47,40 @@ def test_year_calendar_is_that_of_the_days_one_by_one(case):
         days = days[:1]
     got = {y: (n, whole, list(o)) for y, (n, whole, o) in dates.year_calendar(days).items()}
     assert got == _plain_year_calendar(days)
+
+
+def _plain_add_calendar(results, calendar_of, used):
+    out = []
+    for r in results.yearly:
+        threshold_used = used.get(Run(*r[:4])) if used else None
+        cal = calendar_of(r.input)
+        if cal is None or r.year not in cal:
+            out.append(r._replace(threshold_used=threshold_used) if threshold_used is not None else r)
+            continue
+        days, whole, ords = cal[r.year]
+        date = None
+        if r.index in ("SGS", "LFD") and r.value is not None and 1 <= r.value <= len(ords):
+            date = datetime.date.fromordinal(int(ords[r.value - 1])).isoformat()
+        out.append(r._replace(days=days, whole=int(whole), date=date, threshold_used=threshold_used))
+    results.yearly = out
+    if used:
+        results.events = [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in results.events]
+
+
+@pytest.mark.parametrize("noted", [True, False])
+def test_calendar_columns_and_thresholds_used_are_those_of_record_by_record(noted):
+    runs = [Run("a.txt", "upper", 18.0, 3), Run("a.txt", "lower", 2.0, 1), Run("b.txt", "upper", 18.0, 3)]
+    days = np.arange(datetime.date(1990, 7, 1).toordinal(), datetime.date(2000, 3, 1).toordinal())
+    calendars = {"a.txt": dates.year_calendar(days), "b.txt": None}
+    used = {runs[0]: 17.95, runs[2]: 18.04} if noted else {}
+    results = []
+    for add in (notes.add_calendar, _plain_add_calendar):
+        rng = np.random.default_rng(noted)
+        res = Results()
+        res.yearly = [YearlyRecord(*run, index, int(year), int(rng.integers(-5, 400)) if rng.random() < 0.9 else None,
+                                   threshold_used=9.0 if rng.random() < 0.1 else None)
+                      for run in runs for index in ("ndays", "SGS", "LFD") for year in rng.integers(1988, 2002, 12)]
+        res.events = [EventRecord(*run, 12.5, "1995-01-01", 3, 1.5, threshold_used=1.0) for run in runs]
+        add(res, calendars.get, used)
+        results.append((res.yearly, res.events))
+    assert results[0] == results[1]
