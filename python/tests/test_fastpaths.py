@@ -2,11 +2,13 @@
 
 import calendar
 import datetime
+import functools
+import operator
 
 import numpy as np
 import pytest
 
-from vordakit import dates, notes
+from vordakit import dates, notes, qc
 from vordakit.model import EventRecord, Results, Run, YearlyRecord
 
 
@@ -84,3 +86,9 @@ def test_calendar_columns_and_thresholds_used_are_those_of_record_by_record(note
         add(res, calendars.get, used)
         results.append((res.yearly, res.events))
     assert results[0] == results[1]
+
+
+def test_the_outliers_centre_is_the_sum_of_the_values_one_after_the_other():
+    rng = np.random.default_rng(3)
+    for x in (np.round(rng.normal(10, 8, 91005), 1), rng.normal(0, 10.0 ** rng.integers(-3, 17, 5000)), np.ones(1)):
+        assert qc.running_sum(x) == functools.reduce(operator.add, x.tolist(), 0)

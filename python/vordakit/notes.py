@@ -218,8 +218,8 @@ def add_calendar(results, calendar_of, used):
         date = None
         if r.index in _DAY_INDICES and r.value is not None and 1 <= r.value <= len(ords):
             date = datetime.date.fromordinal(int(ords[r.value - 1])).isoformat()
-        r = _with(r, _CALENDAR_AT, (days, int(whole), date))
-        out.append(_with(r, _YEARLY_USED, (threshold_used,)))
+        out.append(_new(r, r[:_CALENDAR_AT] + (days, int(whole), date) + r[_CALENDAR_AT + 3:_YEARLY_USED]
+                        + (threshold_used,) + r[_YEARLY_USED + 1:]))
     results.yearly = out
     if used:
         results.events = [_with(r, _EVENT_USED, (used_of(r),)) for r in results.events]
@@ -227,7 +227,12 @@ def add_calendar(results, calendar_of, used):
 
 def _with(record, at, cells):
     """``record`` with the cells from position ``at`` on replaced by ``cells``."""
-    return record._make(record[:at] + cells + record[at + len(cells):])
+    return _new(record, record[:at] + cells + record[at + len(cells):])
+
+
+def _new(record, cells):
+    """A record of the type of ``record`` with the ``cells`` (a tuple): namedtuple's _make without its checks."""
+    return tuple.__new__(type(record), cells)
 
 
 _CALENDAR_AT = YearlyRecord._fields.index(CALENDAR_FIELDS[0])
