@@ -12,6 +12,7 @@ arrays), so that the results of a fresh run are made from those arrays
 (``results_of``) instead of being read back from the files.
 """
 
+import contextlib
 import os
 import shutil
 import time
@@ -87,8 +88,9 @@ class LibraryRuns:
 
     The input is read once per size with vorda's reader, or taken from
     ``series`` (a dict of the arrays t, d, m, yr, x exactly as vorda reads
-    the file). Each run writes into a fresh folder inside the result folder
-    and its files are renamed into place only when all are written. Where
+    the file). Each run writes into a working folder inside the result folder
+    (one for the block's runs, empty between them) and its files are renamed
+    into place only when all are written. Where
     vorda would end with a runtime error (a file it cannot read), the run is
     handed to ``vorda`` itself, so that its report passes through unchanged;
     without a ``vorda`` to hand it to, the binding's report is given.
@@ -102,6 +104,7 @@ class LibraryRuns:
         self.vorda = vorda
         self.lib = binding()
         self.series = {} if series is None else {len(series["x"]): series}
+        self.work = None
 
     def __enter__(self):
         os.makedirs(self.outdir, exist_ok=True)
@@ -109,7 +112,9 @@ class LibraryRuns:
         return self
 
     def __exit__(self, *exc):
-        pass
+        if self.work is not None:
+            shutil.rmtree(self.work, ignore_errors=True)
+            self.work = None
 
     def _series(self, size):
         if size not in self.series:
@@ -141,7 +146,8 @@ class LibraryRuns:
             s = self._series(max(int(size), 0))
         except self.lib.Failure as e:
             return self._by_process(thrtype, threshold, min_duration, size, e)
-        work = runner.work_folder(self.outdir)
+        # Made once for the block's runs: a folder made and removed costs as much as a run's tables.
+        work = self.work = self.work or runner.work_folder(self.outdir)
         try:
             analysis = self.lib.write_results(work, self.name, s["t"], s["d"], s["m"], s["yr"], s["x"],
                                               thrtype, value, durmin)
@@ -151,10 +157,27 @@ class LibraryRuns:
             report = f"vordakit: {self.outdir}: {e.strerror or e}\n".encode()
             return RunOutcome(2, report, [], time.perf_counter() - t0)
         finally:
-            shutil.rmtree(work, ignore_errors=True)
+            self._empty()
         # So that tidy, trend and plot find the input's calendar later, as after a run of vorda.
         notes.note_run(self.outdir, self.name, self.source, thrtype, value, durmin)
         return RunOutcome(0, b"", moved, time.perf_counter() - t0, analysis, (self.name, thrtype, value, durmin))
+
+    def _empty(self):
+        """Remove what a run left in the working folder (nothing, when its files were placed)."""
+        if self.work is None:
+            return
+        try:
+            left = os.listdir(self.work)
+        except OSError:
+            self.work = None
+            return
+        for entry in left:
+            path = os.path.join(self.work, entry)
+            if os.path.isdir(path):
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
 
     def _by_process(self, thrtype, threshold, min_duration, size, failure):
         vorda = self.vorda
