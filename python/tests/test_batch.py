@@ -490,3 +490,26 @@ def test_a_cluster_whose_workers_cannot_import_the_toolkit_ends_with_one_line(tm
     assert proc.returncode == 2 and proc.stderr.count("\n") == 1, proc.stderr
     assert "the workers cannot import vordakit" in proc.stderr and f"dask worker {address}" in proc.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["s.tsv", "w"]
+
+
+def test_an_interrupted_batch_on_a_cluster_finishes_its_running_stations_and_resumes(vorda, tmp_path, monkeypatch):
+    import distributed
+    monkeypatch.chdir(tmp_path)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        (tmp_path / "s.tsv").write_text(HEAD + "".join(f"{EXAMPLE}\ts{i}\tupper\t18.0\t3\t\n" for i in range(30)))
+        env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), VORDA=str(vorda))
+        command = [sys.executable, "-m", "vordakit", "batch", "s.tsv", "-o", "out", "--no-plots",
+                   "--scheduler", cluster.scheduler_address]
+        proc = subprocess.Popen(command, env=env, stderr=subprocess.PIPE, start_new_session=True)
+        while not any((tmp_path / "out").glob("s*/*.dat")) and proc.poll() is None:
+            time.sleep(0.05)
+        os.killpg(proc.pid, signal.SIGINT)
+        _, err = proc.communicate(timeout=120)
+        assert proc.returncode == 130 and b"no new station starts" in err, err
+        states = [r["status"] for r in read(tmp_path / "out" / "summary.csv")]
+        assert "interrupted" in states and "failed" not in states, states
+        assert _hidden(tmp_path / "out") == []
+        resumed = subprocess.run(command + ["--resume"], env=env, capture_output=True)
+    assert resumed.returncode == 0 and f"({states.count('ok')} complete from before)".encode() in resumed.stderr
+    assert [r["status"] for r in read(tmp_path / "out" / "summary.csv")] == ["ok"] * 30
