@@ -8,7 +8,7 @@ import operator
 import numpy as np
 import pytest
 
-from vordakit import dates, notes, qc
+from vordakit import catalogue, dates, model, notes, qc
 from vordakit.model import EventRecord, Results, Run, YearlyRecord
 
 
@@ -92,3 +92,30 @@ def test_the_outliers_centre_is_the_sum_of_the_values_one_after_the_other():
     rng = np.random.default_rng(3)
     for x in (np.round(rng.normal(10, 8, 91005), 1), rng.normal(0, 10.0 ** rng.integers(-3, 17, 5000)), np.ones(1)):
         assert qc.running_sum(x) == functools.reduce(operator.add, x.tolist(), 0)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_yearly_records_from_the_arrays_are_those_read_field_by_field(seed):
+    rng = np.random.default_rng(seed)
+    run = Run("a.txt", "upper", 18.0, 3)
+    analysis = {"events": {k: np.zeros(0, int) for k in ("midpoint", "day", "month", "year", "duration", "action")}}
+    for i in catalogue.YEARLY:
+        n = int(rng.integers(0, 40))
+        years, values = np.arange(1900, 1900 + n), rng.integers(-3, 366, n)
+        values[rng.random(n) < 0.2] = i.no_value if i.no_value is not None else 7
+        if seed % 2:
+            # Now and then a field that does not fit, or one never set.
+            years[rng.random(n) < 0.05] = catalogue.UNSET
+            values[rng.random(n) < 0.05] = rng.choice([1000, -100, catalogue.UNSET])
+        analysis[i.key] = {"year": years, "value": values}
+    paths = {i.name: f"{i.prefix}a.dat" for i in catalogue.YEARLY} | {catalogue.EVENTS: "events.dat"}
+    fast, plain = Results(), Results()
+    fast_warnings, warnings = {}, {}
+    model.from_analysis(run, analysis, paths, fast_warnings, fast)
+    for i in catalogue.YEARLY:
+        years, values = analysis[i.key]["year"].tolist(), analysis[i.key]["value"].tolist()
+        fields = [(model.fitted(y, 4), model.fitted(v, 3)) for y, v in zip(years, values)]
+        model.yearly_records(paths[i.name], 13, fields, run, i.name, warnings.setdefault(paths[i.name], []),
+                             plain.yearly)
+    assert fast.yearly == plain.yearly
+    assert {p: w for p, w in fast_warnings.items() if p in warnings} == warnings

@@ -127,9 +127,27 @@ def yearly_records(path, first_line, fields, run, index, warnings, out):
             value = None
             no_value += 1
         out.append(YearlyRecord(*run, index, year, value))
+    _no_value_warning(path, index, no_value, warnings)
+
+
+def _no_value_warning(path, index, no_value, warnings):
     if no_value:
         years = "year" if no_value == 1 else "years"
         warnings.append(f"{path}: {no_value} {years} {catalogue.BY_NAME[index].no_value_text}: no value there")
+
+
+def _fitting_records(path, run, index, years, values, warnings, out):
+    """``yearly_records`` of years and values that all fit their fields and were all set
+    (as they almost always do): the records made straight from the numbers."""
+    none = catalogue.BY_NAME[index].no_value
+    lead = tuple(run) + (index,)
+    if none in values:
+        values = [None if v == none else v for v in values]
+    out.extend(tuple.__new__(YearlyRecord, lead + yv + _UNFILLED) for yv in zip(years, values))
+    _no_value_warning(path, index, values.count(None), warnings)
+
+
+_UNFILLED = (None,) * (len(YEARLY_FIELDS) - len(RUN_FIELDS) - 3)
 
 
 def event_records(path, first_line, fields, run, warnings, out):
@@ -158,6 +176,12 @@ def from_analysis(run, analysis, paths, warnings_by_file, res):
     for index in catalogue.INDEX_ORDER:
         key = catalogue.BY_NAME[index].key
         if key not in analysis:
+            continue
+        years, values = analysis[key]["year"], analysis[key]["value"]
+        if len(years) and years.min() >= 0 and years.max() < 10 ** YEAR_WIDTH \
+                and values.min() > -10 ** (VALUE_WIDTH - 1) and values.max() < 10 ** VALUE_WIDTH:
+            _fitting_records(paths[index], run, index, years.tolist(), values.tolist(),
+                             warnings_by_file.setdefault(paths[index], []), res.yearly)
             continue
         fields = [(fitted(y, YEAR_WIDTH), fitted(v, VALUE_WIDTH))
                   for y, v in zip(analysis[key]["year"].tolist(), analysis[key]["value"].tolist())]
