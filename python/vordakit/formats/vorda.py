@@ -141,7 +141,7 @@ def _scan_plain(data):
     # the careful reader); a point only in a value, once.
     start = after[:, 3] + 1
     minus = a[start] == _MINUS
-    if np.count_nonzero(a == _MINUS) != np.count_nonzero(minus):
+    if data.count(b"-") != np.count_nonzero(minus):
         return None
     dots = np.flatnonzero(a == _DOT)
     if len(dots) == n and ((after[:, 3] < dots) & (dots < end)).all():
