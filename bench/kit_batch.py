@@ -40,7 +40,7 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 
-from vordakit import batch, engine, runner  # noqa: E402
+from vordakit import batch, engine, runner, thresholds  # noqa: E402
 
 SERIES = pathlib.Path(os.environ.get("VORDA_SHARED_DATA") or ROOT.parent / "shared" / "data") / "cet-daily-mean.txt"
 
@@ -103,7 +103,7 @@ def library_alone(stations, size, scratch):
             t0 = time.perf_counter()
             s = lib.read_series(st.file, size)
             lib.write_results(str(scratch), f"{st.name}.txt", s["t"], s["d"], s["m"], s["yr"], s["x"],
-                              row.type, runner.threshold_number(row.threshold), int(row.min_duration))
+                              row.type, thresholds.threshold_number(row.threshold), int(row.min_duration))
             total += time.perf_counter() - t0
             runs += 1
     c1 = cpu()

@@ -17,6 +17,8 @@ exactly that.
 import collections
 import decimal
 
+import numpy as np
+
 from vordakit import catalogue
 from vordakit.catalogue import UNSET
 
@@ -93,6 +95,32 @@ def fixed_value(x, width, decimals=DECIMALS):
     return float(d) if len(format(d, "f")) <= width else "*" * width
 
 
+def fixed_values(x, width, decimals=DECIMALS):
+    """``fixed_value`` of each of an array's values, as a list; at once where the
+    product with 10**decimals leaves no doubt about the rounding, by ``fixed_value``
+    for the few that lie next to a half (or do not fit, or are not finite).
+
+    >>> fixed_values(np.array([2.0625, -1234567.5, -0.0004, 0.1 + 0.2, 1e300]), 11)
+    [2.063, '***********', -0.0, 0.3, '***********']
+    """
+    x = np.asarray(x, np.float64)
+    scale = 10.0 ** decimals
+    with np.errstate(all="ignore"):
+        p = np.abs(x) * scale
+        k = np.floor(p + 0.5)
+        # The product is within half a unit in its last place of the exact one: where that
+        # could lie on the other side of a half, the rounding is left to the exact decimal.
+        doubt = ~np.isfinite(p) | (np.abs(p - np.floor(p) - 0.5) <= 4 * np.spacing(p)) | (p >= 2.0**52)
+        # The digits before the point have the width less the sign, the point and the decimals.
+        room = width - decimals - 1 - (x < 0)
+        fits = (room >= 1) & (np.floor(k / scale) < 10.0 ** room)
+        values = np.copysign(k / scale, x)
+    out = values.tolist()
+    for i in np.flatnonzero(doubt | ~fits).tolist():
+        out[i] = fixed_value(float(x[i]), width, decimals)
+    return out
+
+
 def number_field(path, value, what, number, warnings, unset_marks):
     """A field's number, or None with a warning: asterisks (it did not fit), or -999 where
     ``unset_marks`` (a calendar field vorda never set)."""
@@ -165,9 +193,16 @@ def from_analysis(run, analysis, paths, warnings_by_file, res):
         yearly_records(path, FIRST_RECORD, fields, run, index, warnings_by_file.setdefault(path, []), res.yearly)
     ev = analysis["events"]
     w = EVENT_WIDTHS
-    fields = [(fixed_value(mid, w["midpoint"]), fitted(d, w["day"]), fitted(m, w["month"]), fitted(y, w["year"]),
-               fitted(dur, w["duration"]), fixed_value(act, w["action"]))
-              for mid, d, m, y, dur, act in zip(ev["midpoint"].tolist(), ev["day"].tolist(), ev["month"].tolist(),
-                                                ev["year"].tolist(), ev["duration"].tolist(), ev["action"].tolist())]
+    mids, acts = fixed_values(ev["midpoint"], w["midpoint"]), fixed_values(ev["action"], w["action"])
     path = paths[catalogue.EVENTS]
-    event_records(path, FIRST_RECORD, fields, run, warnings_by_file.setdefault(path, []), res.events)
+    warnings = warnings_by_file.setdefault(path, [])
+    days, months, years, durations = (ev[k].tolist() for k in ("day", "month", "year", "duration"))
+    for i, (mid, d, m, y, dur, act) in enumerate(zip(mids, days, months, years, durations, acts)):
+        if isinstance(mid, float) and isinstance(act, float) and 1 <= d <= 99 and 1 <= m <= 99 \
+                and 0 <= y <= 9999 and -999999 <= dur <= 9999999:
+            # The usual event: every field fits, and the date was set.
+            res.events.append(EventRecord(*run, mid, f"{y:04d}-{m:02d}-{d:02d}", dur, act))
+        else:
+            fields = [(mid, fitted(d, w["day"]), fitted(m, w["month"]), fitted(y, w["year"]),
+                       fitted(dur, w["duration"]), act)]
+            event_records(path, FIRST_RECORD + i, fields, run, warnings, res.events)
