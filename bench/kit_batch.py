@@ -13,7 +13,8 @@ stations (each `vordakit batch` a process of its own, its output folder
 fresh): what one more station's runs cost, with the interpreter's start, the
 imports and the pool's start-up cancelled out. Wall time gives the figures;
 the CPU time of the process tree is shown beside them, since it moves less
-with other work on the machine. --repeat R takes the best of R runs of each.
+with other work on the machine. --repeat R takes the best of R runs of each
+(default 2).
 
 The stations are shifted and scaled copies (x' = a x + b, one decimal) of the
 real daily series in $VORDA_SHARED_DATA (default ../shared/data), 91005
@@ -239,7 +240,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="3 and 6 stations of 3653 days: checks the script")
     ap.add_argument("--stations", type=int, help="N: batches of N and 2 N stations (default 100)")
     ap.add_argument("--days", type=int, help=f"days of each station (default {REAL_DAYS}, the real series)")
-    ap.add_argument("--repeat", type=int, default=1, help="best of R batches of each size (default 1)")
+    ap.add_argument("--repeat", type=int, default=2, help="best of R batches of each size (default 2)")
     ap.add_argument("--vorda")
     ap.add_argument("--detail", action="store_true", help="also the in-process report by engine and step")
     ap.add_argument("--jobs", help="with --detail: comma-separated worker counts (default 1 .. cores)")
