@@ -2,7 +2,7 @@
 speed table (each printed as `row: figure (aim)` when measured, and all of them in a closing table).
 
 Wall times on a shared machine move with the other work on it, so every row carries the
-one-minute load average taken just before it was measured.
+one-minute load average taken just before it was measured and just after.
 """
 
 import os
@@ -59,17 +59,19 @@ class Table:
         self.title, self.rows = title, []
 
     def add(self, what, figure, aim, met, load_before, note=""):
-        """One row: ``met`` True, False, or None when the figure could not be taken."""
-        self.rows.append((what, figure, aim, met, load_before))
+        """One row: ``met`` True, False, or None when the figure could not be taken. Its load is the one
+        before it was measured and the one now, after: a rise between them is other work starting."""
+        loads = f"{load_before:.2f} to {load():.2f}"
+        self.rows.append((what, figure, aim, met, loads))
         extra = f"; {note}" if note else ""
-        print(f"{what}: {figure} (aim {aim})  [load {load_before:.2f}{extra}]", flush=True)
+        print(f"{what}: {figure} (aim {aim})  [load {loads}{extra}]", flush=True)
 
     def close(self):
         if not self.rows:
             return
         cells = [("what", "figure", "aim", "met", "load")]
-        for what, figure, aim, met, load_before in self.rows:
-            cells.append((what, figure, aim, {True: "yes", False: "no", None: "?"}[met], f"{load_before:.2f}"))
+        for what, figure, aim, met, loads in self.rows:
+            cells.append((what, figure, aim, {True: "yes", False: "no", None: "?"}[met], loads))
         widths = [max(len(row[i]) for row in cells) for i in range(5)]
         print(f"\n{self.title}")
         for n, row in enumerate(cells):
