@@ -2,7 +2,8 @@
 """Benchmark of `vordakit batch`: station-runs per second at the margin, and the toolkit's overhead per run.
 
 By default it reports the batch rows of the toolkit's speed table, each as
-`row: figure (aim)` and in a closing table, with the load average beside it:
+`row: figure (aim)` and in a closing table, with the load average before it
+and the cores that other work kept busy while it was measured:
 
 - the library engine at -j 1, without plots, with qc: station-runs per second
   at the margin, per core;
@@ -187,9 +188,9 @@ def timed_cli(listing, out, jobs, env):
 
 
 def margin(small, large, runs, jobs, repeat, work, env):
-    """(runs per wall second, per CPU second, load before) of the runs that the large list adds to the
+    """(runs per wall second, per CPU second, the Watch of the measuring) of the runs that the large list adds to the
     small one; the best of ``repeat`` batches of each, taken in turns."""
-    before = kitrows.load()
+    watch = kitrows.Watch()
     times = {small: [], large: []}
     for _ in range(repeat):
         for listing in (small, large):
@@ -200,7 +201,7 @@ def margin(small, large, runs, jobs, repeat, work, env):
     extra = runs[large] - runs[small]
     rate = extra / (wl - ws) if wl > ws else None
     cpu_rate = extra / (cl - cs) if cl > cs else None
-    return rate, cpu_rate, before
+    return rate, cpu_rate, watch
 
 
 def warm_up(large, work, env):
@@ -218,20 +219,20 @@ def table_rows(small, large, runs, args, env, work):
     count, days = runs[small] // 2, args.days_made
     table = kitrows.Table(f"batch rows ({count} against {2 * count} stations of {days} days, library engine, "
                           f"--no-plots, with qc)")
-    one, one_cpu, load1 = margin(small, large, runs, 1, args.repeat, work, env)
+    one, one_cpu, watch1 = margin(small, large, runs, 1, args.repeat, work, env)
     if one is None:
         table.add("batch -j 1 at the margin", "not measurable (the larger batch was not slower)",
-                  f">= {AIM_RATE:g}", None, load1)
+                  f">= {AIM_RATE:g}", None, watch1)
     else:
         cpu = f"{one_cpu:.1f} per CPU second" if one_cpu else "CPU difference not positive"
         table.add("batch -j 1 at the margin", f"{one:.1f} station-runs/s per core",
-                  f">= {AIM_RATE:g}", one >= AIM_RATE, load1, cpu)
-    two, _, load2 = margin(small, large, runs, 2, args.repeat, work, env)
+                  f">= {AIM_RATE:g}", one >= AIM_RATE, watch1, cpu)
+    two, _, watch2 = margin(small, large, runs, 2, args.repeat, work, env)
     if one is None or two is None:
-        table.add("batch -j 2 against -j 1", "not measurable", f">= {AIM_GAIN:g}x", None, load2)
+        table.add("batch -j 2 against -j 1", "not measurable", f">= {AIM_GAIN:g}x", None, watch2)
     else:
         table.add("batch -j 2 against -j 1", f"{two / one:.2f}x", f">= {AIM_GAIN:g}x", two / one >= AIM_GAIN,
-                  load2, f"-j 2 {two:.1f} station-runs/s, {two / 2:.1f} per core")
+                  watch2, f"-j 2 {two:.1f} station-runs/s, {two / 2:.1f} per core")
     table.close()
 
 

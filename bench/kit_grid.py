@@ -5,7 +5,8 @@ Makes its own grids from the real daily series in $VORDA_SHARED_DATA (default
 ../shared/data; a synthetic series where it is absent): the last 30 whole
 years, one float32 value per cell and day in kelvin, each cell the series plus
 a cell offset and noise (one decimal in degC), and reports, each as
-`row: figure (aim)` with the load average beside it, and in a closing table:
+`row: figure (aim)` with the load average before it and the cores that other
+work kept busy while it was measured, and in a closing table:
 
 - 64 x 64 cells (about 180 MB): `vordakit grid --units degC -x 20` (all yearly
   indices and the event summary, --events too) at -j 2, against Debian's
@@ -174,7 +175,7 @@ def warm_up():
 def small_rows(table, bench, path, cells):
     """The rows of the small grid: against cdo, percentile against fixed, percentile -j 2 against -j 1."""
     warm_up()
-    load = kitrows.load()
+    watch = kitrows.Watch()
     ours = bench.work / "ndays.nc"
     fixed2 = bench.grid(path, 2, cells, keep=ours)
     bench.grid(path, 1, cells)
@@ -186,26 +187,26 @@ def small_rows(table, bench, path, cells):
         su.unlink()
         ratio = fixed2.wall / cdo.wall
         table.add("grid -j 2 against cdo eca_su", f"{ratio:.2f}x cdo's time", f"<= {AIM_CDO:g}x",
-                  ratio <= AIM_CDO, load, f"{fixed2.wall:.2f} s against {cdo.wall:.2f} s; "
+                  ratio <= AIM_CDO, watch, f"{fixed2.wall:.2f} s against {cdo.wall:.2f} s; "
                   f"cdo's counts {'equal' if same else 'DIFFER FROM'} ndays")
     else:
         table.add("grid -j 2 against cdo eca_su", "not measured: cdo is not installed", f"<= {AIM_CDO:g}x",
-                  None, load)
+                  None, watch)
     ours.unlink()
     cmd = [PYTHON, "-c", GROUPBY, path, f"{float(bench.threshold) + KELVIN:.2f}", bench.work / "groupby.nc"]
     bench.run(cmd, "xarray groupby count (1 index)", cells)
     (bench.work / "groupby.nc").unlink(missing_ok=True)
 
-    load = kitrows.load()
+    watch = kitrows.Watch()
     pct2 = bench.grid(path, 2, cells, percentile=True)
     ratio = pct2.wall / fixed2.wall
     table.add("percentile grid against fixed grid", f"{ratio:.2f}x", f"<= {AIM_PERCENTILE:g}x",
-              ratio <= AIM_PERCENTILE, load, f"-j 2: {pct2.wall:.2f} s against {fixed2.wall:.2f} s")
-    load = kitrows.load()
+              ratio <= AIM_PERCENTILE, watch, f"-j 2: {pct2.wall:.2f} s against {fixed2.wall:.2f} s")
+    watch = kitrows.Watch()
     pct1 = bench.grid(path, 1, cells, percentile=True)
     gain = pct1.wall / pct2.wall
     table.add("percentile grid -j 2 against -j 1", f"{gain:.2f}x", f">= {AIM_PCT_GAIN:g}x", gain >= AIM_PCT_GAIN,
-              load, f"{pct2.wall:.2f} s against {pct1.wall:.2f} s")
+              watch, f"{pct2.wall:.2f} s against {pct1.wall:.2f} s")
 
 
 def big_rows(table, bench, series, gb, reuse):
@@ -225,25 +226,25 @@ def big_rows(table, bench, series, gb, reuse):
     print(f"{side} x {side} cells, {days} days, float32 in K: {values / 1e9:.2f} GB of values, "
           f"a {size / 1e9:.2f} GB file", flush=True)
     for percentile, what in ((True, "percentile"), (False, "fixed")):
-        load = kitrows.load()
+        watch = kitrows.Watch()
         t = bench.grid(path, 2, side * side, percentile=percentile, tag=" (big)")
         gb_peak = t.peak * 2**20 / 1e9
         table.add(f"{what} grid on {values / 1e9:.{1 if values >= 1e9 else 2}f} GB: peak memory", f"{gb_peak:.2f} GB",
-                  f"< {AIM_PEAK_GB:g} GB", gb_peak < AIM_PEAK_GB, load, f"wall {t.wall:.1f} s, CPU {t.cpu:.1f} s")
+                  f"< {AIM_PEAK_GB:g} GB", gb_peak < AIM_PEAK_GB, watch, f"wall {t.wall:.1f} s, CPU {t.cpu:.1f} s")
     if not reuse:
         path.unlink()
 
 
 def help_row(table, runs):
     """`vordakit --help` against a bare interpreter, best of ``runs`` each, taken in turns."""
-    load = kitrows.load()
+    watch = kitrows.Watch()
     bare, helps = [], []
     for _ in range(runs):
         bare.append(kitrows.measure([PYTHON, "-c", "pass"]).wall)
         helps.append(kitrows.measure(kit("--help")).wall)
     ratio = min(helps) / min(bare)
     table.add("vordakit --help against python3 -c pass", f"{ratio:.2f}x", f"<= {AIM_HELP:g}x", ratio <= AIM_HELP,
-              load, f"best of {runs}: {1000 * min(helps):.0f} ms against {1000 * min(bare):.0f} ms")
+              watch, f"best of {runs}: {1000 * min(helps):.0f} ms against {1000 * min(bare):.0f} ms")
 
 
 def main():
@@ -284,7 +285,7 @@ def main():
         else:
             for what in ("percentile", "fixed"):
                 table.add(f"{what} grid on {gb:g} GB: peak memory", "not measured (give --big)",
-                          f"< {AIM_PEAK_GB:g} GB", None, kitrows.load())
+                          f"< {AIM_PEAK_GB:g} GB", None, kitrows.Watch())
         help_row(table, args.help_runs or (3 if args.quick else 9))
         table.close()
     except kitrows.Failed as e:

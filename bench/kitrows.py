@@ -2,12 +2,15 @@
 speed table (each printed as `row: figure (aim)` when measured, and all of them in a closing table).
 
 Wall times on a shared machine move with the other work on it, so every row carries the
-one-minute load average taken just before it was measured and just after.
+one-minute load average taken just before it was measured, and the cores that other work kept busy
+while it was (the machine's busy time from /proc/stat less this benchmark's own CPU time, over the
+wall time): the load average after a row would count the benchmark's own processes.
 """
 
 import os
 import subprocess
 import sys
+import time
 
 PYTHON = "/usr/bin/python3"
 
@@ -52,27 +55,61 @@ def load():
     return os.getloadavg()[0]
 
 
+def _busy_seconds():
+    """CPU seconds the whole machine has spent busy since boot, or None where /proc/stat is absent."""
+    try:
+        with open("/proc/stat") as f:
+            fields = [int(v) for v in f.readline().split()[1:]]
+    except (OSError, ValueError):
+        return None
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
+    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
+
+
+def _own_seconds():
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
+
+
+class Watch:
+    """The load average when a row's measuring starts, and the other work on the machine while it runs."""
+
+    def __init__(self):
+        self.load = load()
+        self.start = (time.perf_counter(), _busy_seconds(), _own_seconds())
+
+    def others(self):
+        """Cores kept busy by other work since the start (None where it cannot be told)."""
+        wall0, busy0, own0 = self.start
+        busy, wall = _busy_seconds(), time.perf_counter() - wall0
+        if busy is None or busy0 is None or wall <= 0:
+            return None
+        return max(0.0, (busy - busy0) - (_own_seconds() - own0)) / wall
+
+
 class Table:
     """The rows measured in one run of a benchmark, printed as they come and again at the end."""
 
     def __init__(self, title):
         self.title, self.rows = title, []
 
-    def add(self, what, figure, aim, met, load_before, note=""):
-        """One row: ``met`` True, False, or None when the figure could not be taken. Its load is the one
-        before it was measured and the one now, after: a rise between them is other work starting."""
-        loads = f"{load_before:.2f} to {load():.2f}"
-        self.rows.append((what, figure, aim, met, loads))
+    def add(self, what, figure, aim, met, watch, note=""):
+        """One row, measured since ``watch`` began: ``met`` True, False, or None when the figure could not
+        be taken."""
+        others = watch.others()
+        others = "?" if others is None else f"{others:.2f}"
+        self.rows.append((what, figure, aim, met, f"{watch.load:.2f}", others))
         extra = f"; {note}" if note else ""
-        print(f"{what}: {figure} (aim {aim})  [load {loads}{extra}]", flush=True)
+        print(f"{what}: {figure} (aim {aim})  [load {watch.load:.2f}, other work {others} cores{extra}]",
+              flush=True)
 
     def close(self):
         if not self.rows:
             return
-        cells = [("what", "figure", "aim", "met", "load")]
-        for what, figure, aim, met, loads in self.rows:
-            cells.append((what, figure, aim, {True: "yes", False: "no", None: "?"}[met], loads))
-        widths = [max(len(row[i]) for row in cells) for i in range(5)]
+        cells = [("what", "figure", "aim", "met", "load before", "other work (cores)")]
+        for what, figure, aim, met, before, others in self.rows:
+            cells.append((what, figure, aim, {True: "yes", False: "no", None: "?"}[met], before, others))
+        widths = [max(len(row[i]) for row in cells) for i in range(len(cells[0]))]
         print(f"\n{self.title}")
         for n, row in enumerate(cells):
             print("| " + " | ".join(c.ljust(w) for c, w in zip(row, widths)) + " |")
