@@ -158,7 +158,7 @@ class Bench:
         try:
             return self.run(cmd, label, cells)
         finally:
-            if keep:
+            if keep and os.path.exists(f"{out}.nc"):
                 os.replace(f"{out}.nc", keep)
             for f in (f"{out}.nc", f"{out}.csv"):
                 pathlib.Path(f).unlink(missing_ok=True)
