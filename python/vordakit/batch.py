@@ -310,7 +310,7 @@ def write_combined(outcomes, outdir):
             f.write(",".join(("station",) + fields) + "\n")
             for o in outcomes:
                 if o.tables:
-                    _append_table(f, os.path.join(outdir, o.name, table), o.name)
+                    _append_table(f, os.path.join(outdir, o.name, table), o.name, fields)
 
 
 def _status(o):
@@ -319,14 +319,31 @@ def _status(o):
     return "interrupted" if o.reason.startswith("interrupted") else "failed"
 
 
-def _append_table(f, path, station):
+def _append_table(f, path, station, fields):
     cell = io.StringIO()
     csv.writer(cell, lineterminator="").writerow([station])
     lead = cell.getvalue() + ","
     with open(path, newline="", encoding="utf-8") as src:
-        next(src, None)
+        header = next(src, "").rstrip("\r\n")
+        if header != ",".join(fields):
+            # A station complete from an earlier version (--resume) has its columns in
+            # another order or without the newer ones: placed by name, the missing empty.
+            f.writelines(_by_name(lead, header, src, fields))
+            return
         # Cells never hold line ends, so a line is a row.
         f.writelines(lead + line for line in src)
+
+
+def _by_name(lead, header, lines, fields):
+    names = next(csv.reader([header]), [])
+    out = io.StringIO()
+    w = csv.writer(out, lineterminator="\n")
+    for row in csv.reader(lines):
+        cells = dict(zip(names, row))
+        w.writerow([cells.get(name, "") for name in fields])
+        yield lead + out.getvalue()
+        out.seek(0)
+        out.truncate()
 
 
 def command(args):
