@@ -23,8 +23,8 @@ from vordakit import catalogue
 from vordakit.catalogue import UNSET
 
 __all__ = ["RUN_FIELDS", "CALENDAR_FIELDS", "PERCENTILE_FIELDS", "USED_FIELD", "YEARLY_FIELDS", "EVENT_FIELDS",
-           "Run", "YearlyRecord", "EventRecord", "Results", "number_field", "yearly_records", "event_records",
-           "fitted", "fixed_value", "from_analysis"]
+           "SPAN_FIELDS", "EVENT_RECORD_FIELDS", "Run", "YearlyRecord", "EventRecord", "Results", "number_field",
+           "yearly_records", "event_records", "event_spans", "fitted", "fixed_value", "from_analysis"]
 
 RUN_FIELDS = ("input", "type", "threshold", "min_duration")
 # After the value: the days the input holds in that year, whether they are the
@@ -43,11 +43,17 @@ PERCENTILE_FIELDS = ("percentile", "base", "window")
 USED_FIELD = "threshold_used"
 YEARLY_FIELDS = (RUN_FIELDS + ("index", "year", "value") + CALENDAR_FIELDS + PERCENTILE_FIELDS + ("bootstrap",)
                  + (USED_FIELD,))
-EVENT_FIELDS = RUN_FIELDS + ("midpoint", "date", "duration", "action") + PERCENTILE_FIELDS + (USED_FIELD,)
+# An event's first and last day (dates, as the midpoint's) stand beside its
+# midpoint in the tables; the records hold them last, so that records made
+# with the fields before them keep their places.
+SPAN_FIELDS = ("start", "end")
+EVENT_FIELDS = (RUN_FIELDS + ("midpoint", "date") + SPAN_FIELDS + ("duration", "action") + PERCENTILE_FIELDS
+                + (USED_FIELD,))
+EVENT_RECORD_FIELDS = tuple(f for f in EVENT_FIELDS if f not in SPAN_FIELDS) + SPAN_FIELDS
 
 Run = collections.namedtuple("Run", RUN_FIELDS)
 YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS, defaults=(None,) * 8)
-EventRecord = collections.namedtuple("EventRecord", EVENT_FIELDS, defaults=(None,) * 4)
+EventRecord = collections.namedtuple("EventRecord", EVENT_RECORD_FIELDS, defaults=(None,) * 6)
 
 # The widths of the fields of vorda's records: yearly "(1x,i4,1x,i3)", events
 # "(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)".
@@ -172,6 +178,45 @@ def event_records(path, first_line, fields, run, warnings, out):
         act = number_field(path, act, "action", number, warnings, False)
         date = None if None in (d, m, y) else f"{y:04d}-{m:02d}-{d:02d}"
         out.append(EventRecord(*run, mid, date, dur, act))
+
+
+def event_spans(t, ordinals, midpoints, durations):
+    """The first and last calendar day (ordinals, 0 where not found) of events of a series whose
+    records have the counters ``t`` (strictly increasing) and the calendar days ``ordinals``.
+
+    An event is ``duration`` consecutive records, and its midpoint the mean of
+    their counters, as vorda gives it to three decimals. The means of
+    successive runs of n records differ by at least 1, so one run at most has
+    the midpoint's mean: the event's, found by bisection over the runs'
+    sums. Counters with gaps (a season's series) are taken as they are.
+
+    >>> t = np.array([1, 2, 3, 4, 5, 100, 101, 200])
+    >>> first, last = event_spans(t, t, [2.5, 133.667, 7.0], [2, 3, 2])
+    >>> first.tolist(), last.tolist()
+    ([2, 100, 0], [3, 200, 0])
+    """
+    t = np.asarray(t, np.int64)
+    mid = np.asarray([np.nan if m is None else m for m in midpoints], float)
+    dur = np.asarray([0 if d is None else d for d in durations], np.int64)
+    n = len(t)
+    first = np.zeros(len(mid), np.int64)
+    last = np.zeros(len(mid), np.int64)
+    ok = (dur >= 1) & (dur <= n) & np.isfinite(mid)
+    if n == 0 or not ok.any() or (np.diff(t) <= 0).any():
+        return first, last
+    sums = np.concatenate([[0], np.cumsum(t)])
+    d, want = dur[ok], mid[ok] * dur[ok]
+    lo, hi = np.zeros(len(d), np.int64), n - d
+    while (lo < hi).any():
+        # The first run whose mean reaches the midpoint less half a thousandth.
+        m = (lo + hi) // 2
+        below = sums[m + d] - sums[m] < want - 0.0005 * d
+        lo, hi = np.where(below, m + 1, lo), np.where(below, hi, m)
+    found = np.abs((sums[lo + d] - sums[lo]) / d - mid[ok]) <= 0.0005 + 1e-9 * np.abs(mid[ok])
+    ordinals = np.asarray(ordinals, np.int64)
+    first[np.flatnonzero(ok)[found]] = ordinals[lo[found]]
+    last[np.flatnonzero(ok)[found]] = ordinals[lo[found] + d[found] - 1]
+    return first, last
 
 
 # The records of a result file start on line 13, after its header block.
