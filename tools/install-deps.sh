@@ -27,6 +27,8 @@ fi
 # ncdump shows a grid's output; cdo is compared with in bench/kit_grid.py.
 command -v ncdump >/dev/null 2>&1 || missing+=(netcdf-bin)
 command -v cdo >/dev/null 2>&1 || missing+=(cdo)
+# udunits2 checks that every units attribute of a grid's output reads as UDUNITS-2 units.
+command -v udunits2 >/dev/null 2>&1 || missing+=(udunits-bin)
 # The man pages of the install and the package, which their tests look for.
 command -v help2man >/dev/null 2>&1 || missing+=(help2man)
 

@@ -5,7 +5,7 @@ import pytest
 
 from conftest import DATA
 from runkit import EXAMPLE, kit
-from vordakit import engine, qc, results
+from vordakit import engine, model, qc, results
 from vordakit.runner import run_vorda
 from vordakit.errors import KitError
 
@@ -141,3 +141,20 @@ def test_the_process_when_the_binding_is_not_built(monkeypatch):
     assert engine.choose(None) == "process"
     with pytest.raises(KitError, match="not built"):
         engine.choose("library")
+
+
+@pytest.mark.parametrize("width", [11, 14])
+def test_reals_from_the_arrays_are_those_of_vorda_s_fields(lib, width):
+    """The tables made from the arrays take each midpoint and action measure as vorda's
+    field shows it: checked against the binding's own field on values at and near halves,
+    at the edge of the field and beyond."""
+    rng = np.random.default_rng(width)
+    halves = (rng.integers(-10**9, 10**9, 2000) + 0.5) / 1000
+    x = np.concatenate([halves, np.nextafter(halves, 0), np.nextafter(halves, np.inf),
+                        rng.integers(-800, 800, 500) / 16, rng.normal(0, 10.0 ** rng.integers(-4, 12, 2000)),
+                        [0.0, -0.0, -0.0004, 1e300, -1e-300],
+                        [10.0 ** (width - 5) - 0.0005, -(10.0 ** (width - 6)) + 0.0004, 10.0 ** (width - 4)]])
+    got = model.fixed_values(x, width)
+    texts = lib.fixed(x.tolist(), width, 3)
+    # repr: minus zero is written so, and so is its table cell.
+    assert list(map(repr, got)) == [repr(t if t.startswith("*") else float(t)) for t in texts]

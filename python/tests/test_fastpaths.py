@@ -55,7 +55,8 @@ def _plain_add_calendar(results, calendar_of, used):
     out = []
     for r in results.yearly:
         threshold_used = used.get(Run(*r[:4])) if used else None
-        cal = calendar_of(r.input)
+        days = calendar_of(r.input)
+        cal = None if days is None else days.years
         if cal is None or r.year not in cal:
             out.append(r._replace(threshold_used=threshold_used) if threshold_used is not None else r)
             continue
@@ -67,13 +68,19 @@ def _plain_add_calendar(results, calendar_of, used):
     results.yearly = out
     if used:
         results.events = [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in results.events]
+    for k, e in enumerate(results.events):
+        days = calendar_of(e.input)
+        if days is not None:
+            (a,), (b,) = model.event_spans(days.t, days.ordinal, [e.midpoint], [e.duration])
+            if a:
+                results.events[k] = e._replace(start=dates.date_text(a), end=dates.date_text(b))
 
 
 @pytest.mark.parametrize("noted", [True, False])
-def test_calendar_columns_and_thresholds_used_are_those_of_record_by_record(noted):
+def test_calendar_columns_spans_and_thresholds_used_are_those_of_record_by_record(noted):
     runs = [Run("a.txt", "upper", 18.0, 3), Run("a.txt", "lower", 2.0, 1), Run("b.txt", "upper", 18.0, 3)]
     days = np.arange(datetime.date(1990, 7, 1).toordinal(), datetime.date(2000, 3, 1).toordinal())
-    calendars = {"a.txt": dates.year_calendar(days), "b.txt": None}
+    calendars = {"a.txt": notes.input_days(days, days - days[0] + 1), "b.txt": None}
     used = {runs[0]: 17.95, runs[2]: 18.04} if noted else {}
     results = []
     for add in (notes.add_calendar, _plain_add_calendar):
@@ -82,10 +89,11 @@ def test_calendar_columns_and_thresholds_used_are_those_of_record_by_record(note
         res.yearly = [YearlyRecord(*run, index, int(year), int(rng.integers(-5, 400)) if rng.random() < 0.9 else None,
                                    threshold_used=9.0 if rng.random() < 0.1 else None)
                       for run in runs for index in ("ndays", "SGS", "LFD") for year in rng.integers(1988, 2002, 12)]
-        res.events = [EventRecord(*run, 12.5, "1995-01-01", 3, 1.5, threshold_used=1.0) for run in runs]
+        res.events = [EventRecord(*run, float(rng.integers(1, 3600)), None, None, None, int(rng.integers(1, 9)), 1.5,
+                                  threshold_used=1.0) for run in runs for _ in range(5)]
         add(res, calendars.get, used)
         results.append((res.yearly, res.events))
-    assert results[0] == results[1]
+    assert results[0] == results[1] and any(e.start for e in results[0][1])
 
 
 def test_the_outliers_centre_is_the_sum_of_the_values_one_after_the_other():

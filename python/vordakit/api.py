@@ -118,10 +118,10 @@ def analyse(series, type, threshold=None, *, percentile=None, base=None, window=
     >>> import pathlib, vordakit as vk
     >>> s = vk.read_station(pathlib.Path(vk.__file__).parents[2] / "example" / "series.txt")
     >>> r = vk.analyse(s, "upper", 18.0, min_duration=3)
-    >>> r.events[["midpoint", "date", "duration", "action"]].head(2)
-       midpoint        date  duration  action
-    0     189.0  2001-07-08         3     2.3
-    1     202.5  2001-07-22        14    44.1
+    >>> r.events[["midpoint", "date", "start", "end", "duration"]].head(2)
+       midpoint        date       start         end  duration
+    0     189.0  2001-07-08  2001-07-07  2001-07-09         3
+    1     202.5  2001-07-22  2001-07-15  2001-07-28        14
     >>> p = vk.analyse(s, "upper", percentile=90, base=(2001, 2005), min_duration=3)
     >>> sorted(set(p.yearly["index"])), p.yearly["percentile"].iloc[0]
     (['WSDI', 'ndays'], '90')
@@ -175,8 +175,8 @@ class _Run:
         model.from_analysis(run, analysis, {k: _result_name(k, run) for k in catalogue.file_kinds(s.type)},
                             by_file, res)
         res.warnings = [w for path in sorted(by_file) for w in by_file[path]]
-        calendar = dates.year_calendar(self.series.ordinal)
-        notes.add_calendar(res, lambda name: calendar, {run: s.value})
+        days = notes.input_days(self.series.ordinal, self.series.t)
+        notes.add_calendar(res, lambda name: days, {run: s.value})
         if self.prepared is not None:
             notes.mark_percentile_runs(res, {os.path.splitext(self.name)[0]: self._description()})
         return res
@@ -236,7 +236,9 @@ class Results:
     type, threshold, min_duration, index, year, value, days, whole, date,
     percentile, base, window, bootstrap, threshold_used), one row per index
     and year as tidy writes them; ``events`` those of events.csv (the run's
-    columns, midpoint, date, duration, action ...). A value vorda does not
+    columns, midpoint, date, start and end of the event, duration, action
+    ...). A percentile run has no threshold or threshold_used (NaN): its
+    percentile, base and window say what it was. A value vorda does not
     give (an SGS of 0, an LFD of -999, a field it could not fill) is missing,
     and ``warnings`` says why.
     """
@@ -248,13 +250,11 @@ class Results:
 
     @property
     def yearly(self):
-        import pandas as pd
-        return pd.DataFrame.from_records(self.records.yearly, columns=model.YEARLY_FIELDS)
+        return _frame(self.records.yearly, model.YEARLY_FIELDS, model.YEARLY_FIELDS)
 
     @property
     def events(self):
-        import pandas as pd
-        return pd.DataFrame.from_records(self.records.events, columns=model.EVENT_FIELDS)
+        return _frame(self.records.events, model.EVENT_RECORD_FIELDS, model.EVENT_FIELDS)
 
     def write(self, folder, name=None):
         """Write vorda's result files of the run into ``folder``, byte for byte those of
@@ -293,6 +293,18 @@ class Results:
                 f"{len(self.records.yearly)} yearly values, {len(self.records.events)} events>")
 
 
+def _frame(records, fields, columns):
+    """Records (of ``fields``) as a DataFrame of ``columns``, as the tables hold them: a
+    percentile run without threshold and threshold_used, which its percentile columns give."""
+    import pandas as pd
+    frame = pd.DataFrame.from_records(records, columns=fields)[list(columns)]
+    if len(frame):
+        marked = frame["percentile"].notna()
+        frame["threshold"] = frame["threshold"].astype(float).mask(marked)
+        frame["threshold_used"] = frame["threshold_used"].astype(float).mask(marked)
+    return frame
+
+
 def trends(results_or_yearly, keep_partial=False):
     """Sen slope with its 95% bounds and Mann-Kendall p of every yearly index, per run.
 
@@ -328,10 +340,9 @@ def trends(results_or_yearly, keep_partial=False):
     1   CSDI           10            -40.000000              16.666667
     2    LFD           10            -52.500000              55.000000
     """
-    import pandas as pd
     records = _yearly_records(results_or_yearly)
     rows = trend.trends(trend.whole_years(records, keep_partial))
-    return pd.DataFrame.from_records(rows, columns=trend.TREND_FIELDS)
+    return _frame(rows, trend.TREND_FIELDS, trend.TREND_FIELDS)
 
 
 def _yearly_records(results_or_yearly):

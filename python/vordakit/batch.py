@@ -21,13 +21,13 @@ import shutil
 import signal
 import sys
 import threading
-import time
 import uuid
 
 from vordakit import cluster, engine, runner, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.model import EVENT_FIELDS, YEARLY_FIELDS
+from vordakit.progress import Bar
 from vordakit.station import Options, Outcome, process_station
 from vordakit.stationlist import Station, read_station_list
 
@@ -35,32 +35,6 @@ __all__ = ["Station", "Outcome", "Options", "read_station_list", "process_statio
            "command"]
 
 SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
-
-
-class Progress:
-    """A one-line progress bar on standard error, drawn only on a terminal."""
-
-    def __init__(self, total, enabled):
-        self.total, self.enabled = total, enabled
-        self.done = self.failed = 0
-        self.t0 = time.monotonic()
-
-    def step(self, ok):
-        self.done += 1
-        self.failed += not ok
-        if self.enabled:
-            width = 30
-            filled = width * self.done // self.total
-            bar = "#" * filled + "." * (width - filled)
-            failed = f", {self.failed} failed" if self.failed else ""
-            sys.stderr.write(f"\r[{bar}] {self.done}/{self.total} stations{failed}, "
-                             f"{time.monotonic() - self.t0:.0f} s")
-            sys.stderr.flush()
-
-    def close(self):
-        if self.enabled and self.done:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
 
 
 # glibc's mallopt parameter: memory kept at the top of the heap when it shrinks.
@@ -180,7 +154,7 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False, sch
     client = cluster.connect(scheduler) if scheduler else None
     os.makedirs(outdir, exist_ok=True)
     jobs = max(1, min(jobs or os.cpu_count() or 1, len(stations)))
-    bar = Progress(len(stations), progress)
+    bar = Bar(len(stations), "stations", "failed", progress)
     outcomes = {}
     _stop = multiprocessing.get_context("fork").Event()
     pools = []   # the pool of workers, once there is one
@@ -383,7 +357,7 @@ def write_combined(outcomes, outdir):
             f.write(",".join(("station",) + fields) + "\n")
             for o in outcomes:
                 if o.tables:
-                    _append_table(f, os.path.join(outdir, o.name, table), o.name)
+                    _append_table(f, os.path.join(outdir, o.name, table), o.name, fields)
 
 
 def _status(o):
@@ -392,14 +366,31 @@ def _status(o):
     return "interrupted" if o.reason.startswith("interrupted") else "failed"
 
 
-def _append_table(f, path, station):
+def _append_table(f, path, station, fields):
     cell = io.StringIO()
     csv.writer(cell, lineterminator="").writerow([station])
     lead = cell.getvalue() + ","
     with open(path, newline="", encoding="utf-8") as src:
-        next(src, None)
+        header = next(src, "").rstrip("\r\n")
+        if header != ",".join(fields):
+            # A station complete from an earlier version (--resume) has its columns in
+            # another order or without the newer ones: placed by name, the missing empty.
+            f.writelines(_by_name(lead, header, src, fields))
+            return
         # Cells never hold line ends, so a line is a row.
         f.writelines(lead + line for line in src)
+
+
+def _by_name(lead, header, lines, fields):
+    names = next(csv.reader([header]), [])
+    out = io.StringIO()
+    w = csv.writer(out, lineterminator="\n")
+    for row in csv.reader(lines):
+        cells = dict(zip(names, row))
+        w.writerow([cells.get(name, "") for name in fields])
+        yield lead + out.getvalue()
+        out.seek(0)
+        out.truncate()
 
 
 def command(args):

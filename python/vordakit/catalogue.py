@@ -19,7 +19,8 @@ import dataclasses
 
 __all__ = ["Index", "Summary", "YEARLY", "SUMMARY", "BY_NAME", "BY_KEY", "SUMMARY_BY_KEY", "INDEX_ORDER",
            "TYPES", "EVENTS", "EVENT_PREFIX", "SHORT_PREFIX", "EVENT_COLUMN_LINE", "COLUMN_LINES", "UNSET",
-           "indices_of", "file_kinds", "file_index", "tail_of", "grid_indices", "grid_attrs", "result_name"]
+           "indices_of", "file_kinds", "file_index", "tail_of", "grid_indices", "grid_attrs", "standard_name",
+           "result_name"]
 
 # The value vorda's series store holds in a calendar field that was never set;
 # it is also what the last frost day is in a year without one.
@@ -51,6 +52,11 @@ class Index:
     no_value: int = None   # the value vorda writes in a year without one
     no_value_text: str = ""  # what such years lack, for the warning that counts them
     fixed_only: bool = False  # defined for a fixed threshold only, not for one per calendar day
+    day_of_year: bool = False  # the value is a day of its year (an ordinal), which the tables also give as a date
+    # The CF standard name where the data are air temperature and the threshold
+    # fixed ({side}: above or below), and the units that name asks for.
+    standard_name: str = None
+    standard_units: str = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -60,12 +66,18 @@ class Summary:
     long_name: str
     units: str             # None: the data's units times days
     cell_method: str
+    standard_name: str = None  # as Index's
+    # The standard name holds only where every run beyond the threshold is an
+    # event (a minimum duration of 1 or less): a year whose longest run is
+    # shorter than the minimum duration has no event and shows 0.
+    every_run: bool = False
 
 
 YEARLY = (
     Index("ndays", "ndays", "VORDAndays-", " yr   #days_measure", TYPES,
           "Days beyond the threshold", "days per year",
-          "number of days beyond the threshold", "days", "time: sum"),
+          "number of days beyond the threshold", "days", "time: sum",
+          standard_name="number_of_days_with_air_temperature_{side}_threshold", standard_units="1"),
     Index("WSDI", "wsdi", "VORDA-WSDI-", " yr   WSDI", ("upper",),
           "Warm spell duration index (WSDI)", "days in warm spells per year",
           "warm spell duration index: days in warm spells of at least the minimum duration", "days", "time: sum"),
@@ -75,14 +87,15 @@ YEARLY = (
     Index("SGS", "sgs", "VORDA-SGS--", " yr   Start-of-growing-season", ("upper",),
           "Start of the growing season (SGS)", "ordinal of the day within its year's records",
           "start of the growing season: ordinal of the day a run above the threshold first reaches the "
-          "minimum duration", "1", "time: minimum",
-          no_value=0, no_value_text="without a start of the growing season (0 in the file)", fixed_only=True),
+          "minimum duration", "days", "time: minimum",
+          no_value=0, no_value_text="without a start of the growing season (0 in the file)", fixed_only=True,
+          day_of_year=True),
     Index("LFD", "lfd", "VORDA-LFD--", " yr   Last-frost-day", ("lower",),
           "Last frost day (LFD)", "ordinal of the day within its year's records",
           "last frost day: ordinal of the last day below the threshold among the year's first 182 days",
-          "1", "time: maximum",
+          "days", "time: maximum",
           no_value=UNSET, no_value_text="without a frost day among their first 182 days (*** in the file)",
-          fixed_only=True),
+          fixed_only=True, day_of_year=True),
 )
 
 SUMMARY = (
@@ -90,7 +103,8 @@ SUMMARY = (
     Summary("event_days", "days in events dated in the year", "days", "time: sum"),
     Summary("action_sum", "summed action measure of the events dated in the year", None, "time: sum"),
     Summary("action_max", "largest action measure of an event dated in the year", None, "time: maximum"),
-    Summary("longest_event", "duration of the longest event dated in the year", "days", "time: maximum"),
+    Summary("longest_event", "duration of the longest event dated in the year", "days", "time: maximum",
+            standard_name="spell_length_of_days_with_air_temperature_{side}_threshold", every_run=True),
 )
 
 BY_NAME = {i.name: i for i in YEARLY}
@@ -136,6 +150,22 @@ def grid_indices(thrtype, fixed=True):
     yearly indices (those of a fixed threshold only with ``fixed``), then the summary."""
     keys = tuple(i.key for i in indices_of(thrtype) if fixed or not i.fixed_only)
     return keys + tuple(s.key for s in SUMMARY)
+
+
+def standard_name(key, thrtype, min_duration):
+    """(CF standard name, the units it asks for or None) of a grid output's variable where the
+    data are air temperature and the threshold is fixed; None where CF has no name for it.
+
+    >>> standard_name("ndays", "lower", 3), standard_name("longest_event", "upper", 3)
+    (('number_of_days_with_air_temperature_below_threshold', '1'), None)
+    >>> standard_name("longest_event", "upper", 1), standard_name("wsdi", "upper", 1)
+    (('spell_length_of_days_with_air_temperature_above_threshold', None), None)
+    """
+    q = BY_KEY.get(key) or SUMMARY_BY_KEY[key]
+    if q.standard_name is None or getattr(q, "every_run", False) and min_duration > 1:
+        return None
+    side = "above" if thrtype == "upper" else "below"
+    return q.standard_name.format(side=side), getattr(q, "standard_units", None)
 
 
 def grid_attrs(key):

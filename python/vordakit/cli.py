@@ -170,7 +170,7 @@ def add_tidy(subparsers):
         "tidy", help="result files -> yearly.csv and events.csv",
         description="Read every VORDA result file of a folder into two tidy CSV tables: yearly.csv "
                     "(input, type, threshold, min_duration, index, year, value) and events.csv "
-                    "(the run columns, midpoint, date, duration, action). Missing values (-999, fields "
+                    "(the run columns, midpoint, date, start, end, duration, action). Missing values (-999, fields "
                     "of asterisks) become empty cells, with a warning naming file and line.")
     p.add_argument("folder", help="folder with VORDA result files")
     p.add_argument("-o", "--out", metavar="DIR", help="where to write the tables (default: the folder)")

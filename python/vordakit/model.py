@@ -17,12 +17,14 @@ exactly that.
 import collections
 import decimal
 
+import numpy as np
+
 from vordakit import catalogue
 from vordakit.catalogue import UNSET
 
 __all__ = ["RUN_FIELDS", "CALENDAR_FIELDS", "PERCENTILE_FIELDS", "USED_FIELD", "YEARLY_FIELDS", "EVENT_FIELDS",
-           "Run", "YearlyRecord", "EventRecord", "Results", "number_field", "yearly_records", "event_records",
-           "fitted", "fixed_value", "from_analysis"]
+           "SPAN_FIELDS", "EVENT_RECORD_FIELDS", "Run", "YearlyRecord", "EventRecord", "Results", "number_field",
+           "yearly_records", "event_records", "event_spans", "fitted", "fixed_value", "from_analysis"]
 
 RUN_FIELDS = ("input", "type", "threshold", "min_duration")
 # After the value: the days the input holds in that year, whether they are the
@@ -41,11 +43,17 @@ PERCENTILE_FIELDS = ("percentile", "base", "window")
 USED_FIELD = "threshold_used"
 YEARLY_FIELDS = (RUN_FIELDS + ("index", "year", "value") + CALENDAR_FIELDS + PERCENTILE_FIELDS + ("bootstrap",)
                  + (USED_FIELD,))
-EVENT_FIELDS = RUN_FIELDS + ("midpoint", "date", "duration", "action") + PERCENTILE_FIELDS + (USED_FIELD,)
+# An event's first and last day (dates, as the midpoint's) stand beside its
+# midpoint in the tables; the records hold them last, so that records made
+# with the fields before them keep their places.
+SPAN_FIELDS = ("start", "end")
+EVENT_FIELDS = (RUN_FIELDS + ("midpoint", "date") + SPAN_FIELDS + ("duration", "action") + PERCENTILE_FIELDS
+                + (USED_FIELD,))
+EVENT_RECORD_FIELDS = tuple(f for f in EVENT_FIELDS if f not in SPAN_FIELDS) + SPAN_FIELDS
 
 Run = collections.namedtuple("Run", RUN_FIELDS)
 YearlyRecord = collections.namedtuple("YearlyRecord", YEARLY_FIELDS, defaults=(None,) * 8)
-EventRecord = collections.namedtuple("EventRecord", EVENT_FIELDS, defaults=(None,) * 4)
+EventRecord = collections.namedtuple("EventRecord", EVENT_RECORD_FIELDS, defaults=(None,) * 6)
 
 # The widths of the fields of vorda's records: yearly "(1x,i4,1x,i3)", events
 # "(3x,f11.3,1x,i2,1x,i2,1x,i4,15x,i7,1x,f14.3)".
@@ -91,6 +99,32 @@ def fixed_value(x, width, decimals=DECIMALS):
     """
     d = decimal.Decimal(x).quantize(decimal.Decimal(1).scaleb(-decimals), decimal.ROUND_HALF_UP, _EXACT)
     return float(d) if len(format(d, "f")) <= width else "*" * width
+
+
+def fixed_values(x, width, decimals=DECIMALS):
+    """``fixed_value`` of each of an array's values, as a list; at once where the
+    product with 10**decimals leaves no doubt about the rounding, by ``fixed_value``
+    for the few that lie next to a half (or do not fit, or are not finite).
+
+    >>> fixed_values(np.array([2.0625, -1234567.5, -0.0004, 0.1 + 0.2, 1e300]), 11)
+    [2.063, '***********', -0.0, 0.3, '***********']
+    """
+    x = np.asarray(x, np.float64)
+    scale = 10.0 ** decimals
+    with np.errstate(all="ignore"):
+        p = np.abs(x) * scale
+        k = np.floor(p + 0.5)
+        # The product is within half a unit in its last place of the exact one: where that
+        # could lie on the other side of a half, the rounding is left to the exact decimal.
+        doubt = ~np.isfinite(p) | (np.abs(p - np.floor(p) - 0.5) <= 4 * np.spacing(p)) | (p >= 2.0**52)
+        # The digits before the point have the width less the sign, the point and the decimals.
+        room = width - decimals - 1 - (x < 0)
+        fits = (room >= 1) & (np.floor(k / scale) < 10.0 ** room)
+        values = np.copysign(k / scale, x)
+    out = values.tolist()
+    for i in np.flatnonzero(doubt | ~fits).tolist():
+        out[i] = fixed_value(float(x[i]), width, decimals)
+    return out
 
 
 def number_field(path, value, what, number, warnings, unset_marks):
@@ -164,6 +198,45 @@ def event_records(path, first_line, fields, run, warnings, out):
         out.append(EventRecord(*run, mid, date, dur, act))
 
 
+def event_spans(t, ordinals, midpoints, durations):
+    """The first and last calendar day (ordinals, 0 where not found) of events of a series whose
+    records have the counters ``t`` (strictly increasing) and the calendar days ``ordinals``.
+
+    An event is ``duration`` consecutive records, and its midpoint the mean of
+    their counters, as vorda gives it to three decimals. The means of
+    successive runs of n records differ by at least 1, so one run at most has
+    the midpoint's mean: the event's, found by bisection over the runs'
+    sums. Counters with gaps (a season's series) are taken as they are.
+
+    >>> t = np.array([1, 2, 3, 4, 5, 100, 101, 200])
+    >>> first, last = event_spans(t, t, [2.5, 133.667, 7.0], [2, 3, 2])
+    >>> first.tolist(), last.tolist()
+    ([2, 100, 0], [3, 200, 0])
+    """
+    t = np.asarray(t, np.int64)
+    mid = np.asarray([np.nan if m is None else m for m in midpoints], float)
+    dur = np.asarray([0 if d is None else d for d in durations], np.int64)
+    n = len(t)
+    first = np.zeros(len(mid), np.int64)
+    last = np.zeros(len(mid), np.int64)
+    ok = (dur >= 1) & (dur <= n) & np.isfinite(mid)
+    if n == 0 or not ok.any() or (np.diff(t) <= 0).any():
+        return first, last
+    sums = np.concatenate([[0], np.cumsum(t)])
+    d, want = dur[ok], mid[ok] * dur[ok]
+    lo, hi = np.zeros(len(d), np.int64), n - d
+    while (lo < hi).any():
+        # The first run whose mean reaches the midpoint less half a thousandth.
+        m = (lo + hi) // 2
+        below = sums[m + d] - sums[m] < want - 0.0005 * d
+        lo, hi = np.where(below, m + 1, lo), np.where(below, hi, m)
+    found = np.abs((sums[lo + d] - sums[lo]) / d - mid[ok]) <= 0.0005 + 1e-9 * np.abs(mid[ok])
+    ordinals = np.asarray(ordinals, np.int64)
+    first[np.flatnonzero(ok)[found]] = ordinals[lo[found]]
+    last[np.flatnonzero(ok)[found]] = ordinals[lo[found] + d[found] - 1]
+    return first, last
+
+
 # The records of a result file start on line 13, after its header block.
 FIRST_RECORD = 13
 
@@ -189,9 +262,16 @@ def from_analysis(run, analysis, paths, warnings_by_file, res):
         yearly_records(path, FIRST_RECORD, fields, run, index, warnings_by_file.setdefault(path, []), res.yearly)
     ev = analysis["events"]
     w = EVENT_WIDTHS
-    fields = [(fixed_value(mid, w["midpoint"]), fitted(d, w["day"]), fitted(m, w["month"]), fitted(y, w["year"]),
-               fitted(dur, w["duration"]), fixed_value(act, w["action"]))
-              for mid, d, m, y, dur, act in zip(ev["midpoint"].tolist(), ev["day"].tolist(), ev["month"].tolist(),
-                                                ev["year"].tolist(), ev["duration"].tolist(), ev["action"].tolist())]
+    mids, acts = fixed_values(ev["midpoint"], w["midpoint"]), fixed_values(ev["action"], w["action"])
     path = paths[catalogue.EVENTS]
-    event_records(path, FIRST_RECORD, fields, run, warnings_by_file.setdefault(path, []), res.events)
+    warnings = warnings_by_file.setdefault(path, [])
+    days, months, years, durations = (ev[k].tolist() for k in ("day", "month", "year", "duration"))
+    for i, (mid, d, m, y, dur, act) in enumerate(zip(mids, days, months, years, durations, acts)):
+        if isinstance(mid, float) and isinstance(act, float) and 1 <= d <= 99 and 1 <= m <= 99 \
+                and 0 <= y <= 9999 and -999999 <= dur <= 9999999:
+            # The usual event: every field fits, and the date was set.
+            res.events.append(EventRecord(*run, mid, f"{y:04d}-{m:02d}-{d:02d}", dur, act))
+        else:
+            fields = [(mid, fitted(d, w["day"]), fitted(m, w["month"]), fitted(y, w["year"]),
+                       fitted(dur, w["duration"]), act)]
+            event_records(path, FIRST_RECORD + i, fields, run, warnings, res.events)

@@ -27,11 +27,13 @@ from vordakit import catalogue, dates
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats import vorda as vorda_format
-from vordakit.model import CALENDAR_FIELDS, RUN_FIELDS, USED_FIELD, EventRecord, Run, YearlyRecord
+from vordakit.model import (CALENDAR_FIELDS, RUN_FIELDS, SPAN_FIELDS, USED_FIELD, EventRecord, Run, YearlyRecord,
+                            event_spans)
 from vordakit.tables import write_csv
 from vordakit.thresholds import exceedance_texts, shown_threshold
 
-__all__ = ["INPUTS", "RUNS", "note_run", "check_notes", "used_thresholds", "input_of", "remember_calendar",
+__all__ = ["INPUTS", "RUNS", "InputDays", "input_days", "note_run", "check_notes", "used_thresholds", "input_of",
+           "remember_calendar",
            "add_notes", "add_calendar", "read_description", "write_description", "record_bootstrap",
            "threshold_table_path", "write_threshold_table", "read_thresholds", "add_percentile_marks",
            "mark_percentile_runs"]
@@ -150,16 +152,29 @@ def _file_key(path):
     return os.path.realpath(path), st.st_mtime_ns, st.st_size
 
 
-def remember_calendar(path, ordinals):
-    """Keep the calendar days of the records read from ``path`` (their ``ordinals``) for its tables."""
-    _CALENDARS[_file_key(path)] = ordinals
+# What the tables take from a run's input: per year its days (dates.year_calendar),
+# and each record's counter t and calendar day, which place its events.
+InputDays = collections.namedtuple("InputDays", "years t ordinal")
+
+
+def input_days(ordinal, t):
+    """The InputDays of a series' records: their calendar days and counters."""
+    return InputDays(dates.year_calendar(ordinal), t, ordinal)
+
+
+def remember_calendar(path, ordinals, t):
+    """Keep the calendar days and counters of the records read from ``path`` for its tables."""
+    _CALENDARS[_file_key(path)] = (ordinals, t)
     while len(_CALENDARS) > _CALENDARS_KEPT:
         _CALENDARS.popitem(last=False)
 
 
 def _calendar_of(source):
     kept = _CALENDARS.get(_file_key(source))
-    return dates.year_calendar(kept if kept is not None else vorda_format.read(source).ordinal)
+    if kept is None:
+        series = vorda_format.read(source)
+        kept = series.ordinal, series.t
+    return input_days(*kept)
 
 
 def add_notes(results, folder):
@@ -190,13 +205,13 @@ def _folder_calendar(folder, name, warnings):
 
 
 # The indices whose values are days of their year: their tables give the date too.
-_DAY_INDICES = tuple(i.name for i in catalogue.YEARLY if i.units == "1")
+_DAY_INDICES = tuple(i.name for i in catalogue.YEARLY if i.day_of_year)
 
 
 def add_calendar(results, calendar_of, used):
-    """Fill in the calendar columns of a Results' yearly records from ``calendar_of(input)``
-    (``dates.year_calendar`` of the input's days, or None), and threshold_used from ``used``
-    ({Run: the threshold given})."""
+    """Fill in the calendar columns of a Results' yearly records and the first and last day of its
+    events from ``calendar_of(input)`` (the input's InputDays, or None), and threshold_used
+    from ``used`` ({Run: the threshold given})."""
     # A station's runs hold thousands of records: each run's threshold is looked up once, and a
     # record is made anew from slices of the old one (four times as fast as namedtuple's _replace).
     run_used = {}
@@ -210,7 +225,8 @@ def add_calendar(results, calendar_of, used):
     out = []
     for r in results.yearly:
         threshold_used = used_of(r)
-        cal = calendar_of(r.input)
+        days = calendar_of(r.input)
+        cal = None if days is None else days.years
         if cal is None or r.year not in cal:
             out.append(r if threshold_used is None else _with(r, _YEARLY_USED, (threshold_used,)))
             continue
@@ -223,6 +239,23 @@ def add_calendar(results, calendar_of, used):
     results.yearly = out
     if used:
         results.events = [_with(r, _EVENT_USED, (used_of(r),)) for r in results.events]
+    _add_spans(results, calendar_of)
+
+
+def _add_spans(results, calendar_of):
+    """The start and end dates of the events whose input's records are known."""
+    by_input = {}
+    for k, r in enumerate(results.events):
+        by_input.setdefault(r.input, []).append(k)
+    for name, which in by_input.items():
+        days = calendar_of(name)
+        if days is None or days.t is None:
+            continue
+        events = [results.events[k] for k in which]
+        first, last = event_spans(days.t, days.ordinal, [e.midpoint for e in events], [e.duration for e in events])
+        for k, e, a, b in zip(which, events, first.tolist(), last.tolist()):
+            if a:
+                results.events[k] = _with(e, _EVENT_SPAN, (dates.date_text(a), dates.date_text(b)))
 
 
 def _with(record, at, cells):
@@ -238,6 +271,7 @@ def _new(record, cells):
 _CALENDAR_AT = YearlyRecord._fields.index(CALENDAR_FIELDS[0])
 _YEARLY_USED = YearlyRecord._fields.index(USED_FIELD)
 _EVENT_USED = EventRecord._fields.index(USED_FIELD)
+_EVENT_SPAN = EventRecord._fields.index(SPAN_FIELDS[0])
 
 
 # ---------------------------------------------------------------- percentile runs

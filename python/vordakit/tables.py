@@ -15,16 +15,23 @@ from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.model import EVENT_FIELDS, YEARLY_FIELDS, YearlyRecord
 
-__all__ = ["write_csv", "yearly_rows", "event_rows", "write_tables", "as_arrays", "read_yearly_csv"]
+__all__ = ["write_csv", "threshold_used", "yearly_rows", "event_rows", "write_tables", "as_arrays", "read_yearly_csv"]
 
 
 def _run_cells(r, cache):
-    """The four run cells of a record, formatted once per run."""
-    key = r[:4]
+    """The four run cells of a record, formatted once per run; a percentile run's threshold
+    empty (its exceedance series is analysed with 0.0, which is not the threshold)."""
+    key = r[:4] + (r.percentile,)
     cells = cache.get(key)
     if cells is None:
-        cells = cache[key] = (r.input, r.type, f"{r.threshold:.1f}", r.min_duration)
+        threshold = "" if r.percentile is not None or r.threshold is None else f"{r.threshold:.1f}"
+        cells = cache[key] = (r.input, r.type, threshold, r.min_duration)
     return cells
+
+
+def threshold_used(r):
+    """The threshold_used cell of a record: empty for a percentile run, whose columns say what it was."""
+    return None if r.percentile is not None else r.threshold_used
 
 
 def _fixed3(x):
@@ -37,15 +44,15 @@ def yearly_rows(records):
     for r in records:
         value = _fixed3(r.value) if isinstance(r.value, float) else r.value
         yield (_run_cells(r, cache) + (r.index, r.year, value, r.days, r.whole, r.date, r.percentile, r.base,
-                                       r.window, r.bootstrap, r.threshold_used))
+                                       r.window, r.bootstrap, threshold_used(r)))
 
 
 def event_rows(records):
     """The cells of event records, as events.csv holds them."""
     cache = {}
     for r in records:
-        yield (_run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.duration, _fixed3(r.action), r.percentile,
-                                       r.base, r.window, r.threshold_used))
+        yield (_run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.start, r.end, r.duration, _fixed3(r.action),
+                                       r.percentile, r.base, r.window, threshold_used(r)))
 
 
 def write_csv(path, header, rows):
@@ -86,11 +93,14 @@ def as_arrays(records: list) -> dict:
     out = {}
     for i, name in enumerate(fields):
         column = [r[i] for r in records]
-        if name in ("input", "type", "index", "percentile", "base", "bootstrap", "date"):
-            out[name] = _dates(column) if name == "date" else np.array(column, dtype=object)
+        if name in ("input", "type", "index", "percentile", "base", "bootstrap") + _DATES:
+            out[name] = _dates(column) if name in _DATES else np.array(column, dtype=object)
         else:
             out[name] = np.array([np.nan if v is None else v for v in column], dtype=float)
     return out
+
+
+_DATES = ("date", "start", "end")
 
 
 def _dates(column):
@@ -147,7 +157,9 @@ def _yearly_record(path, number, row):
         if len(row) > 14:
             marks += (float(row[14]) if row[14] else None,)
         value = (float(row[6]) if "." in row[6] else int(row[6])) if row[6] else None
-        return YearlyRecord(row[0], row[1], float(row[2]), int(row[3]), row[4], _int_or_none(row[5]), value,
+        # A percentile run's threshold is empty (0.0 in tables written before).
+        threshold = float(row[2]) if row[2] else None
+        return YearlyRecord(row[0], row[1], threshold, int(row[3]), row[4], _int_or_none(row[5]), value,
                             *calendar, *marks)
     except ValueError as e:
         raise KitError(path, number, f"not a number: {e}") from None

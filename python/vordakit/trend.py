@@ -22,6 +22,7 @@ import numpy as np
 from vordakit import catalogue, grid, results, tables
 from vordakit.atomic import atomic_path
 from vordakit.catalogue import INDEX_ORDER
+from vordakit.grid.output import DOUBLE_FILL, history_line
 from vordakit.model import PERCENTILE_FIELDS, RUN_FIELDS, USED_FIELD
 
 __all__ = ["TREND_FIELDS", "Trend", "Fit", "sen_slope", "mann_kendall_p", "fit", "trends", "write_trends",
@@ -205,6 +206,8 @@ def trends(records, fits=None):
 
 def _order(item):
     (run, index), _ = item
+    # A table read back gives a percentile run no threshold (None), which orders first.
+    run = run[:2] + ((run[2] is not None, run[2] or 0.0),) + run[3:]
     return run, INDEX_ORDER.index(index) if index in INDEX_ORDER else len(INDEX_ORDER)
 
 
@@ -214,11 +217,12 @@ def _num(value, fmt):
 
 def trend_rows(rows):
     for t in rows:
-        yield (t.input, t.type, f"{t.threshold:.1f}", t.min_duration, t.index,
+        threshold = "" if t.percentile is not None or t.threshold is None else f"{t.threshold:.1f}"
+        yield (t.input, t.type, threshold, t.min_duration, t.index,
                _num(t.first_year, "d"), _num(t.last_year, "d"), t.years, t.valid_years,
                _num(t.slope_per_decade, ".6g"), _num(t.slope_low_per_decade, ".6g"),
                _num(t.slope_high_per_decade, ".6g"), _num(t.p_value, ".6g"), t.percentile, t.base, t.window,
-               t.bootstrap, t.threshold_used)
+               t.bootstrap, tables.threshold_used(t))
 
 
 def partial_note(records, keep_partial):
@@ -335,6 +339,16 @@ def fit_columns(years, values):
     return out
 
 
+def per_decade(units):
+    """The units of a slope per decade of values in ``units``, in a form UDUNITS-2 reads.
+
+    >>> per_decade("days"), per_decade("1"), per_decade("degC days")
+    ('days/(10 year)', '(10 year)-1', 'degC days/(10 year)')
+    """
+    units = str(units).strip()
+    return "(10 year)-1" if units in ("", "1") else f"{units}/(10 year)"
+
+
 def grid_trends(dataset):
     """Per cell and yearly variable of a ``vordakit grid`` output (an xarray
     Dataset): the Sen slope per decade with its 95% bounds and the
@@ -349,8 +363,7 @@ def grid_trends(dataset):
         values = v.values.reshape(len(years), -1)
         fits = fit_columns(years, values).reshape((4,) + v.shape[1:])
         dims = v.dims[1:]
-        unit = v.attrs.get("units", "1")
-        per = f"{unit}/(10 year)" if unit != "1" else "1/(10 year)"
+        per = per_decade(v.attrs.get("units", "1"))
         long_name = v.attrs.get("long_name", name)
         extra = {"grid_mapping": v.attrs["grid_mapping"]} if "grid_mapping" in v.attrs else {}
         for k, (suffix, what, units) in enumerate((
@@ -370,11 +383,15 @@ def grid_trends(dataset):
 
 
 def grid_trend_command(args):
-    ds = grid_trends(grid.load_output(args.source))
+    source = grid.load_output(args.source)
+    ds = grid_trends(source)
     out = args.out or os.path.splitext(args.source)[0] + "-trend.nc"
-    ds.attrs["history"] = f"vordakit trend {args.source}"
+    ds.attrs["history"] = history_line(f"vordakit trend {args.source}", source.attrs.get("history", ""))
     ds.attrs["source_files"] = os.path.basename(args.source)
+    # Coordinates have a value everywhere: no fill value, which CF does not allow them.
+    encoding = {n: {"_FillValue": None} for n in ds.coords}
+    encoding.update({n: {"_FillValue": DOUBLE_FILL} for n in ds.data_vars})
     with atomic_path(out) as tmp:
-        ds.to_netcdf(tmp, engine="netcdf4", encoding={n: {"_FillValue": 9.969209968386869e36} for n in ds.data_vars})
+        ds.to_netcdf(tmp, engine="netcdf4", encoding=encoding)
     print(out)
     return 0

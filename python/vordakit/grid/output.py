@@ -17,8 +17,10 @@ from vordakit.dates import slot_dates
 from vordakit.errors import KitError
 from vordakit.grid.calendars import time_axis
 from vordakit.grid.plan import status_meanings
+from vordakit.grid.values import TEMPERATURE_UNITS
 
-__all__ = ["INT_FILL", "DOUBLE_FILL", "output_dataset", "carried_variables", "load_output"]
+__all__ = ["INT_FILL", "DOUBLE_FILL", "times_days", "history_line", "output_dataset", "carried_variables",
+           "load_output"]
 
 INT_FILL = -2147483647           # NetCDF's default fill of int
 DOUBLE_FILL = 9.969209968386869e36
@@ -96,7 +98,34 @@ def _what(plan, thr_text, out_units):
     return f"the daily values {side} the threshold of their calendar day, the cell's {label}"
 
 
-def _index_variables(parts, stack, plan, out_units, thr_text):
+def times_days(units):
+    """The units of a sum over days of values in ``units``, in a form UDUNITS-2 reads (the
+    spellings of degrees Celsius and kelvin that it does not read made its own).
+
+    >>> times_days("Celsius"), times_days("degrees_K"), times_days("mm/day"), times_days("")
+    ('degC days', 'K days', 'mm/day days', 'days')
+    """
+    units = units.strip()
+    return f"{TEMPERATURE_UNITS.get(units.lower(), units)} days" if units else "days"
+
+
+def _standard(src, plan, name):
+    """(standard name, units or None) of an index variable, None where CF has no name for it: only
+    for air temperature beyond a fixed threshold, which the scalar coordinate threshold gives."""
+    if plan.percentile is not None or src.attrs.get("standard_name") != "air_temperature":
+        return None
+    return catalogue.standard_name(name, plan.type, plan.min_duration)
+
+
+def _threshold_coordinate(parts, plan, out_units):
+    """The fixed threshold as the scalar coordinate that CF asks of the standard names."""
+    import xarray as xr
+    parts.coords["threshold"] = xr.Variable((), np.float64(plan.threshold), {
+        "standard_name": "air_temperature", "long_name": "threshold", "units": out_units})
+    parts.encoding["threshold"] = {"_FillValue": None}
+
+
+def _index_variables(parts, stack, plan, out_units, thr_text, src):
     import xarray as xr
     what = _what(plan, thr_text, out_units)
     for i, name in enumerate(plan.names):
@@ -104,9 +133,18 @@ def _index_variables(parts, stack, plan, out_units, thr_text):
         # Measures in the data's units (the action) are decimals; counts, days and ordinals whole.
         whole = unit is not None
         if unit is None:
-            unit = f"{out_units} days" if out_units else "days"
+            unit = times_days(out_units)
         attrs = {"long_name": f"{long_name} ({what}, minimum duration {plan.min_duration} days)", "units": unit,
                  "cell_methods": method, **parts.yearly_attrs()}
+        standard = _standard(src, plan, name)
+        if standard is not None:
+            if "threshold" not in parts.coords:
+                _threshold_coordinate(parts, plan, out_units)
+            attrs["standard_name"] = standard[0]
+            attrs["units"] = standard[1] or unit
+            attrs["coordinates"] = " ".join(parts.aux + ["year", "threshold"])
+        if catalogue.BY_KEY.get(name) and catalogue.BY_KEY[name].day_of_year:
+            attrs["comment"] = "day of the year: 1 is the first day of the year's analysed days"
         parts.data_vars[name] = xr.Variable(parts.dims + ("time",), stack[..., i, :], attrs).transpose(
             "time", *parts.dims)
         if whole:
@@ -153,8 +191,19 @@ def _threshold_variable(parts, thresholds, plan, out_units):
     parts.encoding["threshold"] = {"dtype": "float64", "_FillValue": DOUBLE_FILL}
 
 
-def _global_attrs(src, plan, out_units, thr_text, history):
+def history_line(command, earlier=""):
+    """The history attribute of a file that ``command`` makes now: the lines of the input's
+    history (``earlier``) first, then the command's behind a timestamp, as CF asks.
+
+    >>> history_line("vordakit trend out.nc", "2026-01-02T03:04:05Z: vordakit grid in.nc").splitlines()[0]
+    '2026-01-02T03:04:05Z: vordakit grid in.nc'
+    """
     stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    earlier = str(earlier).rstrip("\n")
+    return (earlier + "\n" if earlier else "") + f"{stamp}: {command}"
+
+
+def _global_attrs(src, plan, out_units, thr_text, history):
     attrs = {
         "Conventions": "CF-1.8",
         "title": f"VORDA yearly indices and events of {src.var}",
@@ -172,7 +221,7 @@ def _global_attrs(src, plan, out_units, thr_text, history):
     attrs["variable"] = src.var
     if src.files:
         attrs["source_files"] = " ".join(os.path.basename(f) for f in src.files)
-    attrs["history"] = f"{stamp}: {history}"
+    attrs["history"] = history_line(history)
     if plan.fill is not None:
         attrs["fill_max_days"] = np.int32(plan.fill)
     return attrs
@@ -185,7 +234,7 @@ def output_dataset(src, stack, plan, out_units, thr_text, history, thresholds=No
     import xarray as xr
     parts = _Parts(src)
     _time_coords(parts, plan.days)
-    _index_variables(parts, stack, plan, out_units, thr_text)
+    _index_variables(parts, stack, plan, out_units, thr_text, src)
     _cell_variables(parts, stack, plan)
     if thresholds is not None:
         _threshold_variable(parts, thresholds, plan, out_units)

@@ -24,9 +24,10 @@ from vordakit.errors import KitError
 from vordakit.grid.events import write_events
 from vordakit.grid.output import output_dataset
 from vordakit.grid.pipeline import Options, analysed, default_chunks, make_plan, parse_chunks, prepared
-from vordakit.grid.plan import status_meanings
+from vordakit.grid.plan import BASE_GAPS, GAPS, status_meanings
 from vordakit.grid.source import Input
 from vordakit.grid.values import unit_conversion
+from vordakit.progress import Bar
 
 __all__ = ["run_grid"]
 
@@ -98,7 +99,7 @@ def _compute(job, ds, tmp, jobs, scheduler, progress):
     import dask.array as dsa
     nv = len(job.plan.names)
     client, context = _scheduler(jobs, scheduler)
-    with context, _progress(progress and client is None):
+    with context, _progress(progress and client is None, job.stack, nv):
         # Unfused: fusing renames the chunks' analyses in the write's graph, which
         # would then analyse every chunk once more besides the counts' graph.
         with _without_distributed(client is None), dask.config.set({"optimization.fuse.active": False}):
@@ -133,11 +134,32 @@ def _scheduler(jobs, address):
     return None, dask.config.set(scheduler="threads", num_workers=jobs or os.cpu_count() or 1)
 
 
-def _progress(enabled):
+@contextlib.contextmanager
+def _progress(enabled, stack, nv):
+    """The bar of the chunks analysed, with the cells so far that lost values to gaps (in their
+    series, or in a percentile's base): the cells a station would be refused for."""
     if not enabled:
-        return contextlib.nullcontext()
-    from dask.diagnostics import ProgressBar
-    return ProgressBar(out=sys.stderr)
+        yield
+        return
+    from dask.callbacks import Callback
+    chunks = set(_flat(stack.__dask_keys__()))
+    bar = Bar(len(chunks), "chunks", "cells with gaps")
+
+    def finished(key, result, dsk, state, worker):
+        if key in chunks:
+            lost = np.isin(result[..., nv, 0], (GAPS, BASE_GAPS)).sum()
+            bar.update(bar.done + 1, bar.failed + int(lost))
+
+    with bar.ticking(), Callback(posttask=finished):
+        yield
+
+
+def _flat(keys):
+    for k in keys:
+        if isinstance(k, list):
+            yield from _flat(k)
+        else:
+            yield k
 
 
 @contextlib.contextmanager
