@@ -89,8 +89,10 @@ def test_calendar_columns_spans_and_thresholds_used_are_those_of_record_by_recor
         res.yearly = [YearlyRecord(*run, index, int(year), int(rng.integers(-5, 400)) if rng.random() < 0.9 else None,
                                    threshold_used=9.0 if rng.random() < 0.1 else None)
                       for run in runs for index in ("ndays", "SGS", "LFD") for year in rng.integers(1988, 2002, 12)]
-        res.events = [EventRecord(*run, float(rng.integers(1, 3600)), None, None, None, int(rng.integers(1, 9)), 1.5,
-                                  threshold_used=1.0) for run in runs for _ in range(5)]
+        # An event of n days from counter t has the midpoint t + (n - 1) / 2.
+        spells = [(int(t), int(n)) for t, n in zip(rng.integers(1, 3000, 15), rng.integers(1, 9, 15))]
+        res.events = [EventRecord(*run, midpoint=t + (n - 1) / 2, date=None, duration=n, action=1.5, threshold_used=1.0)
+                      for run, (t, n) in zip(runs * 5, spells)]
         add(res, calendars.get, used)
         results.append((res.yearly, res.events))
     assert results[0] == results[1] and any(e.start for e in results[0][1])
