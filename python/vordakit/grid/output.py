@@ -105,7 +105,10 @@ def _index_variables(parts, stack, plan, out_units, thr_text):
         whole = unit is not None
         if unit is None:
             unit = f"{out_units} days" if out_units else "days"
-        attrs = {"long_name": f"{long_name} ({what}, minimum duration {plan.min_duration} days)", "units": unit,
+        index = catalogue.BY_KEY.get(name)
+        # The days count and the last frost day are the same whatever the minimum duration.
+        duration = f", minimum duration {plan.min_duration} days" if index is None or index.uses_duration else ""
+        attrs = {"long_name": f"{long_name} ({what}{duration})", "units": unit,
                  "cell_methods": method, **parts.yearly_attrs()}
         parts.data_vars[name] = xr.Variable(parts.dims + ("time",), stack[..., i, :], attrs).transpose(
             "time", *parts.dims)
