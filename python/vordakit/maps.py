@@ -96,8 +96,11 @@ def _title(ds, v, name):
                      .replace(", window", " per calendar day, window"))
         number = None
     else:
-        number = float(a["threshold"]) if "threshold" in a else None
-        threshold = f"{a.get('threshold', '?')} {unit}".rstrip()
+        # An attribute as the output has it, or a scalar variable as CF's standard names ask for.
+        text = a.get("threshold", ds["threshold"].values.item() if "threshold" in ds and ds["threshold"].ndim == 0
+                     else None)
+        number = float(text) if text is not None else None
+        threshold = f"{text} {unit}".rstrip() if text is not None else "(not given)"
     if index is not None:
         head = catalogue.plot_title(index.name, a["threshold_type"], number, threshold, int(a["min_duration"]), unit)
     else:
