@@ -10,9 +10,10 @@ import warnings
 
 import numpy as np
 
-from vordakit import grid, trend
+from vordakit import catalogue, grid, trend
 from vordakit.atomic import atomic_write
-from vordakit.plot import DPI, HEIGHT, WIDTH, mpl
+from vordakit.plot import DPI, HEIGHT, WIDTH, fitted_text, mpl
+from vordakit.thresholds import label as threshold_label
 
 __all__ = ["grid_map_figure", "command"]
 
@@ -23,68 +24,141 @@ def _axis_label(coord):
     return f"{name} ({unit})" if unit else str(name)
 
 
-def _draw_field(fig, ax, ds, field, title, unit, cmap, marked=None):
-    """One map of ``field`` (the grid's dimensions) on the grid's own axes; a
-    field with marked cells (a slope) is coloured symmetrically about zero."""
+def _station_axes(ax, ds, dims, n):
+    """Longitude and latitude of ``n`` stations where the file gives them (else their numbers)."""
+    xname = next((c for c in ("lon", "longitude") if c in ds.variables), None)
+    yname = next((c for c in ("lat", "latitude") if c in ds.variables), None)
+    if xname and yname and ds[xname].size == n:
+        ax.set_xlabel(_axis_label(ds[xname]))
+        ax.set_ylabel(_axis_label(ds[yname]))
+        return ds[xname].values.ravel(), ds[yname].values.ravel()
+    ax.set_xlabel(dims[0] if dims else "")
+    return np.arange(n), np.zeros(n)
+
+
+def _draw_field(fig, ax, ds, field, unit, cmap, marked=None, label=""):
+    """One map of ``field`` (the grid's dimensions) on the grid's own axes; a field with
+    ``marked`` cells (a slope) is coloured symmetrically about zero. ``marked`` cells get
+    the mark ``label`` names: a dot (hatching where ``cmap`` is None, over a mean)."""
     dims = field.dims
-    ax.set_title(title, fontsize=10)
-    if not np.isfinite(field.values).any():
+    values = field.values
+    if not np.isfinite(values).any():
         ax.text(0.5, 0.5, "no cell with a value", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
         return
     limits = {}
-    if marked is not None:
-        top = np.nanmax(np.abs(field.values)) if np.isfinite(field.values).any() else 0.0
+    if cmap == "RdBu_r":
+        top = np.nanmax(np.abs(values))
         limits = {"vmin": -top, "vmax": top} if top > 0 else {}
     if len(dims) == 2:
         ydim, xdim = dims
         xs = ds[xdim].values if xdim in ds.variables else np.arange(field.shape[1])
         ys = ds[ydim].values if ydim in ds.variables else np.arange(field.shape[0])
-        mesh = ax.pcolormesh(xs, ys, field.values, cmap=cmap, shading="nearest", **limits)
+        mesh = ax.pcolormesh(xs, ys, values, cmap=cmap, shading="nearest", **limits)
         if xdim in ds.variables:
             ax.set_xlabel(_axis_label(ds[xdim]))
             ax.set_ylabel(_axis_label(ds[ydim]))
         if marked is not None and marked.any():
-            yy, xx = np.nonzero(marked)
-            ax.plot(xs[xx], ys[yy], ".", color="black", markersize=2, label="p < 0.05")
-            ax.legend(loc="upper right", fontsize=8)
+            _mark_cells(ax, xs, ys, marked, cmap, label)
     else:
         # Stations: one point each, at its longitude and latitude where the file gives them.
-        values = field.values.ravel()
-        xname = next((c for c in ("lon", "longitude") if c in ds.variables), None)
-        yname = next((c for c in ("lat", "latitude") if c in ds.variables), None)
-        if xname and yname and ds[xname].size == len(values):
-            lon, lat = ds[xname].values.ravel(), ds[yname].values.ravel()
-            ax.set_xlabel(_axis_label(ds[xname]))
-            ax.set_ylabel(_axis_label(ds[yname]))
-        else:
-            lon, lat = np.arange(len(values)), np.zeros(len(values))
-            ax.set_xlabel(dims[0] if dims else "")
-        mesh = ax.scatter(lon, lat, c=values, cmap=cmap, s=30, **limits,
-                          edgecolors=["black" if m else "none" for m in
-                                      (marked.ravel() if marked is not None else [False] * len(values))])
+        values = values.ravel()
+        lon, lat = _station_axes(ax, ds, dims, len(values))
+        mesh = ax.scatter(lon, lat, c=values, cmap=cmap, s=30, **limits)
+        if marked is not None and marked.any():
+            m = marked.ravel()
+            ax.scatter(lon[m], lat[m], s=30 if cmap == "RdBu_r" else 60, facecolors="none", edgecolors="black",
+                       marker="o" if cmap == "RdBu_r" else "s", label=label)
+            ax.legend(loc="upper right", fontsize=8)
     fig.colorbar(mesh, ax=ax, label=unit, shrink=0.8)
 
 
-def grid_map_figure(ds, trends, name):
-    """Period mean and Sen slope of one yearly variable of a grid output, side by side;
-    cells whose Mann-Kendall p is below 0.05 are marked."""
-    v = ds[name]
-    fig = mpl().Figure(figsize=(2 * WIDTH / DPI, HEIGHT / DPI), dpi=DPI, layout="constrained")
-    left, right = fig.subplots(1, 2)
-    title = v.attrs.get("long_name", name)
-    fig.suptitle(title if len(title) < 110 else title[:107] + "...", fontsize=11)
-    years = ds["year"].values
-    unit = v.attrs.get("units", "")
+def _mark_cells(ax, xs, ys, marked, cmap, label):
+    if cmap == "RdBu_r":
+        yy, xx = np.nonzero(marked)
+        ax.plot(xs[xx], ys[yy], ".", color="black", markersize=2, label=label)
+    else:
+        ax.pcolor(xs, ys, np.ma.masked_where(~marked, np.ones(marked.shape)), shading="nearest",
+                  hatch="///", facecolor="none", edgecolor="0.35", linewidth=0, label=label)
+    ax.legend(loc="upper right", fontsize=8)
+
+
+def _title(ds, v, name):
+    """What a map shows and of which run: the index as the station plots name it and the
+    threshold, percentile, base, window and minimum duration the output's attributes give."""
+    a = ds.attrs
+    index = catalogue.BY_KEY.get(name)
+    if "threshold_type" not in a or "min_duration" not in a:
+        return v.attrs.get("long_name", name)          # an output without its run's settings
+    unit = str(a.get("threshold_units", ""))
+    if "percentile" in a:
+        threshold = (f"each cell's {threshold_label(a['percentile'], a.get('base_period'), a.get('window_days'))}"
+                     .replace(", window", " per calendar day, window"))
+        number = None
+    else:
+        # An attribute as the output has it, or a scalar variable as CF's standard names ask for.
+        text = a.get("threshold", ds["threshold"].values.item() if "threshold" in ds and ds["threshold"].ndim == 0
+                     else None)
+        number = float(text) if text is not None else None
+        threshold = f"{text} {unit}".rstrip() if text is not None else "(not given)"
+    if index is not None:
+        head = catalogue.plot_title(index.name, a["threshold_type"], number, threshold, int(a["min_duration"]), unit)
+    else:
+        head = catalogue.SUMMARY_BY_KEY[name].long_name if name in catalogue.SUMMARY_BY_KEY else name
+        head = head[0].upper() + head[1:]
+    settings = f"{a['threshold_type']} threshold {threshold}"
+    if index is None or index.uses_duration:
+        settings += f", minimum duration {int(a['min_duration'])} days"
+    return f"{head}\n{settings} ({a.get('variable', 'the data')})"
+
+
+def _mean_panel(fig, ax, ds, v, years, unit):
+    """The mean of each cell's years with a value; cells whose mean rests on fewer than the
+    share of the years that a trend needs are hatched, and the title says how many it rests on."""
     with np.errstate(all="ignore"):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             mean = v.mean("time", skipna=True)
-    _draw_field(fig, left, ds, mean, f"mean {years.min()}-{years.max()}", unit, "viridis")
+    counts = np.isfinite(v.values).sum(axis=0)
+    needed = int(np.ceil(trend.MIN_VALID_SHARE * len(years)))
+    few = (counts < needed) & (counts > 0)
+    title = f"mean {years.min()}-{years.max()} of each cell's years with a value"
+    low, high = (counts[counts > 0].min(), counts.max()) if counts.any() else (0, 0)
+    title += f": all {len(years)}" if low == len(years) else f": {low} to {high} of {len(years)}"
+    ax.set_title(title, fontsize=10)
+    _draw_field(fig, ax, ds, mean, unit, "viridis", few,
+                f"mean of fewer than {needed} of {len(years)} years ({_cells(few.sum())})")
+
+
+def _cells(n):
+    return f"{n} cell" if n == 1 else f"{n} cells"
+
+
+def _slope_panel(fig, ax, ds, trends, name):
+    """The Sen slope; a dot where the Mann-Kendall p is below 0.05 and the slope is not 0:
+    with many tied years p can be small while the median slope is exactly 0."""
     slope = trends[f"{name}_slope"]
-    p = trends[f"{name}_p"].values
-    _draw_field(fig, right, ds, slope, "Sen slope per decade", slope.attrs.get("units", ""), "RdBu_r",
-                marked=np.nan_to_num(p, nan=1.0) < 0.05)
+    p = np.nan_to_num(trends[f"{name}_p"].values, nan=1.0)
+    flat = (p < 0.05) & (slope.values == 0)
+    title = "Sen slope per decade"
+    if flat.any():
+        title += f" ({_cells(flat.sum())} with p < 0.05 but a slope of 0: not dotted)"
+    ax.set_title(fitted_text(fig, title, 10, 0.45), fontsize=10)
+    _draw_field(fig, ax, ds, slope, slope.attrs.get("units", ""), "RdBu_r", (p < 0.05) & ~flat,
+                "Mann-Kendall p < 0.05, slope not 0")
+
+
+def grid_map_figure(ds, trends, name):
+    """Period mean and Sen slope of one yearly variable of a grid output, side by side;
+    cells whose Mann-Kendall p is below 0.05 (and slope not 0) are dotted, means that rest
+    on few years hatched. Every text is broken to fit the figure."""
+    v = ds[name]
+    fig = mpl().Figure(figsize=(2 * WIDTH / DPI, HEIGHT / DPI), dpi=DPI, layout="constrained")
+    mpl().FigureCanvasAgg(fig)
+    left, right = fig.subplots(1, 2)
+    fig.suptitle(fitted_text(fig, _title(ds, v, name), 11), fontsize=11)
+    _mean_panel(fig, left, ds, v, ds["year"].values, v.attrs.get("units", ""))
+    _slope_panel(fig, right, ds, trends, name)
     return fig
 
 

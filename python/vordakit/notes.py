@@ -27,7 +27,7 @@ from vordakit import catalogue, dates
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats import vorda as vorda_format
-from vordakit.model import RUN_FIELDS, USED_FIELD, Run, event_spans
+from vordakit.model import RUN_FIELDS, USED_FIELD, NoValueWarning, Run, event_spans
 from vordakit.tables import write_csv
 from vordakit.thresholds import exceedance_texts, shown_threshold
 
@@ -35,7 +35,7 @@ __all__ = ["INPUTS", "RUNS", "InputDays", "input_days", "note_run", "check_notes
            "remember_calendar",
            "add_notes", "add_calendar", "read_description", "write_description", "record_bootstrap",
            "threshold_table_path", "write_threshold_table", "read_thresholds", "add_percentile_marks",
-           "mark_percentile_runs"]
+           "mark_percentile_runs", "station_of"]
 
 # Where `run` notes the input of the runs whose result files it placed, and
 # the threshold each run was given.
@@ -225,6 +225,13 @@ def add_calendar(results, calendar_of, used):
             date = datetime.date.fromordinal(int(ords[r.value - 1])).isoformat()
         out.append(r._replace(days=days, whole=int(whole), date=date, threshold_used=threshold_used))
     results.yearly = out
+    # Years the input covers in part, by run and index: their warnings count them apart.
+    partial = {}
+    for r in out:
+        if r.whole == 0:
+            partial.setdefault((Run(*r[:4]), r.index), set()).add(r.year)
+    results.warnings = [w.partly_covered(partial.get((w.run, w.index), ())) if isinstance(w, NoValueWarning) else w
+                        for w in results.warnings]
     if used:
         results.events = [r._replace(threshold_used=used.get(Run(*r[:4]))) for r in results.events]
     _add_spans(results, calendar_of)
@@ -277,6 +284,17 @@ def _is_description(info):
 
 # The name a percentile run gives its exceedance series: only such an input has a description.
 _PREPARED = re.compile(r"-p\d+(\.\d+)?-\d{1,4}-\d{1,4}-w\d+\.txt")
+
+
+def station_of(name):
+    """The station a run's input stands for: a percentile run's exceedance series is named
+    after it, with the percentile, base and window added.
+
+    >>> station_of("cet-p90-1961-1990-w5.txt"), station_of("cet.txt")
+    ('cet', 'cet.txt')
+    """
+    found = _PREPARED.search(name)
+    return name[:found.start()] if found and found.end() == len(name) else name
 
 
 def write_description(folder, stem, info):
