@@ -1,5 +1,6 @@
 """Station metadata: positions read right, bad values refused at their line, the right source wins."""
 
+import random
 import shutil
 
 import pytest
@@ -63,6 +64,8 @@ BAD = [
      "expected 6 comma-separated fields, found 5"),
     ("a station twice", "stations.txt", ECA_HEAD + "12,OTHERVILLE,YY,-33:52:04,+151:12:36,39\n", 5,
      "STAID 12 repeats line 4"),
+    ("identifier not a number", "stations.txt", ECA_HEAD + "9²,X,XX,+51:00:00,+001:00:00,3\n", 5,
+     "expected a whole number for STAID, found '9²'"),
     ("no column line", "stations.txt", "STAID: station identifier\n", None,
      "no column line naming STAID (or SOUID), LAT and LON found"),
     ("source latitude", "sources.txt", "x\nSTAID,SOUID,SOUNAME,CN,LAT,LON,HGHT\n9,77,S,XX,+95:00:00,+001:00:00,3\n",
@@ -87,6 +90,39 @@ def test_bad_metadata_file_refused_at_its_line(tmp_path, case, name, text, line,
     with pytest.raises(KitError) as e:
         metadata.read_metadata_file(path)
     assert str(e.value) == (f"{path}:{line}: {reason}" if line else f"{path}: {reason}")
+
+
+PIECES = ["", " ", ",", ":", "-", "+", ".", "9", "60", "-999.9", "1e999", "nan", "_", "\x00", "\ufeff", "é", "²",
+          "\r", "STAID", "LAT", "(STAID: 7)"]
+
+
+# (file damaged, its folder, what reads it)
+DAMAGED = [(META / "stations.txt", metadata.read_eca_table), (META / "sources.txt", metadata.read_eca_table),
+           (META / "ghcnd-stations.txt", metadata.read_ghcn_stations),
+           (DATA / "eca_tg.txt", lambda p: metadata.station_metadata(p, fmt="eca")),
+           (DATA / "ghcn.dly", lambda p: metadata.station_metadata(p, fmt="ghcn"))]
+
+
+@pytest.mark.parametrize("sample,read", DAMAGED, ids=[d[0].name for d in DAMAGED])
+def test_damaged_file_gives_a_clear_error_or_metadata(tmp_path, sample, read):
+    rng = random.Random(sample.name)
+    lines = sample.read_text().splitlines()
+    path = tmp_path / sample.name
+    for name in ("stations.txt", "sources.txt", "ghcnd-stations.txt"):
+        if name != sample.name:
+            shutil.copy(META / name, tmp_path / name)
+    for _ in range(200):
+        damaged = list(lines)
+        for _ in range(rng.randint(1, 3)):
+            k = rng.randrange(len(damaged))
+            cut = rng.randrange(len(damaged[k]) + 1)
+            damaged[k] = (damaged[k][:cut] + "".join(rng.choices(PIECES, k=rng.randint(1, 3)))
+                          + damaged[k][cut + rng.randint(0, 6):])
+        path.write_text("\n".join(damaged) + "\n")
+        try:
+            read(path)
+        except KitError as e:
+            assert str(e).startswith(f"{path}") and e.reason
 
 
 # (case, the station list's columns as written, message)
@@ -122,9 +158,10 @@ def test_published_files_read_by_content():
         "ZZ000000314": Station("NOHEIGHT", 0.0, 9.5, None, "ZZ")}
 
 
-def test_latin1_station_names_read(tmp_path):
+@pytest.mark.parametrize("encoding", ["utf-8", "latin-1"])
+def test_station_names_read_in_either_encoding(tmp_path, encoding):
     path = tmp_path / "stations.txt"
-    path.write_bytes("STAID,STANAME,CN,LAT,LON,HGHT\n5,VÄXJÖ,SE,+56:52:00,+014:48:00,166\n".encode("latin-1"))
+    path.write_bytes("STAID,STANAME,CN,LAT,LON,HGHT\n5,VÄXJÖ,SE,+56:52:00,+014:48:00,166\n".encode(encoding))
     assert metadata.read_eca_table(path)[1][5].full_name == "VÄXJÖ"
 
 

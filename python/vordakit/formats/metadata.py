@@ -32,13 +32,14 @@ GHCN_FILE = "ghcnd-stations.txt"
 
 # ECA&D writes positions as signed degrees:minutes:seconds, +51:28:40 or -000:18:45;
 # the sign belongs to the whole angle, which is why degrees are written even when zero.
-DMS = re.compile(r"^([+-]?)(\d{1,3}):(\d{1,2}):(\d{1,2}(?:\.\d*)?)$")
+DMS = re.compile(r"^([+-]?)(\d{1,3}):(\d{1,2}):(\d{1,2}(?:\.\d*)?)$", re.ASCII)
 # ECA&D marks an unknown height so; GHCN-Daily writes -999.9.
 MISSING_ELEVATION = (-999.0, -9999.0, -999.9)
 # The sentence of an ECA&D series header that names its station, blended or from one source:
 #   This is the blended series of station SAMPLETOWN, NOWHERELAND (STAID: 99999)
 #   This is the series (SOUID: 123456) of station SAMPLETOWN, NOWHERELAND (STAID: 99999)
-ECA_NAMING = re.compile(r"series\s+(?:\(SOUID:\s*(\d+)\)\s+)?of\s+(?:station\s+)?(.+?)\s*\(STAID:\s*(\d+)\)", re.I)
+ECA_NAMING = re.compile(r"series\s+(?:\(SOUID:\s*(\d+)\)\s+)?of\s+(?:station\s+)?(.+?)\s*\(STAID:\s*(\d+)\)",
+                        re.I | re.ASCII)
 ECA_SERIES_COLUMNS = re.compile(r"^\s*(?:STAID\s*,\s*)?SOUID\s*,\s*DATE\s*,", re.I)
 HEAD = 200      # ECA&D series headers run to some 20-40 lines
 
@@ -146,12 +147,17 @@ def parse_dms(text, what="latitude", path=None, line=None):
 
 def _number(text, what, path, line):
     try:
-        value = float(text)
+        # float() also takes 1_000; a table cell with an underscore is a typing slip, not a number
+        value = math.nan if "_" in text else float(text)
     except ValueError:
         value = math.nan
     if not math.isfinite(value):
         _refuse(path, line, f"{what} {text.strip()!r} is not a number")
     return value
+
+
+def _whole(text):
+    return text.isascii() and text.isdigit()
 
 
 def _elevation(text, path, line):
@@ -207,7 +213,7 @@ def _eca_columns(lines, path):
 def _eca_row(fields, at, path, line):
     """The key and the ``Station`` of one data row of an ECA&D metadata table."""
     key_text = fields[at["key"]].strip()
-    if not key_text.isdigit():
+    if not _whole(key_text):
         _refuse(path, line, f"expected a whole number for {at['key_name']}, found {key_text!r}")
     name = fields[at["name"]].strip() if "name" in at else ""
     country = fields[at["CN"]].strip() if "CN" in at else ""
@@ -296,7 +302,8 @@ def read_metadata_file(path):
 
     Returns ``(key name, {key: Station})``: 'STAID' (stations.txt), 'SOUID'
     (sources.txt) or 'ID' (ghcnd-stations.txt). Kept for later calls while the
-    file's size and modification time stay the same.
+    file's size and modification time stay the same: the tables are shared,
+    so callers must not change them.
     """
     try:
         st = os.stat(path)
@@ -335,8 +342,8 @@ def _eca_header(path):
             row = next((r.split(",") for r in lines[i + 1:] if r.strip()), None)
             if row is not None and len(row) == len(columns):
                 ids = {c: v.strip() for c, v in zip(columns, row) if c in ("STAID", "SOUID")}
-                first_souid = int(ids["SOUID"]) if ids.get("SOUID", "").isdigit() else None
-                if staid is None and ids.get("STAID", "").isdigit():
+                first_souid = int(ids["SOUID"]) if _whole(ids.get("SOUID", "")) else None
+                if staid is None and _whole(ids.get("STAID", "")):
                     staid = int(ids["STAID"])
             break
     station = Station(full_name=(name or "").strip() or None, country=(country or "").strip() or None)
