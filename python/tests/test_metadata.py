@@ -132,6 +132,7 @@ BAD_EXPLICIT = [
     ("latitude as DMS", {"lat": "+51:28:40"}, "latitude '+51:28:40' is not a number"),
     ("longitude not finite", {"lon": "nan"}, "longitude 'nan' is not a number"),
     ("elevation with a unit", {"elevation": "14 m"}, "elevation '14 m' is not a number"),
+    ("elevation with an underscore", {"elevation": "1_000"}, "elevation '1_000' is not a number"),
 ]
 
 
