@@ -20,6 +20,7 @@ import os
 import re
 
 from vordakit.errors import KitError
+from vordakit.formats.detect import detect_format
 
 __all__ = ["FIELDS", "Station", "Header", "merge", "parse_dms", "explicit_metadata", "read_eca_table",
            "read_ghcn_stations", "read_metadata_file", "read_header", "metadata_beside", "find_metadata",
@@ -361,10 +362,7 @@ def _ghcn_header(path):
 
 
 def _format(path, fmt):
-    if fmt is None:
-        from vordakit.formats.detect import detect_format
-        fmt = detect_format(path)
-    return fmt
+    return detect_format(path) if fmt is None else fmt
 
 
 def read_header(path, fmt=None):
@@ -416,6 +414,7 @@ def find_metadata(path, fmt=None, metadata=None, header=None):
     and ``sources.txt`` beside an ECA&D series, ``ghcnd-stations.txt`` beside
     a ``.dly`` file). ``header``: the file's ``read_header``, when already read.
     """
+    fmt = _format(path, fmt)
     if header is None:
         header = read_header(path, fmt)
     if metadata is None:
@@ -441,6 +440,7 @@ def station_metadata(path, fmt=None, explicit=None, metadata=None):
     ...     station_metadata(p, explicit=Station(full_name="Sampletown Park"))
     Station(full_name='Sampletown Park', lat=51.4778, lon=-0.3125, elevation=14.0, country='XX')
     """
+    fmt = _format(path, fmt)
     header = read_header(path, fmt)
     found = find_metadata(path, fmt, metadata, header)
     return merge(explicit, found, header.station)
