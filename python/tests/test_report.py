@@ -123,8 +123,15 @@ def test_report_replaces_its_own_and_refuses_other_folders(batch, tmp_path):
     stale.write_bytes(b"old")
     proc = kit("report", folder, text=True)
     assert proc.returncode == 0, proc.stderr
-    assert not stale.exists() and (folder / "report" / "index.html").is_file()
-    assert sorted(p.name for p in folder.iterdir() if p.name.startswith(".")) == []
+    page = folder / "report" / "index.html"
+    assert not stale.exists() and page.is_file()
+    # A table that cannot be read halfway through: refused, the earlier report kept whole, no hidden folder left.
+    before = page.read_bytes()
+    (folder / "example" / "events.csv").write_bytes(b"input,type\n\xff\n")
+    proc = kit("report", folder, text=True)
+    assert proc.returncode == 2 and f"{folder / 'example' / 'events.csv'}: not UTF-8" in proc.stderr
+    assert page.read_bytes() == before
+    assert [p.name for p in folder.iterdir() if p.name.startswith(".")] == []
     # A user's folder, a missing source, a folder of nothing to report: one line, status 2, nothing touched.
     mine = tmp_path / "mine"
     mine.mkdir()
@@ -193,13 +200,14 @@ def test_batch_report_in_chromium(batch, tmp_path):
         assert [src for src, width in images if not width > 0] == []
         shot = browser.page("Page.captureScreenshot", format="png")["data"]
         (artefacts / "report-batch.png").write_bytes(base64.b64decode(shot))
-        # A click on the p column's header sorts the trends by p, numbers as numbers.
-        ps = browser.evaluate("""(() => {const t = document.querySelector('#trends table');
-            const th = Array.from(t.tHead.rows[0].cells).find(c => c.textContent.trim() === 'p'); th.click();
-            return Array.from(t.tBodies[0].rows, r => r.cells[th.cellIndex].textContent);})()""")
-        assert len(ps) > 3 and [float(p) for p in ps] == sorted(float(p) for p in ps)
+        # A click on a header sorts the trends by its column, numbers as numbers (-12 before -4).
+        slopes = browser.evaluate("""(() => {const t = document.querySelector('#trends table');
+            const th = Array.from(t.tHead.rows[0].cells).find(c => c.textContent.trim().startsWith('Sen slope'));
+            th.click(); return Array.from(t.tBodies[0].rows, r => r.cells[th.cellIndex].textContent);})()""")
+        assert len(slopes) == 6 and [float(s) for s in slopes] == sorted(float(s) for s in slopes)
         browser.page("Emulation.setDeviceMetricsOverride", width=390, height=844, deviceScaleFactor=2, mobile=True)
-        assert browser.evaluate("document.documentElement.scrollWidth <= window.innerWidth")
+        # clientWidth, not innerWidth: a phone widens its layout viewport to content that overflows.
+        assert browser.evaluate("document.documentElement.scrollWidth <= document.documentElement.clientWidth")
         assert browser.console() == []
     finally:
         browser.close()
