@@ -27,6 +27,8 @@ fi
 # ncdump shows a grid's output; cdo is compared with in bench/kit_grid.py.
 command -v ncdump >/dev/null 2>&1 || missing+=(netcdf-bin)
 command -v cdo >/dev/null 2>&1 || missing+=(cdo)
+# vordakit report's test loads the page in a headless browser (skipped without it).
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 # The man pages of the install and the package, which their tests look for.
 command -v help2man >/dev/null 2>&1 || missing+=(help2man)
 

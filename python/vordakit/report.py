@@ -18,11 +18,11 @@ import contextlib
 import csv
 import os
 import shutil
-import struct
 import tempfile
 
 from vordakit import catalogue
 from vordakit import report_html as h
+from vordakit.atomic import umask
 from vordakit.errors import KitError
 
 __all__ = ["write_report", "command"]
@@ -70,7 +70,7 @@ def write_report(path, out=None):
         out = os.path.splitext(path)[0] + "-report" if kind == "grid" else os.path.join(path, "report")
     out = os.fspath(out)
     with _placed(out) as folder:
-        files = _Files(folder)
+        files = h.Files(folder)
         build = {"batch": _batch_page, "run": _run_page, "grid": _grid_page}[kind]
         title, subtitle, contents, body = build(path, files)
         with open(os.path.join(folder, "index.html"), "w", encoding="utf-8") as f:
@@ -123,7 +123,7 @@ def _placed(out):
         raise OSError(e.errno, e.strerror, out) from None
     try:
         yield tmp
-        os.chmod(tmp, 0o777 & ~_umask())
+        os.chmod(tmp, 0o777 & ~umask())
         old = None
         if os.path.isdir(out):
             # A folder cannot be renamed over a full one: set the old report aside first.
@@ -135,45 +135,6 @@ def _placed(out):
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
-
-
-def _umask():
-    from vordakit.atomic import umask
-    return umask()
-
-
-class _Files:
-    """Copies of pictures and tables inside the report's folder, named by where they came from."""
-
-    def __init__(self, root):
-        self.root = root
-
-    def copy(self, source, *where):
-        """Copy ``source`` to ``where`` under the report's folder; its relative path."""
-        relative = "/".join(where)
-        target = os.path.join(self.root, *where)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copyfile(source, target)
-        return relative
-
-    def picture(self, source, caption, *where):
-        relative = self.copy(source, *where)
-        return h.figure(relative, caption, *_png_size(source))
-
-    def table_link(self, source, *where):
-        """A link to a copy of the table ``source``, or nothing when it is absent."""
-        if not os.path.isfile(source):
-            return ""
-        return h.link(self.copy(source, *where), os.path.basename(source))
-
-
-def _png_size(path):
-    """(width, height) of a PNG from its header, (None, None) for anything else."""
-    with open(path, "rb") as f:
-        head = f.read(24)
-    if len(head) == 24 and head[:8] == b"\x89PNG\r\n\x1a\n" and head[12:16] == b"IHDR":
-        return struct.unpack(">II", head[16:24])
-    return None, None
 
 
 def _read_csv(path, needed=()):
@@ -324,7 +285,7 @@ def _run_page(folder, files):
     runs = _runs(_read_csv(os.path.join(folder, "yearly.csv"), RUN_KEY))
     body = _folder_runs(folder, files, ["run"], "run")
     contents = [(f"run-run{n}", _run_label(r)) for n, r in enumerate(runs.values(), 1)]
-    return (f"Report of {os.path.basename(os.path.abspath(folder))}", os.path.abspath(folder), contents, body)
+    return (f"Run report: {os.path.basename(os.path.abspath(folder))}", os.path.abspath(folder), contents, body)
 
 
 # ---------------------------------------------------------------- batches
@@ -459,7 +420,7 @@ def _batch_page(batch, files):
     body += "".join(_station_section(batch, r, a, findings[r["station"]], files) for r, a in zip(summary, anchors))
     contents = [s[:2] for s in sections] + [("station-1", "Stations")] * bool(summary)
     subtitle = f"{_plural(len(summary), 'station')}; batch folder {os.path.abspath(batch)}"
-    return f"Report of the batch {os.path.basename(os.path.abspath(batch))}", subtitle, contents, body
+    return f"Batch report: {os.path.basename(os.path.abspath(batch))}", subtitle, contents, body
 
 
 # ---------------------------------------------------------------- grids
@@ -533,4 +494,4 @@ def _grid_page(path, files):
     sections = [("variables", "Variables", summary), ("maps", "Maps", maps),
                 ("attributes", "Global attributes", h.table(["attribute", "value"], attrs, sortable=False))]
     body = "".join(h.section(*s) for s in sections)
-    return f"Report of {os.path.basename(path)}", os.path.abspath(path), [s[:2] for s in sections], body
+    return f"Grid report: {os.path.basename(path)}", os.path.abspath(path), [s[:2] for s in sections], body

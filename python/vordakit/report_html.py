@@ -1,4 +1,5 @@
-"""The pieces of the report's HTML page: escaping, tables, figures and the page around them.
+"""The pieces of the report's HTML page: escaping, tables, figures, the copies of the files they show
+and the page around them.
 
 Every text that comes from a file passes through ``esc`` (station names and
 reasons are user data); every address through ``href`` (a file name may hold
@@ -12,9 +13,12 @@ sorts tables; without the script the tables read the same, unsorted.
 """
 
 import html
+import os
+import shutil
+import struct
 import urllib.parse
 
-__all__ = ["esc", "href", "link", "table", "figure", "details", "section", "paragraph", "items", "page", "Raw"]
+__all__ = ["Files", "esc", "href", "link", "table", "figure", "details", "section", "paragraph", "items", "page", "Raw"]
 
 
 class Raw(str):
@@ -102,6 +106,40 @@ def page(title, subtitle, contents, body):
             f'<nav><ul>{toc}</ul></nav></header>\n<main>{body}</main>\n<script>{SCRIPT}</script></body></html>\n')
 
 
+class Files:
+    """Copies of pictures and tables inside the report's folder, named by where they came from."""
+
+    def __init__(self, root):
+        self.root = root
+
+    def copy(self, source, *where):
+        """Copy ``source`` to ``where`` under the report's folder; its relative path."""
+        relative = "/".join(where)
+        target = os.path.join(self.root, *where)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(source, target)
+        return relative
+
+    def picture(self, source, caption, *where):
+        relative = self.copy(source, *where)
+        return figure(relative, caption, *_png_size(source))
+
+    def table_link(self, source, *where):
+        """A link to a copy of the table ``source``, or nothing when it is absent."""
+        if not os.path.isfile(source):
+            return ""
+        return link(self.copy(source, *where), os.path.basename(source))
+
+
+def _png_size(path):
+    """(width, height) of a PNG from its header, (None, None) for anything else."""
+    with open(path, "rb") as f:
+        head = f.read(24)
+    if len(head) == 24 and head[:8] == b"\x89PNG\r\n\x1a\n" and head[12:16] == b"IHDR":
+        return struct.unpack(">II", head[16:24])
+    return None, None
+
+
 # Marks a folder's index.html as a report this command wrote, which a new one may replace.
 GENERATOR = "vordakit report"
 
@@ -129,7 +167,7 @@ figure img{max-width:100%;height:auto;border:1px solid #e3e3e3}
 figcaption{font-size:.85em;color:#555;overflow-wrap:anywhere}
 .pictures{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,420px),1fr));gap:0 1em}
 pre{white-space:pre-wrap;overflow-wrap:anywhere;background:#f6f6f6;padding:.5em}
-p,li,td{overflow-wrap:anywhere}
+p,li{overflow-wrap:anywhere}td{overflow-wrap:break-word}
 """
 
 # Sorting by a click on a header: numbers as numbers, empty cells last.
