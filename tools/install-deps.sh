@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing VORDA needs and a fresh Debian or Ubuntu
 # machine lacks: the compiler and CMake, GoogleTest, pybind11 and the Python
-# headers for the binding, and the Debian Python packages the toolkit's tests
-# use. Does nothing when everything is there.
+# headers for the binding, the Debian Python packages the toolkit's tests
+# use, and chromium for the report's browser test. Does nothing when
+# everything is there.
 set -euo pipefail
 
 missing=()

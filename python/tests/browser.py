@@ -9,6 +9,7 @@ Every wait is bounded: a browser that hangs fails the test, never the run.
 import base64
 import json
 import os
+import signal
 import socket
 import struct
 import subprocess
@@ -95,8 +96,13 @@ class Chromium:
         self.timeout = timeout
         os.makedirs(profile, exist_ok=True)
         self.log = open(os.path.join(profile, "chromium.log"), "wb")
-        self.proc = subprocess.Popen([exe, *FLAGS, f"--user-data-dir={profile}", "about:blank"],
-                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+        # A sanitizer build's tests preload its runtimes into every process they start: the browser is
+        # not under test, and would not start with them.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        # Its own process group, so that a browser that does not close ends with all its helpers.
+        self.proc = subprocess.Popen([exe, *FLAGS, f"--user-data-dir={profile}", "about:blank"], env=env,
+                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
+                                     start_new_session=True)
         try:
             self.ws = WebSocket(self._endpoint(profile), timeout)
             self.next_id = 0
@@ -171,6 +177,6 @@ class Chromium:
         try:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
+            os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait(timeout=10)
         self.log.close()
