@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing VORDA needs and a fresh Debian or Ubuntu
 # machine lacks: the compiler and CMake, GoogleTest, pybind11 and the Python
-# headers for the binding, and the Debian Python packages the toolkit's tests
-# use. Does nothing when everything is there.
+# headers for the binding, the Debian Python packages the toolkit's tests
+# use, and chromium for the report's browser test. Does nothing when
+# everything is there.
 set -euo pipefail
 
 missing=()
@@ -27,6 +28,8 @@ fi
 # ncdump shows a grid's output; cdo is compared with in bench/kit_grid.py.
 command -v ncdump >/dev/null 2>&1 || missing+=(netcdf-bin)
 command -v cdo >/dev/null 2>&1 || missing+=(cdo)
+# vordakit report's test loads the page in a headless browser (skipped without it).
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 # The man pages of the install and the package, which their tests look for.
 command -v help2man >/dev/null 2>&1 || missing+=(help2man)
 

@@ -316,6 +316,18 @@ def add_grid(subparsers):
     p.set_defaults(handler=_lazy("grid"))
 
 
+def add_report(subparsers):
+    p = subparsers.add_parser(
+        "report", help="a static HTML report of a batch, a run folder or a grid output",
+        description="Write one HTML page with its pictures into a folder of its own (default: "
+                    "FOLDER/report, or OUT-report beside a grid output): an overview, the failures, "
+                    "qc findings, partial years, and per station its tables, trends and pictures; for a grid "
+                    "its variables and maps. Nothing in it points outside the folder.")
+    p.add_argument("source", help="batch folder, run folder (after tidy) or grid output OUT.nc")
+    p.add_argument("-o", "--out", metavar="DIR", help="the report's folder (replaced whole when it is a report)")
+    p.set_defaults(handler=_lazy("report"))
+
+
 # The subcommands in the order --help lists them.
 COMMANDS = [
     add_convert,
@@ -326,6 +338,7 @@ COMMANDS = [
     add_plot,
     add_batch,
     add_grid,
+    add_report,
 ]
 
 
