@@ -22,9 +22,10 @@ import sys
 import threading
 import time
 
-from vordakit import engine, runner, tables, trend
+from vordakit import engine, maps, runner, station_netcdf, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
+from vordakit.formats import metadata
 from vordakit.model import EVENT_FIELDS, YEARLY_FIELDS
 from vordakit.station import Options, Outcome, process_station
 from vordakit.stationlist import Station, read_station_list
@@ -32,7 +33,10 @@ from vordakit.stationlist import Station, read_station_list
 __all__ = ["Station", "Outcome", "Options", "read_station_list", "process_station", "run_batch", "write_combined",
            "command"]
 
-SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
+# The station's metadata last, so that summaries of earlier versions are the leading columns of today's.
+SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds") + metadata.FIELDS
+# What every row of a combined table begins with: the station and its metadata.
+LEAD_FIELDS = ("station",) + metadata.FIELDS
 
 
 class Progress:
@@ -191,6 +195,9 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
             bar.close()
     ordered = [outcomes[st.name] for st in stations]
     write_combined(ordered, outdir)
+    trends = station_netcdf.write_station_files(ordered, outdir)
+    if opts.plots and trends is not None:
+        maps.write_station_maps(trends, outdir)
     return ordered
 
 
@@ -295,7 +302,8 @@ def _end_workers(pool):
 
 
 def write_combined(outcomes, outdir):
-    """summary.csv and the yearly, event and trend tables of all stations, with a station column.
+    """summary.csv and the yearly, event and trend tables of all stations, with a station column
+    and the station's metadata columns (see ``LEAD_FIELDS``).
 
     The combined tables are the stations' own tables, line by line, behind
     the station's name: the workers' CSV files are copied rather than their
@@ -303,14 +311,15 @@ def write_combined(outcomes, outdir):
     """
     tables.write_csv(os.path.join(outdir, "summary.csv"), SUMMARY_FIELDS,
                      ((o.name, o.file, _status(o), o.reason, o.runs, o.qc_warnings,
-                       f"{o.seconds:.3f}") for o in outcomes))
+                       f"{o.seconds:.3f}") + tuple(o.metadata.columns().values()) for o in outcomes))
     for table, fields in (("yearly.csv", YEARLY_FIELDS), ("events.csv", EVENT_FIELDS),
                           ("trend.csv", trend.TREND_FIELDS)):
         with atomic_write(os.path.join(outdir, table), "w", newline="") as f:
-            f.write(",".join(("station",) + fields) + "\n")
+            f.write(",".join(LEAD_FIELDS + fields) + "\n")
             for o in outcomes:
                 if o.tables:
-                    _append_table(f, os.path.join(outdir, o.name, table), o.name)
+                    _append_table(f, os.path.join(outdir, o.name, table),
+                                  (o.name,) + tuple(o.metadata.columns().values()))
 
 
 def _status(o):
@@ -319,9 +328,9 @@ def _status(o):
     return "interrupted" if o.reason.startswith("interrupted") else "failed"
 
 
-def _append_table(f, path, station):
+def _append_table(f, path, lead_cells):
     cell = io.StringIO()
-    csv.writer(cell, lineterminator="").writerow([station])
+    csv.writer(cell, lineterminator="").writerow(lead_cells)
     lead = cell.getvalue() + ","
     with open(path, newline="", encoding="utf-8") as src:
         next(src, None)
@@ -336,12 +345,15 @@ def command(args):
     if args.fill is not None and args.fill < 0:
         raise KitError(None, None, "--fill needs a number of days, 0 or more")
     stations = read_station_list(args.stations)
+    # Read now, so that a bad one is refused before any station runs (the workers inherit what was read).
+    for path in args.metadata or ():
+        metadata.read_metadata_file(path)
     which = engine.choose(args.engine)
     # The library hands only a file it cannot read to vorda, which it then looks for.
     vorda = runner.find_vorda(args.vorda) if which == "process" or args.vorda else None
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
                    policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume,
-                   engine=which)
+                   engine=which, metadata=args.metadata)
     if opts.plots and not _matplotlib():
         print("vordakit batch: matplotlib is not installed (Debian package python3-matplotlib): "
               "no plots, as with --no-plots", file=sys.stderr)

@@ -245,6 +245,13 @@ optional columns:
   kind          temperature or precipitation, for qc and the plots (default:
                 from the element or layout)
   unit          the values' unit in the plots, e.g. degC or mm
+  full_name     the station's full name (its metadata: these five columns
+                go before the metadata files beside the station file, or
+                named by --metadata, and before the file's own header)
+  lat           latitude in decimal degrees, north positive (-90 to 90)
+  lon           longitude in decimal degrees, east positive (-180 to 180)
+  elevation     elevation in metres
+  country       country code or name
 Rows of one file that choose different series (element, column) each get
 their own input.
 
@@ -283,6 +290,9 @@ def add_batch(subparsers):
     p.add_argument("--resume", action="store_true",
                    help="skip stations whose folder is complete for the same rows, input and options")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    p.add_argument("--metadata", action="append", metavar="FILE",
+                   help="station metadata file (ECA&D stations.txt or sources.txt, GHCN-Daily ghcnd-stations.txt) "
+                        "for every station, instead of those beside each station file; may be given again")
     _add_vorda_option(p)
     p.set_defaults(handler=_lazy("batch"))
 

@@ -20,6 +20,7 @@ import os
 import re
 
 from vordakit.errors import KitError
+from vordakit.formats import read_bytes
 from vordakit.formats.detect import detect_format
 
 __all__ = ["FIELDS", "Station", "Header", "merge", "parse_dms", "explicit_metadata", "read_eca_table",
@@ -189,10 +190,15 @@ def explicit_metadata(values, path=None, line=None):
 
 
 def _lines(path):
-    """The lines of a text file: UTF-8, else Latin-1 (older downloads), which reads any bytes."""
+    """The lines of a text file: UTF-8, else Latin-1 (older downloads), which reads any bytes.
+
+    A station file a batch holds in memory (``formats.holding``) is taken from there, not read again.
+    """
+    data = read_bytes(path)
     try:
-        with open(path, "rb") as f:
-            data = f.read()
+        if data is None:
+            with open(path, "rb") as f:
+                data = f.read()
     except OSError as e:
         raise KitError(path, None, f"cannot read: {e.strerror or e}") from None
     try:
