@@ -90,8 +90,9 @@ def test_batch_report_stands_alone_and_shows_the_batch(batch):
     assert summary["broken"]["reason"].replace("'", "&#x27;") in text
     assert ">jump</td>" in text and ">unreadable</td>" in text
     assert "Partly covered years (left out of trends and plots): 2000 (6 days)" in text
-    # Without metadata columns or station maps the page leaves them out.
-    assert "full_name" not in text and "lat</th>" not in text and 'id="maps"' not in text
+    # The metadata the batch found (the ECA&D file names its station), and no map without positions.
+    assert "full_name</th>" in text and "SAMPLETOWN (" in text and "lat</th>" not in text
+    assert 'id="maps"' not in text
 
 
 def test_metadata_and_station_maps_shown_when_the_batch_has_them(batch, tmp_path):

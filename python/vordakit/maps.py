@@ -215,7 +215,7 @@ def station_map_figure(ds, key):
         ax.set_title(setting, fontsize=9)
         mesh = _draw_stations(ax, ds, np.array(groups[setting]), key, limits) or mesh
         ax.set(xlim=xlim, ylim=ylim)
-        ax.set_aspect(aspect, adjustable="datalim")
+        ax.set_aspect(aspect, adjustable="box")
     for ax in axes[len(shown):]:
         ax.set_axis_off()
     if mesh is not None:

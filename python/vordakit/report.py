@@ -323,7 +323,8 @@ def _overview(summary, findings):
 
 
 def _stations_table(summary, anchors):
-    meta = [c for c in METADATA if c in summary[0]] if summary else []
+    # Only the metadata some station has: a batch without any shows no empty columns.
+    meta = [c for c in METADATA if any(r.get(c) for r in summary)]
     headers = ["station", "status", "runs", "qc warnings", "seconds"] + meta + ["reason"]
     body = [[h.Raw(f'<a href="#{h.esc(anchors[i])}">{h.esc(r.get("station"))}</a>'), r.get("status"),
              r.get("runs"), r.get("qc_warnings"), r.get("seconds")] + [r.get(c) for c in meta] + [r.get("reason")]
