@@ -19,7 +19,7 @@ pytest.importorskip("netCDF4")
 HEADER = "file\tname\ttype\tthreshold\tmin_duration\tpercentile\tbase\tbootstrap\tfull_name\tlat\tlon\n"
 # Explicit metadata for ex and exp; eca names itself only: its position comes from stations.txt beside it;
 # broken fails, with the metadata its row gives.
-ROWS = (f"{EXAMPLE}\tex\tupper\t18.0\t3\t\t\t\tExample Town\t52.5\t13.4\n"
+ROWS = (f"{EXAMPLE}\tex\tupper\t16.25\t3\t\t\t\tExample Town\t52.5\t13.4\n"
         f"{EXAMPLE}\tex\tlower\t2.0\t3\t\t\t\t\t52.5\t\n"
         f"{EXAMPLE}\texp\tupper\t\t3\t90\t2001-2005\tyes\t\t48.1\t11.6\n"
         "data/eca_tg.txt\teca\tlower\t0.0\t3\t\t\t\tSampletown Park\t\t\n"
@@ -84,6 +84,10 @@ def test_stations_nc_holds_the_tables_values_as_cf_time_series(batch):
     assert "broken" not in ds["station"].values
     years = {int(y): i for i, y in enumerate(ds["year"].values)}
     yearly = table(batch / "yearly.csv")
+    # The run's setting: the threshold as given (the tables' threshold_used), or the percentile's.
+    settings = {" ".join(str(ds[k].values[series_of(ds, r)]) for k in (
+        "threshold", "percentile", "base_period", "window_days", "min_duration", "bootstrap")) for r in yearly}
+    assert settings == {"16.25 nan  nan 3 0", "2.0 nan  nan 3 0", "0.0 nan  nan 3 0", "nan 90.0 2001-2005 5.0 3 1"}
     for r in yearly:
         got = ds[catalogue.BY_NAME[r["index"]].key].values[series_of(ds, r), years[int(r["year"])]]
         assert (math.isnan(got) and r["value"] == "") or got == float(r["value"]), r
@@ -164,3 +168,26 @@ def test_metadata_file_named_by_option_replaces_those_beside_and_is_checked_firs
     # A blended series takes the row of the source its first day comes from in sources.txt.
     row = table(tmp_path / "out" / "summary.csv")[0]
     assert (row["full_name"], row["lat"], row["elevation"]) == ("SAMPLETOWN AIRFIELD", "51.486111", "16")
+
+
+def test_station_map_rings_the_significant_slopes_and_labels_its_units():
+    from vordakit import maps
+
+    slope, p = [2.0, -1.0, np.nan, 5.0], [0.01, 0.2, np.nan, 0.049]
+    ds = xr.Dataset(
+        {"ndays_slope": ("series", slope, {"units": "days/(10 year)"}), "ndays_p": ("series", p),
+         "threshold_type": ("series", np.array(["upper"] * 4, object)), "threshold": ("series", [18.0] * 4),
+         "percentile": ("series", [np.nan] * 4), "base_period": ("series", np.array([""] * 4, object)),
+         "window_days": ("series", [np.nan] * 4), "min_duration": ("series", [3] * 4)},
+        {"station": ("series", np.array(list("abcd"), object)),
+         "lat": ("series", [50.0, 51.0, 52.0, np.nan], {"units": "degrees_north", "long_name": "latitude"}),
+         "lon": ("series", [5.0, 6.0, 7.0, 8.0], {"units": "degrees_east", "long_name": "longitude"})})
+    fig = maps.station_map_figure(ds, "ndays")
+    ax = fig.axes[0]
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("longitude (degrees_east)", "latitude (degrees_north)")
+    assert fig.axes[-1].get_ylabel() == "Sen slope per decade (days/(10 year))"
+    # a and b coloured by their slope (d has no position), a ringed; c without a trend drawn hollow.
+    coloured = next(c for c in ax.collections if c.get_array() is not None and len(c.get_array()))
+    assert list(coloured.get_array()) == [2.0, -1.0]
+    assert [tuple(e) for e in coloured.get_edgecolors()] == [(0, 0, 0, 1), (0, 0, 0, 0)]
+    assert maps.station_map_figure(ds.assign(lat=ds["lat"] * np.nan), "ndays") is None

@@ -260,11 +260,12 @@ def station_datasets(outcomes, outdir):
 
 
 def _write(ds, path):
-    encoding = {name: {"_FillValue": None} for name in ("time_bnds", "year", "bootstrap") if name in ds.variables}
+    # What every series has goes without a fill value, and stays a whole number when read.
+    encoding = {name: {"_FillValue": None} for name in ("time_bnds", "year", "bootstrap", "min_duration")
+                if name in ds.variables}
     for name in ("lat", "lon", "elevation", "threshold", "percentile"):
         encoding[name] = {"_FillValue": DOUBLE_FILL}
-    for name in ("window_days", "min_duration"):
-        encoding[name] = {"_FillValue": INT_FILL}
+    encoding["window_days"] = {"_FillValue": INT_FILL}
     with atomic_path(path) as tmp:
         ds.to_netcdf(tmp, engine="netcdf4", encoding=encoding)
 
