@@ -186,7 +186,7 @@ def test_station_map_rings_the_significant_slopes_and_labels_its_units():
     ax = fig.axes[0]
     assert (ax.get_xlabel(), ax.get_ylabel()) == ("longitude (degrees_east)", "latitude (degrees_north)")
     assert fig.axes[-1].get_ylabel() == "Sen slope per decade (days/(10 year))"
-    # a and b coloured by their slope (d has no position), a ringed; c without a trend drawn hollow.
+    # a and b coloured by their slope (d has no position), a ringed; c without a trend crossed.
     coloured = next(c for c in ax.collections if c.get_array() is not None and len(c.get_array()))
     assert list(coloured.get_array()) == [2.0, -1.0]
     assert [tuple(e) for e in coloured.get_edgecolors()] == [(0, 0, 0, 1), (0, 0, 0, 0)]

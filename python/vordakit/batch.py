@@ -195,9 +195,11 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
             bar.close()
     ordered = [outcomes[st.name] for st in stations]
     write_combined(ordered, outdir)
-    trends = station_netcdf.write_station_files(ordered, outdir)
-    if opts.plots and trends is not None:
-        maps.write_station_maps(trends, outdir)
+    # The NetCDF and the maps come from the combined tables (see vordakit.station_netcdf).
+    if station_netcdf.available():
+        trends = station_netcdf.write_station_files(ordered, outdir)
+        if opts.plots:
+            maps.write_station_maps(trends, outdir)
     return ordered
 
 
@@ -358,6 +360,9 @@ def command(args):
         print("vordakit batch: matplotlib is not installed (Debian package python3-matplotlib): "
               "no plots, as with --no-plots", file=sys.stderr)
         opts.plots = False
+    if not station_netcdf.available():
+        print("vordakit batch: xarray or netCDF4 is not installed (Debian packages python3-xarray, "
+              "python3-netcdf4): no stations.nc, stations-trend.nc or station maps", file=sys.stderr)
     show = sys.stderr.isatty() and not args.no_progress
     try:
         outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show)

@@ -276,7 +276,10 @@ def add_batch(subparsers):
                     "in parallel: convert, qc, one vorda run per row, tidy, trend and plot. A\n"
                     "station's failure is recorded in its folder and in summary.csv and does not stop\n"
                     "the others; the stations' tables are combined in yearly.csv, events.csv and\n"
-                    "trend.csv beside it.")
+                    "trend.csv beside it, with each station's metadata (the list's columns, the\n"
+                    "metadata files beside its file or named by --metadata, its file's header),\n"
+                    "and in stations.nc and stations-trend.nc (CF timeSeries); a map of the\n"
+                    "stations' trends per index, stations-<index>.png.")
     p.add_argument("stations", help="station list (TSV with a header line); its relative file paths are "
                                     "taken from its own folder")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")

@@ -152,7 +152,7 @@ def _draw_stations(ax, ds, rows, key, limits):
     ax.set_ylabel(_axis_label(ds["lat"]))
     ax.grid(True, linewidth=0.3, alpha=0.5)
     if (~fitted).any():
-        ax.scatter(lon[~fitted], lat[~fitted], s=30, facecolors="none", edgecolors="grey", label="no trend")
+        ax.scatter(lon[~fitted], lat[~fitted], s=30, marker="x", color="grey", label="no trend (too few years)")
     mesh = None
     if fitted.any():
         marked = np.nan_to_num(p, nan=1.0)[fitted] < 0.05
@@ -190,7 +190,7 @@ def _members(ds, index):
 def station_map_figure(ds, key):
     """The stations of a batch's stations-trend.nc (an xarray Dataset) coloured by their Sen slope
     per decade of index ``key``, one panel per run setting; stations whose Mann-Kendall p is below
-    0.05 are ringed, those without a trend (too few years) drawn hollow. None where no station with
+    0.05 are ringed, those without a trend (too few years) crossed. None where no station with
     a position has a run that gives the index."""
     index = catalogue.BY_KEY[key]
     groups = {}
@@ -201,7 +201,8 @@ def station_map_figure(ds, key):
     shown = sorted(groups, key=lambda g: -len(groups[g]))[:MAX_PANELS]
     cols = min(len(shown), 3)
     rows = -(-len(shown) // cols)
-    fig = mpl().Figure(figsize=(cols * WIDTH / DPI, rows * HEIGHT / DPI), dpi=DPI, layout="constrained")
+    # Panels about square, as a map of a region mostly is; the colour bar takes the rest.
+    fig = mpl().Figure(figsize=(cols * 5.2 + 1.2, rows * 5.0), dpi=DPI, layout="constrained")
     axes = fig.subplots(rows, cols, squeeze=False).ravel()
     slopes = ds[f"{key}_slope"].values[[i for g in shown for i in groups[g]]]
     top = np.nanmax(np.abs(slopes)) if np.isfinite(slopes).any() else 0.0
