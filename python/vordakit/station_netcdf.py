@@ -266,6 +266,11 @@ def _write(ds, path):
     for name in ("lat", "lon", "elevation", "threshold", "percentile"):
         encoding[name] = {"_FillValue": DOUBLE_FILL}
     encoding["window_days"] = {"_FillValue": INT_FILL}
+    # Named in a fixed order: xarray's own order changes from one process to the next, and so would the file.
+    for name, v in ds.data_vars.items():
+        names = [c for c in COORDINATES + ("year",) if c in ds.coords and set(ds[c].dims) <= set(v.dims)]
+        if names:
+            v.encoding["coordinates"] = " ".join(names)
     with atomic_path(path) as tmp:
         ds.to_netcdf(tmp, engine="netcdf4", encoding=encoding)
 
