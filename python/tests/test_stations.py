@@ -123,16 +123,18 @@ def test_trends_per_series_and_a_map_per_index(batch):
         f"stations-{k}.png" for k in sorted(("ndays", "wsdi", "csdi", "sgs", "lfd"))]
 
 
-def test_maps_left_out_without_positions_and_stale_ones_removed(vorda, tmp_path):
+@pytest.mark.parametrize("position,options", [("", ()), ("52.5", ("--no-plots",))],
+                         ids=["no position", "no plots"])
+def test_no_map_without_positions_or_plots_and_an_earlier_one_removed(vorda, tmp_path, position, options):
     (tmp_path / "out").mkdir()
     (tmp_path / "out" / "stations-ndays.png").write_bytes(b"an earlier batch's map")
-    (tmp_path / "s.tsv").write_text("file\tname\ttype\tthreshold\tmin_duration\n"
-                                    f"{EXAMPLE}\tex\tupper\t18.0\t3\n")
-    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", vorda=vorda, text=True)
+    (tmp_path / "s.tsv").write_text("file\tname\ttype\tthreshold\tmin_duration\tlat\tlon\n"
+                                    f"{EXAMPLE}\tex\tupper\t18.0\t3\t{position}\t{position}\n")
+    proc = kit("batch", tmp_path / "s.tsv", "-o", tmp_path / "out", *options, vorda=vorda, text=True)
     assert proc.returncode == 0, proc.stderr
     assert not list((tmp_path / "out").glob("stations-*.png"))
     with xr.open_dataset(tmp_path / "out" / "stations.nc", decode_timedelta=False) as ds:
-        assert ds["lat"].isnull().all() and list(ds["station"].values) == ["ex"]
+        assert list(ds["lat"].fillna(-1).values) == [float(position or -1)] and list(ds["station"].values) == ["ex"]
 
 
 BAD = [

@@ -200,6 +200,8 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False):
         trends = station_netcdf.write_station_files(ordered, outdir)
         if opts.plots:
             maps.write_station_maps(trends, outdir)
+    if not opts.plots:
+        maps.remove_station_maps(outdir)
     return ordered
 
 

@@ -15,7 +15,7 @@ from vordakit import catalogue, grid, trend
 from vordakit.atomic import atomic_write
 from vordakit.plot import DPI, HEIGHT, WIDTH, mpl
 
-__all__ = ["grid_map_figure", "station_map_figure", "write_station_maps", "command"]
+__all__ = ["grid_map_figure", "station_map_figure", "write_station_maps", "remove_station_maps", "command"]
 
 # A station map's panels (one per run setting), at most; more settings are named in the title as left out.
 MAX_PANELS = 6
@@ -227,17 +227,24 @@ def station_map_figure(ds, key):
 
 def write_station_maps(ds, outdir):
     """stations-<index>.png in the batch folder ``outdir`` for every index of stations-trend.nc
-    (``ds``) that some station with a position has; a map of an earlier batch that this one
-    cannot draw is removed, so that no map disagrees with the tables. Returns the paths written."""
+    (``ds``) that some station with a position has; returns the paths written. A map of an
+    earlier batch that this one does not draw is removed, so that no map disagrees with the tables."""
     written = []
     for index in catalogue.YEARLY:
-        path = os.path.join(outdir, f"stations-{index.key}.png")
         fig = station_map_figure(ds, index.key) if f"{index.key}_slope" in ds else None
         if fig is None:
-            if os.path.exists(path):
-                os.unlink(path)
             continue
+        path = os.path.join(outdir, f"stations-{index.key}.png")
         with atomic_write(path, "wb") as f:
             fig.savefig(f, format="png")
         written.append(path)
+    remove_station_maps(outdir, keep=written)
     return written
+
+
+def remove_station_maps(outdir, keep=()):
+    """Remove the station maps in ``outdir`` but those in ``keep`` (a batch with --no-plots keeps none)."""
+    for index in catalogue.YEARLY:
+        path = os.path.join(outdir, f"stations-{index.key}.png")
+        if path not in keep and os.path.isfile(path):
+            os.unlink(path)
