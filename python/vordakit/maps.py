@@ -1,4 +1,5 @@
-"""Maps of a grid's output: the period mean and the Sen slope of each yearly variable, side by side.
+"""Maps of a grid's output (the period mean and the Sen slope of each yearly variable, side by side),
+and a batch's station maps (each station's Sen slope of an index at its position).
 
 The maps are drawn on the grid's own axes (or, for stations, at their
 longitude and latitude) with matplotlib, loaded with the first figure as for
@@ -15,7 +16,12 @@ from vordakit.atomic import atomic_write
 from vordakit.plot import DPI, HEIGHT, WIDTH, fitted_text, mpl
 from vordakit.thresholds import label as threshold_label
 
-__all__ = ["grid_map_figure", "command"]
+__all__ = ["grid_map_figure", "station_map_figure", "write_station_maps", "remove_station_maps", "command"]
+
+# A station map's panels (one per run setting), at most; more settings are named in the title as left out.
+MAX_PANELS = 6
+# Station names are written beside their points up to this many points in a panel.
+MAX_LABELS = 40
 
 
 def _axis_label(coord):
@@ -197,3 +203,122 @@ def command(args):
             fig.savefig(f, format="png")
         print(path)
     return 0
+
+
+def _setting(ds, i):
+    """The run setting of series ``i`` of stations-trend.nc, in words."""
+    v = {k: ds[k].values[i] for k in ("threshold_type", "threshold", "percentile", "base_period", "window_days",
+                                      "min_duration")}
+    if np.isfinite(v["percentile"]):
+        what = f"p{v['percentile']:g} of {v['base_period']}, window {v['window_days']}"
+    else:
+        what = f"{v['threshold']:g}"
+    return f"{v['threshold_type']} {what}, minimum duration {v['min_duration']} days"
+
+
+def _draw_stations(ax, ds, rows, key, limits):
+    """One panel: the series ``rows`` at their positions, coloured by their slope; returns the
+    scatter that sets the colour bar, or None where no station has both a position and a slope."""
+    lon, lat = ds["lon"].values[rows], ds["lat"].values[rows]
+    slope, p = ds[f"{key}_slope"].values[rows], ds[f"{key}_p"].values[rows]
+    fitted = np.isfinite(slope)
+    ax.set_xlabel(_axis_label(ds["lon"]))
+    ax.set_ylabel(_axis_label(ds["lat"]))
+    ax.grid(True, linewidth=0.3, alpha=0.5)
+    if (~fitted).any():
+        ax.scatter(lon[~fitted], lat[~fitted], s=30, marker="x", color="grey", label="no trend (too few years)")
+    mesh = None
+    if fitted.any():
+        marked = np.nan_to_num(p, nan=1.0)[fitted] < 0.05
+        mesh = ax.scatter(lon[fitted], lat[fitted], c=slope[fitted], cmap="RdBu_r", vmin=limits[0],
+                          vmax=limits[1], s=60, zorder=2,
+                          edgecolors=np.where(marked, "black", "none"), linewidths=1.8)
+        if marked.any():
+            ax.scatter([], [], s=60, facecolors="none", edgecolors="black", linewidths=1.8, label="p < 0.05")
+    if len(rows) <= MAX_LABELS:
+        for x, y, name in zip(lon, lat, ds["station"].values[rows]):
+            ax.annotate(str(name), (x, y), xytext=(4, 4), textcoords="offset points", fontsize=7)
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(loc="best", fontsize=7)
+    return mesh
+
+
+def _extent(ds, members):
+    """(x limits, y limits, aspect) of every panel of a station map: one frame for all, so that
+    the panels read as the same map; degrees of longitude shrink towards the poles."""
+    lon, lat = ds["lon"].values[members], ds["lat"].values[members]
+    pad = max(0.5, 0.1 * max(np.ptp(lon), np.ptp(lat)))
+    middle = np.cos(np.radians(np.clip((lat.min() + lat.max()) / 2, -80, 80)))
+    return (lon.min() - pad, lon.max() + pad), (lat.min() - pad, lat.max() + pad), 1 / middle
+
+
+def _members(ds, index):
+    """The series of stations-trend.nc with a position whose runs give ``index``."""
+    placed = np.isfinite(ds["lat"].values) & np.isfinite(ds["lon"].values)
+    writes = np.isin(ds["threshold_type"].values.astype(str), index.types)
+    if index.fixed_only:
+        writes &= ~np.isfinite(ds["percentile"].values)
+    return np.flatnonzero(placed & writes)
+
+
+def station_map_figure(ds, key):
+    """The stations of a batch's stations-trend.nc (an xarray Dataset) coloured by their Sen slope
+    per decade of index ``key``, one panel per run setting; stations whose Mann-Kendall p is below
+    0.05 are ringed, those without a trend (too few years) crossed. None where no station with
+    a position has a run that gives the index."""
+    index = catalogue.BY_KEY[key]
+    groups = {}
+    for i in _members(ds, index):
+        groups.setdefault(_setting(ds, i), []).append(i)
+    if not groups:
+        return None
+    shown = sorted(groups, key=lambda g: -len(groups[g]))[:MAX_PANELS]
+    cols = min(len(shown), 3)
+    rows = -(-len(shown) // cols)
+    # Panels about square, as a map of a region mostly is; the colour bar takes the rest.
+    fig = mpl().Figure(figsize=(cols * 5.2 + 1.2, rows * 5.0), dpi=DPI, layout="constrained")
+    axes = fig.subplots(rows, cols, squeeze=False).ravel()
+    slopes = ds[f"{key}_slope"].values[[i for g in shown for i in groups[g]]]
+    top = np.nanmax(np.abs(slopes)) if np.isfinite(slopes).any() else 0.0
+    limits = (-top, top) if top > 0 else (-1.0, 1.0)     # white at no change, whatever the data
+    left = len(groups) - len(shown)
+    fig.suptitle(f"{index.title}: Sen slope per decade" + (f" ({left} more run settings not drawn)" if left else ""),
+                 fontsize=11)
+    mesh = None
+    xlim, ylim, aspect = _extent(ds, _members(ds, index))
+    for ax, setting in zip(axes, shown):
+        ax.set_title(setting, fontsize=9)
+        mesh = _draw_stations(ax, ds, np.array(groups[setting]), key, limits) or mesh
+        ax.set(xlim=xlim, ylim=ylim)
+        ax.set_aspect(aspect, adjustable="box")
+    for ax in axes[len(shown):]:
+        ax.set_axis_off()
+    if mesh is not None:
+        fig.colorbar(mesh, ax=list(axes[:len(shown)]), shrink=0.8,
+                     label=f"Sen slope per decade ({ds[f'{key}_slope'].attrs.get('units', '')})")
+    return fig
+
+
+def write_station_maps(ds, outdir):
+    """stations-<index>.png in the batch folder ``outdir`` for every index of stations-trend.nc
+    (``ds``) that some station with a position has; returns the paths written. A map of an
+    earlier batch that this one does not draw is removed, so that no map disagrees with the tables."""
+    written = []
+    for index in catalogue.YEARLY:
+        fig = station_map_figure(ds, index.key) if f"{index.key}_slope" in ds else None
+        if fig is None:
+            continue
+        path = os.path.join(outdir, f"stations-{index.key}.png")
+        with atomic_write(path, "wb") as f:
+            fig.savefig(f, format="png")
+        written.append(path)
+    remove_station_maps(outdir, keep=written)
+    return written
+
+
+def remove_station_maps(outdir, keep=()):
+    """Remove the station maps in ``outdir`` but those in ``keep`` (a batch with --no-plots keeps none)."""
+    for index in catalogue.YEARLY:
+        path = os.path.join(outdir, f"stations-{index.key}.png")
+        if path not in keep and os.path.isfile(path):
+            os.unlink(path)
