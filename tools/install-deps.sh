@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing VORDA needs and a fresh Debian or Ubuntu
 # machine lacks: the compiler and CMake, GoogleTest, pybind11 and the Python
-# headers for the binding, and the Debian Python packages the toolkit's tests
-# use. Does nothing when everything is there.
+# headers for the binding, the Debian Python packages the toolkit's tests
+# use, and chromium for the report's browser test. Does nothing when
+# everything is there.
 set -euo pipefail
 
 missing=()
@@ -29,6 +30,8 @@ command -v ncdump >/dev/null 2>&1 || missing+=(netcdf-bin)
 command -v cdo >/dev/null 2>&1 || missing+=(cdo)
 # udunits2 checks that every units attribute of a grid's output reads as UDUNITS-2 units.
 command -v udunits2 >/dev/null 2>&1 || missing+=(udunits-bin)
+# vordakit report's test loads the page in a headless browser (skipped without it).
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 # The man pages of the install and the package, which their tests look for.
 command -v help2man >/dev/null 2>&1 || missing+=(help2man)
 

@@ -46,11 +46,13 @@ def test_bad_station_recorded_others_finished(vorda, data_dir, tmp_path):
         for table in ("yearly.csv", "events.csv", "trend.csv", "plots.pdf"):
             assert (folder / table).stat().st_size > 0
     assert (out / "six" / "six.txt").exists()        # the converted input vorda read
-    # Combined tables: the stations' own rows behind a station column.
+    # Combined tables: the stations' own rows behind a station column and its metadata (none known here).
+    lead = ("station", "full_name", "lat", "lon", "elevation", "country")
     for table in ("yearly.csv", "events.csv", "trend.csv"):
         rows = read(out / table)
         own = read(out / "example" / table) + read(out / "six" / table)
-        assert [{k: v for k, v in r.items() if k != "station"} for r in rows] == own
+        assert [{k: v for k, v in r.items() if k not in lead} for r in rows] == own
+        assert list(rows[0])[:len(lead)] == list(lead) and not any(r[c] for r in rows for c in lead[1:])
         # six holds part of one year, which trends leave out.
         assert {r["station"] for r in rows} == ({"example"} if table == "trend.csv" else {"example", "six"})
     assert b"broken" in proc.stderr and b"2 of 4 stations done, 2 failed" in proc.stderr
@@ -316,7 +318,7 @@ def test_unknown_list_column_warned_once(vorda, tmp_path):
     warnings = [line for line in proc.stderr.splitlines() if "warning" in line]
     assert warnings == [f"vordakit batch: warning: {tmp_path / 's.tsv'}:1: column 'bootsrap' ignored: "
                         "not one the batch reads (file, name, type, threshold, min_duration, unit, format, element, "
-                        "column, kind, percentile, base, window, bootstrap)"]
+                        "column, kind, percentile, base, window, bootstrap, full_name, lat, lon, elevation, country)"]
 
 
 # (case, the station file's content (None: no file), batch options, words of the reason, words it must not hold)
@@ -443,14 +445,16 @@ def test_a_station_file_is_read_once(vorda, lib, data_dir, tmp_path, monkeypatch
 
 def _tree(folder):
     """Every file under ``folder`` by relative path, the folder's own path in them named OUT, with the
-    time a station took left out (done.txt's seconds line, summary.csv's last column)."""
+    time a station took left out (done.txt's seconds line, summary.csv's seconds column)."""
     out = {}
     for path in sorted(p for p in folder.rglob("*") if p.is_file()):
         data = path.read_bytes().replace(bytes(folder), b"OUT")
         if path.name == "done.txt":
             data = b"".join(line for line in data.splitlines(True) if not line.startswith(b"seconds "))
         elif path.name == "summary.csv":
-            data = b"".join(line.rpartition(b",")[0] + b"\n" for line in data.splitlines())
+            rows = list(csv.reader(data.decode().splitlines()))
+            at = rows[0].index("seconds")
+            data = "".join(",".join(r[:at] + r[at + 1:]) + "\n" for r in rows).encode()
         out[str(path.relative_to(folder))] = data
     return out
 

@@ -23,9 +23,10 @@ import sys
 import threading
 import uuid
 
-from vordakit import cluster, engine, runner, tables, trend
+from vordakit import cluster, engine, maps, runner, station_netcdf, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
+from vordakit.formats import metadata
 from vordakit.model import EVENT_FIELDS, YEARLY_FIELDS
 from vordakit.progress import Bar
 from vordakit.station import Options, Outcome, process_station
@@ -34,7 +35,10 @@ from vordakit.stationlist import Station, read_station_list
 __all__ = ["Station", "Outcome", "Options", "read_station_list", "process_station", "run_batch", "write_combined",
            "command"]
 
-SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds")
+# The station's metadata last, so that summaries of earlier versions are the leading columns of today's.
+SUMMARY_FIELDS = ("station", "file", "status", "reason", "runs", "qc_warnings", "seconds") + metadata.FIELDS
+# What every row of a combined table begins with: the station and its metadata.
+LEAD_FIELDS = ("station",) + metadata.FIELDS
 
 
 # glibc's mallopt parameter: memory kept at the top of the heap when it shrinks.
@@ -178,6 +182,13 @@ def run_batch(stations, outdir, vorda, jobs=None, opts=None, progress=False, sch
                 client.close()
     ordered = [outcomes[st.name] for st in stations]
     write_combined(ordered, outdir)
+    # The NetCDF and the maps come from the combined tables (see vordakit.station_netcdf).
+    if station_netcdf.available():
+        trends = station_netcdf.write_station_files(ordered, outdir)
+        if opts.plots:
+            maps.write_station_maps(trends, outdir)
+    if not opts.plots:
+        maps.remove_station_maps(outdir)
     return ordered
 
 
@@ -342,7 +353,8 @@ def _end_workers(pool):
 
 
 def write_combined(outcomes, outdir):
-    """summary.csv and the yearly, event and trend tables of all stations, with a station column.
+    """summary.csv and the yearly, event and trend tables of all stations, with a station column
+    and the station's metadata columns (see ``LEAD_FIELDS``).
 
     The combined tables are the stations' own tables, line by line, behind
     the station's name: the workers' CSV files are copied rather than their
@@ -350,14 +362,15 @@ def write_combined(outcomes, outdir):
     """
     tables.write_csv(os.path.join(outdir, "summary.csv"), SUMMARY_FIELDS,
                      ((o.name, o.file, _status(o), o.reason, o.runs, o.qc_warnings,
-                       f"{o.seconds:.3f}") for o in outcomes))
+                       f"{o.seconds:.3f}") + tuple(o.metadata.columns().values()) for o in outcomes))
     for table, fields in (("yearly.csv", YEARLY_FIELDS), ("events.csv", EVENT_FIELDS),
                           ("trend.csv", trend.TREND_FIELDS)):
         with atomic_write(os.path.join(outdir, table), "w", newline="") as f:
-            f.write(",".join(("station",) + fields) + "\n")
+            f.write(",".join(LEAD_FIELDS + fields) + "\n")
             for o in outcomes:
                 if o.tables:
-                    _append_table(f, os.path.join(outdir, o.name, table), o.name, fields)
+                    _append_table(f, os.path.join(outdir, o.name, table),
+                                  (o.name,) + tuple(o.metadata.columns().values()), fields)
 
 
 def _status(o):
@@ -366,9 +379,9 @@ def _status(o):
     return "interrupted" if o.reason.startswith("interrupted") else "failed"
 
 
-def _append_table(f, path, station, fields):
+def _append_table(f, path, lead_cells, fields):
     cell = io.StringIO()
-    csv.writer(cell, lineterminator="").writerow([station])
+    csv.writer(cell, lineterminator="").writerow(lead_cells)
     lead = cell.getvalue() + ","
     with open(path, newline="", encoding="utf-8") as src:
         header = next(src, "").rstrip("\r\n")
@@ -400,16 +413,22 @@ def command(args):
     if args.fill is not None and args.fill < 0:
         raise KitError(None, None, "--fill needs a number of days, 0 or more")
     stations = read_station_list(args.stations)
+    # Read now, so that a bad one is refused before any station runs (the workers inherit what was read).
+    for path in args.metadata or ():
+        metadata.read_metadata_file(path)
     which = engine.choose(args.engine)
     # The library hands only a file it cannot read to vorda, which it then looks for.
     vorda = runner.find_vorda(args.vorda) if which == "process" or args.vorda else None
     opts = Options(plots=not args.no_plots, qc=not args.no_qc,
                    policy="fill" if args.fill is not None else "refuse", fill=args.fill, resume=args.resume,
-                   engine=which)
+                   engine=which, metadata=args.metadata)
     if opts.plots and not _matplotlib():
         print("vordakit batch: matplotlib is not installed (Debian package python3-matplotlib): "
               "no plots, as with --no-plots", file=sys.stderr)
         opts.plots = False
+    if not station_netcdf.available():
+        print("vordakit batch: xarray or netCDF4 is not installed (Debian packages python3-xarray, "
+              "python3-netcdf4): no stations.nc, stations-trend.nc or station maps", file=sys.stderr)
     show = sys.stderr.isatty() and not args.no_progress
     try:
         outcomes = run_batch(stations, args.out, vorda, args.jobs, opts, progress=show, scheduler=args.scheduler)

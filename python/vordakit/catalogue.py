@@ -20,7 +20,7 @@ import dataclasses
 __all__ = ["Index", "Summary", "YEARLY", "SUMMARY", "BY_NAME", "BY_KEY", "SUMMARY_BY_KEY", "INDEX_ORDER",
            "TYPES", "EVENTS", "EVENT_PREFIX", "SHORT_PREFIX", "EVENT_COLUMN_LINE", "COLUMN_LINES", "UNSET",
            "indices_of", "file_kinds", "file_index", "tail_of", "grid_indices", "grid_attrs", "standard_name",
-           "result_name"]
+           "result_name", "CELSIUS", "plot_title"]
 
 # The value vorda's series store holds in a calendar field that was never set;
 # it is also what the last frost day is in a year without one.
@@ -57,6 +57,12 @@ class Index:
     # fixed ({side}: above or below), and the units that name asks for.
     standard_name: str = None
     standard_units: str = None
+    # What was computed, in words, for the plot's title: {side}, {threshold} (with its unit) and
+    # {duration} filled in; "" where ``title`` says it whatever the threshold.
+    computed: str = ""
+    # (type, threshold in degC) where the title's name holds; elsewhere the title is ``computed`` alone.
+    named_at: tuple = None
+    uses_duration: bool = True  # the minimum duration changes its values
 
 
 @dataclasses.dataclass(frozen=True)
@@ -77,7 +83,8 @@ YEARLY = (
     Index("ndays", "ndays", "VORDAndays-", " yr   #days_measure", TYPES,
           "Days beyond the threshold", "days per year",
           "number of days beyond the threshold", "days", "time: sum",
-          standard_name="number_of_days_with_air_temperature_{side}_threshold", standard_units="1"),
+          standard_name="number_of_days_with_air_temperature_{side}_threshold", standard_units="1",
+          computed="days {side} {threshold}", uses_duration=False),
     Index("WSDI", "wsdi", "VORDA-WSDI-", " yr   WSDI", ("upper",),
           "Warm spell duration index (WSDI)", "days in warm spells per year",
           "warm spell duration index: days in warm spells of at least the minimum duration", "days", "time: sum"),
@@ -85,17 +92,19 @@ YEARLY = (
           "Cold spell duration index (CSDI)", "days in cold spells per year",
           "cold spell duration index: days in cold spells of at least the minimum duration", "days", "time: sum"),
     Index("SGS", "sgs", "VORDA-SGS--", " yr   Start-of-growing-season", ("upper",),
-          "Start of the growing season (SGS)", "ordinal of the day within its year's records",
+          "Start of the growing season (SGS)", "ordinal of the day the spell reached its minimum duration",
           "start of the growing season: ordinal of the day a run above the threshold first reaches the "
           "minimum duration", "days", "time: minimum",
           no_value=0, no_value_text="without a start of the growing season (0 in the file)", fixed_only=True,
-          day_of_year=True),
+          day_of_year=True, computed="first spell of {duration} days above {threshold} from day 32 on",
+          named_at=("upper", 5.0)),
     Index("LFD", "lfd", "VORDA-LFD--", " yr   Last-frost-day", ("lower",),
-          "Last frost day (LFD)", "ordinal of the day within its year's records",
+          "Last frost day (LFD)", "ordinal of the last day below the threshold",
           "last frost day: ordinal of the last day below the threshold among the year's first 182 days",
           "days", "time: maximum",
           no_value=UNSET, no_value_text="without a frost day among their first 182 days (*** in the file)",
-          fixed_only=True, day_of_year=True),
+          fixed_only=True, day_of_year=True, computed="last day below {threshold} in the year's first 182 days",
+          named_at=("lower", 0.0), uses_duration=False),
 )
 
 SUMMARY = (
@@ -166,6 +175,35 @@ def standard_name(key, thrtype, min_duration):
         return None
     side = "above" if thrtype == "upper" else "below"
     return q.standard_name.format(side=side), getattr(q, "standard_units", None)
+
+
+# The units a temperature in degrees Celsius is given in, as users and CF files write them.
+CELSIUS = frozenset({"degC", "deg_C", "°C", "C", "celsius", "Celsius", "degree_Celsius", "degrees_Celsius"})
+
+
+def plot_title(index, thrtype, threshold, threshold_text, duration, unit=""):
+    """The title of an index's plot: what was computed, under the index's own name only at
+    the threshold where that name holds (a growing season starts above 5 degC, frost is below 0).
+
+    ``threshold_text`` is the threshold as the title shows it (with its unit).
+
+    >>> plot_title("SGS", "upper", 5.0, "5.0 degC", 6, "degC")
+    'Start of the growing season (SGS): first spell of 6 days above 5.0 degC from day 32 on'
+    >>> plot_title("SGS", "upper", 18.0, "18.0 degC", 6, "degC")
+    'First spell of 6 days above 18.0 degC from day 32 on'
+    >>> plot_title("LFD", "lower", 0.0, "0.0", 3), plot_title("WSDI", "upper", 25.0, "25.0", 3)
+    ("Last day below 0.0 in the year's first 182 days", 'Warm spell duration index (WSDI)')
+    """
+    i = BY_NAME.get(index)
+    if i is None:
+        return index
+    if not i.computed:
+        return i.title
+    side = "above" if thrtype == "upper" else "below"
+    computed = i.computed.format(side=side, threshold=threshold_text, duration=duration)
+    if i.named_at is not None and i.named_at == (thrtype, threshold) and unit in CELSIUS:
+        return f"{i.title}: {computed}"
+    return computed[0].upper() + computed[1:]
 
 
 def grid_attrs(key):

@@ -245,6 +245,13 @@ optional columns:
   kind          temperature or precipitation, for qc and the plots (default:
                 from the element or layout)
   unit          the values' unit in the plots, e.g. degC or mm
+  full_name     the station's full name (its metadata: these five columns
+                go before the metadata files beside the station file, or
+                named by --metadata, and before the file's own header)
+  lat           latitude in decimal degrees, north positive (-90 to 90)
+  lon           longitude in decimal degrees, east positive (-180 to 180)
+  elevation     elevation in metres
+  country       country code or name
 Rows of one file that choose different series (element, column) each get
 their own input.
 
@@ -269,7 +276,10 @@ def add_batch(subparsers):
                     "in parallel: convert, qc, one vorda run per row, tidy, trend and plot. A\n"
                     "station's failure is recorded in its folder and in summary.csv and does not stop\n"
                     "the others; the stations' tables are combined in yearly.csv, events.csv and\n"
-                    "trend.csv beside it.")
+                    "trend.csv beside it, with each station's metadata (the list's columns, the\n"
+                    "metadata files beside its file or named by --metadata, its file's header),\n"
+                    "and in stations.nc and stations-trend.nc (CF timeSeries); a map of the\n"
+                    "stations' trends per index, stations-<index>.png.")
     p.add_argument("stations", help="station list (TSV with a header line); its relative file paths are "
                                     "taken from its own folder")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="batch folder (one sub-folder per station)")
@@ -286,6 +296,9 @@ def add_batch(subparsers):
     p.add_argument("--resume", action="store_true",
                    help="skip stations whose folder is complete for the same rows, input and options")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    p.add_argument("--metadata", action="append", metavar="FILE",
+                   help="station metadata file (ECA&D stations.txt or sources.txt, GHCN-Daily ghcnd-stations.txt) "
+                        "for every station, instead of those beside each station file; may be given again")
     _add_vorda_option(p)
     p.set_defaults(handler=_lazy("batch"))
 
@@ -319,6 +332,18 @@ def add_grid(subparsers):
     p.set_defaults(handler=_lazy("grid"))
 
 
+def add_report(subparsers):
+    p = subparsers.add_parser(
+        "report", help="a static HTML report of a batch, a run folder or a grid output",
+        description="Write one HTML page with its pictures into a folder of its own (default: "
+                    "FOLDER/report, or OUT-report beside a grid output): an overview, the failures, "
+                    "qc findings, partial years, and per station its tables, trends and pictures; for a grid "
+                    "its variables and maps. Nothing in it points outside the folder.")
+    p.add_argument("source", help="batch folder, run folder (after tidy) or grid output OUT.nc")
+    p.add_argument("-o", "--out", metavar="DIR", help="the report's folder (replaced whole when it is a report)")
+    p.set_defaults(handler=_lazy("report"))
+
+
 # The subcommands in the order --help lists them.
 COMMANDS = [
     add_convert,
@@ -329,6 +354,7 @@ COMMANDS = [
     add_plot,
     add_batch,
     add_grid,
+    add_report,
 ]
 
 

@@ -24,7 +24,8 @@ from vordakit.catalogue import UNSET
 
 __all__ = ["RUN_FIELDS", "CALENDAR_FIELDS", "PERCENTILE_FIELDS", "USED_FIELD", "YEARLY_FIELDS", "EVENT_FIELDS",
            "SPAN_FIELDS", "EVENT_RECORD_FIELDS", "Run", "YearlyRecord", "EventRecord", "Results", "number_field",
-           "yearly_records", "event_records", "event_spans", "fitted", "fixed_value", "from_analysis"]
+           "yearly_records", "event_records", "event_spans", "fitted", "fixed_value", "from_analysis",
+           "NoValueWarning"]
 
 RUN_FIELDS = ("input", "type", "threshold", "min_duration")
 # After the value: the days the input holds in that year, whether they are the
@@ -143,7 +144,7 @@ def yearly_records(path, first_line, fields, run, index, warnings, out):
     """Append to ``out`` the YearlyRecords of one index of a run from its (year, value) fields,
     each an integer or the asterisks of a field it did not fit; the first on line ``first_line``."""
     none = catalogue.BY_NAME[index].no_value
-    no_value = 0
+    no_value = []
     for number, (year, value) in enumerate(fields, start=first_line):
         if index == "LFD" and year == UNSET and value == "*" * VALUE_WIDTH and len(fields) == 1:
             # The scan met no frost day among the series' first 182 records and
@@ -159,15 +160,54 @@ def yearly_records(path, first_line, fields, run, index, warnings, out):
             value = number_field(path, value, index, number, warnings, True)
         if value is not None and value == none:
             value = None
-            no_value += 1
+            no_value.append(year)
         out.append(YearlyRecord(*run, index, year, value))
-    _no_value_warning(path, index, no_value, warnings)
+    _no_value_warning(path, index, no_value, run, warnings)
 
 
-def _no_value_warning(path, index, no_value, warnings):
+def _no_value_warning(path, index, no_value, run, warnings):
+    """The warning on the years ``no_value`` of an index without a value, if any."""
     if no_value:
-        years = "year" if no_value == 1 else "years"
-        warnings.append(f"{path}: {no_value} {years} {catalogue.BY_NAME[index].no_value_text}: no value there")
+        warnings.append(NoValueWarning(path, index, no_value, run=run))
+
+
+def _years(n):
+    return "1 year" if n == 1 else f"{n} years"
+
+
+class NoValueWarning(str):
+    """The warning that counts the years of a file without a value of its index. Once the
+    input's calendar is known, ``partly_covered`` counts apart the years it covers in part,
+    which the plots and trends leave out: there a 0 says only that the part holds none.
+
+    >>> w = NoValueWarning("f.dat", "SGS", [1999, 2000, 2001])
+    >>> w
+    'f.dat: 3 years without a start of the growing season (0 in the file): no value there'
+    >>> w.partly_covered({2001})
+    'f.dat: 2 whole years without a start of the growing season (0 in the file): no value there; 1 year more \
+that the input covers in part'
+    """
+
+    def __new__(cls, path, index, years, partial=(), run=None):
+        whole = [y for y in years if y not in partial]
+        text = f"{path}: {_years(len(whole))}"
+        if partial:
+            text = f"{path}: {_years(len(whole)).replace('year', 'whole year')}"
+        text += f" {catalogue.BY_NAME[index].no_value_text}: no value there"
+        if len(whole) < len(years):
+            text += f"; {_years(len(years) - len(whole))} more that the input covers in part"
+        w = super().__new__(cls, text)
+        w.path, w.index, w.years, w.partial, w.run = path, index, tuple(years), tuple(partial), run
+        return w
+
+    def __reduce__(self):
+        # Sent between a batch's processes as what makes it, not as its text.
+        return NoValueWarning, (self.path, self.index, self.years, self.partial, self.run)
+
+    def partly_covered(self, partial):
+        """This warning with the ``partial`` years (those the input covers in part) counted apart."""
+        partial = set(partial) & set(self.years)
+        return NoValueWarning(self.path, self.index, self.years, partial, self.run) if partial else self
 
 
 def _fitting_records(path, run, index, years, values, warnings, out):
@@ -175,10 +215,12 @@ def _fitting_records(path, run, index, years, values, warnings, out):
     (as they almost always do): the records made straight from the numbers."""
     none = catalogue.BY_NAME[index].no_value
     lead = tuple(run) + (index,)
+    no_value = []
     if none in values:
+        no_value = [y for y, v in zip(years, values) if v == none]
         values = [None if v == none else v for v in values]
     out.extend(tuple.__new__(YearlyRecord, lead + yv + _UNFILLED) for yv in zip(years, values))
-    _no_value_warning(path, index, values.count(None), warnings)
+    _no_value_warning(path, index, no_value, run, warnings)
 
 
 _UNFILLED = (None,) * (len(YEARLY_FIELDS) - len(RUN_FIELDS) - 3)

@@ -27,8 +27,8 @@ from vordakit import catalogue, dates
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
 from vordakit.formats import vorda as vorda_format
-from vordakit.model import (CALENDAR_FIELDS, RUN_FIELDS, SPAN_FIELDS, USED_FIELD, EventRecord, Run, YearlyRecord,
-                            event_spans)
+from vordakit.model import (CALENDAR_FIELDS, RUN_FIELDS, SPAN_FIELDS, USED_FIELD, EventRecord, NoValueWarning, Run,
+                            YearlyRecord, event_spans)
 from vordakit.tables import write_csv
 from vordakit.thresholds import exceedance_texts, shown_threshold
 
@@ -36,7 +36,7 @@ __all__ = ["INPUTS", "RUNS", "InputDays", "input_days", "note_run", "check_notes
            "remember_calendar",
            "add_notes", "add_calendar", "read_description", "write_description", "record_bootstrap",
            "threshold_table_path", "write_threshold_table", "read_thresholds", "add_percentile_marks",
-           "mark_percentile_runs"]
+           "mark_percentile_runs", "station_of"]
 
 # Where `run` notes the input of the runs whose result files it placed, and
 # the threshold each run was given.
@@ -237,6 +237,13 @@ def add_calendar(results, calendar_of, used):
         out.append(_new(r, r[:_CALENDAR_AT] + (days, int(whole), date) + r[_CALENDAR_AT + 3:_YEARLY_USED]
                         + (threshold_used,) + r[_YEARLY_USED + 1:]))
     results.yearly = out
+    # Years the input covers in part, by run and index: their warnings count them apart.
+    partial = {}
+    for r in out:
+        if r.whole == 0:
+            partial.setdefault((Run(*r[:4]), r.index), set()).add(r.year)
+    results.warnings = [w.partly_covered(partial.get((w.run, w.index), ())) if isinstance(w, NoValueWarning) else w
+                        for w in results.warnings]
     if used:
         results.events = [_with(r, _EVENT_USED, (used_of(r),)) for r in results.events]
     _add_spans(results, calendar_of)
@@ -305,6 +312,17 @@ def _is_description(info):
 
 # The name a percentile run gives its exceedance series: only such an input has a description.
 _PREPARED = re.compile(r"-p\d+(\.\d+)?-\d{1,4}-\d{1,4}-w\d+\.txt")
+
+
+def station_of(name):
+    """The station a run's input stands for: a percentile run's exceedance series is named
+    after it, with the percentile, base and window added.
+
+    >>> station_of("cet-p90-1961-1990-w5.txt"), station_of("cet.txt")
+    ('cet', 'cet.txt')
+    """
+    found = _PREPARED.search(name)
+    return name[:found.start()] if found and found.end() == len(name) else name
 
 
 def write_description(folder, stem, info):

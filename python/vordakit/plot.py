@@ -16,6 +16,7 @@ that one, which is then valid until the next of its kind is asked for.
 import datetime
 import functools
 import os
+import re
 import types
 
 import numpy as np
@@ -31,8 +32,8 @@ __all__ = ["yearly_figure", "events_figure", "thresholds_figure", "figures", "pl
 
 WIDTH, HEIGHT, DPI = 800, 600, 100
 
-# index -> (title, y axis label)
-INDEX_LABELS = {i.name: (i.title, i.axis_label) for i in catalogue.YEARLY}
+# index -> y axis label
+AXIS_LABELS = {i.name: i.axis_label for i in catalogue.YEARLY}
 # Day counts per decade; the ordinal indices move by days of the year per decade.
 SLOPE_UNIT = "days/decade"
 LABELLED_EVENTS = 3
@@ -42,6 +43,9 @@ _MISSING = "#d62728"
 _SEN = "#ff7f0e"
 _STEM = "#7f7f7f"
 _TOP = "#d62728"
+_BASE = "#2ca02c"
+# The top of the axes with a title of one line and a subtitle of two; more lines move it down.
+_TOP_MARGIN = 0.83
 
 
 @functools.cache
@@ -50,11 +54,43 @@ def mpl():
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.collections import LineCollection
     from matplotlib.figure import Figure
+    from matplotlib.font_manager import FontProperties
     from matplotlib.patches import PathPatch
     from matplotlib.path import Path
     from matplotlib.text import Text
     return types.SimpleNamespace(FigureCanvasAgg=FigureCanvasAgg, LineCollection=LineCollection, Figure=Figure,
-                                 PathPatch=PathPatch, Path=Path, Text=Text)
+                                 FontProperties=FontProperties, PathPatch=PathPatch, Path=Path, Text=Text)
+
+
+# A piece of a line that may end it: a word with the blanks or the hyphen after it.
+_PIECES = re.compile(r"[^\s-]*-|[^\s-]+\s*|\s+")
+
+
+def fitted_text(fig, text, fontsize, share=0.96):
+    """``text`` with every line broken (after a blank or a hyphen, else anywhere) where it would be
+    wider than ``share`` of the figure, so that no name, however long, runs off its edges."""
+    renderer = fig.canvas.get_renderer()
+    prop = mpl().FontProperties(size=fontsize)
+    limit = share * fig.bbox.width
+
+    def fits(piece):
+        return renderer.get_text_width_height_descent(piece.rstrip(), prop, ismath=False)[0] <= limit
+
+    lines = []
+    for line in text.split("\n"):
+        # Short lines are not measured: most titles are, and measuring every one cost time.
+        if len(line) < 60 or fits(line):
+            lines.append(line)
+            continue
+        current = ""
+        for piece in _PIECES.findall(line):
+            for char in (piece if not fits(piece) else [piece]):
+                if current and not fits(current + char):
+                    lines.append(current.rstrip())
+                    current = ""
+                current += char
+        lines.append(current.rstrip())
+    return "\n".join(lines)
 
 
 def _new_figure():
@@ -94,7 +130,17 @@ def _figure(kind):
 def _set_title(ax, text, fontsize):
     # At the height matplotlib would find for it above axes with ticks below, given rather than
     # found: finding it measures the whole y axis again, a fifth of a figure's drawing.
+    # Centred over the axes, which sit right of the figure's middle: narrower than the figure.
+    text = fitted_text(ax.figure, text, fontsize, 0.9)
     ax.set_title(text, fontsize=fontsize, y=1.0)
+    # Room above the axes for every line of the title and the subtitle.
+    title = ax.figure._suptitle.get_text().count("\n") + 1 if ax.figure._suptitle else 0
+    needed = (12 + 23 * title + 18 + 1.7 * fontsize * (text.count("\n") + 1)) / HEIGHT
+    ax.figure.subplots_adjust(top=min(_TOP_MARGIN, 1 - needed))
+
+
+def _suptitle(fig, text):
+    fig.suptitle(fitted_text(fig, text, 14), fontsize=14)
 
 
 def _missing_bands(ax, years, label):
@@ -114,24 +160,25 @@ def _missing_bands(ax, years, label):
 
 
 def _title(index, run, unit, what=None):
-    """The figure's title; the days count says on which side of the threshold its days lie."""
-    title = INDEX_LABELS.get(index, (index, "value"))[0]
-    if index == "ndays":
-        side = "above" if run.type == "upper" else "below"
-        beyond = f"{run.threshold:.1f}{' ' + unit if unit else ''}"
-        if what:
-            # A percentile's ("the 90th percentile of ...") or the threshold given where the names round it.
-            named = what.split(",")[0]
-            beyond = named.removeprefix("threshold ") if named.startswith("threshold ") else f"the {named}"
-        title = f"Days {side} {beyond}"
-    return title
+    """The figure's title: what the index counts, on which side of which threshold."""
+    beyond = f"{run.threshold:.1f}{' ' + unit if unit else ''}"
+    if what:
+        # A percentile's ("the 90th percentile of ...") or the threshold given where the names round it.
+        named = what.split(",")[0]
+        beyond = named.removeprefix("threshold ") if named.startswith("threshold ") else f"the {named}"
+    # The threshold the names round is not the one that names an index.
+    return catalogue.plot_title(index, run.type, None if what else run.threshold, beyond, run.min_duration, unit)
 
 
-def run_label(run, unit="", what=None):
-    """``what`` names a threshold that is not the run's own (a percentile's)."""
+def run_label(run, unit="", what=None, index=None):
+    """``what`` names a threshold that is not the run's own (a percentile's, whose run is
+    labelled by its station, not by its exceedance series); the minimum duration is left out
+    for an ``index`` it does not change."""
     unit = f" {unit}" if unit else ""
     what = what or f"threshold {run.threshold:.1f}{unit}"
-    return f"{run.input}: {run.type} {what}, minimum duration {run.min_duration} days"
+    i = catalogue.BY_NAME.get(index)
+    duration = "" if i is not None and not i.uses_duration else f", minimum duration {run.min_duration} days"
+    return f"{notes.station_of(run.input)}: {run.type} {what}{duration}"
 
 
 _UNFITTED = object()   # no trend given: the figure fits it
@@ -142,7 +189,13 @@ def _legend_below(ax):
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=3, fontsize=9, frameon=False)
 
 
-def yearly_figure(run, index, years, values, unit="", what=None, remark="", reuse=False, fit=_UNFITTED):
+def _base_band(ax, base):
+    """The base period of a percentile threshold, shaded behind the values."""
+    first, last = (int(y) for y in base.split("-"))
+    ax.axvspan(first - 0.5, last + 0.5, color=_BASE, alpha=0.12, linewidth=0, label=f"base period {base}")
+
+
+def yearly_figure(run, index, years, values, unit="", what=None, remark="", reuse=False, fit=_UNFITTED, base=None):
     """The yearly index of one run: points joined by lines, missing years marked, Sen line.
 
     ``years`` and ``values`` are parallel (a value of None is missing); years
@@ -151,13 +204,14 @@ def yearly_figure(run, index, years, values, unit="", what=None, remark="", reus
     ``trend.series_of``, which also takes a start of the growing season of 0
     (none that year) as no value. ``fit``, the trend already fitted to them
     (``trend.fit``'s Fit, or None where the rules allow none), saves fitting it again.
+    ``base``, a percentile threshold's base period ("1961-1990"), is shaded.
     """
     pairs = {y: v for y, v in zip(years, values) if y is not None}
-    ylabel = INDEX_LABELS.get(index, (index, "value"))[1]
+    ylabel = AXIS_LABELS.get(index, "value")
     fig, ax = _figure("yearly") if reuse else _new_figure()
-    fig.suptitle(_title(index, run, unit, what), fontsize=14)
+    _suptitle(fig, _title(index, run, unit, what))
     if not pairs:
-        _set_title(ax, run_label(run, unit, what) + "\nno year with a value", 10)
+        _set_title(ax, run_label(run, unit, what, index) + "\nno year with a value", 10)
         ax.set_axis_off()
         return fig
     span = list(range(min(pairs), max(pairs) + 1))
@@ -168,6 +222,8 @@ def yearly_figure(run, index, years, values, unit="", what=None, remark="", reus
     if missing:
         # Bands over the whole height: a mark at some height would read as a value there.
         _missing_bands(ax, missing, f"year without a value ({len(missing)})")
+    if base:
+        _base_band(ax, base)
     f = trend.fit(span, ys) if fit is _UNFITTED else fit
     if f is not None:
         valid = [y for y, v in zip(span, ys) if v is not None]
@@ -180,7 +236,7 @@ def yearly_figure(run, index, years, values, unit="", what=None, remark="", reus
         valid_n = len(span) - len(missing)
         note = (f"no trend: {valid_n} of {len(span)} years with a value "
                 f"(needs {trend.MIN_VALID_YEARS} and {trend.MIN_VALID_SHARE:.0%})")
-    _set_title(ax, run_label(run, unit, what) + "\n" + note + remark, 9 if what else 10)
+    _set_title(ax, run_label(run, unit, what, index) + "\n" + note + remark, 9 if what else 10)
     ax.set_xlabel("year")
     ax.set_ylabel(ylabel)
     ax.grid(True, alpha=0.3)
@@ -205,7 +261,7 @@ def events_figure(run, events, unit="", what=None, reuse=False):
     pts = [(d, e.action) for e in events
            if (d := _event_date(e.date)) is not None and e.action is not None]
     fig, ax = _figure("events") if reuse else _new_figure()
-    fig.suptitle("Events", fontsize=14)
+    _suptitle(fig, "Events")
     unplaced = len(events) - len(pts)
     note = f"{len(pts)} events"
     if unplaced:
@@ -295,8 +351,8 @@ def figures(res, unit="", keep_partial=False, reuse=False):
     events = {}
     for e in res.events:
         events.setdefault(Run(*e[:4]), []).append(e)
-    whats = {r[:4]: threshold_label(r.percentile, r.base, r.window)
-             for r in res.yearly + res.events if r.percentile is not None}
+    settings = {r[:4]: (r.percentile, r.base, r.window) for r in res.yearly + res.events if r.percentile is not None}
+    whats = {run: threshold_label(*setting) for run, setting in settings.items()}
     for r in res.yearly + res.events:
         if r.percentile is None and r.threshold_used is not None and r.threshold_used != r.threshold:
             whats[r[:4]] = f"threshold {r.threshold_used!r}{' ' + unit if unit else ''}, shown as " \
@@ -308,15 +364,16 @@ def figures(res, unit="", keep_partial=False, reuse=False):
             if (tuple(run), index) in every:
                 # An index of partial years only is drawn as one without a value.
                 years, values = groups.get((tuple(run), index), ([], []))
-                base = booted.get(tuple(run) + (index,))
-                note = f"\nbase years {base}: means over resampled bases (bootstrap)" if base else ""
+                booted_base = booted.get(tuple(run) + (index,))
+                note = f"\nbase years {booted_base}: means over resampled bases (bootstrap)" if booted_base else ""
                 yield f"{_stem(run)}-{index}", yearly_figure(
                     run, index, years, values, unit, what, note, reuse,
-                    _UNFITTED if res.fits is None or keep_partial else res.fits.get((tuple(run), index), _UNFITTED))
+                    _UNFITTED if res.fits is None or keep_partial else res.fits.get((tuple(run), index), _UNFITTED),
+                    settings.get(tuple(run), (None,) * 3)[1])
         yield f"{_stem(run)}-events", events_figure(run, events.get(run, []), unit, what, reuse)
         if run.input in res.thresholds:
             yield f"{_stem(run)}-thresholds", thresholds_figure(
-                run, res.thresholds[run.input], unit, what,
+                run, res.thresholds[run.input], unit, settings.get(tuple(run), (None,) * 3),
                 (lambda: _figure("thresholds")) if reuse else _new_figure)
 
 
@@ -352,13 +409,15 @@ def command(args):
     return 0
 
 
-def thresholds_figure(run, path, unit, what, new_figure):
-    """The threshold per calendar day over the year (a percentile run's table at ``path``),
-    on a figure from ``new_figure``."""
+def thresholds_figure(run, path, unit, setting, new_figure):
+    """The threshold per calendar day over the year (a percentile run's table at ``path``;
+    ``setting``: its percentile, base and window), on a figure from ``new_figure``."""
     months, days, thr = notes.read_thresholds(path)
+    percentile, base, window = setting
     fig, ax = new_figure()
-    fig.suptitle(f"Threshold per calendar day: {what.split(',')[0]}", fontsize=14)
-    ax.set_title(f"{run.input}: {what}", fontsize=10)
+    _suptitle(fig, f"Threshold per calendar day: {threshold_label(percentile, base, window).split(' of ')[0]}")
+    _set_title(ax, f"{notes.station_of(run.input)}: the {threshold_label(percentile, base, window).split(' of ')[0]} "
+                   f"of the base period {base}'s values in a window of {window} days around each calendar day", 10)
     x = np.array([datetime.date(2000, m, d).toordinal() for m, d in zip(months, days)]) - _LEAP_DAY0
     ax.plot(x, thr, color="#1f77b4", linewidth=1.5)
     starts = [datetime.date(2000, m, 1).toordinal() - _LEAP_DAY0 for m in range(1, 13)]

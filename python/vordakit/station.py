@@ -21,6 +21,7 @@ import traceback
 from vordakit import convert, engine, formats, notes, percentile, plot, qc, results, runner, tables, trend
 from vordakit.atomic import atomic_write
 from vordakit.errors import KitError
+from vordakit.formats import metadata as meta
 from vordakit.formats.detect import detect_format, read_series
 from vordakit.series import PRECIPITATION, as_vorda_input, guess_kind, write_vorda_arrays
 
@@ -44,6 +45,8 @@ class Outcome:
     vorda_seconds: float = 0.0
     step_seconds: dict = dataclasses.field(default_factory=dict)
     resumed: bool = False  # complete from an earlier batch: nothing was done
+    metadata: meta.Station = meta.Station()  # full name, position, elevation, country
+    unit: str = ""         # of the series' values, as the plots label them
 
 
 def _refuse(findings, source):
@@ -212,7 +215,7 @@ def _clear(folder, name, keep):
 def process_station(st, outdir, vorda, opts):
     """Everything for one station, in its folder. Never raises: the outcome says what happened."""
     t0 = time.perf_counter()
-    out = Outcome(st.name, st.file)
+    out = Outcome(st.name, st.file, metadata=st.metadata, unit=st.unit)
     folder = os.path.join(outdir, st.name)
     problems = []
     digest = None
@@ -221,6 +224,7 @@ def process_station(st, outdir, vorda, opts):
         _open_station_file(st)
         with formats.holding(st.file) as data:
             digest = hashlib.sha256(data).hexdigest()
+            out.metadata = _metadata(st, opts)
             _process(st, folder, vorda, opts, out, digest, problems)
     except KitError as e:
         problems.append(" ".join(str(e).split("\n")))
@@ -238,8 +242,15 @@ def process_station(st, outdir, vorda, opts):
         _write_text(os.path.join(folder, "error.txt"), "\n".join(problems) + "\n", quiet=True, append=True)
     else:
         _write_text(os.path.join(folder, DONE), _fingerprint(st, opts, digest)
-                    + f"seconds {out.seconds:.3f}\nqc_warnings {out.qc_warnings}\n", quiet=True)
+                    + f"seconds {out.seconds:.3f}\nqc_warnings {out.qc_warnings}\nunit {out.unit}\n", quiet=True)
     return out
+
+
+def _metadata(st, opts):
+    """The station's metadata: the list's columns over the metadata files (those named
+    by --metadata, else those beside the file) over the file's own header."""
+    fmt = next((i.format for i in st.inputs if i.format), None)
+    return meta.station_metadata(st.file, fmt, st.metadata, opts.metadata)
 
 
 def _process(st, folder, vorda, opts, out, digest, problems):
@@ -252,7 +263,7 @@ def _process(st, folder, vorda, opts, out, digest, problems):
         out.runs = len(st.rows)
         out.reason = "complete from an earlier batch"
         # The summary keeps what the station cost and found when it was done.
-        out.seconds, out.qc_warnings = earlier
+        out.seconds, out.qc_warnings, out.unit = earlier
         return
     os.makedirs(folder, exist_ok=True)
     _clear(folder, st.name, st.file)
@@ -261,7 +272,7 @@ def _process(st, folder, vorda, opts, out, digest, problems):
     unit = st.unit
     for inp in st.inputs:
         prep = _prepare(st, inp, folder, opts, timing)
-        unit = prep.unit
+        unit = out.unit = prep.unit
         out.qc_warnings += prep.warnings
         t = time.perf_counter()
         problems += _run_rows(st, inp, prep, folder, vorda, opts, out, files, done)
@@ -306,7 +317,8 @@ def _fingerprint(st, opts, digest):
 
 
 def _complete(st, folder, opts, digest):
-    """(seconds, qc warnings) of a finished attempt at the same rows on the same input in the folder, else None.
+    """(seconds, qc warnings, unit) of a finished attempt at the same rows on the same input in the folder,
+    else None.
 
     A done.txt of an earlier version holds the fingerprint alone: complete, at no known cost.
     """
@@ -320,7 +332,7 @@ def _complete(st, folder, opts, digest):
         return None
     found = dict(line.partition(" ")[::2] for line in text[len(fingerprint):].splitlines())
     try:
-        return float(found.get("seconds", 0)), int(found.get("qc_warnings", 0))
+        return float(found.get("seconds", 0)), int(found.get("qc_warnings", 0)), found.get("unit", st.unit)
     except ValueError:
         return None
 
@@ -368,3 +380,4 @@ class Options:
     fill: int = None
     resume: bool = False
     engine: str = "process"
+    metadata: list = None  # metadata files named for every station instead of those beside its file

@@ -5,9 +5,11 @@ The list is tab-separated with a header line; the columns are found by name
 min_duration, and optionally format (the station file's layout, default
 detected), element and column (which series of the station file, where it
 holds several), kind, unit (for the plots), and a percentile threshold
-(percentile, base, window, bootstrap) instead of a fixed one. A station with
-several thresholds has several rows with the same name and file. A bad list
-is refused whole, with its file and line.
+(percentile, base, window, bootstrap) instead of a fixed one, and the
+station's metadata (full_name, lat, lon, elevation, country; see
+vordakit.formats.metadata). A station with several thresholds has several
+rows with the same name and file. A bad list is refused whole, with its file
+and line.
 """
 
 import collections
@@ -18,6 +20,7 @@ import re
 from vordakit import runner
 from vordakit.errors import KitError
 from vordakit.formats import ghcn, station6
+from vordakit.formats import metadata as meta
 from vordakit.formats.detect import OPTION_NAMES, READERS
 from vordakit.results import print_warnings
 from vordakit.series import PRECIPITATION, TEMPERATURE
@@ -33,7 +36,7 @@ READER_OPTIONS = ("element", "column")
 CHOICE = ("format",) + READER_OPTIONS + ("kind",)
 # A percentile threshold instead of a fixed one: see vordakit.thresholds.
 PERCENTILE = ("percentile", "base", "window", "bootstrap")
-OPTIONAL = ("unit",) + CHOICE + PERCENTILE
+OPTIONAL = ("unit",) + CHOICE + PERCENTILE + meta.FIELDS
 ALIASES = {
     "station_file": "file", "path": "file",
     "station": "name", "station_name": "name",
@@ -72,6 +75,7 @@ class Station:
     inputs: list = dataclasses.field(default_factory=list)
     listed: str = ""       # the file as the list gives it, and the list's folder, for messages
     list_folder: str = ""
+    metadata: meta.Station = meta.Station()   # what the list's own columns say of it
 
     @property
     def rows(self):
@@ -206,6 +210,18 @@ class _ListReader:
         self._check_shown(number, name, choice, run, thr, dur)
         boot = _yes_no(cell.get("bootstrap", ""), path, number)
         inp.rows.append(Row(number, type_, thr, dur, setting, boot))
+        self._add_metadata(name, meta.explicit_metadata(cell, path, number), number)
+
+    def _add_metadata(self, name, given, number):
+        """A station's metadata from its rows: any row may give a field, but two rows may not disagree."""
+        st = self.stations[name]
+        old = st.metadata.columns()
+        clash = [f for f, v in given.columns().items() if v and old[f] and v != old[f]]
+        if clash:
+            f = clash[0]
+            raise KitError(self.path, number, f"{f} {given.columns()[f]} of station {name!r} differs from "
+                                              f"{old[f]} given on an earlier line")
+        st.metadata = meta.merge(st.metadata, given)
 
     def _series_choice(self, name, listed, unit, choice, number):
         file = os.path.join(self.base, listed)

@@ -134,7 +134,10 @@ def _index_variables(parts, stack, plan, out_units, thr_text, src):
         whole = unit is not None
         if unit is None:
             unit = times_days(out_units)
-        attrs = {"long_name": f"{long_name} ({what}, minimum duration {plan.min_duration} days)", "units": unit,
+        index = catalogue.BY_KEY.get(name)
+        # The days count and the last frost day are the same whatever the minimum duration.
+        duration = f", minimum duration {plan.min_duration} days" if index is None or index.uses_duration else ""
+        attrs = {"long_name": f"{long_name} ({what}{duration})", "units": unit,
                  "cell_methods": method, **parts.yearly_attrs()}
         standard = _standard(src, plan, name)
         if standard is not None:
