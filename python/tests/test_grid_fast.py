@@ -4,7 +4,7 @@ import cftime
 import numpy as np
 import pytest
 
-from vordakit.grid import calendars, gaps, values
+from vordakit.grid import calendars, events, gaps, percentiles, values
 
 
 def plain_decimal_values(x):
@@ -93,3 +93,24 @@ def test_days_beyond_the_threshold_equal_one_binding_call_per_value(lib, thrtype
     assert got[:400].tolist() == want
     # Each value's answer is its own, wherever it falls in the parts.
     assert np.array_equal(got, gaps.beyond(lib, x[::-1].copy(), _Plan(thrtype, threshold))[::-1])
+
+
+def test_action_texts_equal_the_decimal_rounding_of_each():
+    rng = np.random.default_rng(6)
+    x = np.concatenate([rng.normal(0, 50, 20000), np.round(rng.normal(0, 50, 20000), 4),
+                        (rng.integers(-9999, 9999, 5000) + 0.5) / 1000, rng.integers(-99, 99, 200) / 16,
+                        [0.0, -0.0, 1e-9, -1e-9, 0.0005, -0.0005, 2.0625, 1e15 + 0.5]])
+    assert events.action_texts(x) == [events.action_text(v) for v in x.tolist()]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_decimals_of_each_row_are_the_most_of_its_values(dtype):
+    rng = np.random.default_rng(7)
+    x = random_values(rng, dtype, (60, 50))
+    x[:20] = np.rint(x[:20])  # rows of whole numbers, with gaps and infinities
+    x[20:25] = np.round(x[20:25], 1)
+    x[25, :] = np.nan
+    got_values, got = percentiles.row_decimals(x)
+    want_values, dec = plain_decimal_values(x)
+    np.testing.assert_array_equal(got_values, want_values)
+    assert got.tolist() == dec.max(axis=1).tolist()
