@@ -4,7 +4,7 @@ import cftime
 import numpy as np
 import pytest
 
-from vordakit.grid import calendars, events, gaps, percentiles, values
+from vordakit.grid import calendars, cells, events, gaps, percentiles, pipeline, values
 
 
 def plain_decimal_values(x):
@@ -114,3 +114,39 @@ def test_decimals_of_each_row_are_the_most_of_its_values(dtype):
     want_values, dec = plain_decimal_values(x)
     np.testing.assert_array_equal(got_values, want_values)
     assert got.tolist() == dec.max(axis=1).tolist()
+
+
+def test_masking_a_part_at_a_time_equals_the_whole_block():
+    rng = np.random.default_rng(8)
+    block = rng.integers(-300, 300, (40, 3, 5)).astype(np.int16)
+    block[rng.random(block.shape) < 0.1] = -32767
+    for rule in ((-32767.0, -250.0, 250.0, 0.1, 5.0, True), (None, -2.0, None, 1.0, 0.0, False)):
+        whole = values.mask_invalid(block.astype(np.float32), rule, part=10**9)
+        np.testing.assert_array_equal(values.mask_invalid(block.astype(np.float32), rule, part=7), whole)
+
+
+def chunk(rng, days, cells):
+    """A chunk in K, float32, time last: one decimal in degC, some cells with gaps, one empty."""
+    x = np.round(rng.normal(12, 8, (cells, days)), 1) + 273.15
+    x[rng.random(cells) < 0.3, rng.integers(0, days)] = np.nan
+    x[3, 400:460] = np.nan
+    x[5] = np.nan
+    return x.astype(np.float32).reshape(cells // 4, 4, days)
+
+
+@pytest.mark.parametrize("calendar", ["standard", "noleap"])
+@pytest.mark.parametrize("percentile", [None, "90"])
+def test_a_chunk_analysed_a_part_of_its_cells_at_a_time_equals_all_at_once(lib, monkeypatch, calendar, percentile):
+    rng = np.random.default_rng(9)
+    ordinals = np.arange(4 * 365)
+    opts = pipeline.Options("upper", None if percentile else "20", 3, fill=2, percentile=percentile,
+                            base="2000-2001" if percentile else None)
+    first = int(cftime.date2num(cftime.datetime(1999, 1, 1, calendar=calendar), calendars.ORDINAL_UNITS, calendar))
+    plan = pipeline.make_plan(opts, ordinals + first, calendar, {"dtype": np.dtype("f4")}, "in.nc",
+                              "degC", events=True)
+    block = chunk(rng, len(plan.days.ordinal), 40)
+    whole = cells.analyse_block(block, plan)
+    monkeypatch.setattr(cells, "CELLS_AT_ONCE", 7)
+    parts = cells.analyse_block(block, plan)
+    np.testing.assert_array_equal(parts[0], whole[0])
+    assert all(np.array_equal(parts[1][f], whole[1][f]) for f in cells.EVENT_FIELDS)

@@ -202,10 +202,22 @@ def invalid_rule(attrs, encoding, path):
     return fill, low, high, (scale if packed else 1.0), (offset if packed else 0.0), raw
 
 
-def mask_invalid(block, rule):
-    """The block with the default fill and values outside the valid range made NaN."""
-    fill, low, high, scale, offset, raw = rule
+def mask_invalid(block, rule, part=2**20):
+    """The block with the default fill and values outside the valid range made NaN;
+    about ``part`` values at a time along the first dimension, so that a chunk's
+    values are never all widened at once."""
     block = np.asarray(block)
+    bad = np.zeros(block.shape, bool)
+    step = max(1, part // max(1, block[:1].size)) if block.ndim else 1
+    for a in range(0, max(1, len(block) if block.ndim else 1), step):
+        bad[a:a + step] = _invalid(block[a:a + step], rule)
+    if not bad.any():
+        return block
+    return np.where(bad, np.nan, block).astype(block.dtype, copy=False)
+
+
+def _invalid(block, rule):
+    fill, low, high, scale, offset, raw = rule
     wide = block.astype(np.float64)
     # Packed values back to the whole numbers stored, where fill and bounds are exact.
     stored = np.round((wide - offset) / scale) if scale != 1.0 or offset != 0.0 else wide
@@ -218,9 +230,7 @@ def mask_invalid(block, rule):
             bad |= values < low
         if high is not None:
             bad |= values > high
-    if not bad.any():
-        return block
-    return np.where(bad, np.nan, block).astype(block.dtype, copy=False)
+    return bad
 
 
 def cell_values(x, plan):
