@@ -23,6 +23,8 @@ FLUX_UNITS = {"kg m-2 s-1": "flux", "kg/m2/s": "flux", "kg m**-2 s**-1": "flux",
               "mm/day": "mm/day", "mm/d": "mm/day", "mm day-1": "mm/day", "mm d-1": "mm/day", "mm": "mm/day"}
 # The decimals kept of a precipitation flux in mm/day.
 FLUX_DECIMALS = 4
+# The powers of ten that are exact doubles.
+_POWERS = 10.0 ** np.arange(23)
 
 
 def decimal_values(x, least=0):
@@ -92,6 +94,8 @@ def round_to(x, decimals):
     if np.ndim(decimals) == 0:
         return np.round(x, int(decimals))
     decimals = np.asarray(decimals)
+    if decimals.size and (decimals == decimals.flat[0]).all():
+        return np.round(x, int(decimals.flat[0]))  # the usual grid: one number of decimals
     if (decimals < 0).any() or (decimals > 22).any():
         # Powers of ten beyond 10**22 are not exact doubles: np.round's own steps there.
         out = np.empty(np.shape(x))
@@ -99,7 +103,7 @@ def round_to(x, decimals):
             sel = decimals == d
             out[sel] = np.round(np.asarray(x)[sel], int(d))
         return out
-    scale = 10.0 ** decimals
+    scale = _POWERS[decimals]
     return np.rint(x * scale) / scale
 
 
@@ -249,9 +253,7 @@ def cell_values(x, plan):
         x, dec = x.astype(np.float64), 0
     if plan.convert_to == "degC":
         # 273.15 has two decimals: the difference has those of the value, and at least two.
-        keep = np.maximum(dec, 2)
-        x = x - 273.15
-        x = round_to(x, keep)
+        x = round_to(x - 273.15, np.maximum(dec, 2))
         dec = None
     elif plan.convert_to == "mm/day":
         x = np.round(x * 86400.0, FLUX_DECIMALS)
