@@ -9,7 +9,7 @@ import numpy as np
 
 from vordakit.errors import KitError
 
-__all__ = ["CALENDARS", "ORDINAL_UNITS", "calendar_of", "day_ordinals", "coordinate_ordinals", "Days",
+__all__ = ["CALENDARS", "ORDINAL_UNITS", "calendar_of", "day_ordinals", "coordinate_ordinals", "ordinal_dates", "Days",
            "time_axis", "date_text"]
 
 CALENDARS = {"standard", "gregorian", "proleptic_gregorian", "noleap", "365_day", "all_leap", "366_day",
@@ -57,20 +57,40 @@ def coordinate_ordinals(coord, where):
     return calendar, day_ordinals(values, units, calendar, tdim, where)
 
 
+def ordinal_dates(ordinals, calendar):
+    """(years, months, days) of increasing day ordinals in ``calendar``, from the
+    first day of each month they cover rather than day by day.
+
+    >>> [a.tolist() for a in ordinal_dates(np.array([58, 59, 365]), "noleap")]
+    [[1, 1, 2], [2, 3, 1], [28, 1, 1]]
+    """
+    import cftime
+    ordinals = np.asarray(ordinals, np.int64)
+    if not len(ordinals):
+        return (np.zeros(0, np.int32),) * 3
+    ends = cftime.num2date([ordinals[0], ordinals[-1]], ORDINAL_UNITS, calendar, only_use_cftime_datetimes=True)
+    y0, y1 = ends[0].year, ends[1].year
+    months = [cftime.datetime(y, m, 1, calendar=calendar) for y in range(y0, y1 + 1) for m in range(1, 13)]
+    starts = np.floor(np.asarray(cftime.date2num(months, ORDINAL_UNITS, calendar), np.float64) + 1e-9).astype(np.int64)
+    at = np.searchsorted(starts, ordinals, side="right") - 1
+    day = ordinals - starts[at] + 1
+    if calendar in ("standard", "gregorian") and y0 <= 1582 <= y1:
+        # The month the Julian calendar gave way in skips ten days: its dates one by one.
+        found = cftime.num2date(ordinals, ORDINAL_UNITS, calendar, only_use_cftime_datetimes=True)
+        day = np.fromiter((d.day for d in found), np.int64, len(ordinals))
+    return (y0 + at // 12).astype(np.int32), (at % 12 + 1).astype(np.int32), day.astype(np.int32)
+
+
 class Days:
     """The daily axis of the analysis: every calendar day from the first time to the
     last, cut to the chosen months; ``src`` is the input's time index of each day
     (-1 where the input has no time step on that day)."""
 
     def __init__(self, ordinals, calendar, months=None):
-        import cftime
         full = np.arange(ordinals[0], ordinals[-1] + 1)
         src = np.full(len(full), -1, np.int64)
         src[ordinals - ordinals[0]] = np.arange(len(ordinals))
-        found = cftime.num2date(full, ORDINAL_UNITS, calendar, only_use_cftime_datetimes=True)
-        self.yr = np.fromiter((d.year for d in found), np.int32, len(full))
-        self.m = np.fromiter((d.month for d in found), np.int32, len(full))
-        self.d = np.fromiter((d.day for d in found), np.int32, len(full))
+        self.yr, self.m, self.d = ordinal_dates(full, calendar)
         keep = np.ones(len(full), bool) if months is None else np.isin(self.m, sorted(months))
         self.ordinal, self.src = full[keep], src[keep]
         self.yr, self.m, self.d = self.yr[keep], self.m[keep], self.d[keep]

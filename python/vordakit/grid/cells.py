@@ -17,11 +17,13 @@ from vordakit.grid.percentiles import exceedances
 from vordakit.grid.plan import EMPTY, GAPS, NONE_VALUE, SUMMARY
 from vordakit.grid.rows import missing_per_year, rows_of, series_rows
 
-__all__ = ["EVENT_FIELDS", "analyse_block"]
+__all__ = ["EVENT_FIELDS", "CELLS_AT_ONCE", "analyse_block"]
 
 # A chunk's events: the cell (its index in the chunk, the other dimensions in C
 # order), the date of the record nearest the midpoint, the duration and the action.
 EVENT_FIELDS = ("cell", "year", "month", "day", "duration", "action")
+# Cells analysed at once: a few copies of their values take some tens of MB.
+CELLS_AT_ONCE = 256
 
 
 def analyse_block(block, plan):
@@ -31,19 +33,29 @@ def analyse_block(block, plan):
     with ``plan.events`` a dict of arrays (EVENT_FIELDS): every event of the
     chunk, by cell, a cell with gaps giving those dated in the years it keeps."""
     lib = binding.require("vordakit grid")
-    days = plan.days
     shape = block.shape[:-1]
-    x = rows_of(block, days)
-    cells, length = x.shape
+    x = rows_of(block, plan.days)
+    cells = x.shape[0]
     out = np.full((cells,) + plan.slots, np.nan)
-    nv, k = len(plan.names), len(days.years)
     found = _Events() if plan.events else None
-    if length == 0 or cells == 0:
+    # A part of the cells at a time: their values as decimals take several copies
+    # of eight bytes a value, which for a whole chunk would be most of the memory.
+    for a in range(0, cells, CELLS_AT_ONCE) if x.shape[1] else ():
+        if found is not None:
+            found.offset = a
+        _analyse_rows(lib, x[a:a + CELLS_AT_ONCE], plan, out[a:a + CELLS_AT_ONCE], found)
+    if x.shape[1] == 0:
+        nv, k = len(plan.names), len(plan.days.years)
         out[:, nv, 0] = EMPTY
         out[:, nv + 1, :k] = 0
-        return out.reshape(shape + out.shape[1:]), found and found.arrays()
+    return out.reshape(shape + out.shape[1:]), found and found.arrays()
+
+
+def _analyse_rows(lib, x, plan, out, found):
+    """The cells of rows ``x`` analysed into ``out`` (and their events into ``found``)."""
+    nv, k = len(plan.names), len(plan.days.years)
     x, status, first, last, ready = series_rows(x, plan)
-    out[:, nv + 1, :k] = missing_per_year(x, days)
+    out[:, nv + 1, :k] = missing_per_year(x, plan.days)
     if plan.percentile is not None:
         x, ready, out[:, nv + 2, :366] = exceedances(x, ready, status, plan)
     stretches, lost = _stretches(lib, x, ready, status, first, last, plan)
@@ -56,7 +68,6 @@ def analyse_block(block, plan):
         rows, years = lost
         out[rows, :nv, :k] = np.where(years[:, None, :], np.nan, out[rows, :nv, :k])
     out[:, nv, 0] = status
-    return out.reshape(shape + out.shape[1:]), found and found.arrays()
 
 
 def _stretches(lib, x, ready, status, first, last, plan):
@@ -148,14 +159,16 @@ def _yearly(r, years, plan):
 
 
 class _Events:
-    """The events of a chunk, gathered cell by cell."""
+    """The events of a chunk, gathered cell by cell; ``offset`` is the chunk's index of
+    the first of the cells being analysed."""
 
     def __init__(self):
         self.parts = []
+        self.offset = 0
 
     def add(self, cell, ev, keep):
         if keep.any():
-            self.parts.append({"cell": np.full(int(keep.sum()), cell, np.int64),
+            self.parts.append({"cell": np.full(int(keep.sum()), cell + self.offset, np.int64),
                                **{f: np.asarray(ev[f])[keep] for f in EVENT_FIELDS[1:]}})
 
     def arrays(self):

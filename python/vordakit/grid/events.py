@@ -13,7 +13,7 @@ import numpy as np
 
 from vordakit.atomic import atomic_write
 
-__all__ = ["write_events", "action_text"]
+__all__ = ["write_events", "action_text", "action_texts"]
 
 _MILLI = decimal.Decimal("0.001")
 
@@ -52,15 +52,33 @@ class _Leads:
         return lead + tuple(_coord_text(v, a, tuple(ii[dims.index(d)] for d in v[a].dims)) for a in self.aux)
 
 
+def action_texts(values):
+    """``action_text`` of each value: printed with three decimals, which rounds to
+    the nearest as the halves away from zero do, but for the values halfway.
+
+    >>> action_texts(np.array([2.0625, -0.0625, 1.23449, -0.0]))
+    ['2.063', '-0.063', '1.234', '-0.000']
+    """
+    values = np.asarray(values, np.float64)
+    out = ["%.3f" % v for v in values.tolist()]
+    with np.errstate(invalid="ignore"):
+        thousandths = values * 1000.0
+        # Halfway or within a rounding error of it (a value whose thousandths are not exact).
+        near = np.abs(np.abs(thousandths - np.floor(thousandths)) - 0.5) < 1e-6
+    for i in np.flatnonzero(near | ~np.isfinite(values)).tolist():
+        out[i] = action_text(values[i])
+    return out
+
+
 def _rows(leads, origin, shape, found):
     """The CSV rows of one chunk's events (vordakit.grid.cells.EVENT_FIELDS)."""
     cached = {}
-    fields = ("cell", "year", "month", "day", "duration", "action")
-    for c, y, m, d, dur, act in zip(*(found[f].tolist() for f in fields)):
-        if c not in cached:
-            place = np.unravel_index(c, shape) if shape else ()
-            cached[c] = leads.of(tuple(int(o + p) for o, p in zip(origin, place)))
-        yield cached[c] + (f"{y:04d}-{m:02d}-{d:02d}", str(dur), action_text(act))
+    for c in np.unique(found["cell"]).tolist():
+        place = np.unravel_index(c, shape) if shape else ()
+        cached[c] = leads.of(tuple(int(o + p) for o, p in zip(origin, place)))
+    dates = [f"{y:04d}-{m:02d}-{d:02d}" for y, m, d in zip(*(found[f].tolist() for f in ("year", "month", "day")))]
+    return [cached[c] + (date, str(dur), act) for c, date, dur, act in
+            zip(found["cell"].tolist(), dates, found["duration"].tolist(), action_texts(found["action"]))]
 
 
 def write_events(path, src, chunks, found):

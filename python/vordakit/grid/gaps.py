@@ -42,13 +42,14 @@ def gap_stretches(lib, x, cells, first, last, plan):
 
 
 def beyond(lib, values, plan, part=2**20):
-    """Whether each value lies beyond the threshold, as vorda reads it: each as a
-    one-day series, where a day beyond is an event of its own; a part at a
-    time, as each value takes a row of every yearly output."""
+    """Whether each value lies beyond the threshold, as vorda reads it: each
+    distinct value as a one-day series, where a day beyond is an event of its
+    own; a part at a time, as each takes a row of every yearly output."""
+    distinct, which = np.unique(values, return_inverse=True)
     one = np.ones(1, np.int32)
-    out = np.zeros(len(values), bool)
-    for a in range(0, len(values), part):
-        r = lib.analyse_cells(values[a:a + part, None], one, one, one, np.array([2000], np.int32), plan.type,
+    out = np.zeros(len(distinct), bool)
+    for a in range(0, len(distinct), part):
+        r = lib.analyse_cells(distinct[a:a + part, None], one, one, one, np.array([2000], np.int32), plan.type,
                               plan.threshold, 1)
         out[a:a + part] = r["events"][:, 0] > 0
-    return out
+    return out[which.ravel()]

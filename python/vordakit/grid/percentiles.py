@@ -15,7 +15,7 @@ from vordakit.grid.plan import BASE_GAPS
 from vordakit.grid.values import decimal_values
 from vordakit.thresholds import base_windows, in_units, parse_setting
 
-__all__ = ["THRESHOLD_CELLS", "PercentilePlan", "percentile_setting", "percentile_plan", "exceedances"]
+__all__ = ["THRESHOLD_CELLS", "PercentilePlan", "percentile_setting", "percentile_plan", "exceedances", "row_decimals"]
 
 # Cells whose percentile thresholds are worked out at once: their windows take
 # about cells x base years x 366 x window doubles, a few times over.
@@ -89,21 +89,38 @@ def exceedances(x, ready, status, plan):
     out = np.full(x.shape, np.nan)
     thresholds = np.full((x.shape[0], 366), np.nan)
     rows = np.flatnonzero(ready)
-    for part in np.array_split(rows, -(-len(rows) // THRESHOLD_CELLS)) if len(rows) else ():
-        out[part], thresholds[part] = _over_thresholds(x[part], plan)
+    if not len(rows):
+        return out, ready, thresholds
+    values, decimals = row_decimals(x[rows])
+    for part in np.array_split(np.arange(len(rows)), -(-len(rows) // THRESHOLD_CELLS)):
+        out[rows[part]], thresholds[rows[part]] = _over_thresholds(values[part], decimals[part], plan)
     return out, ready, thresholds
 
 
-def _over_thresholds(x, plan):
-    """(exceedances, thresholds) of rows without a missing day in the base."""
+def row_decimals(x):
+    """(the decimals the values hold as float64 values, the most decimals of any value of each row).
+
+    >>> row_decimals(np.array([[1.0, 2.5], [3.0, np.nan], [0.25, 1.0]], np.float32))[1].tolist()
+    [1, 0, 2]
+    """
+    # Rows of whole numbers are rare: found apart, after one pass that takes whole numbers to have a decimal.
+    values, dec = decimal_values(x, 1)
+    decimals = dec.max(axis=1, initial=0).astype(np.int64)
+    ones = np.flatnonzero(decimals == 1)
+    v = values[ones]
+    decimals[ones[np.all(np.isnan(v) | (v == np.rint(v)), axis=1)]] = 0
+    return values, decimals
+
+
+def _over_thresholds(values, decimals, plan):
+    """(exceedances, thresholds) of rows without a missing day in the base, their values
+    and decimals those of ``row_decimals``."""
     pp = plan.percentile
     a, b = pp.span
-    values, dec = decimal_values(x)
     if np.isinf(values).any():
         # Its whole units would be no number at all, and its window's thresholds none either.
         raise KitError(None, None, "an infinite value: a percentile threshold needs finite values")
     valid = ~np.isnan(values)
-    decimals = dec.max(axis=1).astype(np.int64)
     base = base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
     units, thr, digits = in_units(np.where(valid, values, 0.0), decimals, base.thresholds(), pp.setting)
     if digits.max() > 22 or max(np.abs(units).max(), np.abs(thr).max()) >= 2**52:

@@ -13,7 +13,7 @@ import numpy as np
 from vordakit.errors import KitError
 
 __all__ = ["TEMPERATURE_UNITS", "FLUX_UNITS", "FLUX_DECIMALS", "decimal_values", "packed_decimals",
-           "unit_conversion", "invalid_rule", "mask_invalid", "cell_values"]
+           "round_to", "unit_conversion", "invalid_rule", "mask_invalid", "cell_values"]
 
 TEMPERATURE_UNITS = {"degc": "degC", "deg_c": "degC", "degrees_c": "degC", "degree_c": "degC",
                      "celsius": "degC", "degrees_celsius": "degC", "°c": "degC",
@@ -23,40 +23,88 @@ FLUX_UNITS = {"kg m-2 s-1": "flux", "kg/m2/s": "flux", "kg m**-2 s**-1": "flux",
               "mm/day": "mm/day", "mm/d": "mm/day", "mm day-1": "mm/day", "mm d-1": "mm/day", "mm": "mm/day"}
 # The decimals kept of a precipitation flux in mm/day.
 FLUX_DECIMALS = 4
+# The powers of ten that are exact doubles.
+_POWERS = 10.0 ** np.arange(23)
 
 
-def decimal_values(x):
+def decimal_values(x, least=0):
     """The decimals a float array holds: (float64 values, decimals per value).
 
     Each value becomes the shortest decimal that reads back as the same
     number in the array's own precision, as the double that text reads as;
-    NaN stays NaN with 0 decimals.
+    NaN stays NaN with 0 decimals. With ``least``, fewer decimals than that
+    count as ``least`` (the values are the same).
 
     >>> v, d = decimal_values(np.array([20.1, 0.25, np.nan], np.float32))
     >>> v.tolist(), d.tolist()
     ([20.1, 0.25, nan], [1, 2, 0])
     """
     x = np.asarray(x)
-    wide = x.astype(np.float64)
-    out = np.full(x.shape, np.nan)
-    dec = np.zeros(x.shape, np.int8)
-    todo = ~np.isnan(wide)
+    flat = x.ravel()
+    wide = flat.astype(np.float64)
+    out = np.full(flat.shape, np.nan)
+    dec = np.zeros(flat.shape, np.int8)
+    found = _at_least(flat, wide, least, out) if least > 0 else np.isnan(wide)
+    # Only the values still without a form are tried at each number of decimals,
+    # kept packed together: most of a grid's values take the same few decimals.
+    todo = np.flatnonzero(~found)
+    have, own = wide[todo], flat[todo]
     # Fewest decimals first: the first that reads back is the shortest form.
     # Values too small for 23 decimals (below about 1e-15) keep their binary value.
     for d in range(0, 24):
-        if not todo.any():
+        if not len(todo):
             break
-        idx = np.nonzero(todo)
-        r = np.round(wide[idx], d)
-        ok = r.astype(x.dtype) == x[idx]
-        hit = tuple(i[ok] for i in idx)
-        out[hit] = r[ok]
-        dec[hit] = d
-        todo[hit] = False
-    if todo.any():
-        out[todo] = wide[todo]
-        dec[todo] = 24
-    return out, dec
+        r = round_to(have, d)
+        ok = r.astype(x.dtype) == own
+        if ok.all():
+            out[todo], dec[todo] = r, d
+            todo = todo[:0]
+            break
+        out[todo[ok]], dec[todo[ok]] = r[ok], d
+        left = ~ok
+        todo, have, own = todo[left], have[left], own[left]
+    out[todo], dec[todo] = wide[todo], 24
+    if least > 0:
+        np.maximum(dec, least, out=dec)
+    return out.reshape(x.shape), dec.reshape(x.shape)
+
+
+def _at_least(flat, wide, least, out):
+    """Which values read back from ``least`` decimals, their value put in ``out``:
+    all of the usual grid at once.
+
+    Where a step of 10**-least is many of the values' own steps, the value at
+    ``least`` decimals is the one at its shortest number of decimals (fewer, or
+    that many), as both are the double nearest the same decimal number.
+    """
+    r = np.round(wide, least)
+    with np.errstate(invalid="ignore"):
+        ok = (r.astype(flat.dtype) == flat) & (np.abs(wide) < 2.0 ** (np.finfo(flat.dtype).nmant - 4) / 10 ** least)
+    np.copyto(out, r, where=ok)
+    return ok | np.isnan(wide)
+
+
+def round_to(x, decimals):
+    """``x`` rounded to ``decimals`` decimals, a number or one per value, each as
+    ``np.round`` rounds it (times the power of ten, to the nearest whole, back).
+
+    >>> round_to(np.array([0.125, 2.675, 1.5]), np.array([2, 2, 0])).tolist()
+    [0.12, 2.68, 2.0]
+    """
+    if np.ndim(decimals) == 0:
+        return np.round(x, int(decimals))
+    decimals = np.asarray(decimals)
+    if decimals.size and (decimals == decimals.flat[0]).all():
+        return np.round(x, int(decimals.flat[0]))  # the usual grid: one number of decimals
+    if (decimals < 0).any() or (decimals > 22).any():
+        # Powers of ten beyond 10**22 are not exact doubles: np.round's own steps there.
+        out = np.empty(np.shape(x))
+        for d in np.unique(decimals):
+            sel = decimals == d
+            out[sel] = np.round(np.asarray(x)[sel], int(d))
+        return out
+    scale = _POWERS[decimals]
+    return np.rint(x * scale) / scale
 
 
 def _max_decimals_text(number):
@@ -158,10 +206,22 @@ def invalid_rule(attrs, encoding, path):
     return fill, low, high, (scale if packed else 1.0), (offset if packed else 0.0), raw
 
 
-def mask_invalid(block, rule):
-    """The block with the default fill and values outside the valid range made NaN."""
-    fill, low, high, scale, offset, raw = rule
+def mask_invalid(block, rule, part=2**20):
+    """The block with the default fill and values outside the valid range made NaN;
+    about ``part`` values at a time along the first dimension, so that a chunk's
+    values are never all widened at once."""
     block = np.asarray(block)
+    bad = np.zeros(block.shape, bool)
+    step = max(1, part // max(1, block[:1].size)) if block.ndim else 1
+    for a in range(0, max(1, len(block) if block.ndim else 1), step):
+        bad[a:a + step] = _invalid(block[a:a + step], rule)
+    if not bad.any():
+        return block
+    return np.where(bad, np.nan, block).astype(block.dtype, copy=False)
+
+
+def _invalid(block, rule):
+    fill, low, high, scale, offset, raw = rule
     wide = block.astype(np.float64)
     # Packed values back to the whole numbers stored, where fill and bounds are exact.
     stored = np.round((wide - offset) / scale) if scale != 1.0 or offset != 0.0 else wide
@@ -174,9 +234,7 @@ def mask_invalid(block, rule):
             bad |= values < low
         if high is not None:
             bad |= values > high
-    if not bad.any():
-        return block
-    return np.where(bad, np.nan, block).astype(block.dtype, copy=False)
+    return bad
 
 
 def cell_values(x, plan):
@@ -189,24 +247,15 @@ def cell_values(x, plan):
     elif plan.convert_to is None and plan.fill is None:
         return (x if x.dtype in (np.float32, np.float64) else x.astype(np.float64)), None
     elif x.dtype in (np.float32, np.float64):
-        x, dec = decimal_values(x)
+        # Converted temperatures keep at least two decimals: fewer need not be found.
+        x, dec = decimal_values(x, 2 if plan.convert_to == "degC" else 0)
     else:
         x, dec = x.astype(np.float64), 0
     if plan.convert_to == "degC":
         # 273.15 has two decimals: the difference has those of the value, and at least two.
-        keep = np.maximum(dec, 2)
-        x = x - 273.15
-        x = np.round(x, int(keep)) if np.ndim(keep) == 0 else _round_each(x, keep)
+        x = round_to(x - 273.15, np.maximum(dec, 2))
         dec = None
     elif plan.convert_to == "mm/day":
         x = np.round(x * 86400.0, FLUX_DECIMALS)
         dec = None
     return x, dec
-
-
-def _round_each(x, decimals):
-    out = x.copy()
-    for d in np.unique(decimals):
-        sel = decimals == d
-        out[sel] = np.round(x[sel], int(d))
-    return out
