@@ -12,7 +12,7 @@ def test_readme_failure_example_is_what_vorda_prints(vorda, tmp_path):
     # The README shows the report of a run whose input is not there; the
     # statement's line moves whenever run.cpp is edited above it.
     readme = (REPO / "README.md").read_text(encoding="utf-8")
-    block = re.search(r"`vorda < example/answers.txt` run in a folder without `series.txt` prints:\n\n"
+    block = re.search(r"`vorda < example/answers.txt` run in a folder\s+without `series.txt` prints:\n\n"
                       r"((?:    .*\n)+)", readme)
     assert block, "the README's example failure is not where this test looks for it"
     shown = [line[4:] for line in block.group(1).splitlines()]
@@ -20,6 +20,7 @@ def test_readme_failure_example_is_what_vorda_prints(vorda, tmp_path):
     proc = subprocess.run([str(vorda)], input=answers, cwd=tmp_path, capture_output=True, timeout=60)
     assert proc.returncode == 2
     assert proc.stderr.decode().splitlines() == shown
+    assert b"\r" not in proc.stderr, "the README says the failure's lines end with LF alone"
 
 
 # Per subcommand, what its --help must tell: what it takes and what it
