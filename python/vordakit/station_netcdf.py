@@ -141,7 +141,12 @@ def _yearly(series, yearly):
             continue
         s, y = series.of(r), at[int(r["year"])]
         key = catalogue.BY_NAME[r["index"]].key
-        values.setdefault(key, _grid(series, years))[s, y] = _number(r["value"])
+        # Made on a key's first row: a default built for every row would allocate a whole
+        # (series, year) grid per row, a batch's time growing with the square of its stations.
+        grid = values.get(key)
+        if grid is None:
+            grid = values[key] = _grid(series, years)
+        grid[s, y] = _number(r["value"])
         days[s, y] = _number(r["days"])
         boot[s, y] |= r["bootstrap"] != ""
     return years, values, days, boot
