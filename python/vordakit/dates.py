@@ -11,7 +11,7 @@ import datetime
 import numpy as np
 
 __all__ = ["EPOCH", "FEB29", "SLOTS", "to_datetime64", "ymd", "day_slots", "slots_of", "slot_dates",
-           "year_calendar", "find_gaps", "date_text"]
+           "year_calendar", "find_gaps", "date_text", "date_texts"]
 
 # The ordinal of 1970-01-01, day 0 of numpy's dates.
 EPOCH = datetime.date(1970, 1, 1).toordinal()
@@ -101,8 +101,9 @@ def slot_dates():
     return month, day
 
 
-def year_calendar(ordinals):
-    """Per year of a series' calendar days: (days held, whole, their ordinals in file order).
+def year_calendar(ordinals, fields=None):
+    """Per year of a series' calendar days: (days held, whole, their ordinals in file order);
+    ``fields``, where known, their (year, month, day) arrays.
 
     A year is whole when it holds every day of the months the series holds at
     all: the whole year, or the whole season of a series cut to some months.
@@ -112,7 +113,7 @@ def year_calendar(ordinals):
     {2001: (2, False), 2002: (2, False)}
     """
     ords = np.asarray(ordinals, dtype=np.int64)
-    years, months, _ = ymd(ords)
+    years, months, _ = ymd(ords) if fields is None else fields
     held = np.bincount(months, minlength=13)[1:] > 0
     if len(years) > 1 and not (years[1:] >= years[:-1]).all():
         # Each year's records together, in file order within the year.
@@ -144,3 +145,12 @@ def find_gaps(missing):
 def date_text(ordinal):
     """The ISO date of one ordinal."""
     return datetime.date.fromordinal(int(ordinal)).isoformat()
+
+
+def date_texts(ordinals):
+    """The ISO dates of ordinals of the years 1 to 9999, as an array of str.
+
+    >>> date_texts([1, datetime.date(2000, 2, 29).toordinal()]).tolist()
+    ['0001-01-01', '2000-02-29']
+    """
+    return np.datetime_as_string(to_datetime64(ordinals), unit="D").astype(str)

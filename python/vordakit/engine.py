@@ -20,7 +20,7 @@ import time
 import numpy as np
 
 from vordakit import binding as _binding
-from vordakit import catalogue, dates, model, notes, runner
+from vordakit import catalogue, model, notes, runner
 from vordakit.errors import KitError
 from vordakit.runner import RunOutcome
 from vordakit.thresholds import duration_text, shown_threshold, threshold_number, type_name
@@ -201,7 +201,7 @@ def series_arrays(series):
     """
     if series.t is None or series.fmt != "vorda" or np.isnan(series.x).any():
         return None
-    yr, m, d = dates.ymd(series.ordinal)
+    yr, m, d = series.ymd
     return {"t": series.t, "d": d, "m": m, "yr": yr, "x": np.ascontiguousarray(series.x, dtype=np.float64)}
 
 

@@ -17,7 +17,9 @@ import collections
 import csv
 import datetime
 import json
+import itertools
 import math
+import operator
 import os
 import re
 
@@ -157,14 +159,16 @@ def _file_key(path):
 InputDays = collections.namedtuple("InputDays", "years t ordinal")
 
 
-def input_days(ordinal, t):
-    """The InputDays of a series' records: their calendar days and counters."""
-    return InputDays(dates.year_calendar(ordinal), t, ordinal)
+def input_days(ordinal, t, ymd=None):
+    """The InputDays of a series' records: their calendar days and counters (and their
+    (year, month, day), where known)."""
+    return InputDays(dates.year_calendar(ordinal, ymd), t, ordinal)
 
 
-def remember_calendar(path, ordinals, t):
-    """Keep the calendar days and counters of the records read from ``path`` for its tables."""
-    _CALENDARS[_file_key(path)] = (ordinals, t)
+def remember_calendar(path, ordinals, t, ymd=None):
+    """Keep the calendar days and counters (and their (year, month, day)) of the records read
+    from ``path`` for its tables."""
+    _CALENDARS[_file_key(path)] = (ordinals, t, ymd)
     while len(_CALENDARS) > _CALENDARS_KEPT:
         _CALENDARS.popitem(last=False)
 
@@ -173,7 +177,7 @@ def _calendar_of(source):
     kept = _CALENDARS.get(_file_key(source))
     if kept is None:
         series = vorda_format.read(source)
-        kept = series.ordinal, series.t
+        kept = series.ordinal, series.t, series.ymd
     return input_days(*kept)
 
 
@@ -212,57 +216,75 @@ def add_calendar(results, calendar_of, used):
     """Fill in the calendar columns of a Results' yearly records and the first and last day of its
     events from ``calendar_of(input)`` (the input's InputDays, or None), and threshold_used
     from ``used`` ({Run: the threshold given})."""
-    # A station's runs hold thousands of records: each run's threshold is looked up once, and a
-    # record is made anew from slices of the old one (four times as fast as namedtuple's _replace).
+    # A station's runs hold thousands of records: each run's threshold and calendar are looked up
+    # once for its block of records, and a record is made anew from slices of the old one (four
+    # times as fast as namedtuple's _replace).
     run_used = {}
 
-    def used_of(r):
-        key = r[:4]
+    def used_of(key):
         if key not in run_used:
             run_used[key] = used.get(Run(*key)) if used else None
         return run_used[key]
 
     out = []
-    for r in results.yearly:
-        threshold_used = used_of(r)
-        days = calendar_of(r.input)
-        cal = None if days is None else days.years
-        if cal is None or r.year not in cal:
-            out.append(r if threshold_used is None else _with(r, _YEARLY_USED, (threshold_used,)))
-            continue
-        days, whole, ords = cal[r.year]
-        date = None
-        if r.index in _DAY_INDICES and r.value is not None and 1 <= r.value <= len(ords):
-            date = datetime.date.fromordinal(int(ords[r.value - 1])).isoformat()
-        out.append(_new(r, r[:_CALENDAR_AT] + (days, int(whole), date) + r[_CALENDAR_AT + 3:_YEARLY_USED]
-                        + (threshold_used,) + r[_YEARLY_USED + 1:]))
+    for key, block in itertools.groupby(results.yearly, key=_RUN_AND_INDEX):
+        days = calendar_of(key[0])
+        _calendar_block(block, used_of(key[:4]), None if days is None else days.years, key[4] in _DAY_INDICES, out)
     results.yearly = out
     # Years the input covers in part, by run and index: their warnings count them apart.
     partial = {}
     for r in out:
-        if r.whole == 0:
+        if r[_WHOLE_AT] == 0:
             partial.setdefault((Run(*r[:4]), r.index), set()).add(r.year)
     results.warnings = [w.partly_covered(partial.get((w.run, w.index), ())) if isinstance(w, NoValueWarning) else w
                         for w in results.warnings]
-    if used:
-        results.events = [_with(r, _EVENT_USED, (used_of(r),)) for r in results.events]
-    _add_spans(results, calendar_of)
+    _add_spans(results, calendar_of, used_of if used else None)
 
 
-def _add_spans(results, calendar_of):
-    """The start and end dates of the events whose input's records are known."""
+def _calendar_block(block, threshold_used, cal, dated, out):
+    """Append to ``out`` the yearly records of one run and index (``block``) with their
+    calendar cells from ``cal`` (year -> (days, whole, ordinals), or None) and ``threshold_used``."""
+    for r in block:
+        got = None if cal is None else cal.get(r[_YEAR_AT])
+        if got is None:
+            out.append(r if threshold_used is None else _with(r, _YEARLY_USED, (threshold_used,)))
+            continue
+        days, whole, ords = got
+        value = r[_YEAR_AT + 1]
+        date = None
+        if dated and value is not None and 1 <= value <= len(ords):
+            date = datetime.date.fromordinal(int(ords[value - 1])).isoformat()
+        out.append(_new(r, r[:_CALENDAR_AT] + (days, int(whole), date) + r[_CALENDAR_AT + 3:_YEARLY_USED]
+                        + (threshold_used,) + r[_YEARLY_USED + 1:]))
+
+
+def _add_spans(results, calendar_of, used_of):
+    """The start and end dates of the events whose input's records are known, and their
+    threshold_used from ``used_of(run)`` (None: left as they are); each record made once."""
     by_input = {}
     for k, r in enumerate(results.events):
         by_input.setdefault(r.input, []).append(k)
+    events = results.events
+    spans = {}
     for name, which in by_input.items():
         days = calendar_of(name)
         if days is None or days.t is None:
             continue
-        events = [results.events[k] for k in which]
-        first, last = event_spans(days.t, days.ordinal, [e.midpoint for e in events], [e.duration for e in events])
-        for k, e, a, b in zip(which, events, first.tolist(), last.tolist()):
-            if a:
-                results.events[k] = _with(e, _EVENT_SPAN, (dates.date_text(a), dates.date_text(b)))
+        chosen = [events[k] for k in which]
+        first, last = event_spans(days.t, days.ordinal, [e.midpoint for e in chosen], [e.duration for e in chosen])
+        found = np.flatnonzero(first)
+        # All of an input's dates at once: numpy writes the ISO dates of years 1 to 9999 as
+        # date.isoformat does.
+        starts, ends = (dates.date_texts(a[found]).tolist() for a in (first, last))
+        spans.update(zip(np.asarray(which)[found].tolist(), zip(starts, ends)))
+    if used_of is None and not spans:
+        return
+    out = []
+    for k, e in enumerate(events):
+        span = spans.get(k, e[_EVENT_SPAN:_EVENT_SPAN + 2])
+        used = e[_EVENT_USED] if used_of is None else used_of(e[:4])
+        out.append(_new(e, e[:_EVENT_USED] + (used,) + span + e[_EVENT_SPAN + 2:]))
+    results.events = out
 
 
 def _with(record, at, cells):
@@ -279,6 +301,11 @@ _CALENDAR_AT = YearlyRecord._fields.index(CALENDAR_FIELDS[0])
 _YEARLY_USED = YearlyRecord._fields.index(USED_FIELD)
 _EVENT_USED = EventRecord._fields.index(USED_FIELD)
 _EVENT_SPAN = EventRecord._fields.index(SPAN_FIELDS[0])
+# One slice of an event record holds its threshold_used, start and end.
+assert _EVENT_SPAN == _EVENT_USED + 1
+_YEAR_AT = YearlyRecord._fields.index("year")
+_WHOLE_AT = YearlyRecord._fields.index("whole")
+_RUN_AND_INDEX = operator.itemgetter(*range(YearlyRecord._fields.index("index") + 1))
 
 
 # ---------------------------------------------------------------- percentile runs

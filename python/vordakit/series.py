@@ -75,6 +75,11 @@ class Series:
         return list(map(datetime.date.fromordinal, self.ordinal.tolist()))
 
     @functools.cached_property
+    def ymd(self):
+        """(year, month, day) int64 arrays per record (a reader that has them sets them)."""
+        return dates.ymd(self.ordinal)
+
+    @functools.cached_property
     def values(self):
         """The value per record as a float, ``None`` where missing."""
         return [None if x != x else x for x in self.x.tolist()]

@@ -172,7 +172,7 @@ def _check(prep, converted, kind, folder, suffix, opts):
     qc.write_findings_csv(findings, os.path.join(folder, f"qc{suffix}.csv"))
     _refuse(findings, prep.source)
     # The tables take the days each year holds from these records, not from the file again.
-    notes.remember_calendar(prep.source, series.ordinal, series.t)
+    notes.remember_calendar(prep.source, series.ordinal, series.t, series.ymd)
     prep.warnings = len(findings)
     prep.series = series
     prep.arrays = engine.series_arrays(series)
