@@ -37,6 +37,7 @@
 #include "input/source.hpp"
 #include "output/format.hpp"
 #include "output/result_files.hpp"
+#include "plain_scan.hpp"
 
 namespace py = pybind11;
 
@@ -126,6 +127,18 @@ input file with vorda's own reader and returns the columns as a dict of
 arrays ``"t"``, ``"d"``, ``"m"``, ``"yr"`` (int32) and ``"x"`` (float64);
 where vorda would end with a runtime error, it raises ``Failure`` (an
 ``OSError``) whose text is vorda's two-line report.
+
+``scan_plain(data)`` reads the bytes of a VORDA input in the plain layout
+the toolkit writes (single blanks, an LF after every line) and returns a
+dict of ``"t"``, ``"d"``, ``"m"``, ``"yr"`` (int64), ``"x"`` (float64) and
+``"decimals"``; None for anything else, which the toolkit's careful reader
+then reads line by line:
+
+>>> c = _vorda.scan_plain(b"1 31 12 1999 -1.5\n2 1 1 2000 .25\n")
+>>> c["t"], c["x"], c["decimals"]
+(array([1, 2]), array([-1.5 ,  0.25]), 2)
+>>> _vorda.scan_plain(b"1 31 12 1999 -1.5\r\n") is None
+True
 
 ``fixed(values, width, decimals)`` gives the texts of the values in the
 field ``fwidth.decimals`` of vorda's result files (``f0.1`` with width 0),
@@ -572,6 +585,34 @@ py::dict py_read_series(const std::string& path, std::int64_t size) {
   return out;
 }
 
+py::object py_scan_plain(py::buffer data) {
+  const py::buffer_info info = data.request();
+  if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1) {
+    throw py::type_error("scan_plain takes contiguous bytes");
+  }
+  const std::string_view text(static_cast<const char*>(info.ptr), static_cast<std::size_t>(info.size));
+  // The columns are the arrays returned, filled in place: no copy, no second set of fresh pages.
+  const auto n = static_cast<py::ssize_t>(plain_lines(text));
+  py::array_t<std::int64_t> t(n), d(n), m(n), yr(n);
+  py::array_t<double> x(n);
+  const PlainColumns out{t.mutable_data(), d.mutable_data(), m.mutable_data(), yr.mutable_data(),
+                         x.mutable_data()};
+  std::optional<int> decimals;
+  {
+    py::gil_scoped_release release;
+    decimals = scan_plain(text, out);
+  }
+  if (!decimals) return py::none();
+  py::dict columns;
+  columns["t"] = t;
+  columns["d"] = d;
+  columns["m"] = m;
+  columns["yr"] = yr;
+  columns["x"] = x;
+  columns["decimals"] = *decimals;
+  return columns;
+}
+
 py::list py_fixed(const std::vector<double>& values, int width, int decimals) {
   if (width < 0 || width > 32 || decimals < 0 || decimals > 30 || (width > 0 && decimals >= width)) {
     throw py::value_error("no field f" + std::to_string(width) + "." + std::to_string(decimals));
@@ -847,6 +888,8 @@ PYBIND11_MODULE(_vorda, module) {
   module.attr("Failure") = vorda::failure_type;
   module.def("read_series", &vorda::py_read_series, "path"_a, "size"_a,
              "The first size records of a VORDA input file, read by vorda's reader.");
+  module.def("scan_plain", &vorda::py_scan_plain, "data"_a,
+             "The columns of a VORDA input's bytes in the plain layout, or None.");
   module.def("fixed", &vorda::py_fixed, "values"_a, "width"_a, "decimals"_a,
              "Texts of values in the fixed-point field of vorda's result files.");
   module.def("analyse", &vorda::py_analyse, "t"_a, "d"_a, "m"_a, "yr"_a, "x"_a, "type"_a, "threshold"_a,

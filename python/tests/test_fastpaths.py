@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from vordakit import catalogue, dates, model, notes, qc
+from vordakit.formats import vorda as plain
 from vordakit.model import EventRecord, Results, Run, YearlyRecord
 
 
@@ -129,3 +130,63 @@ def test_yearly_records_from_the_arrays_are_those_read_field_by_field(seed):
                              plain.yearly)
     assert fast.yearly == plain.yearly
     assert {p: w for p, w in fast_warnings.items() if p in warnings} == warnings
+
+
+def _plain_lines(rng, n):
+    """Random lines of the plain layout: fields of every width it allows, values with and without
+    a sign and a point, leading zeros."""
+    def digits(most):
+        return "".join(rng.choice(list("0123456789"), int(rng.integers(1, most + 1))))
+
+    def value():
+        body = digits(7)
+        if rng.random() < 0.7:
+            at = int(rng.integers(0, len(body) + 1))
+            body = body[:at] + "." + body[at:]
+        return ("-" if rng.random() < 0.4 else "") + body
+
+    return [f"{digits(8)} {digits(2)} {digits(2)} {digits(4)} {value()}\n" for _ in range(n)]
+
+
+# What a line may be changed into: named, each either still plain or not.
+_MUTATIONS = {
+    "as it is": lambda s: s,
+    "a CR before the LF": lambda s: s[:-1] + "\r\n",
+    "a tab": lambda s: s.replace(" ", "\t", 1),
+    "two blanks": lambda s: s.replace(" ", "  ", 1),
+    "a minus in t": lambda s: "-" + s,
+    "a second point": lambda s: s[:-1] + ".\n" if "." in s else s[:-1] + "..\n",
+    "nine digits of t": lambda s: "123456789" + s[s.index(" "):],
+    "three digits of d": lambda s: s.replace(" ", " 1", 1) if len(s.split()[1]) == 2 else s.replace(" ", " 12", 1),
+    "five digits of yr": lambda s: " ".join(s.split(" ")[:3] + ["12345"] + s.split(" ")[4:]),
+    "nine characters of x": lambda s: " ".join(s.split(" ")[:4] + ["-1234567.8\n"]),
+    "eight characters of x": lambda s: " ".join(s.split(" ")[:4] + ["-123456.8\n"]),
+    "only a minus": lambda s: " ".join(s.split(" ")[:4] + ["-\n"]),
+    "only a point": lambda s: " ".join(s.split(" ")[:4] + [".\n"]),
+    "a point last": lambda s: " ".join(s.split(" ")[:4] + ["7.\n"]),
+    "text after x": lambda s: s[:-1] + " 5\n",
+    "an empty line": lambda s: s + "\n",
+    "a letter": lambda s: s.replace("1", "l", 1) if "1" in s else "x" + s,
+    "a point in yr": lambda s: " ".join(s.split(" ")[:3] + ["19.9"] + s.split(" ")[4:]),
+}
+
+
+@pytest.mark.parametrize("mutation", _MUTATIONS)
+def test_the_binding_reads_the_plain_layout_as_numpy_does(mutation):
+    lib = pytest.importorskip("vordakit._vorda")
+    rng = np.random.default_rng(len(mutation))
+    for trial in range(40):
+        lines = _plain_lines(rng, int(rng.integers(1, 30)))
+        k = int(rng.integers(0, len(lines)))
+        lines[k] = _MUTATIONS[mutation](lines[k])
+        text = "".join(lines)
+        if trial % 10 == 9:
+            text = text[:-1]   # the file's last line without its LF: the reader adds one
+        data = bytearray(b" " * plain._PAD) + text.encode() + (b"" if text.endswith("\n") else b"\n")
+        want = plain._plain_fields(data)
+        got = lib.scan_plain(memoryview(data)[plain._PAD:])
+        assert (got is None) == (want is None), text
+        if want is not None:
+            t, d, m, yr, x, decimals = want
+            assert [got[k].tolist() for k in ("t", "d", "m", "yr")] == [t.tolist(), d.tolist(), m.tolist(), yr.tolist()]
+            assert got["x"].tobytes() == x.tobytes() and got["decimals"] == decimals

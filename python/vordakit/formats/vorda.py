@@ -10,6 +10,7 @@ import os
 
 import numpy as np
 
+from vordakit import binding
 from vordakit.formats import SeriesBuilder, finite_number, more_decimals, mostly, open_text, read_bytes, strict
 from vordakit.series import MISSING_MARKERS, Series, guess_kind
 
@@ -123,6 +124,28 @@ def _padded(path):
 
 def _scan_plain(data):
     """(ordinal, x, t, decimals, (yr, m, d)) of the plain layout in ``data``, the file behind _PAD blanks."""
+    lib = binding.load()
+    if lib is not None and hasattr(lib, "scan_plain"):
+        # The binding reads the lines in one pass, several times as fast as numpy's passes over the bytes.
+        c = lib.scan_plain(memoryview(data)[_PAD:])
+        fields = None if c is None else (c["t"], c["d"], c["m"], c["yr"], c["x"], c["decimals"])
+    else:
+        fields = _plain_fields(data)
+    if fields is None:
+        return None
+    t, d, m, y, x, decimals = fields
+    if (m > 12).any():
+        return None
+    month = y * 13 + m
+    if ((d < 1) | (d > _MONTH_LENGTH[month])).any():
+        return None
+    x[np.isin(x, MISSING_MARKERS)] = np.nan
+    return _MONTH_START[month] + d, x, t, decimals, (y, m, d)
+
+
+def _plain_fields(data):
+    """(t, d, m, yr, x, decimals) of the plain layout in ``data``, the file behind _PAD blanks, read
+    with numpy; None where it is not that layout (dates unchecked)."""
     if data.translate(None, _PLAIN):
         return None
     a = np.frombuffer(data, np.uint8)
@@ -159,18 +182,12 @@ def _scan_plain(data):
     words = {size: np.ndarray((len(a) - size + 1,), f"<u{size}", data, strides=(1,)) for size in (2, 4, 8)}
     y = _digits(words[4], after[:, 3], widths[3])
     m = _digits(words[2], after[:, 2], widths[2])
-    if (m > 12).any():
-        return None
-    month = y * 13 + m
     d = _digits(words[2], after[:, 1], widths[1])
-    if ((d < 1) | (d > _MONTH_LENGTH[month])).any():
-        return None
     t = _digits(words[8], after[:, 0], widths[0])
     x, decimals = _decimal(words[8], start + minus, end, dot, minus)
     if x is None:
         return None
-    x[np.isin(x, MISSING_MARKERS)] = np.nan
-    return _MONTH_START[month] + d, x, t, decimals, (y, m, d)
+    return t, d, m, y, x, decimals
 
 
 def _digits(words, end, width):
