@@ -42,9 +42,12 @@ def yearly_rows(records):
     """The cells of yearly records, as yearly.csv holds them (the csv writer writes None as an empty cell)."""
     cache = {}
     for r in records:
-        value = _fixed3(r.value) if isinstance(r.value, float) else r.value
-        yield (_run_cells(r, cache) + (r.index, r.year, value, r.days, r.whole, r.date, r.percentile, r.base,
-                                       r.window, r.bootstrap, threshold_used(r)))
+        # By position: a station's tables hold thousands of records.
+        value = r[_VALUE]
+        if isinstance(value, float):
+            value = f"{value:.3f}"
+        used = None if r[_PERCENTILE] is not None else r[_USED]
+        yield _run_cells(r, cache) + (r[_INDEX], r[_YEAR], value) + r[_VALUE + 1:_USED] + (used,)
 
 
 def event_rows(records):
@@ -53,6 +56,12 @@ def event_rows(records):
     for r in records:
         yield (_run_cells(r, cache) + (_fixed3(r.midpoint), r.date, r.start, r.end, r.duration, _fixed3(r.action),
                                        r.percentile, r.base, r.window, threshold_used(r)))
+
+
+# The places of a yearly record's cells; yearly.csv holds them in this order after the run's.
+_INDEX, _YEAR, _VALUE, _PERCENTILE, _USED = (YEARLY_FIELDS.index(f) for f in
+                                             ("index", "year", "value", "percentile", "threshold_used"))
+assert YEARLY_FIELDS[_INDEX:] == ("index", "year", "value") + YEARLY_FIELDS[_VALUE + 1:_USED] + ("threshold_used",)
 
 
 def write_csv(path, header, rows):
