@@ -131,11 +131,22 @@ def fit(years, values):
 
 def _points(years, values):
     """The years and values of a series' valid points, or None where the rules allow no trend of them."""
-    pts = [(y, v) for y, v in zip(years, values) if y is not None and v is not None]
-    span = _span(years)
-    if len(pts) < MIN_VALID_YEARS or len(pts) < MIN_VALID_SHARE * span:
+    xs, vs = _valid(years, values)
+    if len(xs) < MIN_VALID_YEARS or len(xs) < MIN_VALID_SHARE * _span(years):
         return None
+    return xs, vs
+
+
+def _valid(years, values):
+    """The years and values of the points that have both."""
+    if None not in years and None not in values:
+        return years, values
+    pts = [(y, v) for y, v in zip(years, values) if y is not None and v is not None]
     return [p[0] for p in pts], [p[1] for p in pts]
+
+
+def _known(years):
+    return years if None not in years else [y for y in years if y is not None]
 
 
 def fit_many(series):
@@ -170,7 +181,7 @@ def fit_many(series):
 
 
 def _span(years):
-    known = [y for y in years if y is not None]
+    known = _known(years)
     return max(known) - min(known) + 1 if known else 0
 
 
@@ -233,8 +244,8 @@ def trends(records, fits=None):
     marks = _marks(records)
     items = sorted(groups.items(), key=_order)
     for ((run, index), (years, values)), f in zip(items, fit_many([series for _, series in items])):
-        known = [y for y in years if y is not None]
-        valid = sum(1 for y, v in zip(years, values) if y is not None and v is not None)
+        known = _known(years)
+        valid = len(_valid(years, values)[0])
         if fits is not None:
             fits[(run, index)] = f
         per_decade = (None,) * 3 if f is None else (10 * f.slope, 10 * f.low, 10 * f.high)
