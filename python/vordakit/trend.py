@@ -150,11 +150,23 @@ def _known(years):
 
 
 def fit_many(series):
-    """``fit`` of each (years, values) of ``series``: a list of Fits (None where the rules allow none).
+    """The trends of many yearly series at once, figure for figure those of ``fit``.
 
     A station's indices mostly cover the same years: the pairs' differences
     of the years and their ties are taken once for all series on the same years.
 
+    Parameters
+    ----------
+    series : iterable of (years, values)
+        Each series as ``fit`` takes it: parallel lists, None a missing year.
+
+    Returns
+    -------
+    list of Fit or None
+        The Fit of each series in turn; None where the rules allow no trend.
+
+    Examples
+    --------
     >>> years = list(range(2000, 2012))
     >>> up, down = [y * 0.5 for y in years], [None] + [-y for y in years[1:]]
     >>> fit_many([(years, up), (years, down), (years, up[:9] + [None] * 3)]) == [
