@@ -15,6 +15,7 @@ value, so that the CSV and the NetCDF of a batch never disagree: a station
 complete from an earlier batch (``--resume``) is in them as in the tables.
 """
 
+import csv
 import importlib.util
 import math
 import os
@@ -64,7 +65,17 @@ def _table(path, columns):
         frame = pd.read_csv(path, dtype=str, keep_default_na=False, usecols=lambda c: c in columns)
     except (FileNotFoundError, pd.errors.EmptyDataError):
         frame = pd.DataFrame()
+    except pd.errors.ParserError:
+        # A station's table kept from an earlier batch (--resume) may have been edited by hand
+        # (a quote left open): read row by row, as the csv module reads what it can.
+        return _table_by_rows(path, columns)
     return {c: frame[c].to_numpy(object) if c in frame else np.full(len(frame), "", object) for c in columns}
+
+
+def _table_by_rows(path, columns):
+    with open(path, newline="", encoding="utf-8") as f:
+        rows = list(csv.DictReader(f))
+    return {c: np.array([r.get(c) or "" for r in rows] or np.zeros(0), object) for c in columns}
 
 
 def _numbers(texts):
