@@ -52,31 +52,89 @@ def available():
     return all(importlib.util.find_spec(m) is not None for m in ("xarray", "netCDF4"))
 
 
-def _rows(path):
-    if not os.path.exists(path):
-        return []
+# The columns of each combined table that the files are made of.
+YEARLY_COLUMNS = SERIES_KEY + ("index", "year", "value", "days", "bootstrap")
+EVENT_COLUMNS = SERIES_KEY + ("date", "duration", "action")
+TREND_TABLE_COLUMNS = SERIES_KEY + ("index",) + tuple(column for _, column, _ in TREND_COLUMNS)
+
+
+def _table(path, columns):
+    """The ``columns`` of a combined table, each an array of its cells' texts ('' where none), read in one go."""
+    import pandas as pd
+    try:
+        frame = pd.read_csv(path, dtype=str, keep_default_na=False, usecols=lambda c: c in columns)
+    except (FileNotFoundError, pd.errors.EmptyDataError):
+        frame = pd.DataFrame()
+    except pd.errors.ParserError:
+        # A station's table kept from an earlier batch (--resume) may have been edited by hand
+        # (a quote left open): read row by row, as the csv module reads what it can.
+        return _table_by_rows(path, columns)
+    return {c: frame[c].to_numpy(object) if c in frame else np.full(len(frame), "", object) for c in columns}
+
+
+def _table_by_rows(path, columns):
     with open(path, newline="", encoding="utf-8") as f:
-        return list(csv.DictReader(f))
+        rows = list(csv.DictReader(f))
+    return {c: np.array([r.get(c) or "" for r in rows] or np.zeros(0), object) for c in columns}
 
 
-def _number(text):
-    return float(text) if text else math.nan
+def _numbers(texts):
+    """The numbers the texts give, NaN for an empty one (each read as Python reads a float)."""
+    out = np.full(len(texts), math.nan)
+    given = texts != ""
+    out[given] = texts[given].astype(float)
+    return out
+
+
+def _factorize(values):
+    """Each value's number, 0, 1, ... in the order the values first appear, and the distinct values."""
+    import pandas as pd
+    return pd.factorize(values)
+
+
+def _row_codes(columns):
+    """Numbers of the distinct rows of the parallel ``columns``: 0, 1, ... in the order they first appear."""
+    codes = np.zeros(len(columns[0]), np.int64)
+    for column in columns:
+        # Each step numbers the distinct rows of the columns so far: the numbers stay below the rows' count.
+        cells, distinct = _factorize(column)
+        codes = _factorize(codes * len(distinct) + cells)[0]
+    return codes
 
 
 class _Series:
-    """The series of a batch's tables, in the order they first appear, with their rows' keys."""
+    """The series of a batch's tables, numbered in the order they first appear in them, one after the
+    other; ``first`` holds each series' first row (its key's columns), ``codes`` each table's rows' series."""
 
-    def __init__(self):
-        self.index = {}
-        self.first = []     # the first row of each series
+    def __init__(self, tables):
+        keys = {c: np.concatenate([t[c] for t in tables]) for c in SERIES_KEY}
+        codes = _row_codes([keys[c] for c in SERIES_KEY])
+        first = np.unique(codes, return_index=True)[1]
+        self.first = [{c: keys[c][k] for c in SERIES_KEY} for k in first.tolist()]
+        ends = np.cumsum([len(t["station"]) for t in tables]).tolist()
+        self.codes = [codes[a:b] for a, b in zip([0] + ends, ends)]
 
-    def of(self, row):
-        key = tuple(row.get(c, "") for c in SERIES_KEY)
-        at = self.index.get(key)
-        if at is None:
-            at = self.index[key] = len(self.first)
-            self.first.append(row)
-        return at
+
+def _put(grid, cells, values):
+    """``grid``'s flat ``cells`` set to ``values``; a cell given twice keeps the later value, as row by row."""
+    # numpy leaves open which of the values an assignment to a repeated index keeps.
+    last = len(cells) - 1 - np.unique(cells[::-1], return_index=True)[1]
+    grid.reshape(-1)[cells[last]] = values[last]
+    return grid
+
+
+def _largest(cells, values, size):
+    """The largest value in each of ``size`` cells, NaN values left out (NaN where none is left)."""
+    kept = ~np.isnan(values)
+    cells, values = cells[kept], values[kept]
+    # By cell, the largest first; equal values in the order of the rows.
+    order = np.lexsort((-values, cells))
+    cells, values = cells[order], values[order]
+    first = np.ones(len(cells), bool)
+    first[1:] = cells[1:] != cells[:-1]
+    out = np.full(size, math.nan)
+    out[cells[first]] = values[first]
+    return out
 
 
 def _instance_variables(series, outcomes):
@@ -125,51 +183,49 @@ def _instance_variables(series, outcomes):
     }
 
 
-def _grid(series, years):
-    return np.full((len(series.first), len(years)), np.nan)
-
-
-def _yearly(series, yearly):
+def _yearly(series, table):
     """The years of the tables, the values per index key (series, year), the days each
     year holds, and which (series, year) hold a bootstrap's means."""
-    years = np.array(sorted({int(r["year"]) for r in yearly if r["year"]}), np.int64)
-    at = {int(y): i for i, y in enumerate(years)}
-    values, days = {}, _grid(series, years)
-    boot = np.zeros(days.shape, bool)
-    for r in yearly:
-        if not r["year"]:
-            continue
-        s, y = series.of(r), at[int(r["year"])]
-        key = catalogue.BY_NAME[r["index"]].key
-        # Made on a key's first row: a default built for every row would allocate a whole
-        # (series, year) grid per row, a batch's time growing with the square of its stations.
-        grid = values.get(key)
-        if grid is None:
-            grid = values[key] = _grid(series, years)
-        grid[s, y] = _number(r["value"])
-        days[s, y] = _number(r["days"])
-        boot[s, y] |= r["bootstrap"] != ""
+    dated = table["year"] != ""
+    year = table["year"][dated].astype(np.int64)
+    years = np.unique(year)
+    shape = (len(series.first), len(years))
+    cells = series.codes[0][dated] * len(years) + np.searchsorted(years, year)
+    which, names = _factorize(table["index"][dated])
+    value = _numbers(table["value"][dated])
+    values = {}
+    for k, name in enumerate(names):
+        mine = which == k
+        values[catalogue.BY_NAME[name].key] = _put(np.full(shape, math.nan), cells[mine], value[mine])
+    days = _put(np.full(shape, math.nan), cells, _numbers(table["days"][dated]))
+    boot = np.zeros(shape, bool)
+    boot.reshape(-1)[cells[table["bootstrap"][dated] != ""]] = True
     return years, values, days, boot
 
 
-def _summary(series, events, years, days, boot):
+def _summary(series, table, years, days, boot):
     """The events dated in each year (by the date of the record nearest their midpoint),
     summarised as a grid's output does: a year with a line but no event has none of them."""
     have = ~np.isnan(days) & ~boot
-    out = {k: np.where(have, 0.0, np.nan) for k in SUMMARY_KEYS}
-    out["action_max"] = _grid(series, years)
-    at = {int(y): i for i, y in enumerate(years)}
-    for r in events:
-        s, y = series.of(r), at.get(int(r["date"][:4])) if r["date"] else None
-        if y is None or not have[s, y]:
-            continue
-        duration, action = _number(r["duration"]), _number(r["action"])
-        out["events"][s, y] += 1
-        out["event_days"][s, y] += duration
-        out["action_sum"][s, y] += action
-        out["action_max"][s, y] = np.fmax(out["action_max"][s, y], action)
-        out["longest_event"][s, y] = max(out["longest_event"][s, y], duration)
-    return out
+    dated = np.flatnonzero(table["date"] != "")
+    year = table["date"][dated].astype("U4").astype(np.int64)
+    at = np.searchsorted(years, year)
+    known = at < len(years)
+    known[known] = years[at[known]] == year[known]
+    rows, cells = dated[known], series.codes[1][dated[known]] * len(years) + at[known]
+    counted = have.reshape(-1)[cells]
+    rows, cells = rows[counted], cells[counted]
+    duration, action = _numbers(table["duration"][rows]), _numbers(table["action"][rows])
+    size = have.size
+
+    def per_year(values):
+        return np.where(have, values.reshape(have.shape), math.nan)
+    longest = _largest(cells, duration, size)
+    return {"events": per_year(np.bincount(cells, minlength=size).astype(float)),
+            "event_days": per_year(np.bincount(cells, duration, size)),
+            "action_sum": per_year(np.bincount(cells, action, size)),
+            "action_max": _largest(cells, action, size).reshape(have.shape),
+            "longest_event": per_year(np.where(longest > 0, longest, 0.0))}
 
 
 def _units(outcomes, series):
@@ -214,14 +270,16 @@ def _global(title):
             "source": "vordakit batch: vorda's analyses of each station's daily series"}
 
 
-def _trend_dataset(series, trends, instance, coords):
+def _trend_dataset(series, table, instance, coords):
     """Per series and index of trend.csv: the Sen slope per decade with its bounds and the Mann-Kendall p."""
     import xarray as xr
     columns = {}
-    for r in trends:
-        s, index = series.of(r), catalogue.BY_NAME[r["index"]]
+    which, names = _factorize(table["index"])
+    for k, name in enumerate(names):
+        mine = which == k
         for suffix, column, _ in TREND_COLUMNS:
-            columns.setdefault((index, suffix), np.full(len(series.first), np.nan))[s] = _number(r[column])
+            columns[catalogue.BY_NAME[name], suffix] = _put(np.full(len(series.first), math.nan),
+                                                            series.codes[2][mine], _numbers(table[column][mine]))
     out = {}
     for index in catalogue.YEARLY:
         for suffix, _, what in TREND_COLUMNS:
@@ -239,11 +297,10 @@ def _trend_dataset(series, trends, instance, coords):
 def station_datasets(outcomes, outdir):
     """(stations.nc, stations-trend.nc) of a batch as xarray Datasets, from the combined tables in ``outdir``."""
     import xarray as xr
-    series = _Series()
-    yearly, events, trends = (_rows(os.path.join(outdir, t)) for t in ("yearly.csv", "events.csv", "trend.csv"))
+    yearly, events, trends = (_table(os.path.join(outdir, name), columns) for name, columns in (
+        ("yearly.csv", YEARLY_COLUMNS), ("events.csv", EVENT_COLUMNS), ("trend.csv", TREND_TABLE_COLUMNS)))
     # Every series first, so that every array has a row for each.
-    for r in yearly + events + trends:
-        series.of(r)
+    series = _Series((yearly, events, trends))
     years, values, days, boot = _yearly(series, yearly)
     summary = _summary(series, events, years, days, boot)
     instance = _instance_variables(series, outcomes)

@@ -25,8 +25,8 @@ from vordakit.catalogue import INDEX_ORDER
 from vordakit.grid.output import DOUBLE_FILL, history_line
 from vordakit.model import PERCENTILE_FIELDS, RUN_FIELDS, USED_FIELD
 
-__all__ = ["TREND_FIELDS", "Trend", "Fit", "sen_slope", "mann_kendall_p", "fit", "trends", "write_trends",
-           "command"]
+__all__ = ["TREND_FIELDS", "Trend", "Fit", "sen_slope", "mann_kendall_p", "fit", "fit_many", "trends",
+           "write_trends", "command"]
 
 MIN_VALID_YEARS = 10
 MIN_VALID_SHARE = 0.7
@@ -61,12 +61,16 @@ def _pairs(n):
 
 def _sorted_pairs(x, y):
     """Points ordered by x, and the differences of every later point from an earlier one."""
+    x, y = _by_x(x, y)
+    i, j = _pairs(len(x))
+    return x, y, x[j] - x[i], y[j] - y[i]
+
+
+def _by_x(x, y):
     x = np.asarray(x, dtype=float)
     y = np.asarray(y, dtype=float)
     order = np.argsort(x, kind="stable")
-    x, y = x[order], y[order]
-    i, j = _pairs(len(x))
-    return x, y, x[j] - x[i], y[j] - y[i]
+    return x[order], y[order]
 
 
 def sen_slope(x, y):
@@ -75,11 +79,13 @@ def sen_slope(x, y):
     return _sen(x, y, dx, dy)
 
 
-def _sen(x, y, dx, dy):
+def _sen(x, y, dx, dy, ties=None):
+    """The Sen slope's figures from the pairs' differences; ``ties``, the tie terms of x and y, where known."""
     later = dx > 0
     slopes = dy / dx if later.all() else dy[later] / dx[later]
     n = len(y)
-    var = 1 / 18.0 * (n * (n - 1) * (2 * n + 5) - _tie_term(x) - _tie_term(y))
+    tie_x, tie_y = ties or (_tie_term(x), _tie_term(y))
+    var = 1 / 18.0 * (n * (n - 1) * (2 * n + 5) - tie_x - tie_y)
     sigma = math.sqrt(var) if var > 0 else 0.0
     m = len(slopes)
     # Python's round() rounds halves to even, as the ranks are usually taken.
@@ -98,10 +104,10 @@ def mann_kendall_p(x, y):
     return _mk(y, dy)
 
 
-def _mk(y, dy):
+def _mk(y, dy, tie_y=None):
     n = len(y)
-    s = float(np.sign(dy).sum())
-    var = (n * (n - 1) * (2 * n + 5) - _tie_term(y)) / 18.0
+    s = float(np.count_nonzero(dy > 0) - np.count_nonzero(dy < 0))
+    var = (n * (n - 1) * (2 * n + 5) - (_tie_term(y) if tie_y is None else tie_y)) / 18.0
     if s == 0 or var <= 0:
         return 1.0
     z = s / math.sqrt(var)
@@ -115,17 +121,79 @@ def fit(years, values):
     Years absent from the list count as missing too: the share of valid years
     is taken over the whole span from the first to the last year.
     """
-    pts = [(y, v) for y, v in zip(years, values) if y is not None and v is not None]
-    span = _span(years)
-    if len(pts) < MIN_VALID_YEARS or len(pts) < MIN_VALID_SHARE * span:
+    pts = _points(years, values)
+    if pts is None:
         return None
-    x, y, dx, dy = _sorted_pairs([p[0] for p in pts], [p[1] for p in pts])
+    x, y, dx, dy = _sorted_pairs(*pts)
     slope, intercept, low, high = _sen(x, y, dx, dy)
     return Fit(slope, intercept, low, high, _mk(y, dy))
 
 
+def _points(years, values):
+    """The years and values of a series' valid points, or None where the rules allow no trend of them."""
+    xs, vs = _valid(years, values)
+    if len(xs) < MIN_VALID_YEARS or len(xs) < MIN_VALID_SHARE * _span(years):
+        return None
+    return xs, vs
+
+
+def _valid(years, values):
+    """The years and values of the points that have both."""
+    if None not in years and None not in values:
+        return years, values
+    pts = [(y, v) for y, v in zip(years, values) if y is not None and v is not None]
+    return [p[0] for p in pts], [p[1] for p in pts]
+
+
+def _known(years):
+    return years if None not in years else [y for y in years if y is not None]
+
+
+def fit_many(series):
+    """The trends of many yearly series at once, figure for figure those of ``fit``.
+
+    A station's indices mostly cover the same years: the pairs' differences
+    of the years and their ties are taken once for all series on the same years.
+
+    Parameters
+    ----------
+    series : iterable of (years, values)
+        Each series as ``fit`` takes it: parallel lists, None a missing year.
+
+    Returns
+    -------
+    list of Fit or None
+        The Fit of each series in turn; None where the rules allow no trend.
+
+    Examples
+    --------
+    >>> years = list(range(2000, 2012))
+    >>> up, down = [y * 0.5 for y in years], [None] + [-y for y in years[1:]]
+    >>> fit_many([(years, up), (years, down), (years, up[:9] + [None] * 3)]) == [
+    ...     fit(years, up), fit(years, down), None]
+    True
+    """
+    out = []
+    shared = {}
+    for years, values in series:
+        pts = _points(years, values)
+        if pts is None:
+            out.append(None)
+            continue
+        x, y = _by_x(*pts)
+        key = x.tobytes()
+        if key not in shared:
+            i, j = _pairs(len(x))
+            shared[key] = i, j, x[j] - x[i], _tie_term(x)
+        i, j, dx, tie_x = shared[key]
+        dy = y[j] - y[i]
+        tie_y = _tie_term(y)
+        out.append(Fit(*_sen(x, y, dx, dy, (tie_x, tie_y)), _mk(y, dy, tie_y)))
+    return out
+
+
 def _span(years):
-    known = [y for y in years if y is not None]
+    known = _known(years)
     return max(known) - min(known) + 1 if known else 0
 
 
@@ -185,16 +253,11 @@ def trends(records, fits=None):
     receives the Fit (or None) of each (run, index), for plots to draw."""
     out = []
     groups = series_of(records)
-    # A percentile run's columns, whether its values are partly resampled ones,
-    # and the threshold the run was given.
-    marks = {}
-    for r in records:
-        mark = marks.setdefault(r[:5], [r.percentile, r.base, r.window, r.bootstrap, r.threshold_used])
-        mark[3] = mark[3] or r.bootstrap
-    for (run, index), (years, values) in sorted(groups.items(), key=_order):
-        known = [y for y in years if y is not None]
-        valid = sum(1 for y, v in zip(years, values) if y is not None and v is not None)
-        f = fit(years, values)
+    marks = _marks(records)
+    items = sorted(groups.items(), key=_order)
+    for ((run, index), (years, values)), f in zip(items, fit_many([series for _, series in items])):
+        known = _known(years)
+        valid = len(_valid(years, values)[0])
         if fits is not None:
             fits[(run, index)] = f
         per_decade = (None,) * 3 if f is None else (10 * f.slope, 10 * f.low, 10 * f.high)
@@ -202,6 +265,20 @@ def trends(records, fits=None):
                          _span(years), valid, *per_decade, None if f is None else f.p,
                          *marks.get(run + (index,), ())))
     return out
+
+
+def _marks(records):
+    """Per run and index: a percentile run's columns, whether its values are partly resampled
+    ones (the first record that says so, else the last), and the threshold the run was given."""
+    marks = {}
+    # Records come in blocks of one run and index.
+    for key, block in itertools.groupby(records, _RUN_INDEX):
+        first, *rest = block
+        mark = marks.setdefault(key, [first.percentile, first.base, first.window, first.bootstrap,
+                                      first.threshold_used])
+        boots = [first.bootstrap] + [r.bootstrap for r in rest]
+        mark[3] = mark[3] or next((b for b in boots if b), boots[-1])
+    return marks
 
 
 def _order(item):
