@@ -595,8 +595,8 @@ py::object py_scan_plain(py::buffer data) {
   const auto n = static_cast<py::ssize_t>(plain_lines(text));
   py::array_t<std::int64_t> t(n), d(n), m(n), yr(n);
   py::array_t<double> x(n);
-  const PlainColumns out{t.mutable_data(), d.mutable_data(), m.mutable_data(), yr.mutable_data(),
-                         x.mutable_data()};
+  const PlainColumns out{t.mutable_data(),  d.mutable_data(), m.mutable_data(),
+                         yr.mutable_data(), x.mutable_data(), static_cast<std::size_t>(n)};
   std::optional<int> decimals;
   {
     py::gil_scoped_release release;

@@ -62,6 +62,8 @@ std::optional<int> scan_plain(std::string_view text, const PlainColumns& out) {
   int decimals = 0;
   std::size_t at = 0;
   for (std::size_t i = 0; at < text.size(); ++i) {
+    // A last line without its LF would be one line more than the LFs counted.
+    if (i == out.size) return std::nullopt;
     int places;
     if (!whole(text, at, 8, ' ', out.t[i]) || !whole(text, at, 2, ' ', out.d[i]) ||
         !whole(text, at, 2, ' ', out.m[i]) || !whole(text, at, 4, ' ', out.yr[i]) ||

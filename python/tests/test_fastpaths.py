@@ -190,3 +190,15 @@ def test_the_binding_reads_the_plain_layout_as_numpy_does(mutation):
             t, d, m, yr, x, decimals = want
             assert [got[k].tolist() for k in ("t", "d", "m", "yr")] == [t.tolist(), d.tolist(), m.tolist(), yr.tolist()]
             assert got["x"].tobytes() == x.tobytes() and got["decimals"] == decimals
+
+
+@pytest.mark.parametrize("text, lines", [
+    (b"", 0),
+    (b"1 2 3 2000 5.5", None),                     # no LF at all: no room for the line
+    (b"1 2 3 2000 5.5\n2 3 3 2000 1", None),       # the last line without its LF
+    (b"1 2 3 2000 5.5\n", 1),
+])
+def test_the_binding_takes_only_whole_lines(text, lines):
+    lib = pytest.importorskip("vordakit._vorda")
+    got = lib.scan_plain(text)
+    assert (None if got is None else len(got["t"])) == lines
