@@ -92,7 +92,7 @@ and returns what ``analyse`` returns. Like vorda, it writes in place:
 files of the same name are replaced, and a failure (raised as ``OSError``)
 may leave some of them written.
 
-``analyse_cells(x, t, d, m, yr, type, threshold, min_duration)`` analyses
+``analyse_cells(x, t, d, m, yr, type, threshold, min_duration, *, events=False)`` analyses
 many series that share one calendar: x of shape (cells, days), float32 or
 float64, any strides; t, d, m, yr of length days. It returns a dict of
 arrays:
@@ -111,6 +111,12 @@ arrays:
   ``"event_days"`` (their durations summed), ``"action_sum"``,
   ``"action_max"`` (NaN in a year without events), ``"longest_event"``.
 
+With ``events=True`` it also returns ``"event_list"``: every event of the
+valid cells, cell by cell in the order of each cell's event file, as a dict
+of arrays ``"cell"`` (int64, the cell's row in x), ``"year"``, ``"month"``,
+``"day"``, ``"duration"`` (int32) and ``"action"`` (float64), as
+``analyse`` gives them for each cell alone.
+
 >>> c = _vorda.analyse_cells(np.stack([x, x - 4.0, x + np.nan]), t, d, m, yr, "upper", 5.0, 2)
 >>> c["years"], c["invalid"]
 (array([2000, 2001], dtype=int32), array([False, False,  True]))
@@ -120,6 +126,9 @@ array([[ 2.,  3.],
        [nan, nan]])
 >>> c["events"][0], c["action_max"][0], c["longest_event"][0]
 (array([1., 1.]), array([1.5, 9. ]), array([2., 3.]))
+>>> e = _vorda.analyse_cells(np.stack([x, x - 4.0]), t, d, m, yr, "upper", 5.0, 2, events=True)["event_list"]
+>>> e["cell"], e["year"], e["duration"], e["action"]
+(array([0, 0]), array([2000, 2001], dtype=int32), array([2, 3], dtype=int32), array([1.5, 9. ]))
 
 ``read_series(path, size)`` reads the first ``size`` records of a VORDA
 input file with vorda's own reader and returns the columns as a dict of
@@ -746,12 +755,31 @@ struct RowWriter : YearWriter {
   }
 };
 
-// Sums up one cell's events per year of their date.
+// The events of many cells, a column each, as analyse_cells(events=True) gives them.
+struct CellEvents {
+  std::vector<std::int64_t> cell;
+  std::vector<std::int32_t> year, month, day, duration;
+  std::vector<double> action;
+
+  void add(std::int64_t c, const Event& e) {
+    cell.push_back(c);
+    year.push_back(e.yr);
+    month.push_back(e.m);
+    day.push_back(e.d);
+    duration.push_back(e.dur);
+    action.push_back(e.a);
+  }
+};
+
+// Sums up one cell's events per year of their date (and lists them, where asked to).
 struct EventSummary : EventWriter {
   const YearColumns& columns;
   double *count = nullptr, *days = nullptr, *sum = nullptr, *max = nullptr, *longest = nullptr;
+  CellEvents* list = nullptr;
+  std::int64_t cell = 0;
   explicit EventSummary(const YearColumns& c) : columns(c) {}
   void write(const Event& e) override {
+    if (list != nullptr) list->add(cell, e);
     const std::ptrdiff_t k = columns.of(e.yr);
     if (k < 0) return;
     count[k] += 1;
@@ -763,7 +791,8 @@ struct EventSummary : EventWriter {
 };
 
 py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::handle m, py::handle yr,
-                          const std::string& type, py::handle threshold, py::handle min_duration) {
+                          const std::string& type, py::handle threshold, py::handle min_duration,
+                          bool with_events) {
   const py::array x = as_array(x_obj, "x");
   check_values_dtype(x);
   if (x.ndim() != 2) throw py::value_error("x must be two-dimensional: cells by days");
@@ -790,6 +819,7 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
   const auto* base = static_cast<const char*>(x.data());
   const py::ssize_t row_stride = x.strides(0);
   const py::ssize_t day_stride = x.strides(1);
+  CellEvents listed;
   {
     py::gil_scoped_release release;
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -802,6 +832,7 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
     PassBits bits;
     RowWriter ndays(columns), spells(columns), season(columns);
     EventSummary summary(columns);
+    if (with_events) summary.list = &listed;
     for (py::ssize_t c = 0; c < cells; ++c) {
       const py::ssize_t at = c * k;
       const char* cell = base + c * row_stride;
@@ -825,6 +856,7 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
       summary.sum = out[5] + at;
       summary.max = out[6] + at;
       summary.longest = out[7] + at;
+      summary.cell = c;
       shared.analyse(bits, row, summary, ndays, spells, season);
     }
   }
@@ -832,6 +864,16 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
   result["years"] = to_numpy(columns.years());
   result["invalid"] = invalid;
   for (std::size_t i = 0; i < kOutputs; ++i) result[names[i]] = outputs[i];
+  if (with_events) {
+    py::dict list;
+    list["cell"] = to_numpy(listed.cell);
+    list["year"] = to_numpy(listed.year);
+    list["month"] = to_numpy(listed.month);
+    list["day"] = to_numpy(listed.day);
+    list["duration"] = to_numpy(listed.duration);
+    list["action"] = to_numpy(listed.action);
+    result["event_list"] = list;
+  }
   return result;
 }
 
@@ -856,6 +898,6 @@ PYBIND11_MODULE(_vorda, module) {
              "yr"_a, "x"_a, "type"_a, "threshold"_a, "min_duration"_a,
              "Writes vorda's result files of one series into folder; returns what analyse returns.");
   module.def("analyse_cells", &vorda::py_analyse_cells, "x"_a, "t"_a, "d"_a, "m"_a, "yr"_a, "type"_a,
-             "threshold"_a, "min_duration"_a,
+             "threshold"_a, "min_duration"_a, py::kw_only(), "events"_a = false,
              "Yearly indices and event summaries of many series on one calendar.");
 }
