@@ -52,6 +52,23 @@ def test_decimal_values_equal_the_value_by_value_search(dtype):
     np.testing.assert_array_equal(values.decimal_values(x)[0], plain_decimal_values(x)[0])
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_values_in_kelvin_as_celsius_equal_their_decimals_converted(dtype):
+    rng = np.random.default_rng(10)
+    x = random_values(rng, dtype, (37, 300))
+    # The usual grid: rows of 0 to 2 decimals in K, and the same in degC plus 273.15.
+    scale = 10.0 ** rng.integers(0, 3, (30, 1))
+    x[:30] = (np.rint(rng.normal(285, 12, (30, 300)) * scale) / scale + [[0.0], [273.15]] * 15).astype(dtype)
+    x[9] = np.nan
+    # Either side of the size where two decimals stop being a float32's own, and far beyond.
+    x[4, :6] = [5242.87, 5243.37, 6000.01, 2000012.375, 3000000.25, 3e15]
+    v, dec = values.decimal_values(x, 2)
+    want = values.round_to(v - 273.15, np.maximum(dec, 2))
+    # A transposed view, as a chunk's cells are read from a file that holds time first.
+    for got in (values.celsius_of_kelvin(x, rows=8), values.celsius_of_kelvin(x.T.copy().T)):
+        np.testing.assert_array_equal(got, want)
+
+
 def test_rounding_to_each_values_decimals_equals_numpy_round():
     rng = np.random.default_rng(4)
     x = np.concatenate([rng.normal(0, 300, 20000), np.round(rng.normal(0, 30, 20000), 3) + 0.0005,
