@@ -1,8 +1,12 @@
 """The grid's fast paths equal their plain versions: decimals, rounding, dates and the days beyond a threshold."""
 
+import csv
+import io
+
 import cftime
 import numpy as np
 import pytest
+import xarray as xr
 
 from vordakit.grid import calendars, cells, events, gaps, percentiles, pipeline, values
 
@@ -118,6 +122,40 @@ def test_action_texts_equal_the_decimal_rounding_of_each():
                         (rng.integers(-9999, 9999, 5000) + 0.5) / 1000, rng.integers(-99, 99, 200) / 16,
                         [0.0, -0.0, 1e-9, -1e-9, 0.0005, -0.0005, 2.0625, 1e15 + 0.5]])
     assert events.action_texts(x) == [events.action_text(v) for v in x.tolist()]
+
+
+class _Source:
+    """What the events CSV takes of a grid: two dimensions, and names of places with
+    a comma, a quote and none at all as an auxiliary coordinate."""
+
+    def __init__(self):
+        names = np.array([["a,b", 'say "x"', "", "plain"]] * 3, object)
+        self.variables = {"lat": xr.Variable("lat", [40.0, 40.25, 40.5]), "lon": xr.Variable("lon", np.arange(4)),
+                          "name": xr.Variable(("lat", "lon"), names)}
+        self.other_dims, self.attrs = ("lat", "lon"), {"coordinates": "name"}
+
+
+def plain_event_lines(leads, origin, shape, found):
+    """The CSV lines of a chunk's events, one csv row per event."""
+    out = io.StringIO()
+    w = csv.writer(out, lineterminator="\n")
+    for c, y, m, d, dur, a in zip(*(found[f].tolist() for f in cells.EVENT_FIELDS)):
+        lead = leads.of(tuple(int(o + p) for o, p in zip(origin, np.unravel_index(c, shape))))
+        w.writerow(lead + (f"{y:04d}-{m:02d}-{d:02d}", str(dur), events.action_text(a)))
+    return out.getvalue()
+
+
+def test_events_csv_lines_made_a_column_at_a_time_equal_a_row_at_a_time():
+    rng = np.random.default_rng(11)
+    n = 500
+    found = {"cell": np.sort(rng.integers(0, 6, n)), "year": rng.integers(1, 2100, n, np.int32),
+             "month": rng.integers(1, 13, n, np.int32), "day": rng.integers(1, 32, n, np.int32),
+             "duration": rng.integers(1, 400, n, np.int32),
+             "action": np.where(rng.random(n) < 0.3, rng.integers(-999, 999, n) / 16, rng.normal(0, 90, n))}
+    leads = events._Leads(_Source())
+    for origin, shape in (((0, 0), (3, 2)), ((1, 2), (2, 2)), ((0, 0), (2, 4))):
+        part = {f: v[found["cell"] < np.prod(shape)] for f, v in found.items()}
+        assert events._text(leads, origin, shape, part) == plain_event_lines(leads, origin, shape, part)
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])

@@ -8,6 +8,7 @@ action measure with three decimals.
 
 import csv
 import decimal
+import io
 
 import numpy as np
 
@@ -51,6 +52,13 @@ class _Leads:
         lead = tuple(_coord_text(v, d, i) for d, i in zip(dims, ii)) + tuple(str(i) for i in ii)
         return lead + tuple(_coord_text(v, a, tuple(ii[dims.index(d)] for d in v[a].dims)) for a in self.aux)
 
+    def prefix(self, ii):
+        """The lead of the cell at grid index ``ii`` as the start of a CSV line, quoted as csv quotes it."""
+        line = io.StringIO()
+        # A field after it, so that an empty lead field is quoted as it is inside a row.
+        csv.writer(line, lineterminator="").writerow(self.of(ii) + ("x",))
+        return line.getvalue()[:-1]
+
 
 def action_texts(values):
     """``action_text`` of each value: printed with three decimals, which rounds to
@@ -70,15 +78,23 @@ def action_texts(values):
     return out
 
 
-def _rows(leads, origin, shape, found):
-    """The CSV rows of one chunk's events (vordakit.grid.cells.EVENT_FIELDS)."""
-    cached = {}
-    for c in np.unique(found["cell"]).tolist():
+def _text(leads, origin, shape, found):
+    """The CSV lines of one chunk's events (vordakit.grid.cells.EVENT_FIELDS), made a
+    column at a time: one format of all of them, each cell's lead made once."""
+    n = len(found["cell"])
+    if not n:
+        return ""
+    cells, which = np.unique(found["cell"], return_inverse=True)
+    prefix = []
+    for c in cells.tolist():
         place = np.unravel_index(c, shape) if shape else ()
-        cached[c] = leads.of(tuple(int(o + p) for o, p in zip(origin, place)))
-    dates = [f"{y:04d}-{m:02d}-{d:02d}" for y, m, d in zip(*(found[f].tolist() for f in ("year", "month", "day")))]
-    return [cached[c] + (date, str(dur), act) for c, date, dur, act in
-            zip(found["cell"].tolist(), dates, found["duration"].tolist(), action_texts(found["action"]))]
+        prefix.append(leads.prefix(tuple(int(o + p) for o, p in zip(origin, place))))
+    fields = [None] * (6 * n)
+    fields[0::6] = [prefix[i] for i in which.tolist()]
+    for i, f in enumerate(("year", "month", "day", "duration"), 1):
+        fields[i::6] = found[f].tolist()
+    fields[5::6] = action_texts(found["action"])
+    return ("%s%04d-%02d-%02d,%d,%s\n" * n) % tuple(fields)
 
 
 def write_events(path, src, chunks, found):
@@ -88,9 +104,8 @@ def write_events(path, src, chunks, found):
     leads = _Leads(src)
     offsets = [np.concatenate([[0], np.cumsum(c)]) for c in chunks]
     with atomic_write(path, newline="") as f:
-        w = csv.writer(f, lineterminator="\n")
-        w.writerow(leads.header)
+        csv.writer(f, lineterminator="\n").writerow(leads.header)
         for index, events in zip(np.ndindex(tuple(len(c) for c in chunks)), found):
             origin = tuple(int(o[i]) for o, i in zip(offsets, index))
             shape = tuple(int(c[i]) for c, i in zip(chunks, index))
-            w.writerows(_rows(leads, origin, shape, events))
+            f.write(_text(leads, origin, shape, events))
