@@ -45,6 +45,7 @@ class _Leads:
                     and self.variables[c].dims]
         self.header = (list(self.dims) + [d + "_index" for d in self.dims] + self.aux
                        + ["date", "duration", "action"])
+        self._texts, self._values = {}, {}
 
     def of(self, ii):
         """The lead of the cell at grid index ``ii``."""
@@ -53,11 +54,34 @@ class _Leads:
         return lead + tuple(_coord_text(v, a, tuple(ii[dims.index(d)] for d in v[a].dims)) for a in self.aux)
 
     def prefix(self, ii):
-        """The lead of the cell at grid index ``ii`` as the start of a CSV line, quoted as csv quotes it."""
-        line = io.StringIO()
-        # A field after it, so that an empty lead field is quoted as it is inside a row.
-        csv.writer(line, lineterminator="").writerow(self.of(ii) + ("x",))
-        return line.getvalue()[:-1]
+        """The lead of the cell at grid index ``ii`` as the start of a CSV line, each
+        field quoted as csv quotes it; a dimension's coordinate texts made once each."""
+        fields = [self._coordinate(d, i) for d, i in zip(self.dims, ii)] + [str(i) for i in ii]
+        for a in self.aux:
+            fields.append(_quoted(self._text(a, tuple(ii[self.dims.index(d)] for d in self.variables[a].dims))))
+        return ",".join(fields) + "," if fields else ""
+
+    def _coordinate(self, dim, i):
+        key = (dim, i)
+        if key not in self._texts:
+            self._texts[key] = _quoted(self._text(dim, i))
+        return self._texts[key]
+
+    def _text(self, name, index):
+        """``_coord_text`` of a coordinate whose values are read once."""
+        if name not in self.variables:
+            return ""
+        if name not in self._values:
+            self._values[name] = self.variables[name].values
+        v = self._values[name][index]
+        return repr(v.item()) if hasattr(v, "item") else str(v)
+
+
+def _quoted(field):
+    """A field as csv writes it inside a row (a field after it, so that an empty one is not quoted)."""
+    line = io.StringIO()
+    csv.writer(line, lineterminator="").writerow((field, "x"))
+    return line.getvalue()[:-2]
 
 
 def action_texts(values):
@@ -69,11 +93,7 @@ def action_texts(values):
     """
     values = np.asarray(values, np.float64)
     out = ["%.3f" % v for v in values.tolist()]
-    with np.errstate(invalid="ignore"):
-        thousandths = values * 1000.0
-        # Halfway or within a rounding error of it (a value whose thousandths are not exact).
-        near = np.abs(np.abs(thousandths - np.floor(thousandths)) - 0.5) < 1e-6
-    for i in np.flatnonzero(near | ~np.isfinite(values)).tolist():
+    for i in np.flatnonzero(_near_half(values) | ~np.isfinite(values)).tolist():
         out[i] = action_text(values[i])
     return out
 
@@ -89,12 +109,36 @@ def _text(leads, origin, shape, found):
     for c in cells.tolist():
         place = np.unravel_index(c, shape) if shape else ()
         prefix.append(leads.prefix(tuple(int(o + p) for o, p in zip(origin, place))))
-    fields = [None] * (6 * n)
-    fields[0::6] = [prefix[i] for i in which.tolist()]
-    for i, f in enumerate(("year", "month", "day", "duration"), 1):
-        fields[i::6] = found[f].tolist()
-    fields[5::6] = action_texts(found["action"])
-    return ("%s%04d-%02d-%02d,%d,%s\n" * n) % tuple(fields)
+    # Each date once: a chunk's events fall on far fewer days than they are.
+    dates, on = np.unique((found["year"].astype(np.int64) * 100 + found["month"]) * 100 + found["day"],
+                          return_inverse=True)
+    texts = ["%04d-%02d-%02d" % (k // 10000, k // 100 % 100, k % 100) for k in dates.tolist()]
+    fields = [None] * (4 * n)
+    fields[0::4] = [prefix[i] for i in which.tolist()]
+    fields[1::4] = [texts[i] for i in on.tolist()]
+    fields[2::4] = found["duration"].tolist()
+    fields[3::4], line = _actions(found["action"])
+    return (line * n) % tuple(fields)
+
+
+def _actions(values):
+    """(the action measures as ``%``-format takes them, the line's format): floats
+    printed with three decimals, and where that is not the halves away from zero
+    (values at or near a half thousandth) the float of their ``action_text``."""
+    values = np.asarray(values, np.float64)
+    if not np.isfinite(values).all():
+        return action_texts(values), "%s%s,%d,%s\n"
+    out = values.tolist()
+    for i in np.flatnonzero(_near_half(values)).tolist():
+        out[i] = float(action_text(out[i]))
+    return out, "%s%s,%d,%.3f\n"
+
+
+def _near_half(values):
+    """Values halfway between thousandths, or within a rounding error of it."""
+    with np.errstate(invalid="ignore"):
+        thousandths = values * 1000.0
+        return np.abs(np.abs(thousandths - np.floor(thousandths)) - 0.5) < 1e-6
 
 
 def write_events(path, src, chunks, found):
