@@ -180,6 +180,18 @@ def test_masking_a_part_at_a_time_equals_the_whole_block():
         np.testing.assert_array_equal(values.mask_invalid(block.astype(np.float32), rule, part=7), whole)
 
 
+@pytest.mark.parametrize("rule", [(9.969209968386869e36, None, None, 1.0, 0.0, False),
+                                  (None, -300.0, 298.5, 1.0, 0.0, False), (None, -299.5, None, 1.0, 0.0, False),
+                                  (-32767.0, None, 300.0, 1.0, 0.0, False)])
+def test_masking_a_block_seen_whole_from_its_extremes_equals_value_by_value(rule):
+    rng = np.random.default_rng(12)
+    block = rng.integers(-300, 300, (40, 3, 5)).astype(np.float32)
+    block[0, 0, :2] = [-300, 299]
+    for part in (block, np.where(block == -299, -32767.0, block).astype(np.float32), block + np.nan):
+        want = np.where(values._invalid(part, rule), np.nan, part)
+        np.testing.assert_array_equal(values.mask_invalid(part, rule), want)
+
+
 def chunk(rng, days, cells):
     """A chunk in K, float32, time last: one decimal in degC, some cells with gaps, one empty."""
     x = np.round(rng.normal(12, 8, (cells, days)), 1) + 273.15

@@ -211,6 +211,8 @@ def mask_invalid(block, rule, part=2**20):
     about ``part`` values at a time along the first dimension, so that a chunk's
     values are never all widened at once."""
     block = np.asarray(block)
+    if _none_invalid(block, rule):
+        return block
     bad = np.zeros(block.shape, bool)
     step = max(1, part // max(1, block[:1].size)) if block.ndim else 1
     for a in range(0, max(1, len(block) if block.ndim else 1), step):
@@ -218,6 +220,18 @@ def mask_invalid(block, rule, part=2**20):
     if not bad.any():
         return block
     return np.where(bad, np.nan, block).astype(block.dtype, copy=False)
+
+
+def _none_invalid(block, rule):
+    """Whether the values, neither packed nor stored as whole numbers, all lie between the
+    bounds and none is the fill: the usual chunk, seen from its smallest and largest value."""
+    fill, low, high, scale, offset, raw = rule
+    if scale != 1.0 or offset != 0.0 or block.dtype.kind != "f" or not block.size:
+        return False
+    # Widening is exact and keeps the order: as the values are compared one by one.
+    least, most = float(np.fmin.reduce(block, axis=None)), float(np.fmax.reduce(block, axis=None))
+    return (least <= most and (fill is None or not least <= fill <= most)
+            and (low is None or least >= low) and (high is None or most <= high))
 
 
 def _invalid(block, rule):
