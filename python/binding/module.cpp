@@ -130,6 +130,18 @@ array([[ 2.,  3.],
 >>> e["cell"], e["year"], e["duration"], e["action"]
 (array([0, 0]), array([2000, 2001], dtype=int32), array([2, 3], dtype=int32), array([1.5, 9. ]))
 
+``celsius_of_kelvin(x)`` takes values in K, x of shape (cells, days),
+float32 or float64, any strides, and returns (values, others): float64
+(cells, days) in C order, each value that holds two decimals of its own (its
+hundredths, as a double, read back as the value, and it is below 2**19 / 100
+for float32, 2**48 / 100 for float64) as its hundredths less 27315 over 100,
+NaN as NaN; ``others`` (int64) the indices into the flattened values of the
+rest, whose values are to be found otherwise.
+
+>>> v, others = _vorda.celsius_of_kelvin(np.array([[293.25, 300.0001, np.nan]], np.float32))
+>>> v[0, 0], others
+(20.1, array([1]))
+
 ``read_series(path, size)`` reads the first ``size`` records of a VORDA
 input file with vorda's own reader and returns the columns as a dict of
 arrays ``"t"``, ``"d"``, ``"m"``, ``"yr"`` (int32) and ``"x"`` (float64);
@@ -877,6 +889,54 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
   return result;
 }
 
+// Values in K as degC, those that hold two decimals of their own: (k - 27315) / 100 of their
+// hundredths k. A value holds them where its hundredths, as a double, read back as the value
+// itself and it is small enough for a step of 0.01 to span many of its own steps; the others
+// are left for the caller, by their index in the result.
+template <typename T>
+void celsius_rows(const char* base, py::ssize_t cells, py::ssize_t days, py::ssize_t row_stride,
+                  py::ssize_t day_stride, double* out, std::vector<std::int64_t>& others) {
+  const double bound = std::ldexp(1.0, std::numeric_limits<T>::digits - 5) / 100.0;
+  constexpr py::ssize_t kBlock = 16;  // cells a pass: a file holding time first gives them side by side
+  for (py::ssize_t c0 = 0; c0 < cells; c0 += kBlock) {
+    const py::ssize_t c1 = std::min(cells, c0 + kBlock);
+    for (py::ssize_t day = 0; day < days; ++day) {
+      for (py::ssize_t c = c0; c < c1; ++c) {
+        T v;
+        std::memcpy(&v, base + c * row_stride + day * day_stride, sizeof v);
+        const double wide = v;
+        const double hundredths = std::nearbyint(wide * 100.0);
+        const py::ssize_t at = c * days + day;
+        out[at] = (hundredths - 27315.0) / 100.0;
+        if (!(static_cast<T>(hundredths / 100.0) == v && std::fabs(wide) < bound) && v == v) {
+          others.push_back(at);
+        }
+      }
+    }
+  }
+}
+
+py::tuple py_celsius_of_kelvin(py::handle x_obj) {
+  const py::array x = as_array(x_obj, "x");
+  check_values_dtype(x);
+  if (x.ndim() != 2) throw py::value_error("x must be two-dimensional: cells by days");
+  const py::ssize_t cells = x.shape(0);
+  const py::ssize_t days = x.shape(1);
+  py::array_t<double> out({cells, days});
+  double* values = out.mutable_data();
+  std::vector<std::int64_t> others;
+  {
+    py::gil_scoped_release release;
+    const auto* base = static_cast<const char*>(x.data());
+    if (x.itemsize() == 4) {
+      celsius_rows<float>(base, cells, days, x.strides(0), x.strides(1), values, others);
+    } else {
+      celsius_rows<double>(base, cells, days, x.strides(0), x.strides(1), values, others);
+    }
+  }
+  return py::make_tuple(out, to_numpy(others));
+}
+
 }  // namespace
 }  // namespace vorda
 
@@ -900,4 +960,6 @@ PYBIND11_MODULE(_vorda, module) {
   module.def("analyse_cells", &vorda::py_analyse_cells, "x"_a, "t"_a, "d"_a, "m"_a, "yr"_a, "type"_a,
              "threshold"_a, "min_duration"_a, py::kw_only(), "events"_a = false,
              "Yearly indices and event summaries of many series on one calendar.");
+  module.def("celsius_of_kelvin", &vorda::py_celsius_of_kelvin, "x"_a,
+             "Values in K as degC where they hold two decimals, and the indices of the others.");
 }

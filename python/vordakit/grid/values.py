@@ -10,6 +10,7 @@ its valid range are missing.
 
 import numpy as np
 
+from vordakit import binding
 from vordakit.errors import KitError
 
 __all__ = ["TEMPERATURE_UNITS", "FLUX_UNITS", "FLUX_DECIMALS", "decimal_values", "packed_decimals",
@@ -251,52 +252,29 @@ def _invalid(block, rule):
     return bad
 
 
-def celsius_of_kelvin(x, rows=16):
+def celsius_of_kelvin(x):
     """Float values in K as degC: each value's decimals (at least two) kept, as
     ``round_to(v - 273.15, max(d, 2))`` of ``v, d = decimal_values(x, 2)``;
     (cells, days) float64, C order.
 
-    Most values of a grid in K hold two decimals (273.15 has two): those are
-    taken in a few passes over ``rows`` cells at a time, whose values stay in
-    the cache, and only the others are searched for their decimals.
+    Most values of a grid in K hold two decimals (273.15 has two): the binding
+    takes those in one pass (and the cells out of a file's time-first order),
+    and only the others are searched for their decimals.
 
     >>> celsius_of_kelvin(np.array([[293.25, 273.15, 300.0001, np.nan]], np.float32)).tolist()
     [[20.1, 0.0, 26.8501, nan]]
     """
-    cells, days = x.shape
-    out = np.empty((cells, days))
-    bound = _two_decimal_bound(x.dtype)
-    for a in range(0, cells, rows):
-        part = np.ascontiguousarray(x[a:a + rows])
-        hundredths = np.multiply(part, 100.0, dtype=np.float64)
-        np.rint(hundredths, out=hundredths)
-        # The value at two decimals reads back as the value: its two decimals are its own.
-        ok = (hundredths / 100.0).astype(part.dtype) == part
-        low, high = np.fmin.reduce(part, axis=None, initial=np.inf), np.fmax.reduce(part, axis=None, initial=-np.inf)
-        if not -bound < low <= high < bound:
-            with np.errstate(invalid="ignore"):
-                ok &= np.abs(part) < bound
-        # Hundredths are whole numbers far below 2**53: the difference is exact, one rounding left.
-        np.subtract(hundredths, 27315.0, out=hundredths)
-        done = out[a:a + rows]
-        np.divide(hundredths, 100.0, out=done)
-        if not ok.all():
-            _celsius_of_others(part.reshape(-1), ok.reshape(-1), done.reshape(-1))
+    out, others = binding.require("vordakit grid").celsius_of_kelvin(x)
+    if len(others):
+        flat = out.reshape(-1)
+        _celsius_of_others(np.ravel(x), others, flat)
     return out
 
 
-def _two_decimal_bound(dtype):
-    """Below this size a value at two decimals is the value at its shortest decimals (see _at_least)."""
-    return 2.0 ** (np.finfo(dtype).nmant - 4) / 100
-
-
-def _celsius_of_others(flat, ok, out):
-    """``celsius_of_kelvin`` of the values not ``ok``, by their own decimals, into ``out``."""
-    todo = np.flatnonzero(~ok)
-    todo = todo[~np.isnan(flat[todo])]
-    if len(todo):
-        v, dec = decimal_values(flat[todo], 2)
-        out[todo] = round_to(v - 273.15, np.maximum(dec, 2))
+def _celsius_of_others(flat, todo, out):
+    """``celsius_of_kelvin`` of the values at ``todo`` of ``flat``, by their own decimals, into ``out``."""
+    v, dec = decimal_values(flat[todo], 2)
+    out[todo] = round_to(v - 273.15, np.maximum(dec, 2))
 
 
 def cell_values(x, plan):
