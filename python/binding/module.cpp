@@ -897,15 +897,21 @@ template <typename T>
 void celsius_rows(const char* base, py::ssize_t cells, py::ssize_t days, py::ssize_t row_stride,
                   py::ssize_t day_stride, double* out, std::vector<std::int64_t>& others) {
   const double bound = std::ldexp(1.0, std::numeric_limits<T>::digits - 5) / 100.0;
-  constexpr py::ssize_t kBlock = 16;  // cells a pass: a file holding time first gives them side by side
-  for (py::ssize_t c0 = 0; c0 < cells; c0 += kBlock) {
-    const py::ssize_t c1 = std::min(cells, c0 + kBlock);
-    for (py::ssize_t day = 0; day < days; ++day) {
-      for (py::ssize_t c = c0; c < c1; ++c) {
+  // A stretch of days at a time, for every cell: from a file holding time first, the stretch's
+  // values stay in the cache while each cell's row of it is written. Rows already in order go whole.
+  const py::ssize_t stretch = day_stride == sizeof(T) ? std::max<py::ssize_t>(days, 1) : 128;
+  for (py::ssize_t d0 = 0; d0 < days; d0 += stretch) {
+    const py::ssize_t d1 = std::min(days, d0 + stretch);
+    for (py::ssize_t c = 0; c < cells; ++c) {
+      const char* row = base + c * row_stride;
+      for (py::ssize_t day = d0; day < d1; ++day) {
         T v;
-        std::memcpy(&v, base + c * row_stride + day * day_stride, sizeof v);
+        std::memcpy(&v, row + day * day_stride, sizeof v);
         const double wide = v;
-        const double hundredths = std::nearbyint(wide * 100.0);
+        // Rounded to the nearest whole number, ties to even, as rint does (the library's call costs
+        // more than the rest of the pass); exact below 2**51, and larger values are beyond the bound.
+        constexpr double kWhole = 0x1.8p52;
+        const double hundredths = (wide * 100.0 + kWhole) - kWhole;
         const py::ssize_t at = c * days + day;
         out[at] = (hundredths - 27315.0) / 100.0;
         if (!(static_cast<T>(hundredths / 100.0) == v && std::fabs(wide) < bound) && v == v) {
