@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 import xarray as xr
 
+from vordakit import thresholds
 from vordakit.grid import calendars, cells, events, gaps, percentiles, pipeline, values
 
 
@@ -190,6 +191,21 @@ def test_masking_a_block_seen_whole_from_its_extremes_equals_value_by_value(rule
     for part in (block, np.where(block == -299, -32767.0, block).astype(np.float32), block + np.nan):
         want = np.where(values._invalid(part, rule), np.nan, part)
         np.testing.assert_array_equal(values.mask_invalid(part, rule), want)
+
+
+@pytest.mark.parametrize("calendar, base, percentile, window", [
+    ("standard", "2000-2003", "90", 5), ("standard", "2001-2003", "10", 7), ("noleap", "2000-2002", "33.3", 5),
+    ("julian", "1999-2001", "50", 1)])
+def test_thresholds_of_all_cells_at_once_equal_each_cells_base_windows(calendar, base, percentile, window):
+    rng = np.random.default_rng(13)
+    opts = pipeline.Options("upper", None, 3, percentile=percentile, base=base, window=window)
+    first = int(cftime.date2num(cftime.datetime(1999, 1, 1, calendar=calendar), calendars.ORDINAL_UNITS, calendar))
+    plan = pipeline.make_plan(opts, np.arange(6 * 365) + first, calendar, {"dtype": np.dtype("f4")}, "in.nc")
+    a, b = plan.percentile.span
+    # Values of one decimal: many ties in each calendar day's pool.
+    x = np.round(rng.normal(12, 3, (9, b - a)), 1)
+    want = thresholds.base_windows(x, plan.percentile.keys[a:b], plan.days.yr[a:b], opts.setting).thresholds()
+    np.testing.assert_array_equal(percentiles._thresholds(x, plan), want)
 
 
 def chunk(rng, days, cells):

@@ -8,7 +8,7 @@ here it runs on many cells at once.
 
 import numpy as np
 
-from vordakit.dates import slots_of
+from vordakit.dates import FEB29, SLOTS, slots_of
 from vordakit.errors import KitError
 from vordakit.grid.calendars import date_text
 from vordakit.grid.plan import BASE_GAPS
@@ -31,6 +31,32 @@ class PercentilePlan:
         self.setting = setting
         self.keys = slots_of(days.m, days.d)
         self.span = tuple(int(i) for i in np.searchsorted(days.yr, [first, last + 1]))
+        a, b = self.span
+        self.pools = window_pools(self.keys[a:b], setting.window)
+
+
+def window_pools(keys, window):
+    """None, or (the base days of each calendar day's values, (365, base years x window),
+    those of 29 February, (leap years x window)): a calendar day's values are
+    the windows around its day in each base year, as vordakit.thresholds
+    gathers them, whose order a quantile does not see. None where the days
+    other than 29 February are not each once a year (then the thresholds are
+    found as a station's are).
+
+    >>> pools, leap = window_pools(np.tile(np.arange(366) != FEB29, 2).nonzero()[0] % 366, 3)
+    >>> pools.shape, pools[0].tolist(), leap.tolist()
+    ((365, 6), [729, 0, 1, 364, 365, 366], [])
+    """
+    n, h = len(keys), window // 2
+    order = np.argsort(keys, kind="stable")
+    counts = np.bincount(keys, minlength=SLOTS)
+    others = np.delete(counts, FEB29)
+    if not len(keys) or (others != others[0]).any():
+        return None
+    # Each base day's window, the base taken as a ring (see vordakit.thresholds).
+    windows = (order[:, None] + np.arange(-h, h + 1)) % n
+    leap = windows[keys[order] == FEB29].reshape(-1)
+    return windows[keys[order] != FEB29].reshape(SLOTS - 1, -1), leap
 
 
 def percentile_setting(threshold, percentile, base, window, months):
@@ -121,11 +147,28 @@ def _over_thresholds(values, decimals, plan):
         # Its whole units would be no number at all, and its window's thresholds none either.
         raise KitError(None, None, "an infinite value: a percentile threshold needs finite values")
     valid = ~np.isnan(values)
-    base = base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
-    units, thr, digits = in_units(np.where(valid, values, 0.0), decimals, base.thresholds(), pp.setting)
+    units, thr, digits = in_units(np.where(valid, values, 0.0), decimals, _thresholds(values[:, a:b], plan),
+                                  pp.setting)
     if digits.max() > 22 or max(np.abs(units).max(), np.abs(thr).max()) >= 2**52:
         raise KitError(None, None, f"values with {int(decimals.max())} decimals: too many digits for exact "
                                    "exceedances over a percentile threshold (at most 15 significant ones)")
     scale = 10.0 ** digits[:, None]
     # Whole numbers below 2**52 over an exact power of ten: the double nearest the decimal, as vorda reads it.
     return np.where(valid, (units - thr[:, pp.keys]) / scale, np.nan), thr / scale
+
+
+def _thresholds(base, plan):
+    """The threshold per calendar day (rows, 366) of rows of the base's values: each
+    calendar day's quantile over all rows at once, of its window pool."""
+    pp = plan.percentile
+    a, b = pp.span
+    if pp.pools is None:
+        return base_windows(base, pp.keys[a:b], plan.days.yr[a:b], pp.setting).thresholds()
+    pools, leap = pp.pools
+    q = pp.setting.value / 100
+    out = np.empty((len(base), SLOTS))
+    days = np.delete(np.arange(SLOTS), FEB29)
+    out[:, days] = np.quantile(base[:, pools], q, axis=-1, method="median_unbiased")
+    out[:, FEB29] = (np.quantile(base[:, leap], q, axis=-1, method="median_unbiased") if len(leap)
+                     else out[:, FEB29 - 1])
+    return out
