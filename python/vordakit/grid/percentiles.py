@@ -129,13 +129,33 @@ def row_decimals(x):
     >>> row_decimals(np.array([[1.0, 2.5], [3.0, np.nan], [0.25, 1.0]], np.float32))[1].tolist()
     [1, 0, 2]
     """
-    # Rows of whole numbers are rare: found apart, after one pass that takes whole numbers to have a decimal.
-    values, dec = decimal_values(x, 1)
-    decimals = dec.max(axis=1, initial=0).astype(np.int64)
+    values, decimals, others = _hundredths(np.asarray(x))
+    if len(others[0]):
+        found, dec = decimal_values(x[others], 1)
+        values[others] = found
+        np.maximum.at(decimals, others[0], dec.astype(np.int64))
+    # Rows of whole numbers are rare: found apart, as if whole numbers had a decimal.
     ones = np.flatnonzero(decimals == 1)
     v = values[ones]
     decimals[ones[np.all(np.isnan(v) | (v == np.rint(v)), axis=1)]] = 0
     return values, decimals
+
+
+def _hundredths(x):
+    """``row_decimals`` of the values with two decimals or fewer (at least one counted),
+    the usual grid's: (values, decimals per row, where the other values are, to be
+    searched for their own decimals; NaN is neither)."""
+    wide = np.asarray(x, np.float64)
+    hundredths = np.rint(wide * 100.0)
+    values = hundredths / 100.0
+    with np.errstate(invalid="ignore"):
+        # As values.decimal_values: two decimals are a value's own where they read back as it,
+        # and it is small enough for a step of 0.01 to span many of its own steps.
+        ok = (values.astype(x.dtype) == x) & (np.abs(wide) < 2.0 ** (np.finfo(x.dtype).nmant - 4) / 100)
+        tenths = hundredths / 10.0
+        two = (ok & (tenths != np.rint(tenths))).any(axis=1)
+    decimals = np.where(two, 2, 1 if x.shape[1] else 0).astype(np.int64)
+    return values, decimals, np.nonzero(~ok & ~np.isnan(wide))
 
 
 def _over_thresholds(values, decimals, plan):
