@@ -129,33 +129,54 @@ def row_decimals(x):
     >>> row_decimals(np.array([[1.0, 2.5], [3.0, np.nan], [0.25, 1.0]], np.float32))[1].tolist()
     [1, 0, 2]
     """
-    values, decimals, others = _hundredths(np.asarray(x))
+    x = np.asarray(x)
+    values, decimals, others, whole = _hundredths(x)
     if len(others[0]):
         found, dec = decimal_values(x[others], 1)
         values[others] = found
         np.maximum.at(decimals, others[0], dec.astype(np.int64))
+        ones = np.unique(others[0])
+        v = values[ones]
+        whole[ones] = np.all(np.isnan(v) | (v == np.rint(v)), axis=1)
     # Rows of whole numbers are rare: found apart, as if whole numbers had a decimal.
-    ones = np.flatnonzero(decimals == 1)
-    v = values[ones]
-    decimals[ones[np.all(np.isnan(v) | (v == np.rint(v)), axis=1)]] = 0
+    decimals[(decimals == 1) & whole] = 0
     return values, decimals
 
 
-def _hundredths(x):
+def _hundredths(x, rows=8):
     """``row_decimals`` of the values with two decimals or fewer (at least one counted),
     the usual grid's: (values, decimals per row, where the other values are, to be
-    searched for their own decimals; NaN is neither)."""
-    wide = np.asarray(x, np.float64)
-    hundredths = np.rint(wide * 100.0)
-    values = hundredths / 100.0
-    with np.errstate(invalid="ignore"):
-        # As values.decimal_values: two decimals are a value's own where they read back as it,
-        # and it is small enough for a step of 0.01 to span many of its own steps.
-        ok = (values.astype(x.dtype) == x) & (np.abs(wide) < 2.0 ** (np.finfo(x.dtype).nmant - 4) / 100)
-        tenths = hundredths / 10.0
-        two = (ok & (tenths != np.rint(tenths))).any(axis=1)
-    decimals = np.where(two, 2, 1 if x.shape[1] else 0).astype(np.int64)
-    return values, decimals, np.nonzero(~ok & ~np.isnan(wide))
+    searched for their own decimals (NaN is neither), whether each row's values are
+    whole numbers (where it has no others)). A few rows at a time, whose values
+    stay in the cache through the passes."""
+    values = np.empty(x.shape)
+    decimals = np.ones(len(x), np.int64) if x.shape[1] else np.zeros(len(x), np.int64)
+    # As values.decimal_values: two decimals are a value's own where they read back as it,
+    # and it is small enough for a step of 0.01 to span many of its own steps.
+    bound = 2.0 ** (np.finfo(x.dtype).nmant - 4) / 100
+    others = []
+    whole = np.ones(len(x), bool)
+    for a in range(0, len(x), rows):
+        part, out = x[a:a + rows], values[a:a + rows]
+        hundredths = np.multiply(part, 100.0, dtype=np.float64)
+        np.rint(hundredths, out=hundredths)
+        np.divide(hundredths, 100.0, out=out)
+        ok = (out if x.dtype == np.float64 else out.astype(x.dtype)) == part
+        if not -bound < np.fmin.reduce(part, axis=None, initial=np.inf) <= \
+                np.fmax.reduce(part, axis=None, initial=-np.inf) < bound:
+            with np.errstate(invalid="ignore"):
+                ok &= np.abs(part) < bound
+        np.divide(hundredths, 10.0, out=hundredths)
+        tenths = hundredths != np.rint(hundredths)
+        decimals[a:a + rows][(tenths & ok).any(axis=1)] = 2
+        whole[a:a + rows] = (np.isnan(out) | (out == np.rint(out))).all(axis=1)
+        if not ok.all():
+            r, c = np.nonzero(~ok)
+            keep = ~np.isnan(part[r, c])
+            others.append((r[keep] + a, c[keep]))
+    if not others:
+        return values, decimals, (np.zeros(0, np.int64),) * 2, whole
+    return values, decimals, tuple(np.concatenate(i) for i in zip(*others)), whole
 
 
 def _over_thresholds(values, decimals, plan):
