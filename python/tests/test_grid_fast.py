@@ -166,6 +166,8 @@ def test_decimals_of_each_row_are_the_most_of_its_values(dtype):
     x[:20] = np.rint(x[:20])  # rows of whole numbers, with gaps and infinities
     x[20:25] = np.round(x[20:25], 1)
     x[26:32] = np.round(x[26:32], 2)
+    x[32:34] = np.round(rng.normal(10, 3, (2, 50)), 1)
+    x[32:34, 0] = 3.0  # rows of tenths with a whole number among them
     x[26:28, :4] = [5242.87, 5243.37, 600000.3125, 2000012.375]  # past where two decimals are a float32's own
     x[25, :] = np.nan
     got_values, got = percentiles.row_decimals(x)
