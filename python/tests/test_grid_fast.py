@@ -199,7 +199,7 @@ def test_masking_a_block_seen_whole_from_its_extremes_equals_value_by_value(rule
 
 @pytest.mark.parametrize("calendar, base, percentile, window", [
     ("standard", "2000-2003", "90", 5), ("standard", "2001-2003", "10", 7), ("noleap", "2000-2002", "33.3", 5),
-    ("julian", "1999-2001", "50", 1)])
+    ("julian", "1999-2001", "50", 1), ("standard", "2000-2001", "100", 3), ("standard", "2000-2001", "0", 3)])
 def test_thresholds_of_all_cells_at_once_equal_each_cells_base_windows(calendar, base, percentile, window):
     rng = np.random.default_rng(13)
     opts = pipeline.Options("upper", None, 3, percentile=percentile, base=base, window=window)
