@@ -14,7 +14,7 @@ import numpy as np
 
 from vordakit.atomic import atomic_write
 
-__all__ = ["write_events", "action_text", "action_texts"]
+__all__ = ["EventLines", "write_events", "action_text", "action_texts"]
 
 _MILLI = decimal.Decimal("0.001")
 
@@ -141,15 +141,38 @@ def _near_half(values):
         return np.abs(np.abs(thousandths - np.floor(thousandths)) - 0.5) < 1e-6
 
 
+class EventLines:
+    """The events CSV of a grid cut into ``chunks`` (dask's, of the other dimensions):
+    each chunk's lines, made as its events come (``add``), and the file."""
+
+    def __init__(self, src, chunks):
+        self.leads = _Leads(src)
+        self.chunks = chunks
+        self.grid = tuple(len(c) for c in chunks)
+        self.offsets = [np.concatenate([[0], np.cumsum(c)]) for c in chunks]
+        self.made = {}
+
+    def add(self, n, found):
+        """The lines of the ``n``-th chunk (in the order of ``numpy.ndindex``), made now."""
+        self.made[n] = self._lines(n, found)
+
+    def _lines(self, n, found):
+        index = np.unravel_index(n, self.grid) if self.grid else ()
+        origin = tuple(int(o[i]) for o, i in zip(self.offsets, index))
+        shape = tuple(int(c[i]) for c, i in zip(self.chunks, index))
+        return _text(self.leads, origin, shape, found)
+
+    def write(self, path, found):
+        """Write the file whole or not at all: ``found`` holds each chunk's events, in order;
+        the lines of those not yet added are made now."""
+        with atomic_write(path, newline="") as f:
+            csv.writer(f, lineterminator="\n").writerow(self.leads.header)
+            for n, events in enumerate(found):
+                f.write(self.made.pop(n) if n in self.made else self._lines(n, events))
+
+
 def write_events(path, src, chunks, found):
     """Write the events CSV whole or not at all: ``found`` holds, per chunk in the
     order of ``numpy.ndindex`` over the chunks of the other dimensions
     (``chunks``, dask's), that chunk's events."""
-    leads = _Leads(src)
-    offsets = [np.concatenate([[0], np.cumsum(c)]) for c in chunks]
-    with atomic_write(path, newline="") as f:
-        csv.writer(f, lineterminator="\n").writerow(leads.header)
-        for index, events in zip(np.ndindex(tuple(len(c) for c in chunks)), found):
-            origin = tuple(int(o[i]) for o, i in zip(offsets, index))
-            shape = tuple(int(c[i]) for c, i in zip(chunks, index))
-            f.write(_text(leads, origin, shape, events))
+    EventLines(src, chunks).write(path, found)

@@ -10,6 +10,7 @@ events all come from one computation, in which each chunk is read and
 analysed once.
 """
 
+import concurrent.futures
 import contextlib
 import math
 import os
@@ -21,7 +22,7 @@ import numpy as np
 from vordakit.atomic import atomic_path
 from vordakit.cluster import connect
 from vordakit.errors import KitError
-from vordakit.grid.events import write_events
+from vordakit.grid.events import EventLines
 from vordakit.grid.output import output_dataset
 from vordakit.grid.pipeline import Options, analysed, default_chunks, make_plan, parse_chunks, prepared
 from vordakit.grid.plan import BASE_GAPS, GAPS, status_meanings
@@ -67,9 +68,10 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
         job = _Job(paths, out, var, units, chunks, opts, events)
         ds = output_dataset(job.inp, job.stack, job.plan, job.out_units, opts.threshold_text,
                             command or "vordakit grid", job.thresholds)
-        counts, low, high, found = _compute(job, ds, tmp, jobs, scheduler, progress)
+        lines = EventLines(job.inp, job.data.chunks[:-1]) if events else None
+        counts, low, high, found = _compute(job, ds, tmp, jobs, scheduler, progress, lines)
         if events:
-            write_events(events, job.inp, job.data.chunks[:-1], found)
+            lines.write(events, found)
     if opts.setting is None:
         _range_warning(low, high, job.convert_to, opts.threshold, job.inp.units, job.out_units, warn)
     return {name: int(n) for name, n in zip(status_meanings(job.plan).split(), counts)}
@@ -92,14 +94,16 @@ class _Job:
         self.stack, self.thresholds, self.events = analysed(self.data, self.plan)
 
 
-def _compute(job, ds, tmp, jobs, scheduler, progress):
+def _compute(job, ds, tmp, jobs, scheduler, progress, lines=None):
     """Write ``ds`` into ``tmp`` and count the cells by status, in one computation:
-    (counts, lowest and highest value, each chunk's events or [])."""
+    (counts, lowest and highest value, each chunk's events or []); on local threads
+    each chunk's lines of the events CSV are made while the others are analysed."""
     import dask
     import dask.array as dsa
     nv = len(job.plan.names)
     client, context = _scheduler(jobs, scheduler)
-    with context, _progress(progress and client is None, job.stack, nv):
+    with context, _progress(progress and client is None, job.stack, nv), \
+            _event_lines(lines if client is None else None, job.events):
         # Unfused: fusing renames the chunks' analyses in the write's graph, which
         # would then analyse every chunk once more besides the counts' graph.
         with _without_distributed(client is None), dask.config.set({"optimization.fuse.active": False}):
@@ -152,6 +156,25 @@ def _progress(enabled, stack, nv):
 
     with bar.ticking(), Callback(posttask=finished):
         yield
+
+
+@contextlib.contextmanager
+def _event_lines(lines, tasks):
+    """Each chunk's events made into lines as its task finishes: the scheduler's thread
+    waits for the workers meanwhile, and the file is then written at once."""
+    if lines is None or not tasks:
+        yield
+        return
+    from dask.callbacks import Callback
+    order = {t.key: n for n, t in enumerate(tasks)}
+    # A thread of its own: the scheduler hands out the next chunk meanwhile.
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        def finished(key, result, dsk, state, worker):
+            if key in order:
+                pool.submit(lines.add, order[key], result)
+
+        with Callback(posttask=finished):
+            yield
 
 
 def _flat(keys):
