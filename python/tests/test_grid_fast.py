@@ -1,7 +1,9 @@
 """The grid's fast paths equal their plain versions: decimals, rounding, dates and the days beyond a threshold."""
 
 import csv
+import importlib
 import io
+import sys
 
 import cftime
 import numpy as np
@@ -9,7 +11,7 @@ import pytest
 import xarray as xr
 
 from vordakit import thresholds
-from vordakit.grid import calendars, cells, events, gaps, percentiles, pipeline, values
+from vordakit.grid import calendars, cells, events, gaps, percentiles, pipeline, run, values
 
 
 def plain_decimal_values(x):
@@ -237,3 +239,13 @@ def test_a_chunk_analysed_a_part_of_its_cells_at_a_time_equals_all_at_once(lib, 
     parts = cells.analyse_block(block, plan)
     np.testing.assert_array_equal(parts[0], whole[0])
     assert all(np.array_equal(parts[1][f], whole[1][f]) for f in cells.EVENT_FIELDS)
+
+
+def test_modules_left_out_while_a_grid_is_set_up_can_be_imported_after_it():
+    name = "email.mime.audio"  # not imported by the toolkit or its tests
+    assert name not in sys.modules
+    with run._left_out((name, "json")):
+        with pytest.raises(ImportError):
+            importlib.import_module(name)
+        assert importlib.import_module("json")  # imported already: never left out
+    assert importlib.import_module(name)

@@ -32,6 +32,10 @@ from vordakit.progress import Bar
 
 __all__ = ["run_grid"]
 
+# What dask imports where it finds it and a grid on local threads never uses
+# (sparse chunks, the HTML of its reprs, FFTs): about 50 ms of the imports.
+OPTIONAL = ("scipy.sparse", "scipy.fftpack", "jinja2")
+
 
 def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None, months=None, fill=None,
              chunks=None, jobs=None, scheduler=None, events=None, progress=None, command=None, warn=None,
@@ -65,7 +69,8 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
             tmp = stack.enter_context(atomic_path(out))
         except OSError as e:
             raise KitError(out, None, f"cannot write: {e.strerror}") from None
-        job = _Job(paths, out, var, units, chunks, opts, events)
+        with _left_out(OPTIONAL if not scheduler else ()):
+            job = _Job(paths, out, var, units, chunks, opts, events)
         ds = output_dataset(job.inp, job.stack, job.plan, job.out_units, opts.threshold_text,
                             command or "vordakit grid", job.thresholds)
         lines = EventLines(job.inp, job.data.chunks[:-1]) if events else None
@@ -185,18 +190,25 @@ def _flat(keys):
             yield k
 
 
-@contextlib.contextmanager
 def _without_distributed(local):
     """xarray imports dask.distributed to ask whether a cluster is in use, a
     quarter of a second on a small grid; on local threads none can be."""
-    if not local or "dask.distributed" in sys.modules:
-        yield
-        return
-    sys.modules["dask.distributed"] = None
+    return _left_out(("dask.distributed",) if local else ())
+
+
+@contextlib.contextmanager
+def _left_out(names):
+    """The modules ``names`` not imported meanwhile (an import of one fails), where
+    they are not imported yet."""
+    blocked = [n for n in names if n not in sys.modules]
+    for n in blocked:
+        sys.modules[n] = None
     try:
         yield
     finally:
-        del sys.modules["dask.distributed"]
+        for n in blocked:
+            if sys.modules.get(n, 0) is None:
+                del sys.modules[n]
 
 
 @contextlib.contextmanager
