@@ -72,7 +72,9 @@ def test_values_in_kelvin_as_celsius_equal_their_decimals_converted(dtype):
     v, dec = values.decimal_values(x, 2)
     want = values.round_to(v - 273.15, np.maximum(dec, 2))
     # A transposed view, as a chunk's cells are read from a file that holds time first.
-    for got in (values.celsius_of_kelvin(x), values.celsius_of_kelvin(x.T.copy().T)):
+    # And the bytes of another machine's order.
+    swapped = x.astype(x.dtype.newbyteorder("S"))
+    for got in (values.celsius_of_kelvin(x), values.celsius_of_kelvin(x.T.copy().T), values.celsius_of_kelvin(swapped)):
         np.testing.assert_array_equal(got, want)
 
 

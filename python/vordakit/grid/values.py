@@ -264,6 +264,8 @@ def celsius_of_kelvin(x):
     >>> celsius_of_kelvin(np.array([[293.25, 273.15, 300.0001, np.nan]], np.float32)).tolist()
     [[20.1, 0.0, 26.8501, nan]]
     """
+    # The binding reads the values' bytes as the machine's own floats.
+    x = np.asarray(x, x.dtype.newbyteorder("="))
     out, others = binding.require("vordakit grid").celsius_of_kelvin(x)
     if len(others):
         flat = out.reshape(-1)
