@@ -251,3 +251,13 @@ def test_modules_left_out_while_a_grid_is_set_up_can_be_imported_after_it():
             importlib.import_module(name)
         assert importlib.import_module("json")  # imported already: never left out
     assert importlib.import_module(name)
+
+
+@pytest.mark.parametrize("calendar", ["standard", "julian", "noleap", "360_day"])
+@pytest.mark.parametrize("units, raw", [
+    ("days since 1991-01-01", np.arange(-400, 11000)), ("days since 1991-01-01", np.arange(0, 900, 3.0)),
+    ("days since 1582-10-01", np.arange(0, 40)), ("days since 2000-01-01 12:00:00", np.arange(0, 800.0)),
+    ("days since 1991-01-01", np.arange(-50, 50) + 0.5), ("hours since 1991-01-01", np.arange(0, 2000, 24.0))])
+def test_ordinals_of_whole_days_equal_cftime_date_by_date(calendar, units, raw):
+    got = calendars.day_ordinals(raw, units, calendar, "time", "in.nc")
+    np.testing.assert_array_equal(got, calendars.cftime_ordinals(raw, units, calendar))
