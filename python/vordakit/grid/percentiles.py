@@ -119,7 +119,7 @@ def exceedances(x, ready, status, plan):
     rows = np.flatnonzero(ready)
     if not len(rows):
         return out, ready, thresholds
-    values, decimals = row_decimals(x[rows])
+    values, decimals = row_decimals(x if len(rows) == len(x) else x[rows])
     for part in np.array_split(np.arange(len(rows)), -(-len(rows) // THRESHOLD_CELLS)):
         out[rows[part]], thresholds[rows[part]] = _over_thresholds(values[part], decimals[part], plan)
     return out, ready, thresholds
