@@ -13,6 +13,7 @@ import io
 import numpy as np
 
 from vordakit.atomic import atomic_write
+from vordakit.errors import KitError
 
 __all__ = ["EventLines", "write_events", "action_text", "action_texts"]
 
@@ -124,10 +125,13 @@ def _text(leads, origin, shape, found):
 def _actions(values):
     """(the action measures as ``%``-format takes them, the line's format): floats
     printed with three decimals, and where that is not the halves away from zero
-    (values at or near a half thousandth) the float of their ``action_text``."""
+    (values at or near a half thousandth) the float of their ``action_text``;
+    refused where one is infinite."""
     values = np.asarray(values, np.float64)
     if not np.isfinite(values).all():
-        return action_texts(values), "%s%s,%d,%s\n"
+        # An infinite value makes its event's measure infinite: no number to write.
+        raise KitError(None, None, "an infinite value: an event's action measure has no number to write "
+                                   "(the events need finite values)")
     out = values.tolist()
     for i in np.flatnonzero(_near_half(values)).tolist():
         out[i] = float(action_text(out[i]))
@@ -151,6 +155,7 @@ class EventLines:
         self.grid = tuple(len(c) for c in chunks)
         self.offsets = [np.concatenate([[0], np.cumsum(c)]) for c in chunks]
         self.made = {}
+        self.where = " ".join(getattr(src, "files", ())) or None
 
     def add(self, n, found):
         """The lines of the ``n``-th chunk (in the order of ``numpy.ndindex``), made now."""
@@ -165,10 +170,14 @@ class EventLines:
     def write(self, path, found):
         """Write the file whole or not at all: ``found`` holds each chunk's events, in order;
         the lines of those not yet added are made now."""
-        with atomic_write(path, newline="") as f:
-            csv.writer(f, lineterminator="\n").writerow(self.leads.header)
-            for n, events in enumerate(found):
-                f.write(self.made.pop(n) if n in self.made else self._lines(n, events))
+        try:
+            with atomic_write(path, newline="") as f:
+                csv.writer(f, lineterminator="\n").writerow(self.leads.header)
+                for n, events in enumerate(found):
+                    f.write(self.made.pop(n) if n in self.made else self._lines(n, events))
+        except KitError as e:
+            # The events' values are the input's.
+            raise KitError(e.path or self.where, e.line, e.reason) from None
 
 
 def write_events(path, src, chunks, found):
