@@ -93,7 +93,7 @@ and returns what ``analyse`` returns. Like vorda, it writes in place:
 files of the same name are replaced, and a failure (raised as ``OSError``)
 may leave some of them written.
 
-``analyse_cells(x, t, d, m, yr, type, threshold, min_duration)`` analyses
+``analyse_cells(x, t, d, m, yr, type, threshold, min_duration, *, events=False)`` analyses
 many series that share one calendar: x of shape (cells, days), float32 or
 float64, any strides; t, d, m, yr of length days. It returns a dict of
 arrays:
@@ -112,6 +112,12 @@ arrays:
   ``"event_days"`` (their durations summed), ``"action_sum"``,
   ``"action_max"`` (NaN in a year without events), ``"longest_event"``.
 
+With ``events=True`` it also returns ``"event_list"``: every event of the
+valid cells, cell by cell in the order of each cell's event file, as a dict
+of arrays ``"cell"`` (int64, the cell's row in x), ``"year"``, ``"month"``,
+``"day"``, ``"duration"`` (int32) and ``"action"`` (float64), as
+``analyse`` gives them for each cell alone.
+
 >>> c = _vorda.analyse_cells(np.stack([x, x - 4.0, x + np.nan]), t, d, m, yr, "upper", 5.0, 2)
 >>> c["years"], c["invalid"]
 (array([2000, 2001], dtype=int32), array([False, False,  True]))
@@ -121,6 +127,21 @@ array([[ 2.,  3.],
        [nan, nan]])
 >>> c["events"][0], c["action_max"][0], c["longest_event"][0]
 (array([1., 1.]), array([1.5, 9. ]), array([2., 3.]))
+>>> e = _vorda.analyse_cells(np.stack([x, x - 4.0]), t, d, m, yr, "upper", 5.0, 2, events=True)["event_list"]
+>>> e["cell"], e["year"], e["duration"], e["action"]
+(array([0, 0]), array([2000, 2001], dtype=int32), array([2, 3], dtype=int32), array([1.5, 9. ]))
+
+``celsius_of_kelvin(x)`` takes values in K, x of shape (cells, days),
+float32 or float64, any strides, and returns (values, others): float64
+(cells, days) in C order, each value that holds two decimals of its own (its
+hundredths, as a double, read back as the value, and it is below 2**19 / 100
+for float32, 2**48 / 100 for float64) as its hundredths less 27315 over 100,
+NaN as NaN; ``others`` (int64) the indices into the flattened values of the
+rest, whose values are to be found otherwise.
+
+>>> v, others = _vorda.celsius_of_kelvin(np.array([[293.25, 300.0001, np.nan]], np.float32))
+>>> v[0, 0], others
+(20.1, array([1]))
 
 ``read_series(path, size)`` reads the first ``size`` records of a VORDA
 input file with vorda's own reader and returns the columns as a dict of
@@ -787,12 +808,31 @@ struct RowWriter : YearWriter {
   }
 };
 
-// Sums up one cell's events per year of their date.
+// The events of many cells, a column each, as analyse_cells(events=True) gives them.
+struct CellEvents {
+  std::vector<std::int64_t> cell;
+  std::vector<std::int32_t> year, month, day, duration;
+  std::vector<double> action;
+
+  void add(std::int64_t c, const Event& e) {
+    cell.push_back(c);
+    year.push_back(e.yr);
+    month.push_back(e.m);
+    day.push_back(e.d);
+    duration.push_back(e.dur);
+    action.push_back(e.a);
+  }
+};
+
+// Sums up one cell's events per year of their date (and lists them, where asked to).
 struct EventSummary : EventWriter {
   const YearColumns& columns;
   double *count = nullptr, *days = nullptr, *sum = nullptr, *max = nullptr, *longest = nullptr;
+  CellEvents* list = nullptr;
+  std::int64_t cell = 0;
   explicit EventSummary(const YearColumns& c) : columns(c) {}
   void write(const Event& e) override {
+    if (list != nullptr) list->add(cell, e);
     const std::ptrdiff_t k = columns.of(e.yr);
     if (k < 0) return;
     count[k] += 1;
@@ -804,7 +844,8 @@ struct EventSummary : EventWriter {
 };
 
 py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::handle m, py::handle yr,
-                          const std::string& type, py::handle threshold, py::handle min_duration) {
+                          const std::string& type, py::handle threshold, py::handle min_duration,
+                          bool with_events) {
   const py::array x = as_array(x_obj, "x");
   check_values_dtype(x);
   if (x.ndim() != 2) throw py::value_error("x must be two-dimensional: cells by days");
@@ -831,6 +872,7 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
   const auto* base = static_cast<const char*>(x.data());
   const py::ssize_t row_stride = x.strides(0);
   const py::ssize_t day_stride = x.strides(1);
+  CellEvents listed;
   {
     py::gil_scoped_release release;
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -843,6 +885,7 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
     PassBits bits;
     RowWriter ndays(columns), spells(columns), season(columns);
     EventSummary summary(columns);
+    if (with_events) summary.list = &listed;
     for (py::ssize_t c = 0; c < cells; ++c) {
       const py::ssize_t at = c * k;
       const char* cell = base + c * row_stride;
@@ -866,6 +909,7 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
       summary.sum = out[5] + at;
       summary.max = out[6] + at;
       summary.longest = out[7] + at;
+      summary.cell = c;
       shared.analyse(bits, row, summary, ndays, spells, season);
     }
   }
@@ -873,7 +917,71 @@ py::dict py_analyse_cells(py::handle x_obj, py::handle t, py::handle d, py::hand
   result["years"] = to_numpy(columns.years());
   result["invalid"] = invalid;
   for (std::size_t i = 0; i < kOutputs; ++i) result[names[i]] = outputs[i];
+  if (with_events) {
+    py::dict list;
+    list["cell"] = to_numpy(listed.cell);
+    list["year"] = to_numpy(listed.year);
+    list["month"] = to_numpy(listed.month);
+    list["day"] = to_numpy(listed.day);
+    list["duration"] = to_numpy(listed.duration);
+    list["action"] = to_numpy(listed.action);
+    result["event_list"] = list;
+  }
   return result;
+}
+
+// Values in K as degC, those that hold two decimals of their own: (k - 27315) / 100 of their
+// hundredths k. A value holds them where its hundredths, as a double, read back as the value
+// itself and it is small enough for a step of 0.01 to span many of its own steps; the others
+// are left for the caller, by their index in the result.
+template <typename T>
+void celsius_rows(const char* base, py::ssize_t cells, py::ssize_t days, py::ssize_t row_stride,
+                  py::ssize_t day_stride, double* out, std::vector<std::int64_t>& others) {
+  const double bound = std::ldexp(1.0, std::numeric_limits<T>::digits - 5) / 100.0;
+  // A stretch of days at a time, for every cell: from a file holding time first, the stretch's
+  // values stay in the cache while each cell's row of it is written. Rows already in order go whole.
+  const py::ssize_t stretch = day_stride == sizeof(T) ? std::max<py::ssize_t>(days, 1) : 128;
+  for (py::ssize_t d0 = 0; d0 < days; d0 += stretch) {
+    const py::ssize_t d1 = std::min(days, d0 + stretch);
+    for (py::ssize_t c = 0; c < cells; ++c) {
+      const char* row = base + c * row_stride;
+      for (py::ssize_t day = d0; day < d1; ++day) {
+        T v;
+        std::memcpy(&v, row + day * day_stride, sizeof v);
+        const double wide = v;
+        // Rounded to the nearest whole number, ties to even, as rint does (the library's call costs
+        // more than the rest of the pass); exact below 2**51, and larger values are beyond the bound.
+        constexpr double kWhole = 0x1.8p52;
+        const double hundredths = (wide * 100.0 + kWhole) - kWhole;
+        const py::ssize_t at = c * days + day;
+        out[at] = (hundredths - 27315.0) / 100.0;
+        if (!(static_cast<T>(hundredths / 100.0) == v && std::fabs(wide) < bound) && v == v) {
+          others.push_back(at);
+        }
+      }
+    }
+  }
+}
+
+py::tuple py_celsius_of_kelvin(py::handle x_obj) {
+  const py::array x = as_array(x_obj, "x");
+  check_values_dtype(x);
+  if (x.ndim() != 2) throw py::value_error("x must be two-dimensional: cells by days");
+  const py::ssize_t cells = x.shape(0);
+  const py::ssize_t days = x.shape(1);
+  py::array_t<double> out({cells, days});
+  double* values = out.mutable_data();
+  std::vector<std::int64_t> others;
+  {
+    py::gil_scoped_release release;
+    const auto* base = static_cast<const char*>(x.data());
+    if (x.itemsize() == 4) {
+      celsius_rows<float>(base, cells, days, x.strides(0), x.strides(1), values, others);
+    } else {
+      celsius_rows<double>(base, cells, days, x.strides(0), x.strides(1), values, others);
+    }
+  }
+  return py::make_tuple(out, to_numpy(others));
 }
 
 }  // namespace
@@ -899,6 +1007,8 @@ PYBIND11_MODULE(_vorda, module) {
              "yr"_a, "x"_a, "type"_a, "threshold"_a, "min_duration"_a,
              "Writes vorda's result files of one series into folder; returns what analyse returns.");
   module.def("analyse_cells", &vorda::py_analyse_cells, "x"_a, "t"_a, "d"_a, "m"_a, "yr"_a, "type"_a,
-             "threshold"_a, "min_duration"_a,
+             "threshold"_a, "min_duration"_a, py::kw_only(), "events"_a = false,
              "Yearly indices and event summaries of many series on one calendar.");
+  module.def("celsius_of_kelvin", &vorda::py_celsius_of_kelvin, "x"_a,
+             "Values in K as degC where they hold two decimals, and the indices of the others.");
 }

@@ -189,11 +189,18 @@ def test_cells_equal_analyse_cell_by_cell(lib, threads, dtype, calendar, layout)
         want = expected_cells(lib, x, t, d, m, yr, thrtype, 0.5, 2, years)
         parts = np.array_split(np.arange(len(x)), threads)
         with concurrent.futures.ThreadPoolExecutor(threads) as pool:
-            got = list(pool.map(lambda idx: lib.analyse_cells(x[idx], *calendar, thrtype, 0.5, 2), parts))
+            got = list(pool.map(lambda idx: lib.analyse_cells(x[idx], *calendar, thrtype, 0.5, 2, events=True),
+                                parts))
         assert np.array_equal(got[0]["years"], years)
         assert np.concatenate([g["invalid"] for g in got]).tolist() == [i == 5 for i in range(len(x))]
         for key, value in want.items():
             assert np.array_equal(np.concatenate([g[key] for g in got]), value, equal_nan=True), key
+        # The list of events: each valid cell's, in order, as analyse gives them.
+        listed = [(c + idx[0], *e) for g, idx in zip(got, parts) for c, *e in zip(*(
+            g["event_list"][f].tolist() for f in ("cell", "year", "month", "day", "duration", "action")))]
+        assert listed == [(c, *e) for c, row in enumerate(x) if not np.isnan(row).any() for e in zip(*(
+            lib.analyse(t, d, m, yr, row, thrtype, 0.5, 2)["events"][f].tolist()
+            for f in ("year", "month", "day", "duration", "action")))]
 
 
 def test_analyse_cells_lets_other_threads_run(lib):

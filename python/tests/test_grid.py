@@ -299,7 +299,17 @@ BAD = [
      "cannot write"),
     ("option: a negative duration", lambda p: make_nc(p / "in.nc", np.zeros((5, 2, 2))), ["-d", "-2"],
      "minimum duration '-2' is below 0 days"),
+    ("an infinite value in an event", lambda p: _infinite(p / "in.nc"), ["--events", "ev.csv"],
+     "an infinite value: an event's action measure"),
 ]
+
+
+def _infinite(path):
+    """Two cells above 20 for 20 days, the fifth day of one of them infinite (a file a mask does not mark)."""
+    x = np.full((20, 2), 25.0, np.float32)
+    x[4, 1] = np.inf
+    t = xr.Variable("time", np.arange(20), {"units": "days since 2000-01-01"})
+    xr.Dataset({"tg": (("time", "station"), x, {"units": "degC"})}, {"time": t}).to_netcdf(path)
 
 
 def _rename_time(path):

@@ -1,10 +1,17 @@
 """The grid's fast paths equal their plain versions: decimals, rounding, dates and the days beyond a threshold."""
 
+import csv
+import importlib
+import io
+import sys
+
 import cftime
 import numpy as np
 import pytest
+import xarray as xr
 
-from vordakit.grid import calendars, cells, events, gaps, percentiles, pipeline, values
+from vordakit import thresholds
+from vordakit.grid import calendars, cells, events, gaps, percentiles, pipeline, run, values
 
 
 def plain_decimal_values(x):
@@ -50,6 +57,25 @@ def test_decimal_values_equal_the_value_by_value_search(dtype):
     # A transposed view, as a chunk's cells are read from a file that holds time first.
     x = random_values(rng, dtype, (50, 40)).T
     np.testing.assert_array_equal(values.decimal_values(x)[0], plain_decimal_values(x)[0])
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_values_in_kelvin_as_celsius_equal_their_decimals_converted(dtype):
+    rng = np.random.default_rng(10)
+    x = random_values(rng, dtype, (37, 300))
+    # The usual grid: rows of 0 to 2 decimals in K, and the same in degC plus 273.15.
+    scale = 10.0 ** rng.integers(0, 3, (30, 1))
+    x[:30] = (np.rint(rng.normal(285, 12, (30, 300)) * scale) / scale + [[0.0], [273.15]] * 15).astype(dtype)
+    x[9] = np.nan
+    # Either side of the size where two decimals stop being a float32's own, and far beyond.
+    x[4, :6] = [5242.87, 5243.37, 6000.01, 2000012.375, 3000000.25, 3e15]
+    v, dec = values.decimal_values(x, 2)
+    want = values.round_to(v - 273.15, np.maximum(dec, 2))
+    # A transposed view, as a chunk's cells are read from a file that holds time first.
+    # And the bytes of another machine's order.
+    swapped = x.astype(x.dtype.newbyteorder("S"))
+    for got in (values.celsius_of_kelvin(x), values.celsius_of_kelvin(x.T.copy().T), values.celsius_of_kelvin(swapped)):
+        np.testing.assert_array_equal(got, want)
 
 
 def test_rounding_to_each_values_decimals_equals_numpy_round():
@@ -103,12 +129,50 @@ def test_action_texts_equal_the_decimal_rounding_of_each():
     assert events.action_texts(x) == [events.action_text(v) for v in x.tolist()]
 
 
+class _Source:
+    """What the events CSV takes of a grid: two dimensions, and names of places with
+    a comma, a quote and none at all as an auxiliary coordinate."""
+
+    def __init__(self):
+        names = np.array([["a,b", 'say "x"', "", "plain"]] * 3, object)
+        self.variables = {"lat": xr.Variable("lat", [40.0, 40.25, 40.5]), "lon": xr.Variable("lon", np.arange(4)),
+                          "name": xr.Variable(("lat", "lon"), names)}
+        self.other_dims, self.attrs = ("lat", "lon"), {"coordinates": "name"}
+
+
+def plain_event_lines(leads, origin, shape, found):
+    """The CSV lines of a chunk's events, one csv row per event."""
+    out = io.StringIO()
+    w = csv.writer(out, lineterminator="\n")
+    for c, y, m, d, dur, a in zip(*(found[f].tolist() for f in cells.EVENT_FIELDS)):
+        lead = leads.of(tuple(int(o + p) for o, p in zip(origin, np.unravel_index(c, shape))))
+        w.writerow(lead + (f"{y:04d}-{m:02d}-{d:02d}", str(dur), events.action_text(a)))
+    return out.getvalue()
+
+
+def test_events_csv_lines_made_a_column_at_a_time_equal_a_row_at_a_time():
+    rng = np.random.default_rng(11)
+    n = 500
+    found = {"cell": np.sort(rng.integers(0, 6, n)), "year": rng.integers(1, 2100, n, np.int32),
+             "month": rng.integers(1, 13, n, np.int32), "day": rng.integers(1, 32, n, np.int32),
+             "duration": rng.integers(1, 400, n, np.int32),
+             "action": np.where(rng.random(n) < 0.3, rng.integers(-999, 999, n) / 16, rng.normal(0, 90, n))}
+    leads = events._Leads(_Source())
+    for origin, shape in (((0, 0), (3, 2)), ((1, 2), (2, 2)), ((0, 0), (2, 4))):
+        part = {f: v[found["cell"] < np.prod(shape)] for f, v in found.items()}
+        assert events._text(leads, origin, shape, part) == plain_event_lines(leads, origin, shape, part)
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_decimals_of_each_row_are_the_most_of_its_values(dtype):
     rng = np.random.default_rng(7)
     x = random_values(rng, dtype, (60, 50))
     x[:20] = np.rint(x[:20])  # rows of whole numbers, with gaps and infinities
     x[20:25] = np.round(x[20:25], 1)
+    x[26:32] = np.round(x[26:32], 2)
+    x[32:34] = np.round(rng.normal(10, 3, (2, 50)), 1)
+    x[32:34, 0] = 3.0  # rows of tenths with a whole number among them
+    x[26:28, :4] = [5242.87, 5243.37, 600000.3125, 2000012.375]  # past where two decimals are a float32's own
     x[25, :] = np.nan
     got_values, got = percentiles.row_decimals(x)
     want_values, dec = plain_decimal_values(x)
@@ -123,6 +187,33 @@ def test_masking_a_part_at_a_time_equals_the_whole_block():
     for rule in ((-32767.0, -250.0, 250.0, 0.1, 5.0, True), (None, -2.0, None, 1.0, 0.0, False)):
         whole = values.mask_invalid(block.astype(np.float32), rule, part=10**9)
         np.testing.assert_array_equal(values.mask_invalid(block.astype(np.float32), rule, part=7), whole)
+
+
+@pytest.mark.parametrize("rule", [(9.969209968386869e36, None, None, 1.0, 0.0, False),
+                                  (None, -300.0, 298.5, 1.0, 0.0, False), (None, -299.5, None, 1.0, 0.0, False),
+                                  (-32767.0, None, 300.0, 1.0, 0.0, False)])
+def test_masking_a_block_seen_whole_from_its_extremes_equals_value_by_value(rule):
+    rng = np.random.default_rng(12)
+    block = rng.integers(-300, 300, (40, 3, 5)).astype(np.float32)
+    block[0, 0, :2] = [-300, 299]
+    for part in (block, np.where(block == -299, -32767.0, block).astype(np.float32), block + np.nan):
+        want = np.where(values._invalid(part, rule), np.nan, part)
+        np.testing.assert_array_equal(values.mask_invalid(part, rule), want)
+
+
+@pytest.mark.parametrize("calendar, base, percentile, window", [
+    ("standard", "2000-2003", "90", 5), ("standard", "2001-2003", "10", 7), ("noleap", "2000-2002", "33.3", 5),
+    ("julian", "1999-2001", "50", 1), ("standard", "2000-2001", "100", 3), ("standard", "2000-2001", "0", 3)])
+def test_thresholds_of_all_cells_at_once_equal_each_cells_base_windows(calendar, base, percentile, window):
+    rng = np.random.default_rng(13)
+    opts = pipeline.Options("upper", None, 3, percentile=percentile, base=base, window=window)
+    first = int(cftime.date2num(cftime.datetime(1999, 1, 1, calendar=calendar), calendars.ORDINAL_UNITS, calendar))
+    plan = pipeline.make_plan(opts, np.arange(6 * 365) + first, calendar, {"dtype": np.dtype("f4")}, "in.nc")
+    a, b = plan.percentile.span
+    # Values of one decimal: many ties in each calendar day's pool.
+    x = np.round(rng.normal(12, 3, (9, b - a)), 1)
+    want = thresholds.base_windows(x, plan.percentile.keys[a:b], plan.days.yr[a:b], opts.setting).thresholds()
+    np.testing.assert_array_equal(percentiles._thresholds(x, plan), want)
 
 
 def chunk(rng, days, cells):
@@ -150,3 +241,23 @@ def test_a_chunk_analysed_a_part_of_its_cells_at_a_time_equals_all_at_once(lib, 
     parts = cells.analyse_block(block, plan)
     np.testing.assert_array_equal(parts[0], whole[0])
     assert all(np.array_equal(parts[1][f], whole[1][f]) for f in cells.EVENT_FIELDS)
+
+
+def test_modules_left_out_while_a_grid_is_set_up_can_be_imported_after_it():
+    name = "email.mime.audio"  # not imported by the toolkit or its tests
+    assert name not in sys.modules
+    with run._left_out((name, "json")):
+        with pytest.raises(ImportError):
+            importlib.import_module(name)
+        assert importlib.import_module("json")  # imported already: never left out
+    assert importlib.import_module(name)
+
+
+@pytest.mark.parametrize("calendar", ["standard", "julian", "noleap", "360_day"])
+@pytest.mark.parametrize("units, raw", [
+    ("days since 1991-01-01", np.arange(-400, 11000)), ("days since 1991-01-01", np.arange(0, 900, 3.0)),
+    ("days since 1582-10-01", np.arange(0, 40)), ("days since 2000-01-01 12:00:00", np.arange(0, 800.0)),
+    ("days since 1991-01-01", np.arange(-50, 50) + 0.5), ("hours since 1991-01-01", np.arange(0, 2000, 24.0))])
+def test_ordinals_of_whole_days_equal_cftime_date_by_date(calendar, units, raw):
+    got = calendars.day_ordinals(raw, units, calendar, "time", "in.nc")
+    np.testing.assert_array_equal(got, calendars.cftime_ordinals(raw, units, calendar))

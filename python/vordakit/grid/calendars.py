@@ -9,8 +9,8 @@ import numpy as np
 
 from vordakit.errors import KitError
 
-__all__ = ["CALENDARS", "ORDINAL_UNITS", "calendar_of", "day_ordinals", "coordinate_ordinals", "ordinal_dates", "Days",
-           "time_axis", "date_text"]
+__all__ = ["CALENDARS", "ORDINAL_UNITS", "calendar_of", "day_ordinals", "cftime_ordinals", "coordinate_ordinals",
+           "ordinal_dates", "Days", "time_axis", "date_text"]
 
 CALENDARS = {"standard", "gregorian", "proleptic_gregorian", "noleap", "365_day", "all_leap", "366_day",
              "360_day", "julian"}
@@ -27,13 +27,38 @@ def calendar_of(attrs, tdim, path):
 
 def day_ordinals(raw, units, calendar, tdim, path):
     """The day ordinals of a time coordinate's numbers ``raw`` in ``units`` and ``calendar``."""
-    import cftime
+    raw = np.asarray(raw)
     try:
-        found = cftime.num2date(np.asarray(raw), units, calendar, only_use_cftime_datetimes=True)
-        ordinals = cftime.date2num(found, ORDINAL_UNITS, calendar)
+        whole = _whole_days(raw, units, calendar)
+        return whole if whole is not None else cftime_ordinals(raw, units, calendar)
     except Exception as e:
         raise KitError(path, None, f"cannot read the times of {tdim!r} ({units!r}, {calendar}): {e}") from None
+
+
+def cftime_ordinals(raw, units, calendar):
+    """``day_ordinals`` by cftime, a date per number."""
+    import cftime
+    found = cftime.num2date(raw, units, calendar, only_use_cftime_datetimes=True)
+    ordinals = cftime.date2num(found, ORDINAL_UNITS, calendar)
     return np.floor(np.asarray(ordinals, dtype=np.float64) + 1e-9).astype(np.int64)
+
+
+def _whole_days(raw, units, calendar):
+    """None, or the day ordinals of whole numbers of days since a midnight (the usual
+    daily file): the reference day's ordinal plus each number, as days are counted
+    alike in both; cftime reads the reference and the first and last number."""
+    if not str(units).strip().lower().startswith("days since") or raw.dtype.kind not in "iuf" or not raw.size:
+        return None
+    with np.errstate(invalid="ignore"):
+        if raw.dtype.kind == "f" and not (np.isfinite(raw).all() and (raw == np.floor(raw)).all()):
+            return None
+    if np.abs(raw).max() >= 2**52:
+        return None
+    days = raw.astype(np.int64)
+    ends = cftime_ordinals(np.array([0, days.min(), days.max()]), units, calendar)
+    if ends[1] != ends[0] + days.min() or ends[2] != ends[0] + days.max():
+        return None  # a reference within a day, or a calendar's gap: day by day
+    return days + ends[0]
 
 
 def coordinate_ordinals(coord, where):

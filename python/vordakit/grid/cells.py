@@ -1,12 +1,9 @@
 """A chunk's cells analysed by the binding: yearly values, event summary, and with --events every event.
 
-Without the list of events, the cells that share a calendar (the same first
-and last day) are analysed in one call of ``analyse_cells``. With it, each
-cell (or each gap-free stretch of a cell with gaps) is analysed once by
-``analyse``, which gives its events, and its yearly values and event
-summary are taken from that same analysis, as ``analyse_cells`` gives them:
-the value on each year's line of the result file (the last where a year has
-two), the events counted in the year of the record nearest their midpoint.
+The cells that share a calendar (the same first and last day, or the same
+gap-free stretch of cells with gaps) are analysed in one call of
+``analyse_cells``, which with --events also lists their events; a cell with
+gaps keeps the events dated in the years it keeps.
 """
 
 import numpy as np
@@ -14,7 +11,7 @@ import numpy as np
 from vordakit import binding
 from vordakit.grid.gaps import gap_stretches
 from vordakit.grid.percentiles import exceedances
-from vordakit.grid.plan import EMPTY, GAPS, NONE_VALUE, SUMMARY
+from vordakit.grid.plan import EMPTY, GAPS, NONE_VALUE
 from vordakit.grid.rows import missing_per_year, rows_of, series_rows
 
 __all__ = ["EVENT_FIELDS", "CELLS_AT_ONCE", "analyse_block"]
@@ -59,14 +56,13 @@ def _analyse_rows(lib, x, plan, out, found):
     if plan.percentile is not None:
         x, ready, out[:, nv + 2, :366] = exceedances(x, ready, status, plan)
     stretches, lost = _stretches(lib, x, ready, status, first, last, plan)
-    if found is None:
-        for a, b, rows in stretches:
-            _analyse_together(lib, x, rows, a, b, plan, out)
-    else:
-        _analyse_each(lib, x, stretches, lost, plan, out, found)
+    for a, b, rows in stretches:
+        _analyse_together(lib, x, rows, a, b, plan, out, found)
     if lost is not None:
         rows, years = lost
         out[rows, :nv, :k] = np.where(years[:, None, :], np.nan, out[rows, :nv, :k])
+    if found is not None:
+        found.close_part(lost, x.shape[0], plan.days)
     out[:, nv, 0] = status
 
 
@@ -94,82 +90,54 @@ def _calendar(days, a, b):
     return days.ordinal[a:b] - days.ordinal[a] + 1, days.d[a:b], days.m[a:b], days.yr[a:b]
 
 
-def _analyse_together(lib, x, rows, a, b, plan, out):
-    """The yearly values of days a to b (exclusive) of the given rows, into ``out``."""
+def _analyse_together(lib, x, rows, a, b, plan, out, found):
+    """The yearly values of days a to b (exclusive) of the given rows, into ``out``
+    (and their events into ``found``)."""
     days = plan.days
     part = x[:, a:b] if len(rows) == x.shape[0] else x[rows, a:b]
-    r = lib.analyse_cells(part, *_calendar(days, a, b), plan.type, plan.threshold, plan.min_duration)
+    r = lib.analyse_cells(part, *_calendar(days, a, b), plan.type, plan.threshold, plan.min_duration,
+                          events=found is not None)
     pos = np.searchsorted(days.years, r["years"])
     for i, name in enumerate(plan.names):
         v = r[name]
         if name in NONE_VALUE:
             v = np.where(v == NONE_VALUE[name], np.nan, v)
         out[rows[:, None], i, pos[None, :]] = v
-
-
-def _analyse_each(lib, x, stretches, lost, plan, out, found):
-    """Each cell's stretches analysed one by one, in cell order: yearly values into
-    ``out``, events into ``found`` but those dated in a year the cell loses."""
-    days = plan.days
-    by_cell = {}
-    for a, b, rows in stretches:
-        for c in rows.tolist():
-            by_cell.setdefault(c, []).append((a, b))
-    gone = {} if lost is None else {c: days.years[years] for c, years in zip(lost[0].tolist(), lost[1])}
-    for c in sorted(by_cell):
-        for a, b in sorted(by_cell[c]):
-            r = lib.analyse(*_calendar(days, a, b), x[c, a:b], plan.type, plan.threshold, plan.min_duration)
-            # The days run in order: the stretch's years are those from its first day's to its last's.
-            lo, hi = np.searchsorted(days.years, [days.yr[a], days.yr[b - 1]])
-            out[c, :len(plan.names), lo:hi + 1] = _yearly(r, days.years[lo:hi + 1], plan)
-            ev = r["events"]
-            keep = ~np.isin(ev["year"], gone[c]) if c in gone else np.ones(len(ev["year"]), bool)
-            found.add(c, ev, keep)
-
-
-def _yearly(r, years, plan):
-    """(names, years) of one analysis, as ``analyse_cells`` gives them: an index's
-    value on its year's line (the last where there are two; a line of another
-    year dropped, no line no value), and the summary of the events dated in each year."""
-    values = np.full((len(plan.names), len(years)), np.nan)
-    ev = r["events"]
-    at = np.searchsorted(years, ev["year"])
-    summary = {"events": np.bincount(at, minlength=len(years)).astype(np.float64),
-               "event_days": np.bincount(at, ev["duration"].astype(np.float64), len(years)),
-               "action_sum": np.bincount(at, ev["action"], len(years)),
-               "action_max": np.full(len(years), np.nan),
-               "longest_event": np.zeros(len(years))}
-    np.fmax.at(summary["action_max"], at, ev["action"])
-    np.maximum.at(summary["longest_event"], at, ev["duration"].astype(np.float64))
-    for i, name in enumerate(plan.names):
-        if name in SUMMARY:
-            values[i] = summary[name]
-            continue
-        year, value = r[name]["year"], r[name]["value"].astype(np.float64)
-        if len(year) == len(years) and (year == years).all():
-            values[i] = value  # the usual file: a line per year, in order
-        else:
-            # Reversed, the first of a year is its last line.
-            seen, first = np.unique(year[::-1], return_index=True)
-            held = np.isin(seen, years)
-            values[i, np.searchsorted(years, seen[held])] = value[::-1][first[held]]
-        if name in NONE_VALUE:
-            values[i] = np.where(values[i] == NONE_VALUE[name], np.nan, values[i])
-    return values
+    if found is not None:
+        found.add(rows, a, r["event_list"])
 
 
 class _Events:
-    """The events of a chunk, gathered cell by cell; ``offset`` is the chunk's index of
-    the first of the cells being analysed."""
+    """The events of a chunk, gathered a call of the binding at a time; ``offset`` is the
+    chunk's index of the first of the cells being analysed."""
 
     def __init__(self):
         self.parts = []
+        self.calls = []
         self.offset = 0
 
-    def add(self, cell, ev, keep):
-        if keep.any():
-            self.parts.append({"cell": np.full(int(keep.sum()), cell + self.offset, np.int64),
-                               **{f: np.asarray(ev[f])[keep] for f in EVENT_FIELDS[1:]}})
+    def add(self, rows, start, ev):
+        """The events of one call on ``rows`` of the part, from analysis day ``start``."""
+        self.calls.append({"cell": rows[ev["cell"]], "start": np.full(len(ev["cell"]), start, np.int64),
+                           **{f: ev[f] for f in EVENT_FIELDS[1:]}})
+
+    def close_part(self, lost, cells, days):
+        """The part's events in cell order, each cell's stretches in order of their days,
+        but those dated in a year the cell loses."""
+        calls, self.calls = self.calls, []
+        if not calls:
+            return
+        ev = {f: np.concatenate([c[f] for c in calls]) for f in ("start",) + EVENT_FIELDS}
+        # Stable: a stretch's events keep the order of its event file.
+        order = np.lexsort((ev["start"], ev["cell"]))
+        keep = np.ones(len(order), bool)
+        if lost is not None:
+            gone = np.zeros((cells, len(days.years)), bool)
+            gone[lost[0]] = lost[1]
+            keep = ~gone[ev["cell"], np.searchsorted(days.years, ev["year"])]
+        order = order[keep[order]]
+        ev["cell"] = ev["cell"] + self.offset
+        self.parts.append({f: ev[f][order] for f in EVENT_FIELDS})
 
     def arrays(self):
         if not self.parts:

@@ -6,9 +6,11 @@ analysed with threshold 0.0. The thresholds maths is vordakit.thresholds';
 here it runs on many cells at once.
 """
 
+import math
+
 import numpy as np
 
-from vordakit.dates import slots_of
+from vordakit.dates import FEB29, SLOTS, slots_of
 from vordakit.errors import KitError
 from vordakit.grid.calendars import date_text
 from vordakit.grid.plan import BASE_GAPS
@@ -31,6 +33,32 @@ class PercentilePlan:
         self.setting = setting
         self.keys = slots_of(days.m, days.d)
         self.span = tuple(int(i) for i in np.searchsorted(days.yr, [first, last + 1]))
+        a, b = self.span
+        self.pools = window_pools(self.keys[a:b], setting.window)
+
+
+def window_pools(keys, window):
+    """None, or (the base days of each calendar day's values, (365, base years x window),
+    those of 29 February, (leap years x window)): a calendar day's values are
+    the windows around its day in each base year, as vordakit.thresholds
+    gathers them, whose order a quantile does not see. None where the days
+    other than 29 February are not each once a year (then the thresholds are
+    found as a station's are).
+
+    >>> pools, leap = window_pools(np.tile(np.arange(366) != FEB29, 2).nonzero()[0] % 366, 3)
+    >>> pools.shape, pools[0].tolist(), leap.tolist()
+    ((365, 6), [729, 0, 1, 364, 365, 366], [])
+    """
+    n, h = len(keys), window // 2
+    order = np.argsort(keys, kind="stable")
+    counts = np.bincount(keys, minlength=SLOTS)
+    others = np.delete(counts, FEB29)
+    if not len(keys) or (others != others[0]).any():
+        return None
+    # Each base day's window, the base taken as a ring (see vordakit.thresholds).
+    windows = (order[:, None] + np.arange(-h, h + 1)) % n
+    leap = windows[keys[order] == FEB29].reshape(-1)
+    return windows[keys[order] != FEB29].reshape(SLOTS - 1, -1), leap
 
 
 def percentile_setting(threshold, percentile, base, window, months):
@@ -91,7 +119,7 @@ def exceedances(x, ready, status, plan):
     rows = np.flatnonzero(ready)
     if not len(rows):
         return out, ready, thresholds
-    values, decimals = row_decimals(x[rows])
+    values, decimals = row_decimals(x if len(rows) == len(x) else x[rows])
     for part in np.array_split(np.arange(len(rows)), -(-len(rows) // THRESHOLD_CELLS)):
         out[rows[part]], thresholds[rows[part]] = _over_thresholds(values[part], decimals[part], plan)
     return out, ready, thresholds
@@ -103,13 +131,54 @@ def row_decimals(x):
     >>> row_decimals(np.array([[1.0, 2.5], [3.0, np.nan], [0.25, 1.0]], np.float32))[1].tolist()
     [1, 0, 2]
     """
-    # Rows of whole numbers are rare: found apart, after one pass that takes whole numbers to have a decimal.
-    values, dec = decimal_values(x, 1)
-    decimals = dec.max(axis=1, initial=0).astype(np.int64)
-    ones = np.flatnonzero(decimals == 1)
-    v = values[ones]
-    decimals[ones[np.all(np.isnan(v) | (v == np.rint(v)), axis=1)]] = 0
+    x = np.asarray(x)
+    values, decimals, others, whole = _hundredths(x)
+    if len(others[0]):
+        found, dec = decimal_values(x[others], 1)
+        values[others] = found
+        np.maximum.at(decimals, others[0], dec.astype(np.int64))
+        ones = np.unique(others[0])
+        v = values[ones]
+        whole[ones] = np.all(np.isnan(v) | (v == np.rint(v)), axis=1)
+    # Rows of whole numbers are rare: found apart, as if whole numbers had a decimal.
+    decimals[(decimals == 1) & whole] = 0
     return values, decimals
+
+
+def _hundredths(x, rows=8):
+    """``row_decimals`` of the values with two decimals or fewer (at least one counted),
+    the usual grid's: (values, decimals per row, where the other values are, to be
+    searched for their own decimals (NaN is neither), whether each row's values are
+    whole numbers (where it has no others)). A few rows at a time, whose values
+    stay in the cache through the passes."""
+    values = np.empty(x.shape)
+    decimals = np.ones(len(x), np.int64) if x.shape[1] else np.zeros(len(x), np.int64)
+    # As values.decimal_values: two decimals are a value's own where they read back as it,
+    # and it is small enough for a step of 0.01 to span many of its own steps.
+    bound = 2.0 ** (np.finfo(x.dtype).nmant - 4) / 100
+    others = []
+    whole = np.ones(len(x), bool)
+    for a in range(0, len(x), rows):
+        part, out = x[a:a + rows], values[a:a + rows]
+        hundredths = np.multiply(part, 100.0, dtype=np.float64)
+        np.rint(hundredths, out=hundredths)
+        np.divide(hundredths, 100.0, out=out)
+        ok = (out if x.dtype == np.float64 else out.astype(x.dtype)) == part
+        if not -bound < np.fmin.reduce(part, axis=None, initial=np.inf) <= \
+                np.fmax.reduce(part, axis=None, initial=-np.inf) < bound:
+            with np.errstate(invalid="ignore"):
+                ok &= np.abs(part) < bound
+        np.divide(hundredths, 10.0, out=hundredths)
+        tenths = hundredths != np.rint(hundredths)
+        decimals[a:a + rows][(tenths & ok).any(axis=1)] = 2
+        whole[a:a + rows] = (np.isnan(out) | (out == np.rint(out))).all(axis=1)
+        if not ok.all():
+            r, c = np.nonzero(~ok)
+            keep = ~np.isnan(part[r, c])
+            others.append((r[keep] + a, c[keep]))
+    if not others:
+        return values, decimals, (np.zeros(0, np.int64),) * 2, whole
+    return values, decimals, tuple(np.concatenate(i) for i in zip(*others)), whole
 
 
 def _over_thresholds(values, decimals, plan):
@@ -121,11 +190,48 @@ def _over_thresholds(values, decimals, plan):
         # Its whole units would be no number at all, and its window's thresholds none either.
         raise KitError(None, None, "an infinite value: a percentile threshold needs finite values")
     valid = ~np.isnan(values)
-    base = base_windows(values[:, a:b], pp.keys[a:b], plan.days.yr[a:b], pp.setting)
-    units, thr, digits = in_units(np.where(valid, values, 0.0), decimals, base.thresholds(), pp.setting)
+    units, thr, digits = in_units(np.where(valid, values, 0.0), decimals, _thresholds(values[:, a:b], plan),
+                                  pp.setting)
     if digits.max() > 22 or max(np.abs(units).max(), np.abs(thr).max()) >= 2**52:
         raise KitError(None, None, f"values with {int(decimals.max())} decimals: too many digits for exact "
                                    "exceedances over a percentile threshold (at most 15 significant ones)")
     scale = 10.0 ** digits[:, None]
     # Whole numbers below 2**52 over an exact power of ten: the double nearest the decimal, as vorda reads it.
     return np.where(valid, (units - thr[:, pp.keys]) / scale, np.nan), thr / scale
+
+
+def _thresholds(base, plan):
+    """The threshold per calendar day (rows, 366) of rows of the base's values: each
+    calendar day's quantile over all rows at once, of its window pool."""
+    pp = plan.percentile
+    a, b = pp.span
+    if pp.pools is None:
+        return base_windows(base, pp.keys[a:b], plan.days.yr[a:b], pp.setting).thresholds()
+    pools, leap = pp.pools
+    q = pp.setting.value / 100
+    out = np.empty((len(base), SLOTS))
+    days = np.delete(np.arange(SLOTS), FEB29)
+    out[:, days] = _quantile(base[:, pools], q)
+    out[:, FEB29] = _quantile(base[:, leap], q) if len(leap) else out[:, FEB29 - 1]
+    return out
+
+
+def _quantile(values, q):
+    """``np.quantile(values, q, axis=-1, method="median_unbiased")`` of values without NaN,
+    in numpy's own steps, the values partitioned in place along their rows (numpy
+    partitions a copy, across rows).
+
+    >>> x = np.array([[3.0, 1.0, 2.0, 9.0], [0.5, 0.25, 4.0, 1.0]])
+    >>> bool((_quantile(x.copy(), 0.9) == np.quantile(x, 0.9, axis=-1, method="median_unbiased")).all())
+    True
+    """
+    n = values.shape[-1]
+    virtual = n * q + (1 / 3.0 + q * (1 - 1 / 3.0 - 1 / 3.0)) - 1
+    # The neighbours of the virtual index: the last value beyond the end, the first before the start.
+    below = -1 if virtual >= n - 1 else 0 if virtual < 0 else math.floor(virtual)
+    above = -1 if below == -1 else 0 if virtual < 0 else below + 1
+    gamma = virtual - below
+    values.partition(sorted({below % n, above % n}), axis=-1)
+    a, b = values[..., below], values[..., above]
+    diff = b - a
+    return b - diff * (1 - gamma) if gamma >= 0.5 else a + diff * gamma

@@ -88,4 +88,10 @@ def _fill_cell(x, c, a, b, most):
 def missing_per_year(x, days):
     """(cells, years): the days of each year without a value."""
     starts = np.searchsorted(days.yr, days.years)
-    return np.add.reduceat(np.isnan(x).view(np.uint8), starts, axis=1, dtype=np.int64)
+    missing = np.isnan(x)
+    out = np.zeros((x.shape[0], len(starts)), np.int64)
+    # Only the rows with a missing day are counted: the usual chunk has none.
+    some = np.flatnonzero(missing.any(axis=1))
+    if len(some):
+        out[some] = np.add.reduceat(missing[some].view(np.uint8), starts, axis=1, dtype=np.int64)
+    return out

@@ -10,6 +10,7 @@ events all come from one computation, in which each chunk is read and
 analysed once.
 """
 
+import concurrent.futures
 import contextlib
 import math
 import os
@@ -21,7 +22,7 @@ import numpy as np
 from vordakit.atomic import atomic_path
 from vordakit.cluster import connect
 from vordakit.errors import KitError
-from vordakit.grid.events import write_events
+from vordakit.grid.events import EventLines
 from vordakit.grid.output import output_dataset
 from vordakit.grid.pipeline import Options, analysed, default_chunks, make_plan, parse_chunks, prepared
 from vordakit.grid.plan import BASE_GAPS, GAPS, status_meanings
@@ -30,6 +31,10 @@ from vordakit.grid.values import unit_conversion
 from vordakit.progress import Bar
 
 __all__ = ["run_grid"]
+
+# What dask imports where it finds it and a grid on local threads never uses
+# (sparse chunks, the HTML of its reprs, FFTs): about 50 ms of the imports.
+OPTIONAL = ("scipy.sparse", "scipy.fftpack", "jinja2")
 
 
 def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None, months=None, fill=None,
@@ -64,12 +69,14 @@ def run_grid(paths, out, thrtype, threshold, min_duration, var=None, units=None,
             tmp = stack.enter_context(atomic_path(out))
         except OSError as e:
             raise KitError(out, None, f"cannot write: {e.strerror}") from None
-        job = _Job(paths, out, var, units, chunks, opts, events)
+        with _left_out(OPTIONAL if not scheduler else ()):
+            job = _Job(paths, out, var, units, chunks, opts, events)
         ds = output_dataset(job.inp, job.stack, job.plan, job.out_units, opts.threshold_text,
                             command or "vordakit grid", job.thresholds)
-        counts, low, high, found = _compute(job, ds, tmp, jobs, scheduler, progress)
+        lines = EventLines(job.inp, job.data.chunks[:-1]) if events else None
+        counts, low, high, found = _compute(job, ds, tmp, jobs, scheduler, progress, lines)
         if events:
-            write_events(events, job.inp, job.data.chunks[:-1], found)
+            lines.write(events, found)
     if opts.setting is None:
         _range_warning(low, high, job.convert_to, opts.threshold, job.inp.units, job.out_units, warn)
     return {name: int(n) for name, n in zip(status_meanings(job.plan).split(), counts)}
@@ -92,14 +99,16 @@ class _Job:
         self.stack, self.thresholds, self.events = analysed(self.data, self.plan)
 
 
-def _compute(job, ds, tmp, jobs, scheduler, progress):
+def _compute(job, ds, tmp, jobs, scheduler, progress, lines=None):
     """Write ``ds`` into ``tmp`` and count the cells by status, in one computation:
-    (counts, lowest and highest value, each chunk's events or [])."""
+    (counts, lowest and highest value, each chunk's events or []); on local threads
+    each chunk's lines of the events CSV are made while the others are analysed."""
     import dask
     import dask.array as dsa
     nv = len(job.plan.names)
     client, context = _scheduler(jobs, scheduler)
-    with context, _progress(progress and client is None, job.stack, nv):
+    with context, _progress(progress and client is None, job.stack, nv), \
+            _event_lines(lines if client is None else None, job.events):
         # Unfused: fusing renames the chunks' analyses in the write's graph, which
         # would then analyse every chunk once more besides the counts' graph.
         with _without_distributed(client is None), dask.config.set({"optimization.fuse.active": False}):
@@ -154,6 +163,25 @@ def _progress(enabled, stack, nv):
         yield
 
 
+@contextlib.contextmanager
+def _event_lines(lines, tasks):
+    """Each chunk's events made into lines as its task finishes: the scheduler's thread
+    waits for the workers meanwhile, and the file is then written at once."""
+    if lines is None or not tasks:
+        yield
+        return
+    from dask.callbacks import Callback
+    order = {t.key: n for n, t in enumerate(tasks)}
+    # A thread of its own: the scheduler hands out the next chunk meanwhile.
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        def finished(key, result, dsk, state, worker):
+            if key in order:
+                pool.submit(lines.add, order[key], result)
+
+        with Callback(posttask=finished):
+            yield
+
+
 def _flat(keys):
     for k in keys:
         if isinstance(k, list):
@@ -162,18 +190,25 @@ def _flat(keys):
             yield k
 
 
-@contextlib.contextmanager
 def _without_distributed(local):
     """xarray imports dask.distributed to ask whether a cluster is in use, a
     quarter of a second on a small grid; on local threads none can be."""
-    if not local or "dask.distributed" in sys.modules:
-        yield
-        return
-    sys.modules["dask.distributed"] = None
+    return _left_out(("dask.distributed",) if local else ())
+
+
+@contextlib.contextmanager
+def _left_out(names):
+    """The modules ``names`` not imported meanwhile (an import of one fails), where
+    they are not imported yet."""
+    blocked = [n for n in names if n not in sys.modules]
+    for n in blocked:
+        sys.modules[n] = None
     try:
         yield
     finally:
-        del sys.modules["dask.distributed"]
+        for n in blocked:
+            if sys.modules.get(n, 0) is None:
+                del sys.modules[n]
 
 
 @contextlib.contextmanager

@@ -10,10 +10,11 @@ its valid range are missing.
 
 import numpy as np
 
+from vordakit import binding
 from vordakit.errors import KitError
 
 __all__ = ["TEMPERATURE_UNITS", "FLUX_UNITS", "FLUX_DECIMALS", "decimal_values", "packed_decimals",
-           "round_to", "unit_conversion", "invalid_rule", "mask_invalid", "cell_values"]
+           "round_to", "unit_conversion", "invalid_rule", "mask_invalid", "celsius_of_kelvin", "cell_values"]
 
 TEMPERATURE_UNITS = {"degc": "degC", "deg_c": "degC", "degrees_c": "degC", "degree_c": "degC",
                      "celsius": "degC", "degrees_celsius": "degC", "°c": "degC",
@@ -211,6 +212,8 @@ def mask_invalid(block, rule, part=2**20):
     about ``part`` values at a time along the first dimension, so that a chunk's
     values are never all widened at once."""
     block = np.asarray(block)
+    if _none_invalid(block, rule):
+        return block
     bad = np.zeros(block.shape, bool)
     step = max(1, part // max(1, block[:1].size)) if block.ndim else 1
     for a in range(0, max(1, len(block) if block.ndim else 1), step):
@@ -218,6 +221,18 @@ def mask_invalid(block, rule, part=2**20):
     if not bad.any():
         return block
     return np.where(bad, np.nan, block).astype(block.dtype, copy=False)
+
+
+def _none_invalid(block, rule):
+    """Whether the values, neither packed nor stored as whole numbers, all lie between the
+    bounds and none is the fill: the usual chunk, seen from its smallest and largest value."""
+    fill, low, high, scale, offset, raw = rule
+    if scale != 1.0 or offset != 0.0 or block.dtype.kind != "f" or not block.size:
+        return False
+    # Widening is exact and keeps the order: as the values are compared one by one.
+    least, most = float(np.fmin.reduce(block, axis=None)), float(np.fmax.reduce(block, axis=None))
+    return (least <= most and (fill is None or not least <= fill <= most)
+            and (low is None or least >= low) and (high is None or most <= high))
 
 
 def _invalid(block, rule):
@@ -237,6 +252,33 @@ def _invalid(block, rule):
     return bad
 
 
+def celsius_of_kelvin(x):
+    """Float values in K as degC: each value's decimals (at least two) kept, as
+    ``round_to(v - 273.15, max(d, 2))`` of ``v, d = decimal_values(x, 2)``;
+    (cells, days) float64, C order.
+
+    Most values of a grid in K hold two decimals (273.15 has two): the binding
+    takes those in one pass (and the cells out of a file's time-first order),
+    and only the others are searched for their decimals.
+
+    >>> celsius_of_kelvin(np.array([[293.25, 273.15, 300.0001, np.nan]], np.float32)).tolist()
+    [[20.1, 0.0, 26.8501, nan]]
+    """
+    # The binding reads the values' bytes as the machine's own floats.
+    x = np.asarray(x, x.dtype.newbyteorder("="))
+    out, others = binding.require("vordakit grid").celsius_of_kelvin(x)
+    if len(others):
+        flat = out.reshape(-1)
+        _celsius_of_others(np.ravel(x), others, flat)
+    return out
+
+
+def _celsius_of_others(flat, todo, out):
+    """``celsius_of_kelvin`` of the values at ``todo`` of ``flat``, by their own decimals, into ``out``."""
+    v, dec = decimal_values(flat[todo], 2)
+    out[todo] = round_to(v - 273.15, np.maximum(dec, 2))
+
+
 def cell_values(x, plan):
     """Rows of a chunk as the values vorda is to read: float32 as they are (the
     binding reads their decimals), else float64 decimal doubles; and the
@@ -246,6 +288,8 @@ def cell_values(x, plan):
         x = np.round(x.astype(np.float64), dec)
     elif plan.convert_to is None and plan.fill is None:
         return (x if x.dtype in (np.float32, np.float64) else x.astype(np.float64)), None
+    elif plan.convert_to == "degC" and x.dtype in (np.float32, np.float64):
+        return celsius_of_kelvin(x), None
     elif x.dtype in (np.float32, np.float64):
         # Converted temperatures keep at least two decimals: fewer need not be found.
         x, dec = decimal_values(x, 2 if plan.convert_to == "degC" else 0)
