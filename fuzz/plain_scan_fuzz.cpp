@@ -21,9 +21,8 @@
 namespace {
 
 bool digits(std::string_view s, std::size_t least, std::size_t most) {
-  return s.size() >= least && s.size() <= most && std::all_of(s.begin(), s.end(), [](char c) {
-           return c >= '0' && c <= '9';
-         });
+  return s.size() >= least && s.size() <= most &&
+         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The fields of one line (without its LF), or false where it is not plain.
@@ -35,8 +34,8 @@ bool model_line(std::string_view line, std::vector<std::string_view>& fields) {
     if (blank == std::string_view::npos) break;
     at = blank + 1;
   }
-  if (fields.size() != 5 || !digits(fields[0], 1, 8) || !digits(fields[1], 1, 2) || !digits(fields[2], 1, 2) ||
-      !digits(fields[3], 1, 4)) {
+  if (fields.size() != 5 || !digits(fields[0], 1, 8) || !digits(fields[1], 1, 2) ||
+      !digits(fields[2], 1, 2) || !digits(fields[3], 1, 4)) {
     return false;
   }
   std::string_view x = fields[4];
