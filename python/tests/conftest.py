@@ -14,6 +14,7 @@ import runkit
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
 REPO = PYTHON_DIR.parent
 DATA = pathlib.Path(__file__).resolve().parent / "data"
+
 SHARED_DATA = pathlib.Path(os.environ.get("VORDA_SHARED_DATA") or REPO.parent / "shared" / "data")
 
 # The tests run from the repository root under CTest; import the package from the tree.
@@ -24,6 +25,18 @@ if str(PYTHON_DIR) not in sys.path:
 # directory: keep the tree clean.
 hypothesis.configuration.set_hypothesis_home_dir(
     os.path.join(tempfile.gettempdir(), f"vordakit-hypothesis-{os.getuid()}"))
+
+
+def damaged_text(lines, rng, pieces):
+    """The lines of a file with one to three of them damaged at a random place (a few
+    characters cut, a few of ``pieces`` put in), as one text; ``rng`` a random.Random."""
+    damaged = list(lines)
+    for _ in range(rng.randint(1, 3)):
+        k = rng.randrange(len(damaged))
+        cut = rng.randrange(len(damaged[k]) + 1)
+        damaged[k] = (damaged[k][:cut] + "".join(rng.choices(pieces, k=rng.randint(1, 3)))
+                      + damaged[k][cut + rng.randint(0, 6):])
+    return "\n".join(damaged) + "\n"
 
 
 def find_vorda():

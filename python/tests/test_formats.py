@@ -8,7 +8,7 @@ import hypothesis
 import hypothesis.strategies as st
 import pytest
 
-from conftest import DATA
+from conftest import DATA, damaged_text
 from vordakit import convert, qc
 from vordakit.formats import vorda
 from vordakit.errors import KitError
@@ -27,13 +27,7 @@ def test_damaged_file_gives_a_clear_error_or_findings(tmp_path, sample, layout, 
     src = tmp_path / sample
     dst = tmp_path / "out.txt"
     for _ in range(100):
-        damaged = list(lines)
-        for _ in range(rng.randint(1, 3)):
-            k = rng.randrange(len(damaged))
-            cut = rng.randrange(len(damaged[k]) + 1)
-            damaged[k] = (damaged[k][:cut] + "".join(rng.choices(PIECES, k=rng.randint(1, 3)))
-                          + damaged[k][cut + rng.randint(0, 6):])
-        src.write_text("\n".join(damaged) + "\n")
+        src.write_text(damaged_text(lines, rng, PIECES))
         for fmt in (None, layout):
             try:
                 convert.convert_file(src, dst, fmt=fmt, policy="fill", max_fill=400, **opts)

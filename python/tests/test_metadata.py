@@ -5,7 +5,7 @@ import shutil
 
 import pytest
 
-from conftest import DATA
+from conftest import DATA, damaged_text
 from vordakit.errors import KitError
 from vordakit.formats import metadata
 from vordakit.formats.metadata import Station
@@ -112,13 +112,7 @@ def test_damaged_file_gives_a_clear_error_or_metadata(tmp_path, sample, read):
         if name != sample.name:
             shutil.copy(META / name, tmp_path / name)
     for _ in range(200):
-        damaged = list(lines)
-        for _ in range(rng.randint(1, 3)):
-            k = rng.randrange(len(damaged))
-            cut = rng.randrange(len(damaged[k]) + 1)
-            damaged[k] = (damaged[k][:cut] + "".join(rng.choices(PIECES, k=rng.randint(1, 3)))
-                          + damaged[k][cut + rng.randint(0, 6):])
-        path.write_text("\n".join(damaged) + "\n")
+        path.write_text(damaged_text(lines, rng, PIECES))
         try:
             read(path)
         except KitError as e:
