@@ -77,6 +77,10 @@ def _plain_add_calendar(results, calendar_of, used):
                 results.events[k] = e._replace(start=dates.date_text(a), end=dates.date_text(b))
 
 
+def _day_value(rng):
+    return int(rng.choice([0, 1, 365, 366, 367]) if rng.random() < 0.3 else rng.integers(-5, 400))
+
+
 @pytest.mark.parametrize("noted", [True, False])
 def test_calendar_columns_spans_and_thresholds_used_are_those_of_record_by_record(noted):
     runs = [Run("a.txt", "upper", 18.0, 3), Run("a.txt", "lower", 2.0, 1), Run("b.txt", "upper", 18.0, 3)]
@@ -87,7 +91,8 @@ def test_calendar_columns_spans_and_thresholds_used_are_those_of_record_by_recor
     for add in (notes.add_calendar, _plain_add_calendar):
         rng = np.random.default_rng(noted)
         res = Results()
-        res.yearly = [YearlyRecord(*run, index, int(year), int(rng.integers(-5, 400)) if rng.random() < 0.9 else None,
+        # Values about the ends of a year (its last day is its 365th or 366th) as well as anywhere.
+        res.yearly = [YearlyRecord(*run, index, int(year), _day_value(rng) if rng.random() < 0.9 else None,
                                    threshold_used=9.0 if rng.random() < 0.1 else None)
                       for run in runs for index in ("ndays", "SGS", "LFD") for year in rng.integers(1988, 2002, 12)]
         # An event of n days from counter t has the midpoint t + (n - 1) / 2.

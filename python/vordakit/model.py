@@ -77,7 +77,16 @@ class Results:
         self.fits = None       # {(run, index): trend.Fit or None} of the whole years, once fitted
 
     def runs(self):
-        """The runs found, in table order."""
+        """The runs found, in table order: as they first appear in the yearly records, then the events.
+
+        >>> res = Results()
+        >>> res.yearly = [YearlyRecord("b.txt", "upper", 18.0, 3, "ndays", 2000, 4),
+        ...               YearlyRecord("a.txt", "lower", 0.0, 2, "ndays", 2000, 9),
+        ...               YearlyRecord("b.txt", "upper", 18.0, 3, "ndays", 2001, 5)]
+        >>> res.events = [EventRecord("c.txt", "upper", 18.0, 3, 5.0, "2000-01-05", 3, 1.5)]
+        >>> [run.input for run in res.runs()]
+        ['b.txt', 'a.txt', 'c.txt']
+        """
         # The records' run cells as plain tuples first: a Run made per record would cost
         # more than the rest of the work on a station's thousands of records.
         seen = dict.fromkeys(map(_RUN_CELLS, itertools.chain(self.yearly, self.events)))
